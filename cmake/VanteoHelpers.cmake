@@ -1,0 +1,24 @@
+# vanteo_add_library(<name> [WIDGETS] SOURCES ... LIBS ...)
+# A static library of ours with the shared compiler settings.
+function(vanteo_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_link_libraries(${name} PUBLIC vanteo_options ${ARG_LIBS})
+endfunction()
+
+# vanteo_add_test(<name> SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...])
+# One test program per unit; runs offscreen with a pinned locale.
+function(vanteo_add_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/bin)
+  target_link_libraries(${name} PRIVATE vanteo_options vanteo_testsupport Qt5::Test ${ARG_LIBS})
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES
+    TIMEOUT ${ARG_TIMEOUT}
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;LANG=C.UTF-8;VANTEO_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VANTEO_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+    LABELS "${ARG_LABELS}")
+endfunction()

@@ -1,0 +1,189 @@
+#include "platform/Dialogs.h"
+
+#include <QApplication>
+#include <QInputDialog>
+#include <QLoggingCategory>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QPushButton>
+#include <QThread>
+
+Q_LOGGING_CATEGORY(lcDialogs, "vanteo.dialogs")
+
+namespace {
+
+struct Answer
+{
+    QString kind;
+    QVariant value;
+};
+
+QMutex s_mutex;
+QList<Answer> s_answers;
+QList<Dialogs::Record> s_records;
+bool s_nonInteractive = false;
+
+bool canShow()
+{
+    QMutexLocker lock(&s_mutex);
+    if (s_nonInteractive)
+        return false;
+    auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
+    return app && QThread::currentThread() == app->thread();
+}
+
+} // namespace
+
+bool Dialogs::takeAnswer(const QString &kind, QVariant *answer)
+{
+    QMutexLocker lock(&s_mutex);
+    for (int i = 0; i < s_answers.size(); ++i) {
+        if (s_answers.at(i).kind == kind) {
+            *answer = s_answers.takeAt(i).value;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Dialogs::record(const Record &r)
+{
+    QMutexLocker lock(&s_mutex);
+    s_records.append(r);
+}
+
+QMessageBox::StandardButton Dialogs::message(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+                                             const QString &text, QMessageBox::StandardButtons buttons,
+                                             const QHash<QMessageBox::StandardButton, QString> &labels,
+                                             Qt::WindowFlags flags)
+{
+    Record r{QStringLiteral("message"), icon, title, text, {}};
+    for (int b = QMessageBox::FirstButton; b <= QMessageBox::LastButton; b <<= 1) {
+        const auto sb = static_cast<QMessageBox::StandardButton>(b);
+        if (buttons.testFlag(sb))
+            r.buttons << labels.value(sb, QString::number(b));
+    }
+    record(r);
+
+    QVariant answer;
+    if (takeAnswer(r.kind, &answer))
+        return static_cast<QMessageBox::StandardButton>(answer.toInt());
+    if (!canShow()) {
+        qCInfo(lcDialogs) << "not shown:" << title << text;
+        return buttons.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel : QMessageBox::NoButton;
+    }
+
+    QMessageBox box(icon, title, text, buttons, parent);
+    if (flags)
+        box.setWindowFlags(flags);
+    for (auto it = labels.constBegin(); it != labels.constEnd(); ++it) {
+        if (QAbstractButton *b = box.button(it.key()))
+            b->setText(it.value());
+    }
+    const int result = box.exec();
+    return static_cast<QMessageBox::StandardButton>(result);
+}
+
+int Dialogs::choice(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+                    const ButtonList &buttons)
+{
+    Record r{QStringLiteral("choice"), icon, title, text, {}};
+    for (const auto &b : buttons)
+        r.buttons << b.first;
+    record(r);
+
+    QVariant answer;
+    if (takeAnswer(r.kind, &answer))
+        return answer.toInt();
+    if (!canShow()) {
+        qCInfo(lcDialogs) << "not shown:" << title << text;
+        return -1;
+    }
+
+    QMessageBox box(icon, title, text, QMessageBox::NoButton, parent);
+    QList<QAbstractButton *> added;
+    for (const auto &b : buttons)
+        added << box.addButton(b.first, b.second);
+    box.exec();
+    return added.indexOf(box.clickedButton());
+}
+
+QString Dialogs::existingDirectory(QWidget *parent, const QString &caption, const QString &dir,
+                                   QFileDialog::Options options)
+{
+    record(Record{QStringLiteral("directory"), QMessageBox::NoIcon, caption, dir, {}});
+    QVariant answer;
+    if (takeAnswer(QStringLiteral("directory"), &answer))
+        return answer.toString();
+    if (!canShow())
+        return QString();
+    return QFileDialog::getExistingDirectory(parent, caption, dir, options);
+}
+
+QString Dialogs::text(QWidget *parent, const QString &title, const QString &label, const QString &defaultText,
+                      bool *ok)
+{
+    record(Record{QStringLiteral("text"), QMessageBox::NoIcon, title, label, {}});
+    QVariant answer;
+    if (takeAnswer(QStringLiteral("text"), &answer)) {
+        const QStringList pair = answer.toStringList();
+        if (ok)
+            *ok = pair.value(1) == QLatin1String("1");
+        return pair.value(0);
+    }
+    if (!canShow()) {
+        if (ok)
+            *ok = false;
+        return QString();
+    }
+    return QInputDialog::getText(parent, title, label, QLineEdit::Normal, defaultText, ok);
+}
+
+void Dialogs::setNextAnswer(QMessageBox::StandardButton button)
+{
+    QMutexLocker lock(&s_mutex);
+    s_answers.append({QStringLiteral("message"), static_cast<int>(button)});
+}
+
+void Dialogs::setNextChoice(int index)
+{
+    QMutexLocker lock(&s_mutex);
+    s_answers.append({QStringLiteral("choice"), index});
+}
+
+void Dialogs::setNextDirectory(const QString &dir)
+{
+    QMutexLocker lock(&s_mutex);
+    s_answers.append({QStringLiteral("directory"), dir});
+}
+
+void Dialogs::setNextText(const QString &text, bool ok)
+{
+    QMutexLocker lock(&s_mutex);
+    s_answers.append({QStringLiteral("text"), QStringList{text, ok ? QStringLiteral("1") : QStringLiteral("0")}});
+}
+
+void Dialogs::setNonInteractive(bool on)
+{
+    QMutexLocker lock(&s_mutex);
+    s_nonInteractive = on;
+}
+
+QList<Dialogs::Record> Dialogs::records()
+{
+    QMutexLocker lock(&s_mutex);
+    return s_records;
+}
+
+void Dialogs::clearRecords()
+{
+    QMutexLocker lock(&s_mutex);
+    s_records.clear();
+    s_answers.clear();
+}
+
+int Dialogs::pendingAnswers()
+{
+    QMutexLocker lock(&s_mutex);
+    return s_answers.size();
+}

@@ -1,0 +1,307 @@
+#include "settings/ReadWriteSetting.h"
+
+#include "platform/AppPaths.h"
+
+#include <QDomDocument>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QRecursiveMutex>
+#include <QSaveFile>
+#include <QTextStream>
+
+Q_LOGGING_CATEGORY(lcSettings, "vanteo.settings")
+
+namespace {
+
+// Each operation is a whole read-(change-)write; the lock keeps callers on other threads
+// from interleaving theirs. Recursive because getInstance() may create the file under it.
+QRecursiveMutex s_mutex;
+ReadWriteSetting *s_instance = nullptr;
+
+const QString kGlobal = QStringLiteral("global");
+const QString kUser = QStringLiteral("user");
+
+QDomElement firstGlobal(const QDomDocument &doc)
+{
+    QDomElement root = doc.documentElement();
+    for (QDomNode n = root.firstChild(); !n.isNull(); n = n.nextSibling()) {
+        if (n.isElement() && n.toElement().tagName() == kGlobal)
+            return n.toElement();
+    }
+    return QDomElement();
+}
+
+QDomElement findKey(const QDomElement &global, const QString &key)
+{
+    for (QDomNode n = global.firstChild(); !n.isNull(); n = n.nextSibling()) {
+        if (n.isElement() && n.toElement().tagName() == key)
+            return n.toElement();
+    }
+    return QDomElement();
+}
+
+QList<QDomElement> userElements(const QDomDocument &doc)
+{
+    QList<QDomElement> users;
+    const QDomNodeList list = doc.elementsByTagName(kUser);
+    for (int i = 0; i < list.size(); ++i)
+        users << list.at(i).toElement();
+    return users;
+}
+
+} // namespace
+
+ReadWriteSetting::ReadWriteSetting(const QString &filePath)
+    : QObject(nullptr)
+    , m_filePath(filePath)
+{
+}
+
+ReadWriteSetting *ReadWriteSetting::getInstance()
+{
+    QMutexLocker lock(&s_mutex);
+    if (!s_instance) {
+        s_instance = new ReadWriteSetting(AppPaths::programFile(QStringLiteral("global.xml")));
+        if (!QFile::exists(s_instance->m_filePath))
+            s_instance->createFile();
+    }
+    return s_instance;
+}
+
+void ReadWriteSetting::resetInstanceForTests()
+{
+    QMutexLocker lock(&s_mutex);
+    delete s_instance;
+    s_instance = nullptr;
+}
+
+int ReadWriteSetting::toInt(const QString &value)
+{
+    bool ok = false;
+    const int v = value.trimmed().toInt(&ok, 10);
+    return ok ? v : 0;
+}
+
+void ReadWriteSetting::createFile()
+{
+    QMutexLocker lock(&s_mutex);
+    QDomDocument doc;
+    doc.appendChild(doc.createProcessingInstruction(QStringLiteral("xml"),
+                                                    QStringLiteral("version=\"1.0\" encoding=\"UTF-8\"")));
+    QDomElement root = doc.createElement(QStringLiteral("parameter"));
+    doc.appendChild(root);
+    root.appendChild(doc.createElement(kGlobal));
+    save(doc);
+}
+
+bool ReadWriteSetting::load(QDomDocument *doc) const
+{
+    QFile file(m_filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QString error;
+    if (!doc->setContent(&file, &error)) {
+        qCWarning(lcSettings) << "cannot parse" << m_filePath << error;
+        return false;
+    }
+    return true;
+}
+
+bool ReadWriteSetting::save(const QDomDocument &doc) const
+{
+    // Written to a temporary file and renamed over the old one, so a crash or a full disk
+    // never leaves a truncated global.xml and never loses the device list.
+    QSaveFile file(m_filePath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qCWarning(lcSettings) << "cannot write" << m_filePath << file.errorString();
+        return false;
+    }
+    QTextStream out(&file);
+    out.setCodec("UTF-8");
+    doc.save(out, 4, QDomNode::EncodingFromDocument);
+    out.flush();
+    if (!file.commit()) {
+        qCWarning(lcSettings) << "cannot save" << m_filePath << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+QString ReadWriteSetting::getGlobalValue(const QString &key)
+{
+    QMutexLocker lock(&s_mutex);
+    QDomDocument doc;
+    if (!load(&doc))
+        return QString();
+    // Reads search every global element in document order.
+    QDomElement root = doc.documentElement();
+    for (QDomNode n = root.firstChild(); !n.isNull(); n = n.nextSibling()) {
+        if (!n.isElement() || n.toElement().tagName() != kGlobal)
+            continue;
+        const QDomElement e = findKey(n.toElement(), key);
+        if (!e.isNull())
+            return e.text();
+    }
+    return QString();
+}
+
+void ReadWriteSetting::setGlobalValue(const QString &key, const QString &value)
+{
+    QMutexLocker lock(&s_mutex);
+    QDomDocument doc;
+    if (!load(&doc))
+        return;
+    QDomElement global = firstGlobal(doc);
+    if (!global.isNull()) {
+        QDomElement e = findKey(global, key);
+        if (e.isNull()) {
+            e = doc.createElement(key);
+            e.appendChild(doc.createTextNode(value));
+            global.appendChild(e);
+        } else if (e.firstChild().isNull()) {
+            e.appendChild(doc.createTextNode(value));
+        } else {
+            e.firstChild().setNodeValue(value);
+        }
+    }
+    save(doc);
+}
+
+void ReadWriteSetting::removeGlobalKey(const QString &key)
+{
+    QMutexLocker lock(&s_mutex);
+    QDomDocument doc;
+    if (!load(&doc))
+        return;
+    QDomElement global = firstGlobal(doc);
+    if (!global.isNull()) {
+        QDomNode n = global.firstChild();
+        while (!n.isNull()) {
+            QDomNode next = n.nextSibling();
+            if (n.isElement() && n.toElement().tagName() == key)
+                global.removeChild(n);
+            n = next;
+        }
+    }
+    save(doc);
+}
+
+bool ReadWriteSetting::userExists(const QString &name)
+{
+    QMutexLocker lock(&s_mutex);
+    QDomDocument doc;
+    if (!load(&doc))
+        return false;
+    for (const QDomElement &user : userElements(doc)) {
+        const QDomNodeList names = user.elementsByTagName(QStringLiteral("name"));
+        for (int i = 0; i < names.size(); ++i) {
+            if (names.at(i).toElement().text() == name)
+                return true;
+        }
+    }
+    return false;
+}
+
+void ReadWriteSetting::addUser(const QString &name, const QString &path, const QString &time)
+{
+    QMutexLocker lock(&s_mutex);
+    if (userExists(name))
+        return;
+    QDomDocument doc;
+    if (!load(&doc))
+        return;
+    QDomElement user = doc.createElement(kUser);
+    const QPair<QString, QString> fields[] = {{QStringLiteral("name"), name},
+                                              {QStringLiteral("path"), path},
+                                              {QStringLiteral("time"), time}};
+    for (const auto &f : fields) {
+        QDomElement e = doc.createElement(f.first);
+        e.appendChild(doc.createTextNode(f.second));
+        user.appendChild(e);
+    }
+    doc.documentElement().appendChild(user);
+    save(doc);
+}
+
+void ReadWriteSetting::updateUser(const QString &name, const QString &path, const QString &time)
+{
+    QMutexLocker lock(&s_mutex);
+    QDomDocument doc;
+    if (!load(&doc))
+        return;
+    const auto setText = [&doc](QDomNode node, const QString &text) {
+        QDomElement e = node.toElement();
+        if (e.firstChild().isNull())
+            e.appendChild(doc.createTextNode(text));
+        else
+            e.firstChild().setNodeValue(text);
+    };
+    for (const QDomElement &user : userElements(doc)) {
+        const QDomNodeList children = user.childNodes();
+        // An entry that is not name/path/time ends the update without saving anything.
+        if (children.size() != 3)
+            return;
+        if (children.at(0).toElement().text() != name)
+            continue;
+        if (!path.isEmpty())
+            setText(children.at(1), path);
+        if (!time.isEmpty())
+            setText(children.at(2), time);
+    }
+    save(doc);
+}
+
+void ReadWriteSetting::removeUser(const QString &name)
+{
+    QMutexLocker lock(&s_mutex);
+    QDomDocument doc;
+    if (!load(&doc))
+        return;
+    bool removed = false;
+    for (QDomElement &user : userElements(doc)) {
+        const QDomNodeList names = user.elementsByTagName(QStringLiteral("name"));
+        bool match = false;
+        for (int i = 0; i < names.size() && !match; ++i)
+            match = names.at(i).toElement().text() == name;
+        if (match) {
+            user.parentNode().removeChild(user);
+            removed = true;
+        }
+    }
+    if (removed)
+        save(doc);
+}
+
+QList<UserEntry> ReadWriteSetting::getUserList()
+{
+    QMutexLocker lock(&s_mutex);
+    QList<UserEntry> list;
+    QDomDocument doc;
+    if (!load(&doc))
+        return list;
+    for (const QDomElement &user : userElements(doc)) {
+        const QDomNodeList children = user.childNodes();
+        if (children.size() <= 2)
+            continue;
+        list.append({children.at(0).toElement().text(), children.at(1).toElement().text(),
+                     children.at(2).toElement().text()});
+    }
+    return list;
+}
+
+void ReadWriteSetting::clearUsers()
+{
+    QMutexLocker lock(&s_mutex);
+    QDomDocument doc;
+    if (!load(&doc))
+        return;
+    QDomElement root = doc.documentElement();
+    QDomNode n = root.firstChild();
+    while (!n.isNull()) {
+        QDomNode next = n.nextSibling();
+        if (n.isElement() && n.toElement().tagName() == kUser)
+            root.removeChild(n);
+        n = next;
+    }
+    save(doc);
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class QDomDocument;
+
+// One entry of the device list kept in global.xml.
+struct UserEntry
+{
+    QString name;
+    QString path;
+    QString time;
+};
+
+// The settings and the list of admitted phones, kept in global.xml in the program folder.
+// Every call reads and parses the whole file and, when it changes something, writes it back;
+// nothing is cached, so a change is seen by the next read anywhere in the program.
+class ReadWriteSetting : public QObject
+{
+    Q_OBJECT
+public:
+    static ReadWriteSetting *getInstance();
+
+    void createFile();
+    QString getGlobalValue(const QString &key);
+    void setGlobalValue(const QString &key, const QString &value);
+    void removeGlobalKey(const QString &key);
+
+    bool userExists(const QString &name);
+    void addUser(const QString &name, const QString &path, const QString &time);
+    void updateUser(const QString &name, const QString &path, const QString &time);
+    void removeUser(const QString &name);
+    QList<UserEntry> getUserList();
+    void clearUsers();
+
+    QString filePath() const { return m_filePath; }
+
+    // Decimal conversion used by every reader: text that is not a number counts as 0.
+    static int toInt(const QString &value);
+
+    // Tests only: forget the single object so the next getInstance() starts afresh.
+    static void resetInstanceForTests();
+
+private:
+    explicit ReadWriteSetting(const QString &filePath);
+    bool load(QDomDocument *doc) const;
+    bool save(const QDomDocument &doc) const;
+
+    QString m_filePath;
+};

@@ -1,0 +1,69 @@
+#include "TestSupport.h"
+
+#include "platform/AppPaths.h"
+#include "platform/Dialogs.h"
+#include "settings/ReadWriteSetting.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+namespace TestSupport {
+
+std::unique_ptr<QTemporaryDir> makeProgramDir()
+{
+    auto dir = std::make_unique<QTemporaryDir>();
+    if (dir->isValid())
+        useProgramDir(dir->path());
+    return dir;
+}
+
+void useProgramDir(const QString &dir)
+{
+    AppPaths::setProgramDirOverride(dir);
+    // The settings store keeps its path from its first use; tests start it afresh.
+    ReadWriteSetting::resetInstanceForTests();
+}
+
+bool waitFor(const std::function<bool()> &pred, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!pred()) {
+        if (t.elapsed() > timeoutMs)
+            return pred();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return f.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return f.readAll();
+}
+
+QString binDir()
+{
+    const QByteArray env = qgetenv("VANTEO_BIN_DIR");
+    if (!env.isEmpty())
+        return QString::fromLocal8Bit(env);
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../../bin");
+}
+
+} // namespace TestSupport

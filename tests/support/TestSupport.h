@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QDeadlineTimer>
+#include <QString>
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+
+// Helpers shared by the test programs.
+namespace TestSupport {
+
+// A temporary folder that acts as the program folder (global.xml, databases, dump/).
+// The settings store is reset so the next getInstance() uses it. Kept alive by the caller.
+std::unique_ptr<QTemporaryDir> makeProgramDir();
+
+// Points the program folder at dir (and resets the settings store).
+void useProgramDir(const QString &dir);
+
+// Runs the event loop until pred() holds or timeoutMs pass; returns pred().
+bool waitFor(const std::function<bool()> &pred, int timeoutMs = 5000);
+
+// Writes bytes to a file, creating its folder; returns success.
+bool writeFile(const QString &path, const QByteArray &bytes);
+QByteArray readFile(const QString &path);
+
+// Folder of the built programs (build/bin), from the test environment.
+QString binDir();
+
+} // namespace TestSupport
