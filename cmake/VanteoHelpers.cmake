@@ -22,3 +22,37 @@ function(vanteo_add_test name)
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LC_ALL=C.UTF-8;LANG=C.UTF-8;VANTEO_BIN_DIR=${CMAKE_BINARY_DIR}/bin;VANTEO_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
     LABELS "${ARG_LABELS}")
 endfunction()
+
+# vanteo_glob_library(<name> <dir> LIBS ...)
+# A library made of every .cpp/.h/.ui file of one folder; nothing is made while the folder is empty.
+function(vanteo_glob_library name dir)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp ${dir}/*.h ${dir}/*.ui)
+  list(FILTER srcs EXCLUDE REGEX "/main\\.cpp$")
+  set(has_cpp FALSE)
+  foreach(s ${srcs})
+    if(s MATCHES "\\.cpp$")
+      set(has_cpp TRUE)
+    endif()
+  endforeach()
+  if(has_cpp)
+    set(libs)
+    foreach(l ${ARG_LIBS})
+      # Libraries of other subsystems are linked once they exist.
+      if(l MATCHES "^vanteo_" AND NOT TARGET ${l})
+        continue()
+      endif()
+      list(APPEND libs ${l})
+    endforeach()
+    vanteo_add_library(${name} SOURCES ${srcs} LIBS ${libs})
+  endif()
+endfunction()
+
+# Includes every <dir>/*.cmake snippet (one per test program, bench or tool), so that
+# several people can add their own without touching a shared list.
+macro(vanteo_include_snippets dir)
+  file(GLOB _snippets CONFIGURE_DEPENDS ${dir}/*.cmake)
+  foreach(_s ${_snippets})
+    include(${_s})
+  endforeach()
+endmacro()
