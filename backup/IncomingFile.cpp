@@ -1,0 +1,252 @@
+#include "IncomingFile.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_WIN
+#include <io.h>
+#endif
+
+Q_LOGGING_CATEGORY(lcIncoming, "vanteo.backup.incoming")
+
+namespace {
+
+// Clash names tried before giving up; a folder never holds that many versions of one name.
+constexpr int kMaxNumbered = 10000;
+
+bool syncFile(QFile &file)
+{
+    if (!file.flush())
+        return false;
+#if defined(Q_OS_UNIX)
+    return ::fsync(file.handle()) == 0;
+#elif defined(Q_OS_WIN)
+    return ::_commit(file.handle()) == 0;
+#else
+    return true;
+#endif
+}
+
+// Makes a rename durable: the new directory entry must reach the disk too.
+void syncFolder(const QString &folder)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+#else
+    Q_UNUSED(folder)
+#endif
+}
+
+enum class MoveResult { Moved, Exists, Failed };
+
+// Renames without ever replacing an existing file (QFile::rename falls back to copy-and-truncate).
+MoveResult moveNoReplace(const QString &from, const QString &to)
+{
+#ifdef Q_OS_LINUX
+    const QByteArray src = QFile::encodeName(from);
+    const QByteArray dst = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, src.constData(), AT_FDCWD, dst.constData(), RENAME_NOREPLACE) == 0)
+        return MoveResult::Moved;
+    if (errno == EEXIST)
+        return MoveResult::Exists;
+    if (errno != EINVAL && errno != ENOSYS)
+        return MoveResult::Failed;
+    // File systems without RENAME_NOREPLACE: a hard link is created only when the name is free.
+    if (::link(src.constData(), dst.constData()) == 0) {
+        ::unlink(src.constData());
+        return MoveResult::Moved;
+    }
+    if (errno == EEXIST)
+        return MoveResult::Exists;
+    if (errno != EPERM && errno != EOPNOTSUPP)
+        return MoveResult::Failed;
+    // No hard links either (FAT drives): check, then rename; the window between the two is tiny.
+    if (QFileInfo::exists(to))
+        return MoveResult::Exists;
+    return ::rename(src.constData(), dst.constData()) == 0 ? MoveResult::Moved : MoveResult::Failed;
+#else
+    if (QFileInfo::exists(to))
+        return MoveResult::Exists;
+    return QDir().rename(from, to) ? MoveResult::Moved : MoveResult::Failed;
+#endif
+}
+
+} // namespace
+
+IncomingFile::IncomingFile() : m_hash(QCryptographicHash::Md5) {}
+
+IncomingFile::~IncomingFile()
+{
+    discard();
+}
+
+bool IncomingFile::open(const QString &folder, QString *why)
+{
+    discard();
+    m_folder = folder;
+    m_hash.reset();
+    m_written = 0;
+    m_failed = false;
+    if (!QDir().mkpath(folder)) {
+        if (why)
+            *why = QStringLiteral("cannot create folder %1").arg(folder);
+        return false;
+    }
+    // A short hidden name: never a name a phone could send, and short enough for any file system.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const QString name = QStringLiteral(".vt-%1.part")
+                                 .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
+        m_file.setFileName(folder + QLatin1Char('/') + name);
+        if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+            return true;
+        if (m_file.error() != QFileDevice::OpenError || !QFileInfo::exists(m_file.fileName()))
+            break;
+    }
+    if (why)
+        *why = QStringLiteral("cannot create a file in %1: %2").arg(folder, m_file.errorString());
+    return false;
+}
+
+bool IncomingFile::write(const char *data, qint64 len)
+{
+    if (m_failed || !m_file.isOpen())
+        return false;
+    m_hash.addData(data, int(len));
+    qint64 done = 0;
+    while (done < len) {
+        const qint64 n = m_file.write(data + done, len - done);
+        if (n <= 0) {
+            m_failed = true;
+            return false;
+        }
+        done += n;
+    }
+    m_written += len;
+    return true;
+}
+
+QString IncomingFile::md5Hex() const
+{
+    return QString::fromLatin1(m_hash.result().toHex());
+}
+
+IncomingFile::Outcome IncomingFile::commit(const QString &fileName, QString *finalPath, QString *why)
+{
+    auto fail = [&](const QString &reason) {
+        if (why)
+            *why = reason;
+        discard();
+        return Outcome::Failed;
+    };
+    if (!m_file.isOpen())
+        return fail(QStringLiteral("nothing to commit"));
+    if (m_failed)
+        return fail(QStringLiteral("write failed: %1").arg(m_file.errorString()));
+    if (!syncFile(m_file))
+        return fail(QStringLiteral("flush to disk failed: %1").arg(m_file.errorString()));
+    m_file.close();
+
+    const QString md5 = md5Hex();
+    for (int n = 0; n < kMaxNumbered; ++n) {
+        const QString candidate = m_folder + QLatin1Char('/') + numberedName(fileName, n);
+        if (QFileInfo::exists(candidate)) {
+            if (fileMd5(candidate) == md5) {
+                *finalPath = candidate;
+                discard();
+                return Outcome::Duplicate;
+            }
+            continue;
+        }
+        switch (moveNoReplace(m_file.fileName(), candidate)) {
+        case MoveResult::Moved:
+            syncFolder(m_folder);
+            *finalPath = candidate;
+            m_file.setFileName(QString());
+            return Outcome::Stored;
+        case MoveResult::Exists:
+            --n; // appeared meanwhile: look at it again
+            continue;
+        case MoveResult::Failed:
+            return fail(QStringLiteral("cannot rename to %1").arg(candidate));
+        }
+    }
+    return fail(QStringLiteral("no free name for %1").arg(fileName));
+}
+
+void IncomingFile::discard()
+{
+    if (m_file.fileName().isEmpty())
+        return;
+    m_file.close();
+    if (!m_file.remove())
+        qCWarning(lcIncoming) << "could not remove" << m_file.fileName() << m_file.errorString();
+    m_file.setFileName(QString());
+}
+
+QString IncomingFile::findIdentical(const QString &folder, const QString &fileName, const QString &md5)
+{
+    if (md5.isEmpty())
+        return QString();
+    for (int n = 0; n < kMaxNumbered; ++n) {
+        const QString candidate = folder + QLatin1Char('/') + numberedName(fileName, n);
+        if (!QFileInfo::exists(candidate))
+            break;
+        if (fileMd5(candidate).compare(md5, Qt::CaseInsensitive) == 0)
+            return candidate;
+    }
+    return QString();
+}
+
+QString IncomingFile::numberedName(const QString &fileName, int n)
+{
+    if (n == 0)
+        return fileName;
+    const int dot = fileName.lastIndexOf(QLatin1Char('.'));
+    const QString tag = QStringLiteral("(%1)").arg(n);
+    if (dot <= 0) // no suffix, or a hidden name such as ".profile"
+        return fileName + tag;
+    return fileName.left(dot) + tag + fileName.mid(dot);
+}
+
+QString IncomingFile::fileMd5(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    // Up to the size at opening, so a file that grows meanwhile gives a stable answer.
+    qint64 left = file.size();
+    QByteArray block(256 * 1024, Qt::Uninitialized);
+    while (left > 0) {
+        const qint64 n = file.read(block.data(), qMin<qint64>(left, block.size()));
+        if (n <= 0)
+            break;
+        hash.addData(block.constData(), int(n));
+        left -= n;
+    }
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+bool IncomingFile::isSafeFileName(const QString &name)
+{
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    for (const QChar c : name) {
+        const ushort u = c.unicode();
+        if (u < 0x20 || u == 0x7f || c == QLatin1Char('/') || c == QLatin1Char('\\'))
+            return false;
+    }
+    return true;
+}
