@@ -1,0 +1,188 @@
+#include "settings/pages/SettingsForm.h"
+#include "ui_SettingsForm.h"
+
+#include "platform/Dialogs.h"
+#include "settings/ReadWriteSetting.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPixmap>
+#include <QPushButton>
+
+#include <utility>
+
+namespace {
+
+const QString kDoubleFile = QStringLiteral("doubleFile");
+const QString kDoubleName = QStringLiteral("doubleName");
+const QString kLocalPicture = QStringLiteral("localPicture");
+const QString kLocalVideo = QStringLiteral("localVideo");
+const QString kLocalReset = QStringLiteral("localReset");
+const QString kRemoteReset = QStringLiteral("remoteReset");
+
+template<typename W>
+void setPointSize(QWidget *root, int points)
+{
+    const QList<W *> widgets = root->findChildren<W *>();
+    for (W *w : widgets) {
+        QFont f = w->font();
+        f.setPointSize(points);
+        w->setFont(f);
+    }
+}
+
+void setBlueText(QWidget *w)
+{
+    QPalette p = w->palette();
+    p.setColor(QPalette::WindowText, Qt::blue); // all colour groups
+    w->setPalette(p);
+}
+
+// The check-box slots store a flag as "1" (checked) or "0" (unchecked); a partly checked
+// state leaves it alone. Returns the new flag, or the old one for a partly checked box.
+int storeFlag(const QString &key, int state, int current)
+{
+    if (state == Qt::PartiallyChecked)
+        return current;
+    const int flag = state == Qt::Checked ? 1 : 0;
+    ReadWriteSetting::getInstance()->setGlobalValue(key, QString::number(flag));
+    return flag;
+}
+
+} // namespace
+
+SettingsForm::SettingsForm(QWidget *parent, QString savepath)
+    : QWidget(parent)
+    , ui(new Ui::SettingsForm)
+    , m_savePath(std::move(savepath))
+{
+    ui->setupUi(this);
+    ui->label_picture->setPixmap(QPixmap(QStringLiteral(":/image/backsetting.png")));
+    applyLooks();
+    readStoredOptions();
+    showFixedValues();
+}
+
+SettingsForm::~SettingsForm()
+{
+    delete ui;
+}
+
+void SettingsForm::applyLooks()
+{
+    const QList<QGroupBox *> groups = findChildren<QGroupBox *>();
+    for (QGroupBox *g : groups)
+        setBlueText(g);
+    setBlueText(ui->pushBtnCheckUpdate);
+
+    const int points = 10;
+    setPointSize<QGroupBox>(this, points);
+    setPointSize<QLabel>(this, points);
+    setPointSize<QCheckBox>(this, points);
+    setPointSize<QLineEdit>(this, points);
+    setPointSize<QListWidget>(this, points);
+    setPointSize<QPushButton>(this, points);
+}
+
+// Changing a box here fires its slot, which stores the value again in the slot's own form
+// (a stored "1" for localPicture becomes "2"). Text that is not a number counts as 0 and,
+// as the boxes start unchecked, is then left as it is.
+void SettingsForm::readStoredOptions()
+{
+    ReadWriteSetting *store = ReadWriteSetting::getInstance();
+
+    const QString doubleFile = store->getGlobalValue(kDoubleFile);
+    if (!doubleFile.isEmpty()) {
+        m_doubleFile = ReadWriteSetting::toInt(doubleFile) >= 1 ? 1 : 0;
+        ui->checkBoxDoubleFile->setChecked(m_doubleFile == 1);
+    } else {
+        m_doubleFile = 0;
+        store->setGlobalValue(kDoubleFile, QStringLiteral("0"));
+        ui->checkBoxDoubleFile->setChecked(false);
+    }
+
+    const QString picture = store->getGlobalValue(kLocalPicture);
+    if (!picture.isEmpty()) {
+        ui->checkLocalPicture->setChecked(ReadWriteSetting::toInt(picture) >= 1);
+    } else {
+        store->setGlobalValue(kLocalPicture, QStringLiteral("2"));
+        ui->checkLocalPicture->setChecked(true);
+    }
+
+    const QString video = store->getGlobalValue(kLocalVideo);
+    if (!video.isEmpty()) {
+        ui->checkLocalVideo->setChecked(ReadWriteSetting::toInt(video) >= 1);
+    } else {
+        store->setGlobalValue(kLocalVideo, QStringLiteral("0"));
+        ui->checkLocalVideo->setChecked(false);
+    }
+}
+
+// Display only: the organiser and the backups use these fixed places and filters.
+void SettingsForm::showFixedValues()
+{
+    const QString album = m_savePath + QStringLiteral("万特相册");
+    ui->lineEditLocalPicture->setText(album + QStringLiteral("/本地/照片"));
+    ui->lineEditLocalVideo->setText(album + QStringLiteral("/本地/视频"));
+    ui->lineEditMobileBackupPath->setText(album);
+
+    ui->listWidgetLocalPicture->clear();
+    ui->listWidgetLocalPicture->addItems(
+        {QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"), QStringLiteral("*.png")});
+    ui->listWidgetLocalVideo->clear();
+    ui->listWidgetLocalVideo->addItems({QStringLiteral("*.avi"), QStringLiteral("*.mov"), QStringLiteral("*.mp4"),
+                                        QStringLiteral("*.flv"), QStringLiteral("*.mpg")});
+}
+
+void SettingsForm::on_checkBoxDoubleFile_stateChanged(int state)
+{
+    m_doubleFile = storeFlag(kDoubleFile, state, m_doubleFile);
+}
+
+void SettingsForm::on_checkBoxDoubleName_stateChanged(int state)
+{
+    m_doubleName = storeFlag(kDoubleName, state, m_doubleName);
+}
+
+// The local album page reads these as "greater than 0 means on".
+void SettingsForm::on_checkLocalPicture_stateChanged(int state)
+{
+    ReadWriteSetting::getInstance()->setGlobalValue(kLocalPicture, QString::number(state));
+}
+
+void SettingsForm::on_checkLocalVideo_stateChanged(int state)
+{
+    ReadWriteSetting::getInstance()->setGlobalValue(kLocalVideo, QString::number(state));
+}
+
+void SettingsForm::confirmReset(const QString &key)
+{
+    const QMessageBox::StandardButton answer = Dialogs::message(
+        nullptr, QMessageBox::Information, QStringLiteral("重置"), QStringLiteral("重置本地参数(程序重启后生效）"),
+        QMessageBox::Ok | QMessageBox::Cancel,
+        {{QMessageBox::Ok, QStringLiteral("确 定")}, {QMessageBox::Cancel, QStringLiteral("取 消")}},
+        Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    // The reset itself happens at the next start.
+    if (answer == QMessageBox::Ok)
+        ReadWriteSetting::getInstance()->setGlobalValue(key, QStringLiteral("1"));
+}
+
+void SettingsForm::on_localResetButton_clicked()
+{
+    confirmReset(kLocalReset);
+}
+
+void SettingsForm::on_remoteResetButton_clicked()
+{
+    confirmReset(kRemoteReset);
+}
+
+// The button is disabled by the form; no request is made.
+void SettingsForm::on_pushBtnCheckUpdate_clicked()
+{
+    Dialogs::message(this, QMessageBox::Warning, QStringLiteral("版本信息"),
+                     QStringLiteral("当前版本号：1.0.0\n已经是最新版本"), QMessageBox::Ok);
+}

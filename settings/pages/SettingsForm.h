@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+namespace Ui {
+class SettingsForm;
+}
+
+// The settings page: switches picture and video organising on or off, asks for the two
+// resets that the next start carries out, and shows the organiser's and the backups'
+// fixed paths, suffixes and sizes for information (those controls are disabled).
+class SettingsForm : public QWidget
+{
+    Q_OBJECT
+public:
+    SettingsForm(QWidget *parent, QString savepath);
+    ~SettingsForm() override;
+
+private slots:
+    // Connected by name by the form's setup.
+    void on_checkBoxDoubleFile_stateChanged(int state);
+    void on_checkBoxDoubleName_stateChanged(int state);
+    void on_localResetButton_clicked();
+    void on_remoteResetButton_clicked();
+    void on_pushBtnCheckUpdate_clicked();
+    void on_checkLocalPicture_stateChanged(int state);
+    void on_checkLocalVideo_stateChanged(int state);
+
+private:
+    void applyLooks();
+    void readStoredOptions();
+    void showFixedValues();
+    // Asks for a reset and, when confirmed, marks it for the next start under key.
+    void confirmReset(const QString &key);
+
+    Ui::SettingsForm *ui;
+    int m_doubleFile = 0; // mirrors doubleFile
+    int m_doubleName = 1; // mirrors the 去重名 box, which the form shows checked
+    QString m_savePath;
+};

@@ -1,0 +1,328 @@
+#include "settings/pages/SettingsForm.h"
+
+#include "platform/Dialogs.h"
+#include "settings/ReadWriteSetting.h"
+#include "tests/support/TestSupport.h"
+
+#include <QCheckBox>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QThread>
+#include <QtTest>
+
+namespace {
+
+QStringList s_slotWarnings;
+QtMessageHandler s_previousHandler = nullptr;
+
+// A misspelt object name or slot silently loses a by-name connection; Qt only warns.
+void catchSlotWarnings(QtMsgType type, const QMessageLogContext &context, const QString &msg)
+{
+    if (msg.contains(QLatin1String("connectSlotsByName")))
+        s_slotWarnings << msg;
+    if (s_previousHandler)
+        s_previousHandler(type, context, msg);
+}
+
+QString value(const QString &key)
+{
+    return ReadWriteSetting::getInstance()->getGlobalValue(key);
+}
+
+void store(const QString &key, const QString &text)
+{
+    ReadWriteSetting::getInstance()->setGlobalValue(key, text);
+}
+
+template<typename T>
+T *child(QWidget *form, const QString &name)
+{
+    T *w = form->findChild<T *>(name);
+    if (!w)
+        qFatal("no child %s", qPrintable(name));
+    return w;
+}
+
+} // namespace
+
+class TestSettingsForm : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void emptyStoreWritesDefaults();
+    void storedValues_data();
+    void storedValues();
+    void unusableValuesAreNotRewritten();
+    void checkBoxesStoreTheirState();
+    void resetDialogs_data();
+    void resetDialogs();
+    void checkUpdateBox();
+    void displayPaths_data();
+    void displayPaths();
+    void controlsAndPicture();
+
+    void screenshot();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_programDir;
+};
+
+void TestSettingsForm::initTestCase()
+{
+    s_previousHandler = qInstallMessageHandler(catchSlotWarnings);
+    Dialogs::setNonInteractive(true);
+}
+
+void TestSettingsForm::init()
+{
+    m_programDir = TestSupport::makeProgramDir();
+    QVERIFY(m_programDir->isValid());
+    Dialogs::clearRecords();
+    s_slotWarnings.clear();
+}
+
+void TestSettingsForm::emptyStoreWritesDefaults()
+{
+    SettingsForm form(nullptr, QStringLiteral("/media/data/"));
+    QCOMPARE(value(QStringLiteral("doubleFile")), QStringLiteral("0"));
+    QCOMPARE(value(QStringLiteral("localPicture")), QStringLiteral("2"));
+    QCOMPARE(value(QStringLiteral("localVideo")), QStringLiteral("0"));
+    QCOMPARE(value(QStringLiteral("doubleName")), QString()); // shown checked, never stored
+    QVERIFY(child<QCheckBox>(&form, QStringLiteral("checkLocalPicture"))->isChecked());
+    QVERIFY(!child<QCheckBox>(&form, QStringLiteral("checkLocalVideo"))->isChecked());
+    QVERIFY(!child<QCheckBox>(&form, QStringLiteral("checkBoxDoubleFile"))->isChecked());
+    QVERIFY(child<QCheckBox>(&form, QStringLiteral("checkBoxDoubleName"))->isChecked());
+    QVERIFY(Dialogs::records().isEmpty());
+    QVERIFY2(s_slotWarnings.isEmpty(), qPrintable(s_slotWarnings.join(QLatin1Char('\n'))));
+}
+
+void TestSettingsForm::storedValues_data()
+{
+    QTest::addColumn<QString>("box");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("after");
+    QTest::addColumn<bool>("checked");
+
+    const QString pic = QStringLiteral("checkLocalPicture");
+    const QString vid = QStringLiteral("checkLocalVideo");
+    const QString dbl = QStringLiteral("checkBoxDoubleFile");
+    // A checked box is stored again in its slot's own form: "2" for the organiser options, "1" for doubleFile.
+    QTest::newRow("picture 1 by hand") << pic << "localPicture" << "1" << "2" << true;
+    QTest::newRow("picture 2") << pic << "localPicture" << "2" << "2" << true;
+    QTest::newRow("picture 0") << pic << "localPicture" << "0" << "0" << false;
+    QTest::newRow("picture abc") << pic << "localPicture" << "abc" << "abc" << false;
+    QTest::newRow("video 1 by hand") << vid << "localVideo" << "1" << "2" << true;
+    QTest::newRow("video abc") << vid << "localVideo" << "abc" << "abc" << false;
+    QTest::newRow("video negative") << vid << "localVideo" << "-2" << "-2" << false;
+    QTest::newRow("doubleFile 1") << dbl << "doubleFile" << "1" << "1" << true;
+    QTest::newRow("doubleFile 7") << dbl << "doubleFile" << "7" << "1" << true;
+    QTest::newRow("doubleFile abc") << dbl << "doubleFile" << "abc" << "abc" << false;
+}
+
+void TestSettingsForm::storedValues()
+{
+    QFETCH(QString, box);
+    QFETCH(QString, key);
+    QFETCH(QString, stored);
+    QFETCH(QString, after);
+    QFETCH(bool, checked);
+
+    store(key, stored);
+    SettingsForm form(nullptr, QString());
+    QCOMPARE(child<QCheckBox>(&form, box)->isChecked(), checked);
+    QCOMPARE(value(key), after);
+}
+
+// Values that count as 0 leave their box unchecked, so nothing at all is written.
+void TestSettingsForm::unusableValuesAreNotRewritten()
+{
+    store(QStringLiteral("doubleFile"), QStringLiteral("0"));
+    store(QStringLiteral("localPicture"), QStringLiteral("off"));
+    store(QStringLiteral("localVideo"), QStringLiteral("abc"));
+    const QString path = ReadWriteSetting::getInstance()->filePath();
+    const QDateTime before = QFileInfo(path).fileTime(QFileDevice::FileModificationTime);
+    QThread::msleep(30);
+
+    SettingsForm form(nullptr, QString());
+    QCOMPARE(QFileInfo(path).fileTime(QFileDevice::FileModificationTime), before);
+    QCOMPARE(value(QStringLiteral("localVideo")), QStringLiteral("abc"));
+    QVERIFY(!child<QCheckBox>(&form, QStringLiteral("checkLocalPicture"))->isChecked());
+}
+
+void TestSettingsForm::checkBoxesStoreTheirState()
+{
+    SettingsForm form(nullptr, QString());
+    auto *video = child<QCheckBox>(&form, QStringLiteral("checkLocalVideo"));
+    video->click();
+    QCOMPARE(value(QStringLiteral("localVideo")), QStringLiteral("2"));
+    video->click();
+    QCOMPARE(value(QStringLiteral("localVideo")), QStringLiteral("0"));
+
+    auto *picture = child<QCheckBox>(&form, QStringLiteral("checkLocalPicture"));
+    picture->click();
+    QCOMPARE(value(QStringLiteral("localPicture")), QStringLiteral("0"));
+
+    // Disabled on the page, but their slots still keep the store in step with them.
+    auto *doubleFile = child<QCheckBox>(&form, QStringLiteral("checkBoxDoubleFile"));
+    doubleFile->setChecked(true);
+    QCOMPARE(value(QStringLiteral("doubleFile")), QStringLiteral("1"));
+    doubleFile->setCheckState(Qt::PartiallyChecked);
+    QCOMPARE(value(QStringLiteral("doubleFile")), QStringLiteral("1"));
+    doubleFile->setChecked(false);
+    QCOMPARE(value(QStringLiteral("doubleFile")), QStringLiteral("0"));
+
+    auto *doubleName = child<QCheckBox>(&form, QStringLiteral("checkBoxDoubleName"));
+    doubleName->setChecked(false);
+    QCOMPARE(value(QStringLiteral("doubleName")), QStringLiteral("0"));
+    doubleName->setChecked(true);
+    QCOMPARE(value(QStringLiteral("doubleName")), QStringLiteral("1"));
+}
+
+void TestSettingsForm::resetDialogs_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("otherKey");
+    QTest::newRow("local") << "localResetButton" << "localReset" << "remoteReset";
+    QTest::newRow("remote") << "remoteResetButton" << "remoteReset" << "localReset";
+}
+
+void TestSettingsForm::resetDialogs()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, key);
+    QFETCH(QString, otherKey);
+
+    store(otherKey, QStringLiteral("0"));
+    SettingsForm form(nullptr, QString());
+    auto *reset = child<QPushButton>(&form, button);
+
+    // Cancel, and a box closed without an answer, change nothing.
+    Dialogs::setNextAnswer(QMessageBox::Cancel);
+    reset->click();
+    reset->click();
+    QCOMPARE(value(key), QString());
+
+    Dialogs::setNextAnswer(QMessageBox::Ok);
+    reset->click();
+    QCOMPARE(value(key), QStringLiteral("1"));
+    Dialogs::setNextAnswer(QMessageBox::Ok);
+    reset->click();
+    QCOMPARE(value(key), QStringLiteral("1"));
+    store(key, QStringLiteral("0"));
+    Dialogs::setNextAnswer(QMessageBox::Cancel);
+    reset->click();
+    QCOMPARE(value(key), QStringLiteral("0"));
+    QCOMPARE(value(otherKey), QStringLiteral("0"));
+
+    const QList<Dialogs::Record> records = Dialogs::records();
+    QCOMPARE(records.size(), 5);
+    for (const Dialogs::Record &r : records) {
+        QCOMPARE(r.icon, QMessageBox::Information);
+        QCOMPARE(r.title, QStringLiteral("重置"));
+        QCOMPARE(r.text, QStringLiteral("重置本地参数(程序重启后生效）"));
+        QCOMPARE(r.buttons, (QStringList{QStringLiteral("确 定"), QStringLiteral("取 消")}));
+    }
+}
+
+void TestSettingsForm::checkUpdateBox()
+{
+    SettingsForm form(nullptr, QString());
+    auto *update = child<QPushButton>(&form, QStringLiteral("pushBtnCheckUpdate"));
+    QVERIFY(!update->isEnabled());
+    update->click(); // disabled: nothing happens
+    QVERIFY(Dialogs::records().isEmpty());
+
+    QVERIFY(QMetaObject::invokeMethod(&form, "on_pushBtnCheckUpdate_clicked"));
+    const QList<Dialogs::Record> records = Dialogs::records();
+    QCOMPARE(records.size(), 1);
+    QCOMPARE(records.first().icon, QMessageBox::Warning);
+    QCOMPARE(records.first().title, QStringLiteral("版本信息"));
+    QCOMPARE(records.first().text, QStringLiteral("当前版本号：1.0.0\n已经是最新版本"));
+}
+
+void TestSettingsForm::displayPaths_data()
+{
+    QTest::addColumn<QString>("root");
+    QTest::addColumn<QString>("pictures");
+    QTest::addColumn<QString>("videos");
+    QTest::addColumn<QString>("backups");
+    QTest::newRow("empty root") << "" << "万特相册/本地/照片" << "万特相册/本地/视频" << "万特相册";
+    QTest::newRow("drive root") << "D:/" << "D:/万特相册/本地/照片" << "D:/万特相册/本地/视频" << "D:/万特相册";
+    QTest::newRow("mount point") << "/media/data/" << "/media/data/万特相册/本地/照片"
+                                 << "/media/data/万特相册/本地/视频" << "/media/data/万特相册";
+}
+
+void TestSettingsForm::displayPaths()
+{
+    QFETCH(QString, root);
+    QFETCH(QString, pictures);
+    QFETCH(QString, videos);
+    QFETCH(QString, backups);
+
+    SettingsForm form(nullptr, root);
+    QCOMPARE(child<QLineEdit>(&form, QStringLiteral("lineEditLocalPicture"))->text(), pictures);
+    QCOMPARE(child<QLineEdit>(&form, QStringLiteral("lineEditLocalVideo"))->text(), videos);
+    QCOMPARE(child<QLineEdit>(&form, QStringLiteral("lineEditMobileBackupPath"))->text(), backups);
+}
+
+void TestSettingsForm::controlsAndPicture()
+{
+    SettingsForm form(nullptr, QString());
+    QCOMPARE(form.size(), QSize(910, 650));
+
+    // Only the organiser options and the two resets can be used.
+    const QStringList enabled{QStringLiteral("checkLocalPicture"), QStringLiteral("checkLocalVideo"),
+                              QStringLiteral("localResetButton"), QStringLiteral("remoteResetButton")};
+    const QList<QAbstractButton *> buttons = form.findChildren<QAbstractButton *>();
+    QCOMPARE(buttons.size(), 17);
+    for (QAbstractButton *b : buttons)
+        QVERIFY2(b->isEnabled() == enabled.contains(b->objectName()), qPrintable(b->objectName()));
+    const QList<QLineEdit *> edits = form.findChildren<QLineEdit *>();
+    for (QLineEdit *e : edits)
+        QVERIFY2(!e->isEnabled(), qPrintable(e->objectName()));
+
+    auto items = [](QListWidget *list) {
+        QStringList texts;
+        for (int i = 0; i < list->count(); ++i)
+            texts << list->item(i)->text();
+        return texts;
+    };
+    QCOMPARE(items(child<QListWidget>(&form, QStringLiteral("listWidgetLocalPicture"))),
+             (QStringList{"*.jpg", "*.jpeg", "*.png"}));
+    QCOMPARE(items(child<QListWidget>(&form, QStringLiteral("listWidgetLocalVideo"))),
+             (QStringList{"*.avi", "*.mov", "*.mp4", "*.flv", "*.mpg"}));
+
+    QVERIFY(!child<QLabel>(&form, QStringLiteral("label_picture"))->pixmap(Qt::ReturnByValue).isNull());
+    QCOMPARE(child<QPushButton>(&form, QStringLiteral("localResetButton"))->font().pointSize(), 10);
+}
+
+// Set VANTEO_SCREENSHOT_DIR to get pictures of the page for a visual check.
+void TestSettingsForm::screenshot()
+{
+    const QString dir = qEnvironmentVariable("VANTEO_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        QSKIP("VANTEO_SCREENSHOT_DIR not set");
+    store(QStringLiteral("localVideo"), QStringLiteral("2"));
+    SettingsForm form(nullptr, QStringLiteral("/media/data/"));
+    for (const QSize &size : {QSize(910, 650), QSize(798, 520)}) {
+        form.resize(size);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QTest::qWait(200);
+        const QString file = QStringLiteral("%1/settingsform-%2x%3.png").arg(dir).arg(size.width()).arg(size.height());
+        QVERIFY(form.grab().save(file));
+    }
+}
+
+QTEST_MAIN(TestSettingsForm)
+#include "tst_settingsform.moc"
