@@ -1,0 +1,575 @@
+#include "backup/LocalDataBase.h"
+
+#include <QFile>
+#include <QHash>
+#include <QHostInfo>
+#include <QLoggingCategory>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QThreadPool>
+#include <QVector>
+#include <QtConcurrent/QtConcurrentRun>
+#include <unordered_map>
+
+Q_LOGGING_CATEGORY(lcAlbumDb, "vanteo.albumdb", QtWarningMsg)
+
+QMutex LocalDataBase::dbMutex;
+
+namespace {
+
+// The phone reads this table by column position: never change the statement.
+const char kCreateTable[] =
+    "create table albumlist(id integer primary key autoincrement,filename varchar,localpath varchar,"
+    "filesize integer,md5 varchar,fromdev varchar,createtime varchar,lastratio integer,"
+    "smallmd5 varchar,isExist integer,mobilefilepath varchar)";
+
+// Plain column indexes with SQLite's built-in NOCASE collation only: any SQLite, including the
+// phone's, can still open and write the file (expression indexes or our own collations in the
+// schema would make it unreadable or unwritable elsewhere). The isExist index is the smallest
+// one, so it also makes count(*) cheap.
+const char *const kIndexNames[] = {"albumlist_md5_nocase", "albumlist_filename_nocase",
+                                   "albumlist_isexist"};
+const char *const kCreateIndexes[] = {
+    "create index if not exists albumlist_md5_nocase on albumlist(md5 collate nocase)",
+    "create index if not exists albumlist_filename_nocase on albumlist(filename collate nocase)",
+    "create index if not exists albumlist_isexist on albumlist(isExist)",
+};
+
+// At most this many index probes per case-insensitive look-up before falling back to one
+// range scan per probe prefix.
+constexpr int kMaxProbes = 32;
+
+// Characters that Qt's case-insensitive comparison treats as equal to a given one, for every
+// character that has such partners (built once from Qt's own case folding).
+const QHash<uint, QVector<uint>> &foldClasses()
+{
+    static const QHash<uint, QVector<uint>> classes = [] {
+        QHash<uint, QVector<uint>> byFold;
+        for (uint cp = 0; cp <= 0x10FFFF; ++cp) {
+            if (cp >= 0xD800 && cp <= 0xDFFF)
+                continue;
+            const uint folded = QChar::toCaseFolded(cp);
+            if (folded != cp)
+                byFold[folded].append(cp);
+        }
+        QHash<uint, QVector<uint>> result;
+        for (auto it = byFold.cbegin(); it != byFold.cend(); ++it) {
+            QVector<uint> members = it.value();
+            if (QChar::toCaseFolded(it.key()) == it.key())
+                members.append(it.key());
+            for (uint m : qAsConst(members))
+                result.insert(m, members);
+        }
+        return result;
+    }();
+    return classes;
+}
+
+// SQLite's NOCASE folds A-Z only.
+uint nocaseKey(uint cp)
+{
+    return (cp >= 'A' && cp <= 'Z') ? cp + ('a' - 'A') : cp;
+}
+
+QString fromCodePoints(const QVector<uint> &cps)
+{
+    return QString::fromUcs4(cps.constData(), cps.size());
+}
+
+// Index probes for "column equals value ignoring case": every NOCASE key a matching row can
+// have, or, when there are too many, every NOCASE key prefix a matching row must start with.
+struct Probes
+{
+    QVector<QVector<uint>> keys;
+    bool whole = true;
+};
+
+Probes probesFor(const QString &value)
+{
+    const QHash<uint, QVector<uint>> &classes = foldClasses();
+    Probes probes;
+    probes.keys.append(QVector<uint>());
+    const QVector<uint> cps = value.toUcs4();
+    for (uint cp : cps) {
+        QVector<uint> variants;
+        const auto it = classes.constFind(cp);
+        if (it == classes.cend()) {
+            variants.append(nocaseKey(cp));
+        } else {
+            for (uint member : it.value()) {
+                const uint key = nocaseKey(member);
+                if (!variants.contains(key))
+                    variants.append(key);
+            }
+        }
+        if (probes.keys.size() * variants.size() > kMaxProbes) {
+            probes.whole = false;
+            break;
+        }
+        QVector<QVector<uint>> next;
+        next.reserve(probes.keys.size() * variants.size());
+        for (const QVector<uint> &prefix : qAsConst(probes.keys)) {
+            for (uint v : qAsConst(variants)) {
+                QVector<uint> extended = prefix;
+                extended.append(v);
+                next.append(extended);
+            }
+        }
+        probes.keys = next;
+    }
+    return probes;
+}
+
+// The smallest string above every string that starts with prefix (under NOCASE it may lie
+// higher still, which only widens the range); empty when there is none.
+QString upperBound(QVector<uint> prefix)
+{
+    while (!prefix.isEmpty()) {
+        uint last = prefix.takeLast();
+        if (last < 0x10FFFF) {
+            ++last;
+            if (last == 0xD800)
+                last = 0xE000;
+            prefix.append(last);
+            return fromCodePoints(prefix);
+        }
+    }
+    return QString();
+}
+
+// Stored values are never bound as NULL: rows read back by position then give empty texts.
+QString text(const QString &s)
+{
+    return s.isNull() ? QStringLiteral("") : s;
+}
+
+// SQL for "column equals :name exactly". A stored NULL reads back as an empty text, so an
+// empty value matches it too.
+QString exactClause(const QString &column, const QString &placeholder, const QString &value)
+{
+    if (value.isEmpty())
+        return QStringLiteral("(%1 = '' or %1 is null)").arg(column);
+    return QStringLiteral("%1 = %2").arg(column, placeholder);
+}
+
+// Whether some row's column equals value under Qt's case-insensitive comparison (and, when
+// exactColumn is given, that row's exactColumn equals exactValue exactly). Index probes find
+// the candidates, the comparison itself is Qt's; a failed query counts as not found.
+bool existsIgnoringCase(QSqlDatabase &db, const QString &column, const QString &value,
+                        const QString &exactColumn = QString(),
+                        const QString &exactValue = QString())
+{
+    QString extra;
+    if (!exactColumn.isEmpty())
+        extra = QStringLiteral(" and ") + exactClause(exactColumn, QStringLiteral(":exact"), exactValue);
+
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (value.isEmpty()) {
+        if (!q.prepare(QStringLiteral("select 1 from albumlist where (%1 = '' or %1 is null)%2 limit 1")
+                           .arg(column, extra)))
+            return false;
+        if (!exactColumn.isEmpty() && !exactValue.isEmpty())
+            q.bindValue(QStringLiteral(":exact"), exactValue);
+        return q.exec() && q.next();
+    }
+
+    const Probes probes = probesFor(value);
+    const QString where = probes.whole
+        ? QStringLiteral("%1 = :lo collate nocase").arg(column)
+        : QStringLiteral("%1 >= :lo collate nocase and %1 < :hi collate nocase").arg(column);
+    const QString whereOpen = QStringLiteral("%1 >= :lo collate nocase").arg(column);
+    for (const QVector<uint> &key : probes.keys) {
+        const QString hi = probes.whole ? QString() : upperBound(key);
+        const bool open = !probes.whole && hi.isEmpty();
+        if (!q.prepare(QStringLiteral("select %1 from albumlist where %2%3")
+                           .arg(column, open ? whereOpen : where, extra)))
+            return false;
+        q.bindValue(QStringLiteral(":lo"), fromCodePoints(key));
+        if (!probes.whole && !open)
+            q.bindValue(QStringLiteral(":hi"), hi);
+        if (!exactColumn.isEmpty() && !exactValue.isEmpty())
+            q.bindValue(QStringLiteral(":exact"), exactValue);
+        if (!q.exec())
+            return false;
+        while (q.next()) {
+            if (QString::compare(q.value(0).toString(), value, Qt::CaseInsensitive) == 0)
+                return true;
+        }
+        q.finish();
+    }
+    return false;
+}
+
+QAtomicInteger<quint64> objectCounter;
+QAtomicInteger<quint64> threadConnectionCounter;
+
+} // namespace
+
+// The connections of one object, one per calling thread. Shared with the thread-end hooks,
+// which may run after the object is gone. Guarded by dbMutex.
+struct LocalDataBase::Connections
+{
+    struct Entry
+    {
+        QString name;
+        QSqlDatabase db;
+        QMetaObject::Connection threadEndHook;
+    };
+    std::unordered_map<QThread *, std::unique_ptr<Entry>> byThread;
+    bool closed = false;
+
+    void drop(QThread *thread)
+    {
+        const auto it = byThread.find(thread);
+        if (it == byThread.end())
+            return;
+        std::unique_ptr<Entry> entry = std::move(it->second);
+        byThread.erase(it);
+        QObject::disconnect(entry->threadEndHook);
+        const QString name = entry->name;
+        entry->db.close();
+        entry.reset(); // the last handle must be gone before the name is removed
+        QSqlDatabase::removeDatabase(name);
+    }
+
+    void dropAll()
+    {
+        while (!byThread.empty())
+            drop(byThread.begin()->first);
+        closed = true;
+    }
+};
+
+LocalDataBase::LocalDataBase(const QString &path)
+    : QThread(nullptr)
+    , m_dbName(path)
+    , m_connections(std::make_shared<Connections>())
+{
+    QMutexLocker lock(&dbMutex);
+    m_hostName = QHostInfo::localHostName();
+    // Several objects may use one file at once (a page counting while a connection records),
+    // so each gets connection names of its own.
+    m_connectionPrefix = path + QLatin1Char('#') + QString::number(++objectCounter);
+}
+
+LocalDataBase::~LocalDataBase()
+{
+    m_destroying = true;
+    m_stop = true;
+    // Every scan, queued or running, releases m_scanDone once when it ends.
+    m_scanDone.acquire(m_scansStarted.load());
+    wait(); // in case the thread itself was started
+    QMutexLocker lock(&dbMutex);
+    m_connections->dropAll();
+    m_opened = false;
+}
+
+QSqlDatabase *LocalDataBase::connectionForCurrentThread()
+{
+    QThread *thread = QThread::currentThread();
+    auto &slot = m_connections->byThread[thread];
+    if (slot)
+        return &slot->db;
+    slot = std::make_unique<Connections::Entry>();
+    slot->name = m_connectionPrefix + QLatin1Char('@') + QString::number(++threadConnectionCounter);
+    slot->db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), slot->name);
+    // A pool thread that ends takes its connection with it.
+    std::weak_ptr<Connections> weak = m_connections;
+    slot->threadEndHook = QObject::connect(
+        thread, &QThread::finished, thread, [weak, thread]() {
+            const std::shared_ptr<Connections> connections = weak.lock();
+            if (!connections)
+                return;
+            QMutexLocker lock(&dbMutex);
+            connections->drop(thread);
+        },
+        Qt::DirectConnection);
+    return &slot->db;
+}
+
+int LocalDataBase::openDataBase()
+{
+    QMutexLocker lock(&dbMutex);
+    return openLocked() ? 0 : -1;
+}
+
+QSqlDatabase *LocalDataBase::openLocked()
+{
+    QSqlDatabase *db = connectionForCurrentThread();
+    if (db->isOpen())
+        return db;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0)
+            QThread::msleep(500);
+        db->setHostName(m_hostName);
+        // The real path, Unicode and all: phones named in Chinese must not share one file.
+        db->setDatabaseName(m_dbName);
+        if (db->open()) {
+            m_opened = true;
+            return db;
+        }
+    }
+    qCWarning(lcAlbumDb) << "cannot open" << m_dbName << db->lastError().text();
+    return nullptr;
+}
+
+LocalDataBase::TableCheck LocalDataBase::checkTable(QSqlDatabase &db, bool create)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("select count(*) from sqlite_master where type='table' and name='%1'")
+                    .arg(QStringLiteral("albumlist")))
+        || !q.next())
+        return TableCheck::NoAnswer;
+    const bool exists = q.value(0).toInt() > 0;
+    q.finish();
+    if (!exists) {
+        if (!create)
+            return TableCheck::Missing;
+        if (!q.exec(QLatin1String(kCreateTable))) {
+            qCWarning(lcAlbumDb) << "cannot create table in" << m_dbName << q.lastError().text();
+            return TableCheck::CreateFailed;
+        }
+    }
+    ensureIndexes(db);
+    return TableCheck::Ready;
+}
+
+void LocalDataBase::ensureIndexes(QSqlDatabase &db)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    const QString names = QStringLiteral("'%1','%2','%3'")
+                              .arg(QLatin1String(kIndexNames[0]), QLatin1String(kIndexNames[1]),
+                                   QLatin1String(kIndexNames[2]));
+    if (q.exec(QStringLiteral("select count(*) from sqlite_master where type='index' and name in (%1)")
+                   .arg(names))
+        && q.next() && q.value(0).toInt() == 3)
+        return;
+    q.finish();
+    // Look-ups stay correct without them (only slower), e.g. on a read-only file.
+    for (const char *statement : kCreateIndexes) {
+        if (!q.exec(QLatin1String(statement)))
+            qCDebug(lcAlbumDb) << "cannot create index in" << m_dbName << q.lastError().text();
+    }
+}
+
+void LocalDataBase::deleteAllRecords()
+{
+    QMutexLocker lock(&dbMutex);
+    QSqlDatabase *db = openLocked();
+    if (!db)
+        return;
+    QSqlQuery q(*db);
+    q.exec(QStringLiteral("delete from albumlist"));
+}
+
+bool LocalDataBase::isFileNameExist(const QString &filename)
+{
+    QMutexLocker lock(&dbMutex);
+    QSqlDatabase *db = openLocked();
+    if (!db)
+        return false;
+    if (checkTable(*db, true) != TableCheck::Ready)
+        return false;
+    QSqlQuery q(*db);
+    q.setForwardOnly(true);
+    // The NOCASE term lets the index find the candidates; the second one decides exactly.
+    if (filename.isEmpty())
+        return q.exec(QStringLiteral("select 1 from albumlist where filename = '' or filename is null limit 1"))
+            && q.next();
+    if (!q.prepare(QStringLiteral(
+            "select 1 from albumlist where filename = :f collate nocase and filename = :f limit 1")))
+        return false;
+    q.bindValue(QStringLiteral(":f"), filename);
+    return q.exec() && q.next();
+}
+
+int LocalDataBase::checkMd5OrName(const QString &filename, const QString &md5)
+{
+    QMutexLocker lock(&dbMutex);
+    QSqlDatabase *db = openLocked();
+    if (!db)
+        return -1;
+    switch (checkTable(*db, true)) {
+    case TableCheck::CreateFailed:
+        return -1;
+    case TableCheck::NoAnswer:
+    case TableCheck::Missing:
+        return 3;
+    case TableCheck::Ready:
+        break;
+    }
+    // An md5 match anywhere wins over a name match anywhere.
+    if (existsIgnoringCase(*db, QStringLiteral("md5"), md5))
+        return 1;
+    if (existsIgnoringCase(*db, QStringLiteral("filename"), filename))
+        return 2;
+    return 3;
+}
+
+bool LocalDataBase::isMd5Exist(const QString &md5)
+{
+    QMutexLocker lock(&dbMutex);
+    QSqlDatabase *db = openLocked();
+    if (!db)
+        return false;
+    if (checkTable(*db, true) != TableCheck::Ready)
+        return false;
+    return existsIgnoringCase(*db, QStringLiteral("md5"), md5);
+}
+
+int LocalDataBase::findMobileRecord(const QString &mobilefilepath, const QString &md5)
+{
+    QMutexLocker lock(&dbMutex);
+    QSqlDatabase *db = openLocked();
+    if (!db)
+        return -1;
+    if (checkTable(*db, true) != TableCheck::Ready)
+        return -1;
+    return existsIgnoringCase(*db, QStringLiteral("md5"), md5, QStringLiteral("mobilefilepath"),
+                              mobilefilepath)
+        ? 0
+        : -1;
+}
+
+int LocalDataBase::insertRecord(const QString &filename, const QString &localpath, qint64 filesize,
+                                const QString &md5, const QString &fromdev, int lastratio,
+                                const QString &smallmd5, const QString &createtime,
+                                const QString &mobilefilepath)
+{
+    QMutexLocker lock(&dbMutex);
+    QSqlDatabase *db = openLocked();
+    if (!db)
+        return -1;
+    if (checkTable(*db, true) != TableCheck::Ready)
+        return 0;
+    QSqlQuery q(*db);
+    if (!q.prepare(QStringLiteral("insert into albumlist values(?,?,?,?,?,?,?,?,?,?,?)")))
+        return 0;
+    // Position 0 (id) stays unbound: SQLite assigns the next id.
+    q.bindValue(1, text(filename));
+    q.bindValue(2, text(localpath));
+    q.bindValue(3, QVariant::fromValue<qlonglong>(filesize));
+    q.bindValue(4, text(md5));
+    q.bindValue(5, text(fromdev));
+    q.bindValue(6, text(createtime));
+    q.bindValue(7, lastratio);
+    q.bindValue(8, text(smallmd5));
+    q.bindValue(9, 1);
+    q.bindValue(10, text(mobilefilepath));
+    if (!q.exec()) {
+        qCWarning(lcAlbumDb) << "insert failed in" << m_dbName << q.lastError().text();
+        return 0;
+    }
+    if (!q.exec(QStringLiteral("select count(*) from albumlist")) || !q.next())
+        return 0;
+    return q.value(0).toInt();
+}
+
+int LocalDataBase::countExistFiles()
+{
+    QMutexLocker lock(&dbMutex);
+    QSqlDatabase *db = openLocked();
+    if (!db)
+        return 0;
+    if (checkTable(*db, false) != TableCheck::Ready)
+        return 0;
+    QSqlQuery q(*db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("select count(*) from albumlist where isExist=1")) || !q.next())
+        return 0;
+    return q.value(0).toInt();
+}
+
+void LocalDataBase::scanExistFiles()
+{
+    ++m_scansStarted;
+    scan();
+    m_scanDone.release();
+}
+
+void LocalDataBase::startScan()
+{
+    if (m_destroying)
+        return;
+    ++m_scansStarted; // counted now, so the destructor also waits for a scan still queued
+    QtConcurrent::run(QThreadPool::globalInstance(), [this] {
+        scan();
+        m_scanDone.release();
+    });
+}
+
+void LocalDataBase::run()
+{
+    scanExistFiles();
+}
+
+void LocalDataBase::scan()
+{
+    m_stop = false;
+    m_running = true;
+    QMutexLocker lock(&dbMutex);
+
+    QSqlDatabase *db = openLocked();
+    if (db && checkTable(*db, false) == TableCheck::Ready) {
+        struct Row
+        {
+            qint64 id;
+            int isExist;
+            QString localpath;
+        };
+        QVector<Row> rows;
+        {
+            // Read everything first so no statement is open while rows are updated.
+            QSqlQuery q(*db);
+            q.setForwardOnly(true);
+            if (q.exec(QStringLiteral("select * from albumlist"))) {
+                while (q.next())
+                    rows.append({q.value(0).toLongLong(), q.value(9).toInt(), q.value(2).toString()});
+            }
+        }
+
+        int order = 0;
+        QSqlQuery update(*db);
+        bool prepared = false;
+        bool inTransaction = false;
+        auto setExist = [&](qint64 id, int exist) {
+            if (!prepared) {
+                prepared = update.prepare(
+                    QStringLiteral("update albumlist set isExist = :exist where id = :id"));
+                // One commit for all changes instead of one per row.
+                inTransaction = prepared && db->transaction();
+            }
+            if (!prepared)
+                return;
+            update.bindValue(QStringLiteral(":exist"), exist);
+            update.bindValue(QStringLiteral(":id"), id);
+            update.exec();
+        };
+        for (const Row &row : qAsConst(rows)) {
+            if (m_stop || m_destroying)
+                break;
+            if (row.localpath.isEmpty())
+                continue;
+            if (QFile::exists(row.localpath)) {
+                emit setFileName(order, row.localpath);
+                ++order;
+                if (row.isExist == 0)
+                    setExist(row.id, 1);
+            } else if (row.isExist == 1) {
+                setExist(row.id, 0);
+            }
+        }
+        update.finish();
+        if (inTransaction && !db->commit()) {
+            qCWarning(lcAlbumDb) << "scan update failed in" << m_dbName << db->lastError().text();
+            db->rollback();
+        }
+        emit setFileName(order, QString());
+    }
+
+    m_running = false;
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QMutex>
+#include <QSemaphore>
+#include <QString>
+#include <QThread>
+#include <atomic>
+#include <memory>
+
+class QSqlDatabase;
+
+// One album database file with its table albumlist (one row per stored file): a phone's
+// "<device>.db" or the local album's "localfiles.db". The phone downloads this file and reads
+// its rows by column position, so the table layout must never change.
+//
+// Every operation holds the process-wide dbMutex for its whole duration. Operations may be
+// called from any thread; each calling thread gets its own SQLite connection to the file
+// (Qt connections belong to the thread that made them), closed when that thread ends or when
+// the object is destroyed.
+class LocalDataBase : public QThread
+{
+    Q_OBJECT
+public:
+    explicit LocalDataBase(const QString &path);
+    ~LocalDataBase() override;
+
+    // 0 when the calling thread's connection is open, -1 when the file can't be opened.
+    int openDataBase();
+    // Removes every row; the table itself is neither checked nor created.
+    void deleteAllRecords();
+    // True when some row's filename equals filename exactly (case-sensitive).
+    bool isFileNameExist(const QString &filename);
+    // 1: some row has this md5 (any case); else 2: some row has this file name (any case);
+    // else 3. -1 when the database can't be opened.
+    int checkMd5OrName(const QString &filename, const QString &md5);
+    // True when some row has this md5 (any case).
+    bool isMd5Exist(const QString &md5);
+    // 0 when one row has this md5 (any case) and exactly this phone path, else -1.
+    int findMobileRecord(const QString &mobilefilepath, const QString &md5);
+    // Adds a row with isExist = 1; returns the number of rows afterwards, 0 when the insert
+    // or the count fails, -1 when the database can't be opened.
+    int insertRecord(const QString &filename, const QString &localpath, qint64 filesize,
+                     const QString &md5, const QString &fromdev, int lastratio,
+                     const QString &smallmd5, const QString &createtime,
+                     const QString &mobilefilepath);
+    // Rows whose file existed at the last scan; 0 without a table (which is not created).
+    int countExistFiles();
+    // Checks every row's file, updates isExist and emits setFileName(order, localpath) for each
+    // existing file, then setFileName(count, "") as the end marker. Blocks other operations.
+    void scanExistFiles();
+    // Runs scanExistFiles on Qt's global thread pool.
+    void startScan();
+
+signals:
+    void setFileName(int order, QString filename);
+    void setViewUpdate(bool bValue);
+
+protected:
+    void run() override;
+
+private:
+    struct Connections;
+    enum class TableCheck { Ready, Missing, NoAnswer, CreateFailed };
+
+    // All of these expect dbMutex to be held.
+    QSqlDatabase *connectionForCurrentThread();
+    QSqlDatabase *openLocked();
+    TableCheck checkTable(QSqlDatabase &db, bool create);
+    void ensureIndexes(QSqlDatabase &db);
+    void scan();
+
+    static QMutex dbMutex;
+
+    QString m_hostName;
+    QString m_dbName;
+    QString m_connectionPrefix;
+    std::shared_ptr<Connections> m_connections;
+    bool m_opened = false;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_destroying{false};
+    QSemaphore m_scanDone{0};        // released once by every scan when it ends
+    std::atomic<int> m_scansStarted{0};
+    std::atomic<bool> m_running{false};
+};
