@@ -1,0 +1,128 @@
+// The file-name engine over an injected tree: matching, order, each file once, refresh, stop.
+#include "platform/SearchEngine.h"
+#include "tests/support/TestSupport.h"
+
+#include <QFile>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <future>
+
+using TestSupport::writeFile;
+
+class TestSearchEngine : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_tree;
+
+    QStringList queryAll(const QString &pattern)
+    {
+        SearchEngine::setSort(3);
+        SearchEngine::setSearch(pattern);
+        if (!SearchEngine::query(true))
+            return {QStringLiteral("<query failed>")};
+        QStringList out;
+        for (int i = 0; i < SearchEngine::numResults(); ++i)
+            out << SearchEngine::resultPath(i) + QLatin1Char('/') + SearchEngine::resultFileName(i);
+        return out;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        const QString t = m_tree.path();
+        writeFile(t + "/IMG.JPG", "a");
+        writeFile(t + "/a.Jpeg", "b");
+        writeFile(t + "/x.jpg.bak", "c");
+        writeFile(t + "/b/deep/z.png", "d");
+        writeFile(t + "/b/deep/clip.MP4", "e");
+        writeFile(t + "/.cache/thumb.jpg", "f");
+        writeFile(t + "/照片/家.jpg", "g");
+        writeFile(t + "/A/c.jpg", "h");
+        QVERIFY(QFile::link(t, t + "/b/loop")); // a link back to the root is not followed
+        QVERIFY(QFile::link(t + "/IMG.JPG", t + "/link.jpg"));
+        SearchEngine::setRootsForTests({t, t + "/b"}); // a nested root is not listed twice
+    }
+
+    void notStartedDoesNotAnswer()
+    {
+        QVERIFY(!SearchEngine::isRunning());
+        QVERIFY(!SearchEngine::updateAllFolderIndexes());
+        SearchEngine::setSearch("*.jpg");
+        QVERIFY(!SearchEngine::query(true));
+        QCOMPARE(SearchEngine::numResults(), 0);
+    }
+
+    void findsEachFileOnceInPathOrder()
+    {
+        SearchEngine::start();
+        QVERIFY(SearchEngine::isRunning());
+        QVERIFY(SearchEngine::updateAllFolderIndexes());
+        const QString t = m_tree.path();
+        const QStringList got = queryAll("*.jpg|*.png|*.jpeg|*.JPG|*.PNG|*.JPEG");
+        const QStringList expected = {t + "/a.Jpeg", t + "/IMG.JPG", t + "/.cache/thumb.jpg", t + "/A/c.jpg",
+                                      t + "/b/deep/z.png", t + "/照片/家.jpg"};
+        QCOMPARE(got, expected);
+        QCOMPARE(queryAll("*.mp4"), QStringList{t + "/b/deep/clip.MP4"});
+        QCOMPARE(queryAll(QString()), QStringList());      // an empty pattern matches nothing
+        QCOMPARE(queryAll("家"), QStringList{t + "/照片/家.jpg"}); // no wildcard: part of the name
+        QCOMPARE(SearchEngine::resultFileName(5), QString());   // out of range
+    }
+
+    void refreshSeesNewFiles()
+    {
+        const QString t = m_tree.path();
+        writeFile(t + "/new/n.jpg", "n");
+        QVERIFY(SearchEngine::updateAllFolderIndexes());
+        QVERIFY(queryAll("*.jpg").contains(t + "/new/n.jpg"));
+        QFile::remove(t + "/new/n.jpg");
+        QVERIFY(SearchEngine::updateAllFolderIndexes());
+        QVERIFY(!queryAll("*.jpg").contains(t + "/new/n.jpg"));
+    }
+
+    void threadsKeepTheirOwnResults()
+    {
+        SearchEngine::setSearch("*.png");
+        QVERIFY(SearchEngine::query(true));
+        QCOMPARE(SearchEngine::numResults(), 1);
+        auto other = std::async(std::launch::async, [] {
+            SearchEngine::setSearch("*.jpg|*.jpeg");
+            SearchEngine::query(true);
+            const int n = SearchEngine::numResults();
+            SearchEngine::reset();
+            return n;
+        });
+        QCOMPARE(other.get(), 5);
+        QCOMPARE(SearchEngine::numResults(), 1);
+        QCOMPARE(SearchEngine::resultFileName(0), QStringLiteral("z.png"));
+    }
+
+    void stopWakesBlockedQueriesAndRestarts()
+    {
+        // A query blocked on a requested index is released by abortQueries() and by stop().
+        SearchEngine::setRootsForTests({m_tree.path()});
+        QVERIFY(SearchEngine::updateAllFolderIndexes());
+        SearchEngine::abortQueries();
+        SearchEngine::stop();
+        QVERIFY(!SearchEngine::isRunning());
+        QVERIFY(!SearchEngine::query(true));
+        SearchEngine::start();
+        QCOMPARE(queryAll("*.png").size(), 1);
+        SearchEngine::stop();
+    }
+
+    void volumesAreDiskFileSystems()
+    {
+        const QStringList volumes = SearchEngine::indexedVolumes();
+        for (const QString &v : volumes) {
+            QVERIFY2(!v.startsWith("/proc") && !v.startsWith("/sys") && !v.startsWith("/dev"), qPrintable(v));
+        }
+        QCOMPARE(QSet<QString>(volumes.begin(), volumes.end()).size(), volumes.size());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSearchEngine)
+#include "tst_searchengine.moc"
