@@ -1,0 +1,339 @@
+#include "link/CmdClientThread.h"
+
+#include "backup/FileServer.h"
+#include "backup/LocalDataBase.h"
+#include "link/DeviceName.h"
+#include "link/wire/CFifoBuffer.h"
+#include "link/wire/Records.h"
+#include "link/wire/TcpSocket.h"
+#include "settings/ReadWriteSetting.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHostInfo>
+#include <QLoggingCategory>
+#include <QMutexLocker>
+#include <QTemporaryFile>
+
+Q_LOGGING_CATEGORY(lcCmdConn, "vanteo.link.cmdconnection")
+
+namespace {
+// Bytes of a database reply allowed to wait in the socket before more are read from disk.
+constexpr qint64 kStreamWindow = 64 * 1024;
+} // namespace
+
+CmdClientThread::CmdClientThread(TcpSocket *socket)
+    : QThread(nullptr)
+    , m_socket(socket)
+    , m_sockid(socket ? socket->sockid() : -1)
+{
+    setObjectName(QStringLiteral("cmdconn-%1").arg(m_sockid));
+    connect(this, &CmdClientThread::recvQueryDBSignal, this, &CmdClientThread::recvQueryDBSlot);
+    m_ring = new CFifoBuffer;
+    m_ring->init(kRingSize);
+    if (m_socket) {
+        // The socket hands over only what fits into the ring, so no received byte is dropped.
+        attachRing(m_socket, m_ring);
+        connect(m_socket, &QIODevice::bytesWritten, this, &CmdClientThread::pumpDatabase);
+    }
+}
+
+CmdClientThread::~CmdClientThread()
+{
+    shutdown();
+    m_stream.reset();
+    delete m_ring;
+    m_ring = nullptr;
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->close();
+        m_socket->deleteLater();
+        m_socket = nullptr;
+    }
+}
+
+void CmdClientThread::shutdown()
+{
+    m_stop = true;
+    {
+        QMutexLocker lock(&m_pauseMutex);
+        m_pauseWake.wakeAll();
+    }
+    if (m_ring)
+        m_ring->wakeAll();
+    wait();
+    if (m_socket)
+        disconnect(m_socket, nullptr, this, nullptr);
+    delete m_fileServer;
+    m_fileServer = nullptr;
+    {
+        QMutexLocker lock(&m_recordMutex);
+        delete m_database;
+        m_database = nullptr;
+    }
+    if (m_ring)
+        m_ring->freeBuffer();
+}
+
+void CmdClientThread::insertByteLine(QByteArray data)
+{
+    if (!m_ring || data.isEmpty())
+        return;
+    // attachRing makes the socket offer no more than the free space, so this always fits.
+    if (m_ring->put(data.constData(), data.size()) != 0)
+        qCWarning(lcCmdConn) << "connection" << m_sockid << "ring refused" << data.size() << "bytes";
+}
+
+void CmdClientThread::onFinished(int sockid)
+{
+    Q_UNUSED(sockid)
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_stop = true;
+    {
+        QMutexLocker lock(&m_pauseMutex);
+        m_pauseWake.wakeAll();
+    }
+    if (m_ring)
+        m_ring->wakeAll();
+    emit tcpThreadFinish(m_socket, m_devName);
+}
+
+void CmdClientThread::run()
+{
+    char record[Records::kSize];
+    while (!m_stop) {
+        if (!m_ring->waitForData(Records::kSize, kPollMs))
+            continue;
+        if (m_stop)
+            break;
+        int len = Records::kSize;
+        if (m_ring->get(record, &len) != Records::kSize)
+            continue;
+        dispatch(record);
+        // One record per poll: the phone sees its records answered 50 ms apart.
+        pauseBetweenRecords();
+    }
+}
+
+void CmdClientThread::pauseBetweenRecords()
+{
+    QMutexLocker lock(&m_pauseMutex);
+    if (!m_stop)
+        m_pauseWake.wait(&m_pauseMutex, kPollMs);
+}
+
+void CmdClientThread::dispatch(const char *record)
+{
+    Records::Command cmd;
+    if (!Records::decodeCommand(record, &cmd)) {
+        qCDebug(lcCmdConn) << "connection" << m_sockid << "ignored a record with length"
+                           << cmd.length;
+        return;
+    }
+    switch (cmd.type) {
+    case Records::Device:
+        if (cmd.length > 0)
+            emit recvDeviceSignal(m_sockid, DeviceName::fromUtf8(cmd.payload));
+        break;
+    case Records::QueryDatabase:
+        if (cmd.length > 0)
+            emit recvQueryDBSignal(m_sockid, DeviceName::fromUtf8(cmd.payload));
+        break;
+    case Records::QueryFilePort:
+        emit queryFilePort();
+        break;
+    case Records::Status7:
+    case Records::Offline:
+    case Records::Status9:
+        if (cmd.length > 0) {
+            const int nul = cmd.payload.indexOf('\0');
+            const QByteArray text = nul >= 0 ? cmd.payload.left(nul) : cmd.payload;
+            emit recvPublicInfo(m_sockid, cmd.type, QString::fromLatin1(text));
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void CmdClientThread::setDevName(QString devName)
+{
+    QMutexLocker lock(&m_recordMutex);
+    m_devName = devName;
+    delete m_database;
+    m_database = nullptr;
+    if (DeviceName::isValid(devName))
+        m_database = new LocalDataBase(DeviceName::databasePath(devName));
+}
+
+void CmdClientThread::setAuthorization(bool bValue)
+{
+    m_configured = true;
+    m_authorised = bValue;
+    sendAuthorizationReply(bValue);
+}
+
+void CmdClientThread::sendAuthorizationReply(bool authorised)
+{
+    writeRecord(Records::encodeAuthReply(authorised, QHostInfo::localHostName().toLatin1()));
+}
+
+void CmdClientThread::startFileServer()
+{
+    if (!m_portQueryConnected) {
+        connect(this, &CmdClientThread::queryFilePort, this, &CmdClientThread::queryFilePortSlot);
+        m_portQueryConnected = true;
+    }
+    // A refused phone gets no file server (its port query is answered with 0), and a repeated
+    // device record never starts a second one.
+    if (!m_authorised || m_fileServer)
+        return;
+    m_fileServer = new FileServer(this, 100);
+    if (m_socket)
+        m_fileServer->setAllowedPeer(m_socket->peerAddress());
+    m_fileServer->listen(QHostAddress::Any, 0);
+    m_fileServer->setSavePath(m_savePath);
+    m_filePort = m_fileServer->serverPort();
+    connect(m_fileServer, &FileServer::updateImageInfo, this, &CmdClientThread::updateImageInfoSlot);
+    qCDebug(lcCmdConn) << "connection" << m_sockid << "file server on port" << m_filePort;
+}
+
+void CmdClientThread::queryFilePortSlot()
+{
+    writeRecord(Records::encodeFilePortReply(m_filePort));
+}
+
+void CmdClientThread::sendPublicAck()
+{
+    writeRecord(Records::encodeBare(Records::Status9));
+}
+
+void CmdClientThread::sendDeleteNotice()
+{
+    writeRecord(Records::encodeBare(Records::DeleteNotice));
+}
+
+void CmdClientThread::recvQueryDBSlot(int sockid, QString devName)
+{
+    Q_UNUSED(sockid)
+    if (m_stream) {
+        m_queue.append(Outgoing{QByteArray(), devName});
+        return;
+    }
+    startDatabaseStream(devName);
+}
+
+void CmdClientThread::writeRecord(const QByteArray &record)
+{
+    if (record.size() != Records::kSize || !m_socket)
+        return;
+    if (m_stream || !m_queue.isEmpty()) {
+        m_queue.append(Outgoing{record, QString()});
+        return;
+    }
+    m_socket->write(record.constData(), record.size());
+}
+
+void CmdClientThread::startDatabaseStream(const QString &devName)
+{
+    if (!m_socket)
+        return;
+    // Only a valid device name may become a path, so nothing but the program folder's phone
+    // databases can be read; anything else is answered as "no database".
+    const QString path = DeviceName::isValid(devName) ? DeviceName::databasePath(devName) : QString();
+    auto snapshot = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/vanteo-db-XXXXXX"));
+    bool ok = !path.isEmpty() && QFileInfo(path).isFile() && snapshot->open();
+    if (ok) {
+        // A copy taken now, on the thread that records received files, is consistent; the
+        // original may gain rows while the reply is on its way.
+        QFile source(path);
+        ok = source.open(QIODevice::ReadOnly);
+        char buf[64 * 1024];
+        while (ok) {
+            const qint64 n = source.read(buf, sizeof buf);
+            if (n < 0)
+                ok = false;
+            if (n <= 0)
+                break;
+            ok = snapshot->write(buf, n) == n;
+        }
+        ok = ok && snapshot->flush() && snapshot->seek(0);
+    }
+    if (!ok) {
+        m_socket->write(Records::encodeDatabaseReply(0));
+        flushQueue();
+        return;
+    }
+    m_streamLeft = snapshot->size() & 0xffffffffLL;
+    m_socket->write(Records::encodeDatabaseReply(quint32(m_streamLeft)));
+    m_stream = std::move(snapshot);
+    pumpDatabase();
+}
+
+void CmdClientThread::pumpDatabase()
+{
+    if (!m_stream || !m_socket)
+        return;
+    char chunk[kDatabaseChunk];
+    while (m_streamLeft > 0 && m_socket->bytesToWrite() < kStreamWindow) {
+        const qint64 want = qMin<qint64>(kDatabaseChunk, m_streamLeft);
+        const qint64 n = m_stream->read(chunk, want);
+        if (n <= 0) {
+            // The copy is ours and cannot shrink; keep the promised length all the same.
+            QByteArray zeros(int(want), '\0');
+            m_socket->write(zeros);
+            m_streamLeft -= want;
+            continue;
+        }
+        m_socket->write(chunk, n);
+        m_streamLeft -= n;
+    }
+    if (m_streamLeft <= 0)
+        finishDatabaseStream();
+}
+
+void CmdClientThread::finishDatabaseStream()
+{
+    m_stream.reset();
+    m_streamLeft = 0;
+    flushQueue();
+}
+
+void CmdClientThread::flushQueue()
+{
+    while (!m_queue.isEmpty() && !m_stream) {
+        const Outgoing next = m_queue.takeFirst();
+        if (next.record.isEmpty())
+            startDatabaseStream(next.databaseOf);
+        else if (m_socket)
+            m_socket->write(next.record.constData(), next.record.size());
+    }
+}
+
+void CmdClientThread::updateImageInfoSlot(int ratio, QString fullImageName, QString strMd5,
+                                          QString smallFileMd5, QString createTime,
+                                          QString mobileFilePath)
+{
+    QMutexLocker lock(&m_recordMutex);
+    if (!m_database || !m_authorised)
+        return;
+    const QFileInfo info(fullImageName);
+    const QString fileName = info.fileName();
+    const QString doubleFile = ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("doubleFile"));
+    if (!doubleFile.isEmpty() && ReadWriteSetting::toInt(doubleFile) > 0 && m_database->isMd5Exist(strMd5)) {
+        // Content already backed up: not recorded again. The file stays where the file
+        // connection put it; it may well be the recorded copy itself.
+        emit updateRecvFileName(fileName);
+        return;
+    }
+    if (m_database->findMobileRecord(mobileFilePath, strMd5) >= 0)
+        return;
+    const int rows = m_database->insertRecord(fileName, fullImageName, info.size(), strMd5, m_devName, ratio,
+                                              smallFileMd5, createTime, mobileFilePath);
+    if (rows > 0) {
+        emit updateRecvFileName(fileName);
+        emit updateDatabaseNumber(m_sockid, rows, m_devName);
+    }
+}
