@@ -1,0 +1,202 @@
+#include "link/NetBroadCast.h"
+
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <QTimer>
+#include <QUdpSocket>
+
+namespace {
+
+// Virtual adapters of a desktop virtualisation product; phones can't reach the PC through them.
+const QLatin1String kExcludedMac1("00:50:56:C0:00:01");
+const QLatin1String kExcludedMac2("00:50:56:C0:00:08");
+
+bool isLinkLocal(const QHostAddress &address)
+{
+    return address.isInSubnet(QHostAddress(QStringLiteral("169.254.0.0")), 16);
+}
+
+} // namespace
+
+NetInterfaceInfo NetInterfaceInfo::fromInterface(const QNetworkInterface &iface)
+{
+    NetInterfaceInfo info;
+    const QNetworkInterface::InterfaceFlags flags = iface.flags();
+    info.up = flags.testFlag(QNetworkInterface::IsUp);
+    info.running = flags.testFlag(QNetworkInterface::IsRunning);
+    info.canBroadcast = flags.testFlag(QNetworkInterface::CanBroadcast);
+    info.canMulticast = flags.testFlag(QNetworkInterface::CanMulticast);
+    info.loopback = flags.testFlag(QNetworkInterface::IsLoopBack);
+    info.hardwareAddress = iface.hardwareAddress();
+    const QList<QNetworkAddressEntry> entries = iface.addressEntries();
+    for (const QNetworkAddressEntry &entry : entries)
+        info.addresses << entry.ip();
+    return info;
+}
+
+NetBroadCast *NetBroadCast::getInstance()
+{
+    static NetBroadCast *instance = new NetBroadCast;
+    return instance;
+}
+
+NetBroadCast::NetBroadCast(QObject *parent)
+    : QObject(parent)
+    , m_timer(new QTimer(this))
+    , m_hostName(QHostInfo::localHostName())
+    , m_socket(new QUdpSocket(this))
+{
+    m_timer->setInterval(kIntervalMs);
+    connect(m_timer, &QTimer::timeout, this, &NetBroadCast::broadcastDatagram);
+    const QStringList chosen = selectAddresses(machineInterfaces(), resolveLocalHost(m_hostName));
+    if (!chosen.isEmpty())
+        m_ip = chosen.last();
+}
+
+void NetBroadCast::setPort(int port)
+{
+    m_port = port;
+}
+
+int NetBroadCast::getPort() const
+{
+    return m_port;
+}
+
+void NetBroadCast::startBroadcast()
+{
+    m_timer->start(kIntervalMs);
+}
+
+bool NetBroadCast::isBroadcasting() const
+{
+    return m_timer->isActive();
+}
+
+void NetBroadCast::setIP(QString ip)
+{
+    m_ip = ip;
+}
+
+QString NetBroadCast::getIP() const
+{
+    return m_ip;
+}
+
+QString NetBroadCast::getHostName() const
+{
+    return m_hostName;
+}
+
+QStringList NetBroadCast::getLocalIPList() const
+{
+    return selectAddresses(machineInterfaces(), resolveLocalHost(m_hostName));
+}
+
+void NetBroadCast::setDestinationForTests(const QHostAddress &address, quint16 port)
+{
+    m_destination = address;
+    m_destinationPort = port;
+}
+
+void NetBroadCast::broadcastDatagram()
+{
+    // A failed send is simply repeated at the next tick.
+    m_socket->writeDatagram(datagramPayload(m_hostName, m_ip, m_port), m_destination, m_destinationPort);
+}
+
+QString NetBroadCast::jsonString(const QString &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    QString out;
+    out.reserve(text.size() + 2);
+    out += QLatin1Char('"');
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        switch (u) {
+        case '"': out += QLatin1String("\\\""); break;
+        case '\\': out += QLatin1String("\\\\"); break;
+        case '\b': out += QLatin1String("\\b"); break;
+        case '\f': out += QLatin1String("\\f"); break;
+        case '\n': out += QLatin1String("\\n"); break;
+        case '\r': out += QLatin1String("\\r"); break;
+        case '\t': out += QLatin1String("\\t"); break;
+        default:
+            if (u < 0x20) {
+                out += QLatin1String("\\u00");
+                out += QLatin1Char(hex[u >> 4]);
+                out += QLatin1Char(hex[u & 0xf]);
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += QLatin1Char('"');
+    return out;
+}
+
+QByteArray NetBroadCast::datagramPayload(const QString &hostName, const QString &ip, int port)
+{
+    const QList<QPair<QString, QString>> members = {
+        {QStringLiteral("HostName"), jsonString(hostName)},
+        {QStringLiteral("IP"), jsonString(ip)},
+        {QStringLiteral("PCFunction"), jsonString(QStringLiteral("vanteoServer"))},
+        {QStringLiteral("Port"), QString::number(port)},
+        {QStringLiteral("Protocol"), jsonString(QStringLiteral("TCP"))},
+    };
+    QString text = QStringLiteral("{\n");
+    for (int i = 0; i < members.size(); ++i) {
+        text += QLatin1String("    ") + jsonString(members.at(i).first) + QLatin1String(": ")
+            + members.at(i).second;
+        if (i + 1 < members.size())
+            text += QLatin1Char(',');
+        text += QLatin1Char('\n');
+    }
+    text += QLatin1String("}\n");
+    return text.toUtf8();
+}
+
+QStringList NetBroadCast::candidateAddresses(const QList<NetInterfaceInfo> &interfaces)
+{
+    QStringList candidates;
+    for (const NetInterfaceInfo &iface : interfaces) {
+        if (!iface.up || !iface.running || !iface.canBroadcast || !iface.canMulticast || iface.loopback)
+            continue;
+        if (iface.hardwareAddress == kExcludedMac1 || iface.hardwareAddress == kExcludedMac2)
+            continue;
+        for (const QHostAddress &address : iface.addresses) {
+            if (address.protocol() == QAbstractSocket::IPv4Protocol)
+                candidates << address.toString();
+        }
+    }
+    return candidates;
+}
+
+QStringList NetBroadCast::selectAddresses(const QList<NetInterfaceInfo> &interfaces,
+                                          const QList<QHostAddress> &resolved)
+{
+    const QStringList candidates = candidateAddresses(interfaces);
+    QStringList chosen;
+    for (const QHostAddress &address : resolved) {
+        if (address.protocol() != QAbstractSocket::IPv4Protocol || isLinkLocal(address))
+            continue;
+        const QString text = address.toString();
+        if (candidates.contains(text))
+            chosen << text;
+    }
+    return chosen;
+}
+
+QList<NetInterfaceInfo> NetBroadCast::machineInterfaces()
+{
+    QList<NetInterfaceInfo> infos;
+    const QList<QNetworkInterface> all = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &iface : all)
+        infos << NetInterfaceInfo::fromInterface(iface);
+    return infos;
+}
+
+QList<QHostAddress> NetBroadCast::resolveLocalHost(const QString &hostName)
+{
+    return QHostInfo::fromName(hostName).addresses();
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QNetworkInterface;
+class QTimer;
+class QUdpSocket;
+
+// What the address selection needs to know about one network interface. Filled from
+// QNetworkInterface for the real machine; tests fabricate it.
+struct NetInterfaceInfo
+{
+    bool up = false;
+    bool running = false;
+    bool canBroadcast = false;
+    bool canMulticast = false;
+    bool loopback = false;
+    QString hardwareAddress;
+    QList<QHostAddress> addresses;
+
+    static NetInterfaceInfo fromInterface(const QNetworkInterface &iface);
+};
+
+// Announces the PC to phones on the local network: every 3 seconds one UDP datagram to the limited
+// broadcast address, port 18888, with a small JSON text naming the host, the chosen IPv4 address and
+// the command server's port. It also owns the choice of that address and the list the user may
+// pick from on the network page.
+class NetBroadCast : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr quint16 kBroadcastPort = 18888;
+    static constexpr int kIntervalMs = 3000;
+
+    static NetBroadCast *getInstance();
+
+    void setPort(int port);
+    int getPort() const;
+    void startBroadcast();
+    void setIP(QString ip);
+    QString getIP() const;
+    QString getHostName() const;
+    // The addresses the user may choose from, in resolver order (looked up afresh on each call).
+    QStringList getLocalIPList() const;
+
+    // The datagram text for these values, exactly as it goes out (UTF-8).
+    static QByteArray datagramPayload(const QString &hostName, const QString &ip, int port);
+    // A JSON string literal (with its quotes) for text.
+    static QString jsonString(const QString &text);
+
+    // IPv4 texts of the interfaces that may carry the announcement, in interface order.
+    static QStringList candidateAddresses(const QList<NetInterfaceInfo> &interfaces);
+    // The resolver's IPv4 addresses, in its order, that are not link-local and are candidates.
+    // The startup address is the last of them.
+    static QStringList selectAddresses(const QList<NetInterfaceInfo> &interfaces,
+                                       const QList<QHostAddress> &resolved);
+    static QList<NetInterfaceInfo> machineInterfaces();
+
+    // Tests only: where datagrams go (the program always uses 255.255.255.255:18888).
+    void setDestinationForTests(const QHostAddress &address, quint16 port);
+    bool isBroadcasting() const;
+
+public slots:
+    void broadcastDatagram();
+
+private:
+    explicit NetBroadCast(QObject *parent = nullptr);
+    static QList<QHostAddress> resolveLocalHost(const QString &hostName);
+
+    QTimer *m_timer;
+    QString m_ip;
+    QString m_hostName;
+    int m_port = 23333;
+    QUdpSocket *m_socket;
+    QHostAddress m_destination = QHostAddress(QHostAddress::Broadcast);
+    quint16 m_destinationPort = kBroadcastPort;
+};
