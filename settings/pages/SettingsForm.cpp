@@ -124,10 +124,16 @@ void SettingsForm::readStoredOptions()
 // Display only: the organiser and the backups use these fixed places and filters.
 void SettingsForm::showFixedValues()
 {
+    // A long root may not fit: show the start of the path and the whole path as a tool tip.
+    auto showPath = [](QLineEdit *edit, const QString &path) {
+        edit->setText(path);
+        edit->setCursorPosition(0);
+        edit->setToolTip(path);
+    };
     const QString album = m_savePath + QStringLiteral("万特相册");
-    ui->lineEditLocalPicture->setText(album + QStringLiteral("/本地/照片"));
-    ui->lineEditLocalVideo->setText(album + QStringLiteral("/本地/视频"));
-    ui->lineEditMobileBackupPath->setText(album);
+    showPath(ui->lineEditLocalPicture, album + QStringLiteral("/本地/照片"));
+    showPath(ui->lineEditLocalVideo, album + QStringLiteral("/本地/视频"));
+    showPath(ui->lineEditMobileBackupPath, album);
 
     ui->listWidgetLocalPicture->clear();
     ui->listWidgetLocalPicture->addItems(

@@ -77,10 +77,13 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    QImage img(400, 230, QImage::Format_ARGB32_Premultiplied);
+    // Drawn on a 400 x 230 grid and scaled, so the picture fits beside the page's controls.
+    const qreal scale = 0.9;
+    QImage img(qRound(400 * scale), qRound(230 * scale), QImage::Format_ARGB32_Premultiplied);
     img.fill(Qt::transparent);
     QPainter p(&img);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(scale, scale);
 
     // Card.
     const QRectF card(4, 4, 392, 222);
