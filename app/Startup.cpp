@@ -1,0 +1,127 @@
+#include "app/Startup.h"
+
+#include "platform/AppPaths.h"
+#include "platform/Dialogs.h"
+#include "platform/SingleInstance.h"
+#include "settings/ReadWriteSetting.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QFont>
+#include <QLoggingCategory>
+#include <QTextCodec>
+
+Q_LOGGING_CATEGORY(lcStartup, "vanteo.startup")
+
+namespace {
+
+// A device name comes from the phone; only a plain file name may be deleted in the program
+// folder (a name such as "../x" must not reach files elsewhere).
+bool removeInProgramDir(const QString &fileName)
+{
+    if (fileName.isEmpty() || fileName.contains(QLatin1Char('/')) || fileName.contains(QLatin1Char('\\'))
+        || fileName == QLatin1String(".") || fileName == QLatin1String("..")) {
+        qCWarning(lcStartup) << "not deleting" << fileName;
+        return false;
+    }
+    const QString path = AppPaths::programFile(fileName);
+    if (!QFileInfo(path).isFile())
+        return false;
+    if (!QFile::remove(path)) {
+        qCWarning(lcStartup) << "cannot delete" << path;
+        return false;
+    }
+    return true;
+}
+
+bool resetPending(const QString &key)
+{
+    const QString value = ReadWriteSetting::getInstance()->getGlobalValue(key);
+    return !value.isEmpty() && ReadWriteSetting::toInt(value) >= 1;
+}
+
+} // namespace
+
+void applyLocalReset()
+{
+    if (!resetPending(QStringLiteral("localReset")))
+        return;
+    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
+    removeInProgramDir(QStringLiteral("localfiles.db"));
+    settings->setGlobalValue(QStringLiteral("localReset"), QStringLiteral("0"));
+    settings->removeGlobalKey(QStringLiteral("saveDrive"));
+}
+
+void applyRemoteReset()
+{
+    if (!resetPending(QStringLiteral("remoteReset")))
+        return;
+    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
+    const QList<UserEntry> users = settings->getUserList();
+    for (const UserEntry &user : users)
+        removeInProgramDir(user.name + QStringLiteral(".db"));
+    if (!users.isEmpty())
+        settings->clearUsers();
+    settings->setGlobalValue(QStringLiteral("remoteReset"), QStringLiteral("0"));
+}
+
+bool findProcess(const QString &exeName)
+{
+    QDirIterator it(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        it.next();
+        bool isPid = false;
+        it.fileName().toLongLong(&isPid);
+        if (!isPid)
+            continue;
+        // The executable's own name; a process whose executable cannot be read (another
+        // user's, a kernel thread) is compared by its first argument.
+        QString name = QFileInfo(QFile::symLinkTarget(it.filePath() + QStringLiteral("/exe"))).fileName();
+        if (name.isEmpty()) {
+            QFile cmdline(it.filePath() + QStringLiteral("/cmdline"));
+            if (cmdline.open(QIODevice::ReadOnly)) {
+                const QByteArray arg0 = cmdline.readAll().split('\0').value(0);
+                name = QFileInfo(QString::fromUtf8(arg0)).fileName();
+            }
+        }
+        if (!name.isEmpty() && name == exeName)
+            return true;
+    }
+    return false;
+}
+
+namespace Startup {
+
+bool claimSingleInstance(SingleInstance *guard)
+{
+    if (guard->acquire())
+        return true;
+    Dialogs::message(nullptr, QMessageBox::Information, QStringLiteral("Warning"),
+                     QStringLiteral("应用程序已经启动"), QMessageBox::Ok);
+    return false;
+}
+
+void setupTextAndFont()
+{
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    // The font the program is designed for is a Windows font; elsewhere a font with the
+    // Chinese glyphs stands in for it.
+    const QString family = QStringLiteral("Microsoft Yahei");
+    QFont::insertSubstitutions(family, {QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
+                                        QStringLiteral("Source Han Sans SC"), QStringLiteral("WenQuanYi Zen Hei")});
+    QApplication::setFont(QFont(family, 9));
+}
+
+void applyAutomationMode()
+{
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")
+        && qEnvironmentVariableIntValue("VANTEO_NONINTERACTIVE") == 1) {
+        Dialogs::setNonInteractive(true);
+        QLoggingCategory::setFilterRules(QStringLiteral("vanteo.*.info=true"));
+    }
+}
+
+} // namespace Startup

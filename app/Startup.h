@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+class SingleInstance;
+
+// The start-up steps that run before the main window, kept apart from main() so they can be
+// checked on their own.
+
+// The pending reset of the local album: localfiles.db is deleted, the marker set back to "0"
+// and saveDrive forgotten, so the window chooses the storage root afresh.
+void applyLocalReset();
+
+// The pending reset of the phones: every listed phone's album database is deleted, the device
+// list cleared and the marker set back to "0". The phones' received files are not touched.
+void applyRemoteReset();
+
+// True when a running process's executable is named exeName (exact, case-sensitive).
+bool findProcess(const QString &exeName);
+
+namespace Startup {
+
+// The single-instance check: true when this copy may go on; otherwise the "Warning" box has
+// been shown (through the dialog seam) and the program should end with 0.
+bool claimSingleInstance(SingleInstance *guard);
+
+// Program-wide text codec and font ("Microsoft Yahei" 9 pt, with a CJK font standing in for it
+// where it is not installed).
+void setupTextAndFont();
+
+// When the program runs on the offscreen platform with VANTEO_NONINTERACTIVE=1 (automated checks),
+// dialogs are not shown but logged and answered as closed.
+void applyAutomationMode();
+
+} // namespace Startup

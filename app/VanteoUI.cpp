@@ -1,0 +1,256 @@
+#include "app/VanteoUI.h"
+#include "ui_VanteoUI.h"
+
+#include "app/IconHelper.h"
+#include "platform/StorageVolumes.h"
+#include "settings/ReadWriteSetting.h"
+
+#include <QEvent>
+#include <climits>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QToolButton>
+
+namespace {
+
+const QString kSaveDrive = QStringLiteral("saveDrive");
+
+const char kNavStyle[] = "QToolButton:checked{color:rgb(255, 0, 0);                     border-style:solid;"
+                         "background: qlineargradient(x1: 0, y1: 0, x2: 0, y2: 1,                     "
+                         "stop:0 rgb(226,236,241),stop: 0.3 rgb(190,190,190),stop: 1 rgb(160,160,160));}";
+
+} // namespace
+
+VanteoUI::VanteoUI(QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui::VanteoUI)
+{
+    ui->setupUi(this);
+    const QString savepath = getSaveDrive();
+    createServices(savepath);
+    initForm(savepath);
+    setWindowIcon(QIcon(QStringLiteral(":/image/logo.png")));
+    startDailyUpdateCheck();
+}
+
+VanteoUI::~VanteoUI()
+{
+    destroyPages();
+    delete stackedWidget;
+    delete ui;
+}
+
+QString VanteoUI::getSaveDrive()
+{
+    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
+    const QString stored = settings->getGlobalValue(kSaveDrive);
+    if (!stored.isEmpty() && freeSpaceGiB(stored) >= 2)
+        return stored;
+    const QString chosen = findLargestFreeDrive();
+    settings->setGlobalValue(kSaveDrive, chosen);
+    return chosen;
+}
+
+int VanteoUI::freeSpaceGiB(const QString &path)
+{
+    return static_cast<int>(qMin<qint64>(StorageVolumes::freeSpaceGiB(path), INT_MAX));
+}
+
+QString VanteoUI::findLargestFreeDrive()
+{
+    return StorageVolumes::largestFreeRoot();
+}
+
+void VanteoUI::initForm(QString savepath)
+{
+    m_savePath = savepath;
+
+    // 1-2: frameless, dragged by the application-wide filter.
+    setProperty("form", true);
+    setProperty("canMove", true);
+    setWindowFlags(Qt::FramelessWindowHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint);
+
+    // 3: window buttons drawn with the icon font.
+    IconHelper *icons = IconHelper::getInstance();
+    icons->setIcon(ui->btnMenu_Min, QChar(0xF068), 9);
+    icons->setIcon(ui->btnMenu_Max, QChar(0xF067), 9);
+    icons->setIcon(ui->btnMenu_Close, QChar(0xF00D), 9);
+
+    // 4: the title bar catches double-clicks.
+    ui->widgetTitle->installEventFilter(this);
+    ui->widgetTitle->setProperty("form", "title");
+    ui->widgetTop->setProperty("nav", "top");
+
+    // 5: title text.
+    ui->labTitle->setText(QStringLiteral("万特相册"));
+    ui->labTitle->setFont(QFont(QStringLiteral("Microsoft Yahei"), 23));
+    QPalette pal = ui->labTitle->palette();
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        pal.setColor(g, ui->labTitle->backgroundRole(), Qt::blue);
+        pal.setColor(g, ui->labTitle->foregroundRole(), Qt::blue);
+    }
+    ui->labTitle->setPalette(pal);
+
+    // 6: colours of the title bar and the navigation buttons.
+    ui->widgetTitle->setAttribute(Qt::WA_StyledBackground, true);
+    ui->widgetTitle->setStyleSheet(QStringLiteral("background-color: rgb(100,100, 100)"));
+    const QList<QToolButton *> navButtons = ui->widgetTop->findChildren<QToolButton *>();
+    for (QToolButton *b : navButtons)
+        b->setStyleSheet(QString::fromUtf8(kNavStyle));
+
+    // 7: the pages.
+    createPages(savepath);
+
+    // 8: the stack, in page-index order.
+    stackedWidget = new QStackedWidget;
+    for (QWidget *page : {localForm, mobileForm, netWorkInfoForm, settingsForm, userHelperForm})
+        stackedWidget->addWidget(page);
+    ui->hMainLayout->setContentsMargins(0, 0, 0, 0);
+    ui->hMainLayout->setSpacing(0);
+    ui->hMainLayout->addWidget(stackedWidget);
+
+    // 9-10.
+    setWindowTitle(ui->labTitle->text());
+    setStyleSheet(QStringLiteral("QToolButton:pressed,QToolButton:hover,QToolButton:checked,QLabel:hover{"
+                                 "border-width:0px 0px %1px 0px;}")
+                      .arg(3));
+
+    // 11: navigation buttons.
+    for (QToolButton *b : navButtons) {
+        b->setIconSize(QSize(32, 32));
+        b->setMinimumWidth(85);
+        b->setCheckable(true);
+        connect(b, &QToolButton::clicked, this, &VanteoUI::buttonClick);
+    }
+
+    // 12: start on the local album.
+    ui->btnLocal->click();
+
+    // 13.
+    connectPages();
+}
+
+void VanteoUI::createServices(const QString &savepath)
+{
+    // Integration: NetBroadCast::getInstance(), CmdServer(this, 20, savepath), listen on
+    // QHostAddress::Any port 0, setPort(serverPort()) and startBroadcast() on the broadcaster.
+    Q_UNUSED(savepath)
+}
+
+void VanteoUI::createPages(const QString &savepath)
+{
+    // Integration: LocalForm(this, savepath), MobileForm(this), UserHelperForm(this),
+    // SettingsForm(this, savepath), NetWorkInfoForm(this), created in this order.
+    Q_UNUSED(savepath)
+    const auto placeholder = [this](const char *name) {
+        auto *w = new QWidget(this);
+        w->setObjectName(QLatin1String(name));
+        return w;
+    };
+    localForm = placeholder("localForm");
+    mobileForm = placeholder("mobileForm");
+    userHelperForm = placeholder("userHelperForm");
+    settingsForm = placeholder("settingsForm");
+    netWorkInfoForm = placeholder("netWorkInfoForm");
+}
+
+void VanteoUI::connectPages()
+{
+    // Integration: CmdServer::UpdatePublicInfo -> MobileForm::onRecvPublicMsg,
+    // CmdServer::UpdateDBNumberInfo -> MobileForm::onRecvDBNumberMsg,
+    // MobileForm::sendDeleteInfo -> CmdServer::recvDeleteSlot.
+}
+
+void VanteoUI::startDailyUpdateCheck()
+{
+    // Integration: getUpdateTime() and, more than a day after the last check, UpdateNetwork.
+}
+
+void VanteoUI::destroyPages()
+{
+    // Integration: the update checker first, then the pages in the order local, mobile,
+    // network information, help, settings.
+    for (QWidget **page : {&localForm, &mobileForm, &netWorkInfoForm, &userHelperForm, &settingsForm}) {
+        if (stackedWidget && *page)
+            stackedWidget->removeWidget(*page);
+        delete *page;
+        *page = nullptr;
+    }
+}
+
+void VanteoUI::checkOnly(QToolButton *button)
+{
+    const QList<QToolButton *> navButtons = ui->widgetTop->findChildren<QToolButton *>();
+    for (QToolButton *b : navButtons)
+        b->setChecked(b == button);
+}
+
+void VanteoUI::buttonClick()
+{
+    auto *button = qobject_cast<QToolButton *>(sender());
+    if (!button)
+        return;
+    checkOnly(button);
+
+    const QString text = button->text();
+    if (text == QStringLiteral("本地相册"))
+        stackedWidget->setCurrentIndex(PageLocal);
+    else if (text == QStringLiteral("手机相册"))
+        stackedWidget->setCurrentIndex(PageMobile);
+    else if (text == QStringLiteral("网络信息"))
+        stackedWidget->setCurrentIndex(PageNetInfo);
+    else if (text == QStringLiteral("参数设置"))
+        stackedWidget->setCurrentIndex(PageSetting);
+    else if (text == QStringLiteral("使用说明"))
+        stackedWidget->setCurrentIndex(PageHelp);
+    else if (text == QStringLiteral("用户退出"))
+        close();
+}
+
+void VanteoUI::onRecvRemoteMsg(QString devName, bool isNewUser)
+{
+    checkOnly(ui->btnMobile);
+    stackedWidget->setCurrentIndex(PageMobile);
+    // Integration: mobileForm->refreshUser(devName, isNewUser).
+    Q_UNUSED(devName)
+    Q_UNUSED(isNewUser)
+}
+
+void VanteoUI::toggleMaximized()
+{
+    if (m_maximized) {
+        setGeometry(m_normalGeometry);
+    } else {
+        m_normalGeometry = geometry();
+        if (QScreen *screen = QGuiApplication::primaryScreen())
+            setGeometry(screen->availableGeometry());
+    }
+    // Dragging is off while maximised.
+    setProperty("canMove", m_maximized);
+    m_maximized = !m_maximized;
+}
+
+bool VanteoUI::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->widgetTitle && event->type() == QEvent::MouseButtonDblClick) {
+        toggleMaximized();
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void VanteoUI::on_btnMenu_Min_clicked()
+{
+    showMinimized();
+}
+
+void VanteoUI::on_btnMenu_Max_clicked()
+{
+    toggleMaximized();
+}
+
+void VanteoUI::on_btnMenu_Close_clicked()
+{
+    close();
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QDialog>
+#include <QRect>
+#include <QString>
+
+class QStackedWidget;
+class QToolButton;
+
+namespace Ui {
+class VanteoUI;
+}
+
+// The program's only top-level window: a frameless dialog with its own title bar, six
+// navigation buttons, three window buttons drawn with the icon font, and a stack of five pages.
+class VanteoUI : public QDialog
+{
+    Q_OBJECT
+public:
+    // Page indices of the stack.
+    enum Page { PageLocal = 0, PageMobile = 1, PageNetInfo = 2, PageSetting = 3, PageHelp = 4, PageCount = 5 };
+
+    explicit VanteoUI(QWidget *parent = nullptr);
+    ~VanteoUI() override;
+
+    // The storage root: the stored saveDrive while it has 2 GiB or more free, otherwise a new
+    // choice (stored, also when empty).
+    static QString getSaveDrive();
+    // Whole GiB free on the volume that holds path; 0 when it cannot be read.
+    static int freeSpaceGiB(const QString &path);
+    // The volume with the most whole GiB free (earlier wins ties), or "" when none has 1 GiB.
+    static QString findLargestFreeDrive();
+
+    QString savePath() const { return m_savePath; }
+    QStackedWidget *pages() const { return stackedWidget; }
+    bool isMaximizedByTitle() const { return m_maximized; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private slots:
+    void initForm(QString savepath);
+    void buttonClick();
+    void on_btnMenu_Min_clicked();
+    void on_btnMenu_Max_clicked();
+    void on_btnMenu_Close_clicked();
+    void onRecvRemoteMsg(QString devName, bool isNewUser);
+
+private:
+    void toggleMaximized();
+    void checkOnly(QToolButton *button);
+
+    // --- hook points of the window's services and pages (filled in by the integration) ---
+    void createServices(const QString &savepath); // construction step 3: broadcaster, command server
+    void createPages(const QString &savepath);    // initForm step 7: the five pages
+    void connectPages();                          // initForm step 13: command server <-> mobile page
+    void startDailyUpdateCheck();                 // construction step 6
+    void destroyPages();                          // destruction, before the frame's own
+
+    Ui::VanteoUI *ui;
+    QStackedWidget *stackedWidget = nullptr;
+
+    // The five pages (placeholders until their own classes arrive), owned by the window.
+    QWidget *localForm = nullptr;
+    QWidget *mobileForm = nullptr;
+    QWidget *userHelperForm = nullptr;
+    QWidget *settingsForm = nullptr;
+    QWidget *netWorkInfoForm = nullptr;
+
+    QString m_savePath;
+    bool m_maximized = false;
+    QRect m_normalGeometry;
+};

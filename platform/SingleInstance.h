@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+
+class QLockFile;
+class QSharedMemory;
+
+// Keeps a second copy of the program from running. The shared-memory segment named by the
+// key is the marker other copies look for; on Linux it survives a copy that crashed, so a
+// lock file (released by the kernel when its holder dies) tells a live copy from a stale
+// marker. Both live in the user's temporary folder (QDir::tempPath(), i.e. $TMPDIR).
+class SingleInstance
+{
+public:
+    explicit SingleInstance(const QString &key);
+    ~SingleInstance(); // releases the marker and the lock
+
+    SingleInstance(const SingleInstance &) = delete;
+    SingleInstance &operator=(const SingleInstance &) = delete;
+
+    // True when this process now holds the marker; false when another live copy holds it.
+    // A marker left by a copy that died is removed and taken over.
+    bool acquire();
+    bool isHeld() const { return m_held; }
+
+    QString lockFilePath() const;
+
+private:
+    QString m_key;
+    std::unique_ptr<QLockFile> m_lock;
+    std::unique_ptr<QSharedMemory> m_memory;
+    bool m_held = false;
+};
