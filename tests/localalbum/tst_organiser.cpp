@@ -1,0 +1,490 @@
+// Searching, de-duplicating and organising pictures and videos into the dated output tree.
+#include "localalbum/ExifTime.h"
+#include "localalbum/LocalOrganiser.h"
+#include "platform/AppPaths.h"
+#include "platform/SearchEngine.h"
+#include "platform/StorageVolumes.h"
+#include "settings/ReadWriteSetting.h"
+#include "tests/localalbum/ExifJpeg.h"
+#include "tests/support/TestSupport.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtTest>
+
+using namespace ExifJpeg;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+namespace {
+
+struct Row
+{
+    QString filename, localpath, md5, fromdev, createtime;
+    qint64 filesize = 0;
+};
+
+QList<Row> rows(const QString &dbPath)
+{
+    QList<Row> out;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        db.setDatabaseName(dbPath);
+        if (db.open()) {
+            QSqlQuery q(db);
+            if (q.exec(QStringLiteral("select filename,localpath,filesize,md5,fromdev,createtime from albumlist order by id"))) {
+                while (q.next())
+                    out.append({q.value(0).toString(), q.value(1).toString(), q.value(3).toString(),
+                                q.value(4).toString(), q.value(5).toString(), q.value(2).toLongLong()});
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+    return out;
+}
+
+QString md5Of(const QByteArray &b)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(b, QCryptographicHash::Md5).toHex());
+}
+
+QDateTime mtime(int y, int mo, int d)
+{
+    return QDateTime(QDate(y, mo, d), QTime(8, 9, 10));
+}
+
+bool setMtime(const QString &path, const QDateTime &t)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite) && f.setFileTime(t, QFileDevice::FileModificationTime);
+}
+
+QStringList filesUnder(const QString &dir)
+{
+    QStringList out;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << it.next().mid(dir.size() + 1);
+    out.sort();
+    return out;
+}
+
+} // namespace
+
+class TestOrganiser : public QObject
+{
+    Q_OBJECT
+private:
+    std::unique_ptr<QTemporaryDir> m_program;
+    std::unique_ptr<QTemporaryDir> m_src;
+    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<LocalOrganiser> m_org;
+    quint32 m_seed = 1;
+
+    QString out() const { return m_root->path() + QStringLiteral("/万特相册/本地"); }
+    QString db() const { return AppPaths::programFile(QStringLiteral("localfiles.db")); }
+
+    // A JPEG of exactly size bytes with the given tags, unique content.
+    QString jpeg(const QString &rel, int size, const QList<DateTag> &tags = {})
+    {
+        const QString path = m_src->path() + QLatin1Char('/') + rel;
+        ++m_seed;
+        writeFile(path, padTo(withExif(makeJpeg(16, 16, m_seed), tags), size, m_seed));
+        return path;
+    }
+    QString plain(const QString &rel, int size, const QDateTime &t)
+    {
+        const QString path = m_src->path() + QLatin1Char('/') + rel;
+        ++m_seed;
+        writeFile(path, padTo(QByteArray("plain"), size, m_seed));
+        setMtime(path, t);
+        return path;
+    }
+    // Organises the given files with one worker on this thread.
+    void organise(const QStringList &paths)
+    {
+        for (const QString &p : paths)
+            m_org->appendFound(p, QString::fromLatin1(m_org->fileMd5(p).toHex()));
+        m_org->m_totalFound = m_org->foundCount();
+        m_org->organiseWorker();
+    }
+
+private slots:
+    void init()
+    {
+        m_program = TestSupport::makeProgramDir();
+        m_src = std::make_unique<QTemporaryDir>();
+        m_root = std::make_unique<QTemporaryDir>();
+        LocalOrganiser::setFailCopiesForTests(false);
+        m_org = std::make_unique<LocalOrganiser>(m_root->path() + QLatin1Char('/'));
+        m_org->m_folderDepth = 2;
+    }
+    void cleanup()
+    {
+        m_org.reset();
+        LocalOrganiser::setFailCopiesForTests(false);
+    }
+
+    void sizeLimitIs40000Bytes()
+    {
+        const QString small = jpeg("small.jpg", 39999);
+        const QString ok = jpeg("ok.jpg", 40000);
+        QSignalSpy names(m_org.get(), &LocalOrganiser::setFileName);
+        organise({small, ok});
+        QCOMPARE(names.size(), 1);
+        QCOMPARE(names.at(0).at(1).toString(), ok);
+        const QList<Row> r = rows(db());
+        QCOMPARE(r.size(), 1);
+        QCOMPARE(r.at(0).filesize, 40000);
+        QCOMPARE(r.at(0).fromdev, ok);
+        QCOMPARE(r.at(0).md5, md5Of(readFile(ok)));
+        QCOMPARE(readFile(r.at(0).localpath), readFile(ok));
+    }
+
+    void exifDateDecidesTheFolder()
+    {
+        const QString orig = jpeg("IMG_0001.JPG", 50000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        const QString dtOnly = jpeg("dt.jpg", 50000, {{EXIF_IFD_0, EXIF_TAG_DATE_TIME, "2011:01:02 03:04:05"}});
+        // DateTimeDigitized is looked for first.
+        const QString both = jpeg("both.jpeg", 50000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2001:01:01 00:00:00"},
+                                                        {EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_DIGITIZED, "2002:02:02 02:02:02"}});
+        const QString zero = jpeg("zero.jpg", 50000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "0000:00:00 00:00:00"}});
+        setMtime(zero, mtime(2016, 7, 8));
+        QCOMPARE(m_org->exifShotTime(orig), QStringLiteral("2019-05-12 10:20:30"));
+        QCOMPARE(m_org->exifShotTime(both), QStringLiteral("2002-02-02 02:02:02"));
+        organise({orig, dtOnly, both, zero});
+        QCOMPARE(filesUnder(out()), QStringList({"照片/2002/02/both.jpeg", "照片/2011/01/dt.jpg",
+                                                 "照片/2016/07/zero.jpg", "照片/2019/05/IMG_0001.JPG"}));
+        const QList<Row> r = rows(db());
+        QCOMPARE(r.size(), 4);
+        QCOMPARE(r.at(0).filename, QStringLiteral("IMG_0001.JPG"));
+        QCOMPARE(r.at(0).localpath, out() + "/照片/2019/05/IMG_0001.JPG");
+        QCOMPARE(r.at(0).createtime, QStringLiteral("2019-05-12 10:20:30"));
+        QCOMPARE(r.at(3).createtime, QStringLiteral("2016-07-08 08:09:10"));
+        // The copy keeps the source's modification time.
+        QCOMPARE(QFileInfo(out() + "/照片/2016/07/zero.jpg").lastModified(), mtime(2016, 7, 8));
+    }
+
+    void exifTextForms_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("exif") << QByteArray("2019:05:12 10:20:30") << "2019-05-12 10:20:30";
+        QTest::newRow("iso T") << QByteArray("2019-05-12T10:20:30") << "2019-05-12 10:20:30";
+        QTest::newRow("unset clock") << QByteArray("0000:00:00 00:00:00") << "";
+        QTest::newRow("blank") << QByteArray("    :  :     :  :  ") << "";
+        QTest::newRow("month 13") << QByteArray("2019:13:12 10:20:30") << "";
+        QTest::newRow("date only") << QByteArray("2019:05:12") << "";
+    }
+    void exifTextForms()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(QString, expected);
+        QCOMPARE(ExifTime::normalise(value), expected);
+    }
+
+    void fileTimeForPngsVideosAndDepth()
+    {
+        const QString png = plain("shot.PNG", 45000, mtime(2015, 3, 4));
+        const QString mov = plain("clip.mov", 45000, mtime(2014, 11, 30));
+        const QString other = plain("raw.xyz", 45000, mtime(2013, 1, 9));
+        const QString jpg = plain("a.JPG", 45000, mtime(2012, 6, 7)); // no EXIF at all
+        m_org->m_folderDepth = 3;
+        organise({png, mov, other, jpg});
+        QCOMPARE(filesUnder(out()), QStringList({"照片/2012/06/07/a.JPG", "照片/2015/03/04/shot.PNG",
+                                                 "视频/2013/01/09/raw.xyz", "视频/2014/11/30/clip.mov"}));
+        m_org->m_folderDepth = 1;
+        organise({plain("y.mp4", 45000, mtime(2010, 2, 2))});
+        QVERIFY(QFile::exists(out() + "/视频/2010/y.mp4"));
+        QCOMPARE(rows(db()).at(1).createtime, QStringLiteral("2014-11-30 08:09:10"));
+    }
+
+    void sameNameOtherContentIsRenamed()
+    {
+        const QString first = jpeg("a/IMG_0001.JPG", 41000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        const QString second = jpeg("b/IMG_0001.JPG", 42000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        setMtime(second, QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5)));
+        organise({first, second});
+        const QList<Row> r = rows(db());
+        QCOMPARE(r.size(), 2);
+        QVERIFY2(QRegularExpression("^2020-01-02-03-04-05-1[0-8]-IMG_0001\\.JPG$").match(r.at(1).filename).hasMatch(),
+                 qPrintable(r.at(1).filename));
+        QCOMPARE(readFile(r.at(0).localpath), readFile(first));
+        QCOMPARE(readFile(r.at(1).localpath), readFile(second));
+    }
+
+    void foreignFileAtTargetIsNeverOverwritten()
+    {
+        const QString src = jpeg("IMG_7.JPG", 43000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2018:08:08 08:08:08"}});
+        setMtime(src, QDateTime(QDate(2018, 8, 9), QTime(1, 2, 3)));
+        const QString squatter = out() + "/照片/2018/08/IMG_7.JPG";
+        writeFile(squatter, "someone else's file");
+        organise({src});
+        QCOMPARE(readFile(squatter), QByteArray("someone else's file"));
+        const QList<Row> r = rows(db());
+        QCOMPARE(r.size(), 1);
+        QVERIFY2(QRegularExpression("^2018-08-09-01-02-03-2[0-8]-IMG_7\\.JPG$").match(r.at(0).filename).hasMatch(),
+                 qPrintable(r.at(0).filename));
+        QCOMPARE(readFile(r.at(0).localpath), readFile(src));
+
+        // The same content already lying there is recorded as it is, not copied again.
+        const QString twin = jpeg("IMG_8.JPG", 43000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2018:08:08 08:08:08"}});
+        writeFile(out() + "/照片/2018/08/IMG_8.JPG", readFile(twin));
+        organise({twin});
+        QCOMPARE(rows(db()).size(), 2);
+        QCOMPARE(rows(db()).at(1).localpath, out() + "/照片/2018/08/IMG_8.JPG");
+        QCOMPARE(filesUnder(out()).size(), 3);
+    }
+
+    void knownContentSkippedOrShown()
+    {
+        const QString a = jpeg("a.jpg", 44000);
+        organise({a});
+        QCOMPARE(rows(db()).size(), 1);
+        const QString copy = m_src->path() + "/again/other-name.jpg";
+        writeFile(copy, readFile(a));
+
+        // Folder mode: nothing at all.
+        QSignalSpy names(m_org.get(), &LocalOrganiser::setFileName);
+        QSignalSpy status(m_org.get(), &LocalOrganiser::setCurrentStatus);
+        m_org->m_order = 7;
+        organise({copy});
+        QCOMPARE(names.size(), 0);
+        // All-disk mode: a row in the table, its order number in the status, no copy, no record.
+        m_org->m_showDuplicates = true;
+        status.clear();
+        organise({copy});
+        QCOMPARE(names.size(), 1);
+        QCOMPARE(names.at(0).at(0).toInt(), 7);
+        QCOMPARE(names.at(0).at(1).toString(), copy);
+        QCOMPARE(status.at(1).at(0).toString(), QStringLiteral("已整理文件: 8"));
+        QCOMPARE(rows(db()).size(), 1);
+        QCOMPARE(filesUnder(out()).size(), 1);
+    }
+
+    void failedCopyLeavesNoRow()
+    {
+        const QString a = jpeg("a.jpg", 44000);
+        LocalOrganiser::setFailCopiesForTests(true);
+        QSignalSpy names(m_org.get(), &LocalOrganiser::setFileName);
+        organise({a});
+        QCOMPARE(names.size(), 0);
+        QCOMPARE(rows(db()).size(), 0);
+        QCOMPARE(filesUnder(out()), QStringList());
+        // A folder that can't be made (a file stands in the way): no row either.
+        LocalOrganiser::setFailCopiesForTests(false);
+        const QString b = plain("b.png", 44000, mtime(2017, 4, 4));
+        writeFile(out() + "/照片/2017", "not a folder");
+        organise({b});
+        QCOMPARE(rows(db()).size(), 0);
+        // Once possible, the file is organised: nothing hid it.
+        QFile::remove(out() + "/照片/2017");
+        organise({a, b});
+        QCOMPARE(rows(db()).size(), 2);
+    }
+
+    void workerSignalsOverEmptyList()
+    {
+        QSignalSpy status(m_org.get(), &LocalOrganiser::setCurrentStatus);
+        QSignalSpy percent(m_org.get(), &LocalOrganiser::setCurrentPercent);
+        QSignalSpy finished(m_org.get(), &LocalOrganiser::sendSearchFinish);
+        m_org->m_totalFound = 0;
+        m_org->organiseWorker();
+        QCOMPARE(status.size(), 2);
+        QCOMPARE(status.at(0), QList<QVariant>({QStringLiteral("正在整理文件"), true}));
+        QCOMPARE(status.at(1), QList<QVariant>({QStringLiteral("已整理文件总数: 0"), false}));
+        QCOMPARE(percent.size(), 1);
+        QCOMPARE(percent.at(0).at(0).toInt(), 100);
+        QCOMPARE(finished.size(), 1);
+    }
+
+    void tenWorkersTakeEachFileOnce()
+    {
+        QThreadPool::globalInstance()->setMaxThreadCount(10);
+        QStringList paths;
+        const QByteArray body = padTo(QByteArray(), 40000, 99);
+        for (int i = 0; i < 1500; ++i) {
+            // Some names repeat with other content, so workers race for the same names.
+            const QString p = m_src->path() + QStringLiteral("/d%1/IMG_%2.JPG").arg(i % 3).arg(i / 3);
+            QByteArray b = body;
+            std::memcpy(b.data(), &i, sizeof i);
+            writeFile(p, b);
+            paths << p;
+        }
+        for (const QString &p : paths)
+            m_org->appendFound(p, QString::fromLatin1(m_org->fileMd5(p).toHex()));
+        m_org->m_totalFound = 1500;
+        QMutex lock;
+        QList<int> orders;
+        QStringList shown;
+        int finishes = 0;
+        connect(m_org.get(), &LocalOrganiser::setFileName, m_org.get(), [&](int order, const QString &name) {
+            QMutexLocker l(&lock);
+            orders << order;
+            shown << name;
+        }, Qt::DirectConnection);
+        connect(m_org.get(), &LocalOrganiser::sendSearchFinish, m_org.get(), [&] {
+            QMutexLocker l(&lock);
+            ++finishes;
+        }, Qt::DirectConnection);
+        m_org->startOrganisers(10);
+        QVERIFY(m_org->waitForWorkers(200000));
+        QThreadPool::globalInstance()->setMaxThreadCount(QThread::idealThreadCount());
+        QCOMPARE(finishes, 10);
+        QCOMPARE(orders.size(), 1500);
+        QCOMPARE(QSet<int>(orders.begin(), orders.end()).size(), 1500);
+        QCOMPARE(*std::max_element(orders.begin(), orders.end()), 1499);
+        QCOMPARE(QSet<QString>(shown.begin(), shown.end()).size(), 1500);
+        const QList<Row> r = rows(db());
+        QCOMPARE(r.size(), 1500);
+        QSet<QString> targets;
+        for (const Row &row : r)
+            targets.insert(row.localpath);
+        QCOMPARE(targets.size(), 1500);
+        QCOMPARE(filesUnder(out()).size(), 1500); // no temporary file left either
+    }
+
+    void folderSearchEndToEnd()
+    {
+        const QString t = m_src->path();
+        jpeg("tree/IMG.JPG", 41000);
+        jpeg("tree/sub/a.Jpeg", 41000);
+        writeFile(t + "/tree/x.jpg.bak", padTo(QByteArray(), 41000, 5));
+        writeFile(t + "/tree/sub/deeper/clip.MP4", padTo(QByteArray(), 41000, 6));
+        writeFile(t + "/tree/dup1.png", padTo(QByteArray(), 41000, 7));
+        writeFile(t + "/tree/sub/dup2.png", padTo(QByteArray(), 41000, 7));
+        writeFile(t + "/tree/tiny.jpg", "tiny");
+        m_org->readMediaSettings(); // no settings: pictures, no videos
+        QVERIFY(m_org->m_pictures);
+        QVERIFY(!m_org->m_videos);
+        m_org->m_folderDepth = 1;
+        QStringList statuses;
+        QList<int> percents;
+        int finished = 0;
+        connect(m_org.get(), &LocalOrganiser::setCurrentStatus, this, [&](const QString &s, bool) { statuses << s; });
+        connect(m_org.get(), &LocalOrganiser::setCurrentPercent, this, [&](int p) { percents << p; });
+        connect(m_org.get(), &LocalOrganiser::sendSearchFinish, this, [&] { ++finished; });
+        QVERIFY(m_org->startFolderSearch({t + "/tree"}));
+        QVERIFY(TestSupport::waitFor([&] { return finished == 1; }, 20000));
+        QVERIFY(m_org->waitForWorkers(5000));
+        QCOMPARE(m_org->m_folderDepth.load(), 2);
+        QCOMPARE(statuses.first(), QStringLiteral("开始搜索"));
+        QCOMPARE(statuses.at(1), QStringLiteral("正在整理文件"));
+        QCOMPARE(statuses.last(), QStringLiteral("已整理文件总数: 3"));
+        QCOMPARE(percents.first(), 0);
+        QCOMPARE(percents.last(), 100);
+        const QStringList files = filesUnder(out());
+        QCOMPARE(files.size(), 3); // IMG.JPG, a.Jpeg and one of the two equal PNGs
+        QVERIFY(files.filter("IMG.JPG").size() == 1 && files.filter("a.Jpeg").size() == 1);
+
+        // With videos selected the clip is found too.
+        ReadWriteSetting::getInstance()->setGlobalValue("localVideo", "1");
+        m_org->readMediaSettings();
+        finished = 0;
+        QVERIFY(m_org->startFolderSearch({t + "/tree"}));
+        QVERIFY(TestSupport::waitFor([&] { return finished == 1; }, 20000));
+        QVERIFY(m_org->waitForWorkers(5000));
+        QCOMPARE(filesUnder(out()).filter("视频/").size(), 1);
+        QCOMPARE(rows(db()).size(), 4);
+    }
+
+    void allDiskSearchThroughTheEngine()
+    {
+        const QString t = m_src->path();
+        const QString keep = jpeg("disk/Pictures/keep.jpg", 41000);
+        jpeg("disk/.cache/thumbnails/t.jpg", 41000);
+        jpeg("disk/万特相册/本地/照片/2019/o.jpg", 41000);
+        jpeg("disk/.local/share/Trash/files/gone.jpg", 41000);
+        jpeg("disk/Trash/gone2.jpg", 41000);
+        const QString known = jpeg("disk/known.png", 41000);
+        organise({known});
+        QCOMPARE(rows(db()).size(), 1);
+        SearchEngine::setRootsForTests({t + "/disk"});
+        SearchEngine::start();
+        m_org->startBackQuery();
+        m_org->m_order = 0;
+        m_org->m_showDuplicates = true;
+        QStringList statuses, shown;
+        int finished = 0;
+        connect(m_org.get(), &LocalOrganiser::setCurrentStatus, this, [&](const QString &s, bool) { statuses << s; });
+        connect(m_org.get(), &LocalOrganiser::setFileName, this, [&](int, const QString &f) { shown << f; });
+        connect(m_org.get(), &LocalOrganiser::sendSearchFinish, this, [&] { ++finished; });
+        QVERIFY(m_org->startAllDiskSearch());
+        QVERIFY(TestSupport::waitFor([&] { return finished == 1; }, 20000));
+        QVERIFY(m_org->waitForWorkers(5000));
+        SearchEngine::stop();
+        QCOMPARE(m_org->m_folderDepth.load(), 1);
+        QCOMPARE(statuses.mid(0, 4), QStringList({"开始分析磁盘目录", "分析磁盘目录结束", "分析文件信息", "磁盘文件总数2"}));
+        QStringList expected = {known, keep};
+        expected.sort();
+        shown.sort();
+        QCOMPARE(shown, expected);   // the known file is shown, not copied
+        QCOMPARE(rows(db()).size(), 2);
+        QVERIFY(QFile::exists(out() + "/照片/" + QString::number(QFileInfo(keep).lastModified().date().year()) + "/keep.jpg"));
+    }
+
+    void skipRules_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("skipped");
+        QTest::newRow("admin desktop") << "C:\\Users\\Administrator\\Desktop\\a.jpg" << true;
+        QTest::newRow("admin pictures") << "C:\\Users\\Administrator\\Pictures\\a.jpg" << false;
+        QTest::newRow("program files any case") << "C:\\program files\\x\\a.jpg" << true;
+        QTest::newRow("own output") << "/home/u/万特相册/本地/照片/a.jpg" << true;
+        QTest::newRow("recycle bin") << "/media/u/USB/$RECYCLE.BIN/a.jpg" << true;
+        QTest::newRow("thumbnail cache") << "/home/u/.cache/thumbnails/large/a.png" << true;
+        QTest::newRow("user trash") << "/home/u/.local/share/Trash/files/a.jpg" << true;
+        QTest::newRow("volume trash") << "/media/u/USB/.Trash-1000/files/a.jpg" << true;
+        QTest::newRow("system tree") << "/usr/share/backgrounds/a.jpg" << true;
+        QTest::newRow("var") << "/var/lib/a.jpg" << true;
+        QTest::newRow("removable under run") << "/run/media/u/USB/DCIM/a.jpg" << false;
+        QTest::newRow("other run") << "/run/user/1000/a.jpg" << true;
+        QTest::newRow("home pictures") << "/home/u/Pictures/2019/a.jpg" << false;
+        QTest::newRow("hidden file itself") << "/home/u/Pictures/.a.jpg" << false;
+        QTest::newRow("usr lookalike") << "/usrdata/a.jpg" << false;
+    }
+    void skipRules()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, skipped);
+        QCOMPARE(LocalOrganiser::isSkippedPath(path), skipped);
+    }
+
+    void md5OfFiles()
+    {
+        const QString empty = m_src->path() + "/empty.jpg";
+        writeFile(empty, QByteArray());
+        QCOMPARE(QString::fromLatin1(m_org->fileMd5(empty).toHex()), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
+        QVERIFY(m_org->fileMd5(m_src->path() + "/missing.jpg").isEmpty());
+        QVERIFY(m_org->fileMd5(m_src->path()).isEmpty());
+        const QByteArray big = padTo(QByteArray(), 300000, 3);
+        writeFile(m_src->path() + "/big.jpg", big);
+        QCOMPARE(m_org->fileMd5(m_src->path() + "/big.jpg"), QCryptographicHash::hash(big, QCryptographicHash::Md5));
+    }
+
+    void saveDriveChoice()
+    {
+        const qint64 gib = qint64(1) << 30;
+        StorageVolumes::setVolumesForTests({{"/a/", gib * 9 / 10}, {"/b/", gib * 120}});
+        m_org->m_savePath.clear();
+        m_org->pickSaveDrive();
+        QCOMPARE(m_org->m_savePath, QStringLiteral("/b/"));
+        StorageVolumes::setVolumesForTests({{"/a/", gib * 9 / 10}});
+        m_org->pickSaveDrive();
+        QCOMPARE(m_org->m_savePath, QDir::homePath() + "/"); // never the current folder
+        StorageVolumes::clearVolumesForTests();
+    }
+};
+
+QTEST_MAIN(TestOrganiser)
+#include "tst_organiser.moc"
