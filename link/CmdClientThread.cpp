@@ -8,6 +8,7 @@
 #include "link/wire/TcpSocket.h"
 #include "settings/ReadWriteSetting.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QHostInfo>
@@ -119,9 +120,10 @@ void CmdClientThread::run()
 
 void CmdClientThread::pauseBetweenRecords()
 {
+    QDeadlineTimer pause(kPollMs);
     QMutexLocker lock(&m_pauseMutex);
-    if (!m_stop)
-        m_pauseWake.wait(&m_pauseMutex, kPollMs);
+    while (!m_stop && !pause.hasExpired())
+        m_pauseWake.wait(&m_pauseMutex, pause);
 }
 
 void CmdClientThread::dispatch(const char *record)

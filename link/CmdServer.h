@@ -26,6 +26,7 @@ public:
     int connectionCount() const { return m_clients.size(); }
     // The live connection with that descriptor, or null.
     CmdClientThread *connection(int sockid) const { return m_clients.value(sockid); }
+    QList<CmdClientThread *> connections() const { return m_clients.values(); }
 
     // Empties the phone's album database and removes its file (the folder and the received files
     // stay). Returns false when the name is not one that could have a database.

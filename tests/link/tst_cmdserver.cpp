@@ -1,0 +1,653 @@
+// The command server and its connections, driven by a plain socket that plays the phone.
+#include "backup/FileServer.h"
+#include "backup/LocalDataBase.h"
+#include "link/CmdClientThread.h"
+#include "link/CmdServer.h"
+#include "link/DeviceName.h"
+#include "link/wire/Records.h"
+#include "platform/AppPaths.h"
+#include "platform/Dialogs.h"
+#include "settings/ReadWriteSetting.h"
+#include "tests/support/TestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+
+using TestSupport::waitFor;
+
+namespace {
+
+// A phone's end of the command connection. Waits run the event loop, as the server lives on
+// this thread too.
+class Phone
+{
+public:
+    explicit Phone(quint16 port)
+    {
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        waitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 5000);
+    }
+    bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+
+    void send(qint16 type, const QByteArray &payload)
+    {
+        m_socket.write(Records::encodeCommand(type, payload));
+        m_socket.flush();
+    }
+    // A raw record: type and a length field that need not match the payload.
+    void sendRaw(qint16 type, qint32 length, const QByteArray &payload = QByteArray())
+    {
+        QByteArray rec(Records::kSize, '\0');
+        qToLittleEndian<qint16>(type, rec.data() + 4);
+        qToLittleEndian<qint32>(length, rec.data() + 6);
+        memcpy(rec.data() + 10, payload.constData(), size_t(qMin(payload.size(), 245)));
+        m_socket.write(rec);
+        m_socket.flush();
+    }
+    void write(const QByteArray &bytes)
+    {
+        m_socket.write(bytes);
+        m_socket.flush();
+    }
+    // The next 255-byte record, or an empty array after timeoutMs.
+    QByteArray record(int timeoutMs = 5000)
+    {
+        return bytes(Records::kSize, timeoutMs);
+    }
+    QByteArray bytes(int n, int timeoutMs = 5000)
+    {
+        waitFor([&] { return m_buffer.size() + m_socket.bytesAvailable() >= n; }, timeoutMs);
+        m_buffer += m_socket.readAll();
+        if (m_buffer.size() < n)
+            return QByteArray();
+        const QByteArray out = m_buffer.left(n);
+        m_buffer.remove(0, n);
+        return out;
+    }
+    // True when nothing arrives for ms milliseconds.
+    bool silentFor(int ms)
+    {
+        waitFor([] { return false; }, ms);
+        return m_buffer.isEmpty() && m_socket.bytesAvailable() == 0;
+    }
+    // Names itself and returns the authorisation flag (-1: no answer).
+    int hello(const QString &name)
+    {
+        send(Records::Device, name.toUtf8());
+        const QByteArray r = record();
+        bool ok = false;
+        QByteArray host;
+        if (r.isEmpty() || !Records::decodeAuthReply(r.constData(), &ok, &host))
+            return -1;
+        return ok ? 1 : 0;
+    }
+    // Asks for the file port (-1: no answer).
+    int filePort(int timeoutMs = 5000)
+    {
+        send(Records::QueryFilePort, QByteArray());
+        const QByteArray r = record(timeoutMs);
+        int port = -1;
+        if (r.isEmpty() || !Records::decodeFilePortReply(r.constData(), &port))
+            return -1;
+        return port;
+    }
+    void close()
+    {
+        m_socket.disconnectFromHost();
+        waitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, 3000);
+    }
+
+private:
+    QTcpSocket m_socket;
+    QByteArray m_buffer;
+};
+
+QByteArray fileMd5(const QByteArray &content)
+{
+    return QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex();
+}
+
+} // namespace
+
+class TstCmdServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void deviceNameCheck_data();
+    void deviceNameCheck();
+    void knownDeviceIsAcceptedWithoutDialog();
+    void newDeviceAcceptedWithOk();
+    void refusedDeviceGetsNoFileServer();
+    void badNamesAreRefusedBeforeAnythingIsCreated_data();
+    void badNamesAreRefusedBeforeAnythingIsCreated();
+    void chineseNameKeptExactly();
+    void portQueryBeforeDeviceRecordIsNotAnswered();
+    void repeatedDeviceRecordDoesNotReconfigure();
+    void twoRecordsInOneSegmentAnsweredInOrder();
+    void statusRecords();
+    void ignoredRecordsKeepTheStreamAligned();
+    void databaseReply();
+    void databaseReplyKeepsLaterRepliesBehindIt();
+    void recordingReceivedFiles();
+    void disconnectReportsOfflineThenClosed();
+    void deletingConnectedDeviceWipesAfterDisconnect();
+    void deletingUnconnectedDeviceWipesAtOnce();
+
+private:
+    std::unique_ptr<CmdServer> makeServer();
+    CmdClientThread *onlyConnection(CmdServer *server);
+
+    std::unique_ptr<QTemporaryDir> m_programDir;
+    std::unique_ptr<QTemporaryDir> m_storage;
+    QString m_savePath;
+};
+
+void TstCmdServer::init()
+{
+    m_programDir = TestSupport::makeProgramDir();
+    m_storage = std::make_unique<QTemporaryDir>();
+    m_savePath = m_storage->path() + QLatin1Char('/');
+    Dialogs::setNonInteractive(true);
+    Dialogs::clearRecords();
+}
+
+void TstCmdServer::cleanup()
+{
+    QCOMPARE(Dialogs::pendingAnswers(), 0);
+    m_storage.reset();
+    m_programDir.reset();
+}
+
+std::unique_ptr<CmdServer> TstCmdServer::makeServer()
+{
+    auto server = std::make_unique<CmdServer>(nullptr, 20, m_savePath);
+    if (!server->listen(QHostAddress::Any, 0))
+        return nullptr;
+    return server;
+}
+
+CmdClientThread *TstCmdServer::onlyConnection(CmdServer *server)
+{
+    waitFor([server] { return server->connectionCount() == 1; }, 3000);
+    const QList<CmdClientThread *> all = server->connections();
+    return all.size() == 1 ? all.first() : nullptr;
+}
+
+void TstCmdServer::deviceNameCheck_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("plain") << "Pixel 7" << true;
+    QTest::newRow("chinese") << QStringLiteral("小米手机 9") << true;
+    QTest::newRow("200 bytes") << QString(200, QLatin1Char('a')) << true;
+    QTest::newRow("66 chinese = 198 bytes") << QString(66, QChar(0x624b)) << true;
+    QTest::newRow("201 bytes") << QString(201, QLatin1Char('a')) << false;
+    QTest::newRow("67 chinese = 201 bytes") << QString(67, QChar(0x624b)) << false;
+    QTest::newRow("empty") << QString() << false;
+    QTest::newRow("dot") << "." << false;
+    QTest::newRow("dotdot") << ".." << false;
+    QTest::newRow("dots inside") << "a..b" << true;
+    QTest::newRow("slash") << "../etc/x" << false;
+    QTest::newRow("backslash") << "a\\b" << false;
+    QTest::newRow("nul") << QString::fromLatin1("a\0b", 3) << false;
+    QTest::newRow("newline") << "a\nb" << false;
+    QTest::newRow("del") << QString::fromLatin1("a\x7f") << false;
+    QTest::newRow("bad utf-8") << DeviceName::fromUtf8(QByteArray("ab\xff\xfe")) << false;
+    QTest::newRow("local album db") << "LocalFiles" << false;
+}
+
+void TstCmdServer::deviceNameCheck()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, valid);
+    QCOMPARE(DeviceName::isValid(name), valid);
+}
+
+void TstCmdServer::knownDeviceIsAcceptedWithoutDialog()
+{
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Pixel"), QStringLiteral("/old"),
+                                             QStringLiteral("2020-01-01 00:00:00"));
+    auto server = makeServer();
+    QVERIFY(server);
+    QSignalSpy remote(server.get(), &CmdServer::UpdateRemoteInfo);
+    Phone phone(server->serverPort());
+    QVERIFY(phone.connected());
+    QCOMPARE(phone.hello(QStringLiteral("Pixel")), 1);
+    QVERIFY(Dialogs::records().isEmpty());
+    QCOMPARE(remote.size(), 1);
+    QCOMPARE(remote.at(0).at(0).toString(), QStringLiteral("Pixel"));
+    QCOMPARE(remote.at(0).at(1).toBool(), false);
+
+    const QString folder = m_savePath + QStringLiteral("万特相册/Pixel");
+    QVERIFY(QDir(folder).exists());
+    const QList<UserEntry> users = ReadWriteSetting::getInstance()->getUserList();
+    QCOMPARE(users.size(), 1);
+    QCOMPARE(users.at(0).path, folder);
+    const QDateTime seen = QDateTime::fromString(users.at(0).time, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    QVERIFY(qAbs(seen.secsTo(QDateTime::currentDateTime())) < 60);
+
+    const int port = phone.filePort();
+    QVERIFY(port > 0);
+    CmdClientThread *conn = onlyConnection(server.get());
+    QVERIFY(conn && conn->fileServer());
+    QCOMPARE(int(conn->fileServer()->serverPort()), port);
+    QCOMPARE(conn->savePath(), folder);
+}
+
+void TstCmdServer::newDeviceAcceptedWithOk()
+{
+    auto server = makeServer();
+    QVERIFY(server);
+    QSignalSpy remote(server.get(), &CmdServer::UpdateRemoteInfo);
+    Dialogs::setNextAnswer(QMessageBox::Ok);
+    Phone phone(server->serverPort());
+    QCOMPARE(phone.hello(QStringLiteral("NewPhone")), 1);
+
+    const QList<Dialogs::Record> asked = Dialogs::records();
+    QCOMPARE(asked.size(), 1);
+    QCOMPARE(asked.at(0).icon, QMessageBox::Information);
+    QCOMPARE(asked.at(0).title, QStringLiteral("授权"));
+    QCOMPARE(asked.at(0).text, QStringLiteral("你确定授权给 NewPhone 备份?"));
+    QVERIFY(asked.at(0).buttons.contains(QStringLiteral("确 定")));
+    QVERIFY(asked.at(0).buttons.contains(QStringLiteral("取 消")));
+
+    QCOMPARE(remote.size(), 1);
+    QCOMPARE(remote.at(0).at(1).toBool(), true);
+    QVERIFY(ReadWriteSetting::getInstance()->userExists(QStringLiteral("NewPhone")));
+    QVERIFY(QDir(m_savePath + QStringLiteral("万特相册/NewPhone")).exists());
+    QVERIFY(phone.filePort() > 0);
+}
+
+void TstCmdServer::refusedDeviceGetsNoFileServer()
+{
+    auto server = makeServer();
+    QVERIFY(server);
+    QSignalSpy remote(server.get(), &CmdServer::UpdateRemoteInfo);
+    Dialogs::setNextAnswer(QMessageBox::Cancel);
+    Phone phone(server->serverPort());
+    QCOMPARE(phone.hello(QStringLiteral("Stranger")), 0);
+    QCOMPARE(Dialogs::records().size(), 1);
+    QCOMPARE(remote.size(), 0);
+    QCOMPARE(phone.filePort(), 0);
+
+    CmdClientThread *conn = onlyConnection(server.get());
+    QVERIFY(conn);
+    QVERIFY(!conn->fileServer());
+    // A file report reaching a refused connection records nothing.
+    const QString stray = m_storage->path() + QStringLiteral("/stray.jpg");
+    QVERIFY(TestSupport::writeFile(stray, "x"));
+    conn->updateImageInfoSlot(1, stray, QString::fromLatin1(fileMd5("x")), QString(), QString(), QStringLiteral("/p/x"));
+
+    QVERIFY(!ReadWriteSetting::getInstance()->userExists(QStringLiteral("Stranger")));
+    QVERIFY(!QFileInfo::exists(m_savePath + QStringLiteral("万特相册/Stranger")));
+    QVERIFY(!QFileInfo::exists(AppPaths::programFile(QStringLiteral("Stranger.db"))));
+    // The phone stays connected.
+    QVERIFY(phone.connected());
+}
+
+void TstCmdServer::badNamesAreRefusedBeforeAnythingIsCreated_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::newRow("dot") << QByteArray(".");
+    QTest::newRow("dotdot") << QByteArray("..");
+    QTest::newRow("parent path") << QByteArray("../../evil");
+    QTest::newRow("slash") << QByteArray("a/b");
+    QTest::newRow("backslash") << QByteArray("a\\b");
+    QTest::newRow("nul inside") << QByteArray("ab\0cd", 5);
+    QTest::newRow("control") << QByteArray("a\tb");
+    QTest::newRow("201 bytes") << QByteArray(201, 'n');
+    QTest::newRow("bad utf-8") << QByteArray("\xc3\x28");
+    QTest::newRow("local album") << QByteArray("localfiles");
+}
+
+void TstCmdServer::badNamesAreRefusedBeforeAnythingIsCreated()
+{
+    QFETCH(QByteArray, payload);
+    auto server = makeServer();
+    QVERIFY(server);
+    QSignalSpy remote(server.get(), &CmdServer::UpdateRemoteInfo);
+    ReadWriteSetting::getInstance(); // global.xml exists from the start, as in the program
+    const QStringList before = QDir(m_programDir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    Phone phone(server->serverPort());
+    phone.send(Records::Device, payload);
+    const QByteArray reply = phone.record();
+    bool authorised = true;
+    QByteArray host;
+    QVERIFY(Records::decodeAuthReply(reply.constData(), &authorised, &host));
+    QVERIFY(!authorised);
+    QCOMPARE(phone.filePort(), 0);
+
+    QVERIFY(Dialogs::records().isEmpty());
+    QCOMPARE(remote.size(), 0);
+    QVERIFY(ReadWriteSetting::getInstance()->getUserList().isEmpty());
+    QCOMPARE(QDir(m_savePath + QStringLiteral("万特相册")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList());
+    QCOMPARE(QDir(m_programDir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+    QVERIFY(!QFileInfo::exists(m_storage->path() + QStringLiteral("/evil")));
+}
+
+void TstCmdServer::chineseNameKeptExactly()
+{
+    const QString name = QStringLiteral("张三的手机");
+    auto server = makeServer();
+    QVERIFY(server);
+    QSignalSpy remote(server.get(), &CmdServer::UpdateRemoteInfo);
+    Dialogs::setNextAnswer(QMessageBox::Ok);
+    Phone phone(server->serverPort());
+    QCOMPARE(phone.hello(name), 1);
+    QCOMPARE(Dialogs::records().at(0).text, QStringLiteral("你确定授权给 ") + name + QStringLiteral(" 备份?"));
+    QCOMPARE(remote.at(0).at(0).toString(), name);
+    QVERIFY(QDir(m_savePath + QStringLiteral("万特相册/") + name).exists());
+    QCOMPARE(ReadWriteSetting::getInstance()->getUserList().at(0).name, name);
+    QCOMPARE(onlyConnection(server.get())->getDevName(), name);
+
+    // A received file lands in the database named after the device.
+    const QString stored = m_savePath + QStringLiteral("万特相册/") + name + QStringLiteral("/2020/01/a.jpg");
+    QVERIFY(TestSupport::writeFile(stored, "photo"));
+    onlyConnection(server.get())->updateImageInfoSlot(1, stored, QString::fromLatin1(fileMd5("photo")), QString(),
+                                                      QStringLiteral("2020-01-02T03:04:05"), QStringLiteral("/DCIM/a.jpg"));
+    QVERIFY(QFileInfo::exists(AppPaths::programFile(name + QStringLiteral(".db"))));
+
+    // The database can be asked for by that name.
+    phone.send(Records::QueryDatabase, name.toUtf8());
+    quint32 size = 0;
+    QVERIFY(Records::decodeDatabaseReply(phone.record().constData(), &size));
+    QCOMPARE(qint64(size), QFileInfo(AppPaths::programFile(name + QStringLiteral(".db"))).size());
+    QCOMPARE(phone.bytes(int(size)).size(), int(size));
+}
+
+void TstCmdServer::portQueryBeforeDeviceRecordIsNotAnswered()
+{
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Early"), QString(), QString());
+    auto server = makeServer();
+    QVERIFY(server);
+    Phone phone(server->serverPort());
+    phone.send(Records::QueryFilePort, QByteArray());
+    QVERIFY(phone.silentFor(300));
+    QCOMPARE(phone.hello(QStringLiteral("Early")), 1);
+    const int port = phone.filePort();
+    QVERIFY(port > 0);
+    // The early query stays unanswered: exactly one port reply.
+    QVERIFY(phone.silentFor(200));
+}
+
+void TstCmdServer::repeatedDeviceRecordDoesNotReconfigure()
+{
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Twice"), QString(), QString());
+    auto server = makeServer();
+    QVERIFY(server);
+    QSignalSpy remote(server.get(), &CmdServer::UpdateRemoteInfo);
+    Phone phone(server->serverPort());
+    QCOMPARE(phone.hello(QStringLiteral("Twice")), 1);
+    const int port = phone.filePort();
+    QVERIFY(port > 0);
+    CmdClientThread *conn = onlyConnection(server.get());
+    FileServer *first = conn->fileServer();
+
+    QCOMPARE(phone.hello(QStringLiteral("Twice")), 1);
+    QCOMPARE(phone.hello(QStringLiteral("Other")), 0);
+    QCOMPARE(conn->fileServer(), first);
+    QCOMPARE(conn->getDevName(), QStringLiteral("Twice"));
+    // One port-query connection: one answer, the same port.
+    QCOMPARE(phone.filePort(), port);
+    QVERIFY(phone.silentFor(200));
+    QCOMPARE(remote.size(), 1);
+    QVERIFY(Dialogs::records().isEmpty());
+}
+
+void TstCmdServer::twoRecordsInOneSegmentAnsweredInOrder()
+{
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Seg"), QString(), QString());
+    auto server = makeServer();
+    QVERIFY(server);
+    Phone phone(server->serverPort());
+    QCOMPARE(phone.hello(QStringLiteral("Seg")), 1);
+    QVERIFY(phone.filePort() > 0);
+
+    phone.write(Records::encodeCommand(Records::Status9, "Seg") + Records::encodeCommand(Records::QueryFilePort, {}));
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray first = phone.record();
+    const qint64 firstAt = clock.elapsed();
+    const QByteArray second = phone.record();
+    const qint64 secondAt = clock.elapsed();
+    QCOMPARE(Records::type(first.constData()), qint16(Records::Status9));
+    QCOMPARE(Records::type(second.constData()), qint16(Records::QueryFilePort));
+    // One record per 50 ms poll (with slack for a busy machine).
+    QVERIFY2(secondAt - firstAt >= 25, qPrintable(QString::number(secondAt - firstAt)));
+}
+
+void TstCmdServer::statusRecords()
+{
+    auto server = makeServer();
+    QVERIFY(server);
+    QSignalSpy status(server.get(), &CmdServer::UpdatePublicInfo);
+    Phone phone(server->serverPort());
+    // Status records are taken at any time, before the phone has named itself too.
+    phone.send(Records::Status7, "Phone7");
+    QVERIFY(waitFor([&] { return status.size() == 1; }));
+    QCOMPARE(status.at(0).at(0).toInt(), 7);
+    QCOMPARE(status.at(0).at(1).toString(), QStringLiteral("Phone7"));
+    QVERIFY(phone.silentFor(150));
+
+    phone.send(Records::Status9, QByteArray("Nine\0junk", 9));
+    const QByteArray ack = phone.record();
+    QCOMPARE(ack, Records::encodeBare(Records::Status9));
+    QCOMPARE(status.last().at(0).toInt(), 9);
+    QCOMPARE(status.last().at(1).toString(), QStringLiteral("Nine"));
+
+    const QByteArray full(245, 'L');
+    phone.send(Records::Offline, full);
+    QVERIFY(waitFor([&] { return status.size() == 3; }));
+    QCOMPARE(status.last().at(0).toInt(), 8);
+    QCOMPARE(status.last().at(1).toString(), QString::fromLatin1(full));
+    QVERIFY(phone.silentFor(150));
+}
+
+void TstCmdServer::ignoredRecordsKeepTheStreamAligned()
+{
+    auto server = makeServer();
+    QVERIFY(server);
+    QSignalSpy status(server.get(), &CmdServer::UpdatePublicInfo);
+    Phone phone(server->serverPort());
+    for (qint16 t : {0, 4, 5, 6, 10, 11, 31, -1})
+        phone.sendRaw(t, 3, "abc");
+    phone.sendRaw(Records::Device, 246, "Pixel");  // length can't be true
+    phone.sendRaw(Records::Status9, -5, "Pixel");
+    phone.sendRaw(Records::Status9, 0);           // empty status
+    phone.sendRaw(Records::Device, 0);            // empty name
+    QVERIFY(phone.silentFor(900));
+    QVERIFY(status.isEmpty());
+    QVERIFY(Dialogs::records().isEmpty());
+    // The stream is still aligned: the next record is answered.
+    phone.send(Records::Status9, "after");
+    QCOMPARE(phone.record(), Records::encodeBare(Records::Status9));
+}
+
+void TstCmdServer::databaseReply()
+{
+    auto server = makeServer();
+    QVERIFY(server);
+    // A large file arrives whole and exactly, in order.
+    QByteArray content(300 * 1024 + 7, '\0');
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char(i * 31 + (i >> 9));
+    QVERIFY(TestSupport::writeFile(AppPaths::programFile(QStringLiteral("Big.db")), content));
+    QVERIFY(TestSupport::writeFile(m_storage->path() + QStringLiteral("/secret.db"), "secret"));
+
+    Phone phone(server->serverPort());
+    phone.send(Records::QueryDatabase, "Big");
+    quint32 size = 0;
+    QVERIFY(Records::decodeDatabaseReply(phone.record().constData(), &size));
+    QCOMPARE(int(size), content.size());
+    QCOMPARE(phone.bytes(content.size(), 10000), content);
+
+    // No database, or a name that is not a device name: a header with size 0 and nothing after it.
+    const QByteArray up = "../" + QFileInfo(m_storage->path()).fileName().toUtf8() + "/secret";
+    for (const QByteArray &name : {QByteArray("Missing"), up, QByteArray("a/b"), QByteArray("localfiles")}) {
+        phone.send(Records::QueryDatabase, name);
+        QCOMPARE(phone.record(), Records::encodeDatabaseReply(0));
+    }
+    QVERIFY(phone.silentFor(150));
+}
+
+void TstCmdServer::databaseReplyKeepsLaterRepliesBehindIt()
+{
+    auto server = makeServer();
+    QVERIFY(server);
+    const QByteArray content(2 * 1024 * 1024, 'd');
+    QVERIFY(TestSupport::writeFile(AppPaths::programFile(QStringLiteral("Order.db")), content));
+    Phone phone(server->serverPort());
+    phone.write(Records::encodeCommand(Records::QueryDatabase, "Order")
+                + Records::encodeCommand(Records::Status9, "Order"));
+    quint32 size = 0;
+    QVERIFY(Records::decodeDatabaseReply(phone.record().constData(), &size));
+    QCOMPARE(int(size), content.size());
+    // The acknowledgement comes after the file, never inside it.
+    QCOMPARE(phone.bytes(content.size(), 10000), content);
+    QCOMPARE(phone.record(), Records::encodeBare(Records::Status9));
+}
+
+void TstCmdServer::recordingReceivedFiles()
+{
+    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
+    settings->addUser(QStringLiteral("Rec"), QString(), QString());
+    auto server = makeServer();
+    QVERIFY(server);
+    QSignalSpy names(server.get(), &CmdServer::UpdateText);
+    QSignalSpy counts(server.get(), &CmdServer::UpdateDBNumberInfo);
+    Phone phone(server->serverPort());
+    QCOMPARE(phone.hello(QStringLiteral("Rec")), 1);
+    CmdClientThread *conn = onlyConnection(server.get());
+    const QString folder = m_savePath + QStringLiteral("万特相册/Rec");
+    const QString a = folder + QStringLiteral("/2021/03/a.jpg");
+    const QString b = folder + QStringLiteral("/2021/03/b.jpg");
+    QVERIFY(TestSupport::writeFile(a, "same"));
+    QVERIFY(TestSupport::writeFile(b, "same"));
+    const QString md5 = QString::fromLatin1(fileMd5("same"));
+
+    conn->updateImageInfoSlot(4, a, md5, QStringLiteral("abc"), QStringLiteral("2021-03-04T05:06:07"),
+                              QStringLiteral("/DCIM/a.jpg"));
+    QCOMPARE(names.size(), 1);
+    QCOMPARE(names.last().at(0).toString(), QStringLiteral("a.jpg"));
+    QCOMPARE(counts.size(), 1);
+    QCOMPARE(counts.last().at(0).toInt(), 1);
+    QCOMPARE(counts.last().at(1).toString(), QStringLiteral("Rec"));
+
+    // The same phone path and md5 again: nothing at all.
+    conn->updateImageInfoSlot(4, a, md5.toUpper(), QString(), QString(), QStringLiteral("/DCIM/a.jpg"));
+    QCOMPARE(names.size(), 1);
+    QCOMPARE(counts.size(), 1);
+
+    // With doubleFile on, the same content from another phone path is announced, not recorded,
+    // and no file is removed.
+    settings->setGlobalValue(QStringLiteral("doubleFile"), QStringLiteral("1"));
+    conn->updateImageInfoSlot(4, b, md5, QString(), QString(), QStringLiteral("/DCIM/b.jpg"));
+    QCOMPARE(names.size(), 2);
+    QCOMPARE(names.last().at(0).toString(), QStringLiteral("b.jpg"));
+    QCOMPARE(counts.size(), 1);
+    // Reported with the recorded copy's own path (the file connection found it identical).
+    conn->updateImageInfoSlot(4, a, md5, QString(), QString(), QStringLiteral("/DCIM/c.jpg"));
+    QVERIFY(QFileInfo::exists(a));
+    QVERIFY(QFileInfo::exists(b));
+
+    // With it off, the same content from another phone path gets its own row.
+    settings->setGlobalValue(QStringLiteral("doubleFile"), QStringLiteral("0"));
+    conn->updateImageInfoSlot(4, b, md5, QString(), QString(), QStringLiteral("/DCIM/b.jpg"));
+    QCOMPARE(counts.size(), 2);
+    QCOMPARE(counts.last().at(0).toInt(), 2);
+
+    LocalDataBase db(AppPaths::programFile(QStringLiteral("Rec.db")));
+    QCOMPARE(db.findMobileRecord(QStringLiteral("/DCIM/a.jpg"), md5), 0);
+    QCOMPARE(db.findMobileRecord(QStringLiteral("/DCIM/b.jpg"), md5), 0);
+    QCOMPARE(db.findMobileRecord(QStringLiteral("/DCIM/c.jpg"), md5), -1);
+    QCOMPARE(db.countExistFiles(), 2);
+}
+
+void TstCmdServer::disconnectReportsOfflineThenClosed()
+{
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Bye"), QString(), QString());
+    auto server = makeServer();
+    QVERIFY(server);
+    QList<QString> events;
+    connect(server.get(), &CmdServer::UpdatePublicInfo, this,
+            [&](int type, QString name) { events << QStringLiteral("public %1 %2").arg(type).arg(name); });
+    connect(server.get(), &CmdServer::ClientClosed, this,
+            [&](int, QString name) { events << QStringLiteral("closed %1").arg(name); });
+    {
+        Phone anonymous(server->serverPort());
+        Phone phone(server->serverPort());
+        QCOMPARE(phone.hello(QStringLiteral("Bye")), 1);
+        QVERIFY(waitFor([&] { return server->connectionCount() == 2; }));
+        phone.close();
+        QVERIFY(waitFor([&] { return server->connectionCount() == 1; }));
+        QCOMPARE(events, QList<QString>({QStringLiteral("public 8 Bye"), QStringLiteral("closed Bye")}));
+        anonymous.close();
+    }
+    QVERIFY(waitFor([&] { return server->connectionCount() == 0; }));
+    QCOMPARE(events.mid(2), QList<QString>({QStringLiteral("public 8 "), QStringLiteral("closed ")}));
+}
+
+void TstCmdServer::deletingConnectedDeviceWipesAfterDisconnect()
+{
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Del"), QString(), QString());
+    auto server = makeServer();
+    QVERIFY(server);
+    Phone phone(server->serverPort());
+    QCOMPARE(phone.hello(QStringLiteral("Del")), 1);
+    CmdClientThread *conn = onlyConnection(server.get());
+    const QString stored = m_savePath + QStringLiteral("万特相册/Del/2022/01/x.jpg");
+    QVERIFY(TestSupport::writeFile(stored, "xx"));
+    conn->updateImageInfoSlot(1, stored, QString::fromLatin1(fileMd5("xx")), QString(), QString(),
+                              QStringLiteral("/DCIM/x.jpg"));
+    const QString dbPath = AppPaths::programFile(QStringLiteral("Del.db"));
+    QVERIFY(QFileInfo::exists(dbPath));
+
+    QMetaObject::invokeMethod(server.get(), "recvDeleteSlot", Q_ARG(QString, QStringLiteral("Del")));
+    QCOMPARE(phone.record(), Records::encodeBare(Records::DeleteNotice));
+    QVERIFY(conn->getDeleteFlag());
+    QVERIFY(QFileInfo::exists(dbPath));
+
+    phone.close();
+    QVERIFY(waitFor([&] { return !QFileInfo::exists(dbPath); }));
+    // The folder and the received files stay.
+    QVERIFY(QFileInfo::exists(stored));
+}
+
+void TstCmdServer::deletingUnconnectedDeviceWipesAtOnce()
+{
+    const QString dbPath = AppPaths::programFile(QStringLiteral("Gone.db"));
+    {
+        LocalDataBase db(dbPath);
+        QCOMPARE(db.insertRecord(QStringLiteral("a.jpg"), QStringLiteral("/x/a.jpg"), 1, QStringLiteral("00"),
+                                 QStringLiteral("Gone"), 1, QString(), QString(), QStringLiteral("/a.jpg")),
+                 1);
+    }
+    auto server = makeServer();
+    QVERIFY(server);
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Other"), QString(), QString());
+    Phone other(server->serverPort());
+    QCOMPARE(other.hello(QStringLiteral("Other")), 1);
+    QMetaObject::invokeMethod(server.get(), "recvDeleteSlot", Q_ARG(QString, QStringLiteral("Gone")));
+    QVERIFY(!QFileInfo::exists(dbPath));
+    // Other phones hear nothing; a device without a database is simply ignored.
+    QVERIFY(other.silentFor(150));
+    QMetaObject::invokeMethod(server.get(), "recvDeleteSlot", Q_ARG(QString, QStringLiteral("Never")));
+    // A name that is not a device name never reaches the file system.
+    QVERIFY(TestSupport::writeFile(m_storage->path() + QStringLiteral("/keep.db"), "k"));
+    QMetaObject::invokeMethod(server.get(), "recvDeleteSlot",
+                              Q_ARG(QString, QStringLiteral("../") + QFileInfo(m_storage->path()).fileName()
+                                                 + QStringLiteral("/keep")));
+    QVERIFY(QFileInfo::exists(m_storage->path() + QStringLiteral("/keep.db")));
+}
+
+QTEST_MAIN(TstCmdServer)
+#include "tst_cmdserver.moc"
