@@ -167,7 +167,8 @@ bool existsIgnoringCase(QSqlDatabase &db, const QString &column, const QString &
     QSqlQuery q(db);
     q.setForwardOnly(true);
     if (value.isEmpty()) {
-        if (!q.prepare(QStringLiteral("select 1 from albumlist where (%1 = '' or %1 is null)%2 limit 1")
+        // Only '' equals '' under NOCASE too; written so the index answers it.
+        if (!q.prepare(QStringLiteral("select 1 from albumlist where (%1 = '' collate nocase or %1 is null)%2 limit 1")
                            .arg(column, extra)))
             return false;
         if (!exactColumn.isEmpty() && !exactValue.isEmpty())
@@ -378,7 +379,7 @@ bool LocalDataBase::isFileNameExist(const QString &filename)
     q.setForwardOnly(true);
     // The NOCASE term lets the index find the candidates; the second one decides exactly.
     if (filename.isEmpty())
-        return q.exec(QStringLiteral("select 1 from albumlist where filename = '' or filename is null limit 1"))
+        return q.exec(QStringLiteral("select 1 from albumlist where filename = '' collate nocase or filename is null limit 1"))
             && q.next();
     if (!q.prepare(QStringLiteral(
             "select 1 from albumlist where filename = :f collate nocase and filename = :f limit 1")))
@@ -479,7 +480,13 @@ int LocalDataBase::countExistFiles()
         return 0;
     QSqlQuery q(*db);
     q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("select count(*) from albumlist where isExist=1")) || !q.next())
+    // The same as "select count(*) from albumlist where isExist=1", but the total comes from the
+    // b-tree page headers and the rows that are not 1 (few) from the isExist index.
+    if (!q.exec(QStringLiteral("select (select count(*) from albumlist)"
+                               " - (select count(*) from albumlist where isExist is null)"
+                               " - (select count(*) from albumlist where isExist < 1)"
+                               " - (select count(*) from albumlist where isExist > 1)"))
+        || !q.next())
         return 0;
     return q.value(0).toInt();
 }

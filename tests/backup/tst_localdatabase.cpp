@@ -117,7 +117,7 @@ private slots:
     void caseInsensitiveNamesMatchQtComparison();
     void fileNameAndMd5CaseRules();
     void findMobileRecordRules();
-    void nullColumnsWrittenElsewhere();
+    void rowsWrittenElsewhere();
 
     void scanUpdatesIsExistAndEmitsExisting();
     void scanOfEmptyOrMissingTable();
@@ -376,7 +376,7 @@ void TestLocalDataBase::findMobileRecordRules()
 
 // Rows written by older versions or other tools may hold NULL where we write empty texts;
 // read back they are empty texts, and the look-ups treat them so.
-void TestLocalDataBase::nullColumnsWrittenElsewhere()
+void TestLocalDataBase::rowsWrittenElsewhere()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     const QString file = path(QStringLiteral("nulls.db"));
@@ -390,6 +390,14 @@ void TestLocalDataBase::nullColumnsWrittenElsewhere()
     QVERIFY(db.isFileNameExist(QString()));
     QCOMPARE(db.checkMd5OrName(QStringLiteral(""), md5Of(1)), 2);
     QCOMPARE(db.countExistFiles(), 1);
+
+    // The count agrees with "isExist=1" whatever else others stored there.
+    RawDb raw(file);
+    for (const char *value : {"null", "0", "1", "2", "-1", "'1'", "1.0", "1.5", "'abc'", "x'01'", "1"})
+        QVERIFY(raw.exec(QStringLiteral("insert into albumlist(isExist) values(%1)").arg(QLatin1String(value))));
+    const int expected = raw.row(QStringLiteral("select count(*) from albumlist where isExist=1")).value(0).toInt();
+    QCOMPARE(expected, 5);
+    QCOMPARE(db.countExistFiles(), expected);
 }
 
 void TestLocalDataBase::scanUpdatesIsExistAndEmitsExisting()
