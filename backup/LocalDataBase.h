@@ -21,7 +21,10 @@ class LocalDataBase : public QThread
 {
     Q_OBJECT
 public:
+    // Opens nothing yet; the file is created by the first operation.
     explicit LocalDataBase(const QString &path);
+    // Waits for every scan started on this object (a running one stops at its next row and
+    // still sends its end marker), then closes all of its connections.
     ~LocalDataBase() override;
 
     // 0 when the calling thread's connection is open, -1 when the file can't be opened.
@@ -46,7 +49,8 @@ public:
     // Rows whose file existed at the last scan; 0 without a table (which is not created).
     int countExistFiles();
     // Checks every row's file, updates isExist and emits setFileName(order, localpath) for each
-    // existing file, then setFileName(count, "") as the end marker. Blocks other operations.
+    // existing file, then setFileName(count, "") as the end marker. Blocks other operations;
+    // it emits while holding dbMutex, so receivers must be queued, not call back directly.
     void scanExistFiles();
     // Runs scanExistFiles on Qt's global thread pool.
     void startScan();
