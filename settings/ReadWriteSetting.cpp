@@ -112,14 +112,22 @@ bool ReadWriteSetting::save(const QDomDocument &doc) const
     // Written to a temporary file and renamed over the old one, so a crash or a full disk
     // never leaves a truncated global.xml and never loses the device list.
     QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         qCWarning(lcSettings) << "cannot write" << m_filePath << file.errorString();
         return false;
     }
-    QTextStream out(&file);
-    out.setCodec("UTF-8");
-    doc.save(out, 4, QDomNode::EncodingFromDocument);
-    out.flush();
+    QByteArray bytes;
+    {
+        QTextStream out(&bytes, QIODevice::WriteOnly);
+        out.setCodec("UTF-8");
+        doc.save(out, 4, QDomNode::EncodingFromDocument);
+    }
+    // Unbuffered and checked: a disk that fills up midway gives a short write, which Qt does
+    // not always report as an error; the old file must then stay as it was.
+    if (file.write(bytes) != bytes.size()) {
+        qCWarning(lcSettings) << "short write" << m_filePath << file.errorString();
+        file.cancelWriting();
+    }
     if (!file.commit()) {
         qCWarning(lcSettings) << "cannot save" << m_filePath << file.errorString();
         return false;
