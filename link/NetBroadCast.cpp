@@ -1,9 +1,15 @@
 #include "link/NetBroadCast.h"
 
 #include <QHostInfo>
+#include <QImage>
 #include <QNetworkInterface>
+#include <QPixmap>
 #include <QTimer>
 #include <QUdpSocket>
+
+#include <qrencode.h>
+
+#include <memory>
 
 namespace {
 
@@ -90,6 +96,8 @@ QString NetBroadCast::getHostName() const
 
 QStringList NetBroadCast::getLocalIPList() const
 {
+    if (m_ipListFixed)
+        return m_fixedIPList;
     return selectAddresses(machineInterfaces(), resolveLocalHost(m_hostName));
 }
 
@@ -97,6 +105,60 @@ void NetBroadCast::setDestinationForTests(const QHostAddress &address, quint16 p
 {
     m_destination = address;
     m_destinationPort = port;
+}
+
+void NetBroadCast::setLocalIPListForTests(const QStringList &addresses)
+{
+    m_ipListFixed = true;
+    m_fixedIPList = addresses;
+}
+
+void NetBroadCast::clearLocalIPListForTests()
+{
+    m_ipListFixed = false;
+    m_fixedIPList.clear();
+}
+
+void NetBroadCast::setHostNameForTests(const QString &hostName)
+{
+    m_hostName = hostName;
+}
+
+QString NetBroadCast::connectionText(const QString &hostName, const QString &ip, int port)
+{
+    return QLatin1String("{HostName:") + hostName + QLatin1String(",IP:") + ip + QLatin1String(",Port:")
+        + QString::number(port) + QLatin1Char('}');
+}
+
+QPixmap NetBroadCast::createQrCode(QString ip)
+{
+    return makeQrPixmap(connectionText(m_hostName, ip, m_port));
+}
+
+QPixmap NetBroadCast::makeQrPixmap(QString text)
+{
+    if (text.isEmpty())
+        return QPixmap();
+    const QByteArray utf8 = text.toUtf8();
+    // Version 1 is only the smallest start; the library grows the symbol as the text needs.
+    const std::unique_ptr<QRcode, decltype(&QRcode_free)> code(
+        QRcode_encodeString(utf8.constData(), 1, QR_ECLEVEL_L, QR_MODE_8, 1), &QRcode_free);
+    if (!code || code->width <= 0)
+        return QPixmap();
+
+    const int width = code->width;
+    QImage image(width, width, QImage::Format_Indexed8);
+    image.setColorTable({qRgb(255, 255, 255), qRgb(0, 0, 0), qRgb(0, 0, 0)});
+    image.fill(0);
+    const unsigned char *module = code->data;
+    for (int y = 0; y < width; ++y) {
+        uchar *line = image.scanLine(y);
+        for (int x = 0; x < width; ++x, ++module) {
+            if (*module & 1) // the lowest bit marks a dark module
+                line[x] = 1;
+        }
+    }
+    return QPixmap::fromImage(image.scaledToWidth(200, Qt::FastTransformation));
 }
 
 void NetBroadCast::broadcastDatagram()

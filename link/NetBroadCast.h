@@ -8,6 +8,7 @@
 #include <QStringList>
 
 class QNetworkInterface;
+class QPixmap;
 class QTimer;
 class QUdpSocket;
 
@@ -65,6 +66,20 @@ public:
     void setDestinationForTests(const QHostAddress &address, quint16 port);
     bool isBroadcasting() const;
 
+    // The text a phone reads from the QR code: {HostName:<host>,IP:<ip>,Port:<port>}, no quotes.
+    static QString connectionText(const QString &hostName, const QString &ip, int port);
+    // The QR picture of the connection text for ip with this host name and port.
+    QPixmap createQrCode(QString ip);
+    // The QR symbol of text, 200 pixels wide, black on white, without a quiet zone (whoever
+    // shows it supplies the white margin). A null pixmap for empty text or when encoding fails.
+    static QPixmap makeQrPixmap(QString text);
+
+    // Tests only: a fixed address list instead of the machine's (an empty list included), and
+    // a fixed host name. clearLocalIPListForTests() goes back to the machine's list.
+    void setLocalIPListForTests(const QStringList &addresses);
+    void clearLocalIPListForTests();
+    void setHostNameForTests(const QString &hostName);
+
 public slots:
     void broadcastDatagram();
 
@@ -79,4 +94,6 @@ private:
     QUdpSocket *m_socket;
     QHostAddress m_destination = QHostAddress(QHostAddress::Broadcast);
     quint16 m_destinationPort = kBroadcastPort;
+    bool m_ipListFixed = false;
+    QStringList m_fixedIPList;
 };
