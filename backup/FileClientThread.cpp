@@ -15,12 +15,14 @@ namespace {
 constexpr int kBlock = 0x100000;
 // Longest pause before the worker looks at its stop flag and the connection again.
 constexpr int kWaitMs = 50;
+std::atomic<int> g_instances{0};
 } // namespace
 
 FileClientThread::FileClientThread(TcpSocket *socket, QObject *parent)
     : QThread(nullptr), m_socket(socket), m_sockid(socket ? socket->sockid() : -1), m_ring(new CFifoBuffer)
 {
     Q_UNUSED(parent)
+    ++g_instances;
     m_ring->init(kRingSize);
     if (m_socket)
         attachRing(m_socket, m_ring);
@@ -31,6 +33,7 @@ FileClientThread::~FileClientThread()
     stop();
     wait();
     delete m_ring;
+    --g_instances;
     if (m_socket) {
         m_socket->close();
         m_socket->deleteLater();
@@ -46,6 +49,11 @@ void FileClientThread::stop()
 {
     m_stop = true;
     m_ring->wakeAll();
+}
+
+int FileClientThread::instanceCount()
+{
+    return g_instances.load();
 }
 
 QString FileClientThread::fileMd5(const QString &path)
@@ -118,9 +126,10 @@ bool FileClientThread::skipContent(qint64 size, QByteArray &buffer)
 
 bool FileClientThread::receiveFile(const Records::FileHeader &header, QByteArray &buffer)
 {
-    const QString mobilePath = QString::fromUtf8(header.mobilePath);
-    const QString md5 = QString::fromUtf8(header.md5);
-    const QString createTime = QString::fromUtf8(header.createTime);
+    // With explicit sizes: an embedded NUL must reach the name check, not cut the text short.
+    const QString mobilePath = QString::fromUtf8(header.mobilePath.constData(), header.mobilePath.size());
+    const QString md5 = QString::fromUtf8(header.md5.constData(), header.md5.size());
+    const QString createTime = QString::fromUtf8(header.createTime.constData(), header.createTime.size());
 
     QString fileName;
     const QString folder = header.name.isEmpty()

@@ -34,6 +34,8 @@ public:
     void stop();
 
     static QString fileMd5(const QString &path);
+    // Workers alive in the process (their rings with them).
+    static int instanceCount();
 
     // Where a file with this mobile path, md5 and create time goes inside saveFolder (empty text when
     // the name is not one the phone may use); *fileName gets the bare name.

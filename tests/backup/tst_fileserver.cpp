@@ -1,0 +1,599 @@
+// The file server against a phone on loopback: framing, folders, verification, thumbnails, refusals, churn.
+#include "backup/FileClientThread.h"
+#include "backup/FileServer.h"
+#include "backup/IncomingFile.h"
+#include "link/wire/Records.h"
+#include "tests/support/TestSupport.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QImageReader>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+
+#include <sys/socket.h>
+
+using TestSupport::waitFor;
+
+namespace {
+
+QByteArray md5Of(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex();
+}
+
+QByteArray header(const QByteArray &content, const QByteArray &mobilePath, const QByteArray &md5,
+                  const QByteArray &createTime, int ratio = 1)
+{
+    Records::FileHeader h;
+    h.fileSize = content.size();
+    h.ratio = ratio;
+    h.name = "n";
+    h.mobilePath = mobilePath;
+    h.md5 = md5;
+    h.createTime = createTime;
+    return Records::encodeFileHeader(h);
+}
+
+// A whole file as the phone sends it, dated May 2019 and with its md5.
+QByteArray fileMessage(const QByteArray &content, const QByteArray &mobilePath, int ratio = 1)
+{
+    return header(content, mobilePath, md5Of(content), "2019-05-01T08:30:00", ratio) + content;
+}
+
+QByteArray pattern(int size, int seed)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    quint32 x = 2166136261u ^ quint32(seed);
+    for (int i = 0; i < size; ++i) {
+        x = x * 16777619u + 1;
+        b[i] = char(x >> 24);
+    }
+    return b;
+}
+
+// A number from /proc/self/status, such as the thread count.
+qint64 processStatus(const QByteArray &field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+// Every file below root (hidden ones too), relative.
+QStringList filesUnder(const QString &root)
+{
+    QStringList out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << QDir(root).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+// The phone's side of one file connection.
+class Phone
+{
+public:
+    bool connectTo(quint16 port, const QHostAddress &from = QHostAddress())
+    {
+        if (!from.isNull() && !socket.bind(from))
+            return false;
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return waitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; });
+    }
+    void send(const QByteArray &bytes, int piece = 0)
+    {
+        if (piece <= 0) {
+            socket.write(bytes);
+            return;
+        }
+        for (int at = 0; at < bytes.size(); at += piece) {
+            socket.write(bytes.mid(at, piece));
+            socket.flush();
+            if ((at / piece) % 16 == 0)
+                QCoreApplication::processEvents();
+        }
+    }
+    // The next record from the PC (and for a thumbnail record its bytes in *extra).
+    bool next(QByteArray *record, QByteArray *extra = nullptr, int timeoutMs = 5000)
+    {
+        if (!waitFor([this] { return received.size() >= Records::kSize; }, timeoutMs))
+            return false;
+        *record = received.left(Records::kSize);
+        received.remove(0, Records::kSize);
+        if (Records::type(record->constData()) == Records::Thumbnail) {
+            Records::ThumbnailHeader th;
+            if (!Records::decodeThumbnailHeader(record->constData(), &th))
+                return false;
+            if (!waitFor([&] { return received.size() >= th.size; }, timeoutMs))
+                return false;
+            if (extra)
+                *extra = received.left(th.size);
+            received.remove(0, th.size);
+        }
+        return true;
+    }
+    bool nextAck(Records::FileAck *ack, int timeoutMs = 5000)
+    {
+        QByteArray rec;
+        return next(&rec, nullptr, timeoutMs) && Records::type(rec.constData()) == Records::File
+            && Records::decodeFileAck(rec.constData(), ack);
+    }
+
+    QTcpSocket socket;
+    QByteArray received;
+};
+
+} // namespace
+
+class TestFileServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void namingHelpers();
+    void storesExactlyWhateverTheChunking();
+    void filesSentJustBeforeClosingAreStored();
+    void folderRules_data();
+    void folderRules();
+    void sameFileTwiceAndUpperCaseMd5();
+    void nameClashKeepsBoth();
+    void thumbnail_data();
+    void thumbnail();
+    void neverClaimsIncompleteOrWrongContent();
+    void unwritableDestinationIsNotClaimed();
+    void refusedHeaders_data();
+    void refusedHeaders();
+    void malformedHeaderEndsConnection();
+    void onlyTheOwnPhoneMayConnect();
+    void reconnectChurnFreesWorkers();
+    void stoppingMidFileIsPromptAndLeavesNothing();
+
+private:
+    QString device() const { return m_root->path() + QStringLiteral("/万特相册/设备 A"); }
+    Phone *connectPhone();
+
+    std::unique_ptr<QTemporaryDir> m_home;
+    std::unique_ptr<QTemporaryDir> m_root;
+    std::unique_ptr<FileServer> m_server;
+    std::unique_ptr<QSignalSpy> m_reports;
+    std::vector<std::unique_ptr<Phone>> m_phones;
+};
+
+void TestFileServer::initTestCase()
+{
+    // The server makes a folder in the home folder; keep it out of the real one.
+    m_home = std::make_unique<QTemporaryDir>();
+    qputenv("HOME", m_home->path().toUtf8());
+}
+
+void TestFileServer::init()
+{
+    m_root = std::make_unique<QTemporaryDir>();
+    m_server = std::make_unique<FileServer>(nullptr, 100);
+    QVERIFY(m_server->listen(QHostAddress::Any, 0));
+    m_server->setSavePath(device());
+    m_reports = std::make_unique<QSignalSpy>(m_server.get(), &FileServer::updateImageInfo);
+    QVERIFY(QDir(m_home->path() + QStringLiteral("/万特相册")).exists());
+}
+
+void TestFileServer::cleanup()
+{
+    m_phones.clear();
+    m_reports.reset();
+    m_server.reset();
+    m_root.reset();
+}
+
+Phone *TestFileServer::connectPhone()
+{
+    m_phones.push_back(std::make_unique<Phone>());
+    Phone *phone = m_phones.back().get();
+    if (!phone->connectTo(m_server->serverPort()))
+        return nullptr;
+    return phone;
+}
+
+void TestFileServer::namingHelpers()
+{
+    QCOMPARE(IncomingFile::numberedName(QStringLiteral("IMG_1.jpg"), 0), QStringLiteral("IMG_1.jpg"));
+    QCOMPARE(IncomingFile::numberedName(QStringLiteral("IMG_1.jpg"), 1), QStringLiteral("IMG_1(1).jpg"));
+    QCOMPARE(IncomingFile::numberedName(QStringLiteral("a.tar.gz"), 2), QStringLiteral("a.tar(2).gz"));
+    QCOMPARE(IncomingFile::numberedName(QStringLiteral("README"), 3), QStringLiteral("README(3)"));
+    QCOMPARE(IncomingFile::numberedName(QStringLiteral(".profile"), 1), QStringLiteral(".profile(1)"));
+
+    for (const char *bad : {"", ".", "..", "a\\b", "a/b", "tab\there", "del\x7f"})
+        QVERIFY2(!IncomingFile::isSafeFileName(QString::fromLatin1(bad)), bad);
+    QVERIFY(!IncomingFile::isSafeFileName(QStringLiteral("nul") + QChar(0) + QStringLiteral("x")));
+    QVERIFY(IncomingFile::isSafeFileName(QStringLiteral("..jpg")));
+    QVERIFY(IncomingFile::isSafeFileName(QStringLiteral("照片 1.jpg")));
+
+    QTemporaryDir dir;
+    QVERIFY(TestSupport::writeFile(dir.path() + "/x.bin", "hello"));
+    QCOMPARE(FileClientThread::fileMd5(dir.path() + "/x.bin"), QString::fromLatin1(md5Of("hello")));
+    QCOMPARE(FileClientThread::fileMd5(dir.path() + "/missing"), QString());
+}
+
+void TestFileServer::storesExactlyWhateverTheChunking()
+{
+    // One file in 1-byte writes, header included.
+    Phone *phone = connectPhone();
+    QVERIFY(phone);
+    const QByteArray content = pattern(3000, 1);
+    phone->send(fileMessage(content, "/sdcard/DCIM/IMG_1.jpg"), 1);
+    Records::FileAck ack;
+    QVERIFY(phone->nextAck(&ack));
+    QCOMPARE(ack.storedSize, content.size());
+    QCOMPARE(ack.mobilePath, QByteArray("/sdcard/DCIM/IMG_1.jpg"));
+    QCOMPARE(ack.md5, md5Of(content));
+    QCOMPARE(ack.ratio, 1);
+    const QString path = device() + "/2019/05/IMG_1.jpg";
+    QCOMPARE(TestSupport::readFile(path), content);
+    QCOMPARE(m_reports->count(), 1);
+    const QList<QVariant> r = m_reports->takeFirst();
+    QCOMPARE(r.at(0).toInt(), 1);
+    QCOMPARE(r.at(1).toString(), path);
+    QCOMPARE(r.at(2).toString(), QString::fromLatin1(md5Of(content)));
+    QCOMPARE(r.at(3).toString(), QString());
+    QCOMPARE(r.at(4).toString(), QStringLiteral("2019-05-01T08:30:00"));
+    QCOMPARE(r.at(5).toString(), QStringLiteral("/sdcard/DCIM/IMG_1.jpg"));
+
+    // Many files (one of them empty, one larger than the ring) in a single write, on the same connection.
+    QByteArray all;
+    QList<QByteArray> contents;
+    for (int i = 0; i < 30; ++i) {
+        const int size = i == 7 ? 0 : i == 11 ? 12 * 1024 * 1024 : 1000 + 997 * i;
+        contents << pattern(size, 100 + i);
+        all += fileMessage(contents.last(), "/sdcard/DCIM/many_" + QByteArray::number(i) + ".jpg");
+    }
+    phone->send(all);
+    for (int i = 0; i < contents.size(); ++i) {
+        QVERIFY2(phone->nextAck(&ack, 20000), qPrintable(QString::number(i)));
+        QCOMPARE(ack.mobilePath, "/sdcard/DCIM/many_" + QByteArray::number(i) + ".jpg");
+        QCOMPARE(ack.storedSize, contents.at(i).size());
+    }
+    for (int i = 0; i < contents.size(); ++i)
+        QVERIFY(TestSupport::readFile(device() + QStringLiteral("/2019/05/many_%1.jpg").arg(i)) == contents.at(i));
+    QCOMPARE(m_reports->count(), contents.size());
+    // No temporary file stays behind.
+    QCOMPARE(filesUnder(device()).filter(QStringLiteral(".part")), QStringList());
+}
+
+void TestFileServer::filesSentJustBeforeClosingAreStored()
+{
+    Phone *phone = connectPhone();
+    QVERIFY(phone);
+    QByteArray all;
+    for (int i = 0; i < 3; ++i)
+        all += fileMessage(pattern(4 * 1024 * 1024, i), "/p/last_" + QByteArray::number(i) + ".mp4");
+    phone->send(all);
+    // The phone closes its sending side at once, without waiting for any acknowledgement. (A full close
+    // with acknowledgements still unread would make its kernel reset the connection and discard data.)
+    QVERIFY(waitFor([&] { return phone->socket.bytesToWrite() == 0; }, 20000));
+    QCOMPARE(::shutdown(int(phone->socket.socketDescriptor()), SHUT_WR), 0);
+    QVERIFY(waitFor([&] { return m_server->workerCount() == 0; }, 20000));
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(TestSupport::readFile(device() + QStringLiteral("/2019/05/last_%1.mp4").arg(i)), pattern(4 * 1024 * 1024, i));
+    QCOMPARE(m_reports->count(), 3);
+}
+
+void TestFileServer::folderRules_data()
+{
+    QTest::addColumn<bool>("withMd5");
+    QTest::addColumn<QByteArray>("createTime");
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("md5 and time") << true << QByteArray("2019-05-01T08:30:00") << QStringLiteral("/2019/05");
+    QTest::newRow("time with offset") << true << QByteArray("2020-12-31T23:00:00+08:00") << QStringLiteral("/2020/12");
+    QTest::newRow("no md5") << false << QByteArray("2019-05-01T08:30:00") << QStringLiteral("/temp");
+    QTest::newRow("md5, no time") << true << QByteArray() << QStringLiteral("/temp");
+    QTest::newRow("invalid time") << true << QByteArray("yesterday") << QString();
+}
+
+void TestFileServer::folderRules()
+{
+    QFETCH(bool, withMd5);
+    QFETCH(QByteArray, createTime);
+    QFETCH(QString, folder);
+    Phone *phone = connectPhone();
+    QVERIFY(phone);
+    const QByteArray content = pattern(5000, 7);
+    phone->send(header(content, "/storage/x/相片.jpg", withMd5 ? md5Of(content) : QByteArray(), createTime) + content);
+    Records::FileAck ack;
+    QVERIFY(phone->nextAck(&ack));
+    QCOMPARE(ack.storedSize, content.size());
+    const QString path = device() + folder + QStringLiteral("/相片.jpg");
+    QCOMPARE(TestSupport::readFile(path), content);
+    QCOMPARE(filesUnder(device()), QStringList{QDir(device()).relativeFilePath(path)});
+    QCOMPARE(m_reports->count(), 1);
+    QCOMPARE(m_reports->first().at(1).toString(), path);
+}
+
+void TestFileServer::sameFileTwiceAndUpperCaseMd5()
+{
+    Phone *phone = connectPhone();
+    QVERIFY(phone);
+    const QByteArray content = pattern(20000, 3);
+    const QByteArray upper = md5Of(content).toUpper();
+    const QByteArray message = header(content, "/d/IMG_2.jpg", upper, "2019-05-01T08:30:00") + content;
+    phone->send(message);
+    Records::FileAck ack;
+    QVERIFY(phone->nextAck(&ack));
+    QCOMPARE(ack.storedSize, content.size());
+    QCOMPARE(ack.md5, upper); // echoed as the phone sent it
+    const QString path = device() + "/2019/05/IMG_2.jpg";
+    const QDateTime firstWrite = QFileInfo(path).lastModified();
+    QTest::qWait(20);
+
+    // The phone never saw the first acknowledgement and sends the file again: still acknowledged,
+    // the stored copy is kept as it is.
+    phone->send(message);
+    QVERIFY(phone->nextAck(&ack));
+    QCOMPARE(ack.storedSize, content.size());
+    QCOMPARE(QFileInfo(path).lastModified(), firstWrite);
+    QCOMPARE(filesUnder(device()), QStringList{QStringLiteral("2019/05/IMG_2.jpg")});
+    QCOMPARE(m_reports->count(), 2);
+    QCOMPARE(m_reports->at(1).at(1).toString(), path);
+}
+
+void TestFileServer::nameClashKeepsBoth()
+{
+    Phone *phone = connectPhone();
+    QVERIFY(phone);
+    const QByteArray first = pattern(7000, 1), second = pattern(8000, 2);
+    Records::FileAck ack;
+    phone->send(fileMessage(first, "/a/IMG_1.jpg"));
+    QVERIFY(phone->nextAck(&ack));
+    phone->send(fileMessage(second, "/b/IMG_1.jpg"));
+    QVERIFY(phone->nextAck(&ack));
+    QCOMPARE(ack.storedSize, second.size());
+    QCOMPARE(TestSupport::readFile(device() + "/2019/05/IMG_1.jpg"), first);
+    QCOMPARE(TestSupport::readFile(device() + "/2019/05/IMG_1(1).jpg"), second);
+    QCOMPARE(m_reports->at(1).at(1).toString(), device() + "/2019/05/IMG_1(1).jpg");
+
+    // Sent once more, the second file is found under its new name and not stored a third time.
+    phone->send(fileMessage(second, "/b/IMG_1.jpg"));
+    QVERIFY(phone->nextAck(&ack));
+    QCOMPARE(m_reports->at(2).at(1).toString(), device() + "/2019/05/IMG_1(1).jpg");
+    QCOMPARE(filesUnder(device()).size(), 2);
+}
+
+void TestFileServer::thumbnail_data()
+{
+    QTest::addColumn<QByteArray>("mobilePath");
+    QTest::addColumn<int>("ratio");
+    QTest::addColumn<QSize>("expected");
+    QTest::newRow("ratio 4") << QByteArray("/DCIM/IMG_5.jpg") << 4 << QSize(1000, 750);
+    QTest::newRow("unicode name, ratio 3") << QByteArray("/DCIM/全家福 照片.jpg") << 3 << QSize(1333, 1000);
+    QTest::newRow("ratio 1: none") << QByteArray("/DCIM/IMG_6.jpg") << 1 << QSize();
+}
+
+void TestFileServer::thumbnail()
+{
+    QFETCH(QByteArray, mobilePath);
+    QFETCH(int, ratio);
+    QFETCH(QSize, expected);
+    QImage image(4000, 3000, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(image.save(&buffer, "JPG"));
+
+    Phone *phone = connectPhone();
+    QVERIFY(phone);
+    phone->send(fileMessage(jpeg, mobilePath, ratio));
+    Records::FileAck ack;
+    QVERIFY(phone->nextAck(&ack));
+    QCOMPARE(ack.ratio, ratio);
+    QCOMPARE(ack.storedSize, jpeg.size());
+    const QString name = QString::fromUtf8(mobilePath).section(QLatin1Char('/'), -1);
+    if (expected.isValid()) {
+        QByteArray record, bytes;
+        QVERIFY(phone->next(&record, &bytes));
+        Records::ThumbnailHeader th;
+        QVERIFY(Records::decodeThumbnailHeader(record.constData(), &th));
+        QCOMPARE(th.size, bytes.size());
+        QCOMPARE(th.name, name.toLatin1());
+        QImage small;
+        QVERIFY(small.loadFromData(bytes));
+        QCOMPARE(small.size(), expected);
+        QCOMPARE(m_reports->first().at(3).toString(), QString::fromLatin1(md5Of(bytes)));
+    } else {
+        QByteArray record;
+        QVERIFY(!phone->next(&record, nullptr, 300));
+        QCOMPARE(m_reports->first().at(3).toString(), QString());
+    }
+    QCOMPARE(filesUnder(device()), QStringList{QStringLiteral("2019/05/") + name});
+}
+
+void TestFileServer::neverClaimsIncompleteOrWrongContent()
+{
+    // Content that does not match its md5: acknowledged with size 0, nothing stored or reported,
+    // and the connection goes on with the next file.
+    Phone *phone = connectPhone();
+    QVERIFY(phone);
+    const QByteArray content = pattern(10000, 9);
+    QByteArray corrupted = content;
+    corrupted[5000] = char(corrupted[5000] ^ 1);
+    phone->send(header(content, "/d/IMG_9.jpg", md5Of(content), "2019-05-01T08:30:00") + corrupted);
+    Records::FileAck ack;
+    QVERIFY(phone->nextAck(&ack));
+    QCOMPARE(ack.storedSize, 0);
+    QCOMPARE(ack.mobilePath, QByteArray("/d/IMG_9.jpg"));
+    QCOMPARE(filesUnder(m_root->path()), QStringList());
+    QCOMPARE(m_reports->count(), 0);
+
+    phone->send(fileMessage(content, "/d/IMG_9.jpg"));
+    QVERIFY(phone->nextAck(&ack));
+    QCOMPARE(ack.storedSize, content.size());
+    QCOMPARE(m_reports->count(), 1);
+
+    // A connection cut in the middle of a file leaves no file and no report.
+    m_reports->clear();
+    Phone *second = connectPhone();
+    QVERIFY(second);
+    const QByteArray big = pattern(3 * 1024 * 1024, 10);
+    const QByteArray message = fileMessage(big, "/d/VID_1.mp4");
+    second->send(message.left(message.size() / 2));
+    QVERIFY(second->socket.waitForBytesWritten(5000));
+    QVERIFY(waitFor([&] { return !filesUnder(device() + "/2019/05").filter(QStringLiteral(".part")).isEmpty(); }));
+    second->socket.abort();
+    QVERIFY(waitFor([&] { return m_server->workerCount() == 1; }));
+    QCOMPARE(filesUnder(device()), QStringList{QStringLiteral("2019/05/IMG_9.jpg")});
+    QTest::qWait(100);
+    QCOMPARE(m_reports->count(), 0);
+}
+
+void TestFileServer::unwritableDestinationIsNotClaimed()
+{
+    // A file where the year folder should be: the month folder can't be made.
+    QVERIFY(TestSupport::writeFile(device() + "/2019", "in the way"));
+    Phone *phone = connectPhone();
+    QVERIFY(phone);
+    const QByteArray content = pattern(4000, 4);
+    phone->send(fileMessage(content, "/d/IMG_3.jpg") + fileMessage(content, "/d/other.jpg").replace("2019-05", "2018-05"));
+    Records::FileAck ack;
+    QVERIFY(phone->nextAck(&ack));
+    QCOMPARE(ack.storedSize, 0);
+    QVERIFY(phone->nextAck(&ack)); // the stream stayed in step
+    QCOMPARE(ack.storedSize, content.size());
+    QCOMPARE(m_reports->count(), 1);
+    QCOMPARE(m_reports->first().at(1).toString(), device() + "/2018/05/other.jpg");
+}
+
+void TestFileServer::refusedHeaders_data()
+{
+    QTest::addColumn<QByteArray>("refused"); // a record (with whatever content follows it)
+    const QByteArray content = pattern(600, 5);
+    auto withPath = [&](const QByteArray &path) { return fileMessage(content, path); };
+    QTest::newRow("name ..") << withPath("/a/..");
+    QTest::newRow("name .") << withPath(".");
+    QTest::newRow("empty name") << withPath("/sdcard/DCIM/");
+    QTest::newRow("backslash") << withPath("..\\..\\evil.jpg");
+    QTest::newRow("control char") << withPath("/d/a\nb.jpg");
+    QTest::newRow("NUL") << withPath(QByteArray("/d/a\0b.jpg", 10));
+    QTest::newRow("empty mobile path") << withPath(QByteArray());
+    Records::FileHeader h;
+    h.fileSize = -5;
+    h.name = "n";
+    h.mobilePath = "/d/neg.jpg";
+    QTest::newRow("negative size") << Records::encodeFileHeader(h);
+    QByteArray other = Records::encodeFileHeader(h);
+    qToLittleEndian<qint16>(7, other.data() + 4);
+    QTest::newRow("other type") << other;
+}
+
+void TestFileServer::refusedHeaders()
+{
+    QFETCH(QByteArray, refused);
+    QVERIFY(!refused.isEmpty());
+    Phone *phone = connectPhone();
+    QVERIFY(phone);
+    const QByteArray good = pattern(900, 6);
+    phone->send(refused + fileMessage(good, "/d/good.jpg"));
+    Records::FileAck ack;
+    QVERIFY(phone->nextAck(&ack));
+    QCOMPARE(ack.mobilePath, QByteArray("/d/good.jpg"));
+    QCOMPARE(ack.storedSize, good.size());
+    // Nothing but the good file, and nothing outside the device folder.
+    QCOMPARE(filesUnder(m_root->path()), QStringList{QStringLiteral("万特相册/设备 A/2019/05/good.jpg")});
+    QCOMPARE(m_reports->count(), 1);
+}
+
+void TestFileServer::malformedHeaderEndsConnection()
+{
+    const QByteArray content = pattern(700, 8);
+    QByteArray broken = header(content, "/d/m.jpg", md5Of(content), "2019-05-01T08:30:00");
+    for (const qint32 n1 : {300, -1, 0x7fffffff}) {
+        Phone *phone = connectPhone();
+        QVERIFY(phone);
+        qToLittleEndian<qint32>(n1, broken.data() + 10);
+        phone->send(broken + content + fileMessage(content, "/d/after.jpg"));
+        QVERIFY(waitFor([&] { return phone->socket.state() == QAbstractSocket::UnconnectedState; }));
+        QCOMPARE(phone->received, QByteArray());
+    }
+    QVERIFY(waitFor([&] { return m_server->workerCount() == 0; }));
+    QCOMPARE(filesUnder(m_root->path()), QStringList());
+    QCOMPARE(m_reports->count(), 0);
+}
+
+void TestFileServer::onlyTheOwnPhoneMayConnect()
+{
+    m_server->setAllowedPeer(QHostAddress(QStringLiteral("::ffff:127.0.0.1")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("refused a file connection from.*127\\.0\\.0\\.2")));
+    m_phones.push_back(std::make_unique<Phone>());
+    Phone *stranger = m_phones.back().get();
+    QVERIFY(stranger->socket.bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+    // The server may close it before the client even sees it connected.
+    stranger->connectTo(m_server->serverPort());
+    stranger->send(fileMessage(pattern(100, 1), "/x/stranger.jpg"));
+    QVERIFY(waitFor([&] { return stranger->socket.state() == QAbstractSocket::UnconnectedState; }));
+    QCOMPARE(m_server->workerCount(), 0);
+
+    Phone *own = connectPhone();
+    QVERIFY(own);
+    own->send(fileMessage(pattern(100, 2), "/x/own.jpg"));
+    Records::FileAck ack;
+    QVERIFY(own->nextAck(&ack));
+    QCOMPARE(filesUnder(device()), QStringList{QStringLiteral("2019/05/own.jpg")});
+}
+
+void TestFileServer::reconnectChurnFreesWorkers()
+{
+    // A leaked worker would keep a thread and its 10 MiB ring.
+    const qint64 threadsBefore = processStatus("Threads");
+    for (int i = 0; i < 200; ++i) {
+        Phone phone;
+        QVERIFY(phone.connectTo(m_server->serverPort()));
+        if (i % 2 == 0) {
+            phone.send(fileMessage(pattern(2000, i % 10), "/c/f" + QByteArray::number(i % 10) + ".jpg"));
+            Records::FileAck ack;
+            QVERIFY(phone.nextAck(&ack));
+        }
+        phone.socket.disconnectFromHost();
+        if (i % 20 == 0)
+            QVERIFY(waitFor([&] { return m_server->workerCount() == 0; }));
+    }
+    QVERIFY(waitFor([&] { return m_server->workerCount() == 0; }, 10000));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(waitFor([&] { return processStatus("Threads") <= threadsBefore + 1; }, 5000));
+    QCOMPARE(FileClientThread::instanceCount(), 0);
+    QCOMPARE(filesUnder(device()).size(), 5); // f0, f2 ... f8, each stored once
+}
+
+void TestFileServer::stoppingMidFileIsPromptAndLeavesNothing()
+{
+    Phone *phone = connectPhone();
+    QVERIFY(phone);
+    const QByteArray big = pattern(2 * 1024 * 1024, 11);
+    phone->send(fileMessage(big, "/d/half.mp4").left(1024 * 1024));
+    QVERIFY(waitFor([&] { return !filesUnder(device()).isEmpty(); }));
+    QElapsedTimer timer;
+    timer.start();
+    m_server.reset();
+    QVERIFY2(timer.elapsed() < 2000, "workers did not stop promptly");
+    QCOMPARE(filesUnder(m_root->path()), QStringList());
+    QCOMPARE(m_reports->count(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestFileServer)
+#include "tst_fileserver.moc"
