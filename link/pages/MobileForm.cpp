@@ -1,0 +1,234 @@
+#include "link/pages/MobileForm.h"
+#include "ui_MobileForm.h"
+
+#include "backup/LocalDataBase.h"
+#include "link/DeviceName.h"
+#include "platform/Dialogs.h"
+#include "settings/ReadWriteSetting.h"
+
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QHeaderView>
+#include <QMenu>
+#include <QSet>
+#include <QStandardItemModel>
+#include <QTimer>
+
+namespace {
+
+const QString kOnline = QStringLiteral("在线");
+const QString kOffline = QStringLiteral("离线");
+constexpr int kTypeOffline = 8;
+
+void setLook(QWidget *w, int points, const QColor &colour)
+{
+    QFont f = w->font();
+    f.setPointSize(points);
+    w->setFont(f);
+    if (colour.isValid()) {
+        QPalette p = w->palette();
+        p.setColor(QPalette::WindowText, colour);
+        w->setPalette(p);
+    }
+}
+
+QStandardItem *cell(const QString &text)
+{
+    auto *item = new QStandardItem(text);
+    item->setTextAlignment(Qt::AlignCenter);
+    // The table only reports; an edited name or count would change nothing and mislead.
+    item->setEditable(false);
+    return item;
+}
+
+} // namespace
+
+MobileForm::MobileForm(QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui::MobileForm)
+    , m_model(new QStandardItemModel(0, ColumnCount, this))
+    , m_menu(new QMenu(this))
+    , m_timer(new QTimer(this))
+{
+    ui->setupUi(this);
+    setupTable();
+    applyLooks();
+
+    QAction *remove = m_menu->addAction(QStringLiteral("删除"));
+    connect(remove, &QAction::triggered, this, &MobileForm::onDelete);
+    connect(this, &MobileForm::sendUserNumber, this, &MobileForm::onRecvUserNumberSlot);
+
+    loadUsers(false);
+
+    m_timer->setInterval(kRefreshMs);
+    connect(m_timer, &QTimer::timeout, this, &MobileForm::timerUpDate);
+    m_timer->start();
+}
+
+MobileForm::~MobileForm()
+{
+    delete ui;
+}
+
+void MobileForm::setupTable()
+{
+    m_model->setHorizontalHeaderLabels(QStringLiteral("用户名,备份数量,备份路径,最近访问时间,当前状态").split(QLatin1Char(',')));
+    QTableView *view = ui->tableUsersView;
+    view->setModel(m_model);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setSelectionMode(QAbstractItemView::SingleSelection);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setAlternatingRowColors(true);
+    view->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    view->verticalHeader()->hide();
+    view->installEventFilter(this);
+}
+
+void MobileForm::applyLooks()
+{
+    setLook(ui->labelReadme, 13, Qt::red);
+    setLook(ui->labelUsers, 11, Qt::blue);
+    setLook(ui->labelStatus, 11, Qt::darkYellow);
+    setLook(ui->labelStatusInfo, 11, QColor());
+}
+
+int MobileForm::countBackups(QString devName)
+{
+    // The name comes from the device list; one that could not be a file name has no database.
+    if (!DeviceName::isValid(devName))
+        return 0;
+    const QString path = DeviceName::databasePath(devName);
+    if (!QFile::exists(path))
+        return 0;
+    LocalDataBase db(path);
+    return qMax(0, db.countExistFiles());
+}
+
+void MobileForm::loadUsers(bool force)
+{
+    if (m_loaded && !force)
+        return;
+    const QList<UserEntry> users = ReadWriteSetting::getInstance()->getUserList();
+
+    // A reload (a new phone was accepted) must not make the phones already shown online look
+    // offline until their next status message: they keep what they showed.
+    QSet<QString> shownOnline;
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        if (m_model->item(row, ColState)->text() == kOnline)
+            shownOnline.insert(m_model->item(row, ColName)->text());
+    }
+    // The table mirrors the device list, an empty one included.
+    m_model->removeRows(0, m_model->rowCount());
+    emit sendUserNumber(users.size());
+
+    for (const UserEntry &user : users) {
+        const bool online = shownOnline.contains(user.name);
+        QList<QStandardItem *> row{cell(user.name), cell(QString::number(countBackups(user.name))),
+                                   cell(user.path), cell(user.time), cell(online ? kOnline : kOffline)};
+        row.at(ColPath)->setToolTip(user.path);
+        m_model->appendRow(row);
+        if (!m_status.contains(user.name))
+            m_status.insert(user.name, 0);
+    }
+    m_loaded = true;
+}
+
+void MobileForm::refreshUser(QString devName, bool force)
+{
+    loadUsers(force);
+    if (!devName.isEmpty())
+        onRecvPublicMsg(9, devName);
+}
+
+void MobileForm::showState(int row, bool online)
+{
+    QStandardItem *item = m_model->item(row, ColState);
+    const QString text = online ? kOnline : kOffline;
+    if (item->text() != text)
+        item->setText(text); // announces the change to the view
+}
+
+int MobileForm::rowOf(const QString &devName) const
+{
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        if (m_model->item(row, ColName)->text() == devName)
+            return row;
+    }
+    return -1;
+}
+
+void MobileForm::onRecvPublicMsg(int type, QString devName)
+{
+    const bool online = type != kTypeOffline;
+    m_status.insert(devName, online ? 1 : 0);
+    // Only this phone's rows change. The other rows keep their state until the next refresh:
+    // one whose status was just cleared by a refresh is still within its 40 s and must not
+    // flicker to offline because another phone spoke.
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        const QString name = m_model->item(row, ColName)->text();
+        if (name == devName)
+            showState(row, online);
+        else if (!m_status.contains(name))
+            m_status.insert(name, 0);
+    }
+}
+
+void MobileForm::timerUpDate()
+{
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        const QString name = m_model->item(row, ColName)->text();
+        if (!m_status.contains(name))
+            m_status.insert(name, 0);
+        showState(row, m_status.value(name) >= 1);
+    }
+    for (auto it = m_status.begin(); it != m_status.end(); ++it)
+        it.value() = 0;
+}
+
+void MobileForm::onRecvDBNumberMsg(int num, QString devName)
+{
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        if (m_model->item(row, ColName)->text() == devName)
+            m_model->item(row, ColCount)->setText(QString::number(num));
+    }
+}
+
+void MobileForm::onDelete()
+{
+    const QModelIndex current = ui->tableUsersView->currentIndex();
+    if (!current.isValid())
+        return;
+    const QString name = m_model->item(current.row(), ColName)->text();
+    const QMessageBox::StandardButton answer = Dialogs::message(
+        nullptr, QMessageBox::Information, QStringLiteral("删除"),
+        QStringLiteral("删除 ") + name + QStringLiteral(" 所有备份信息?"), QMessageBox::Ok | QMessageBox::Cancel,
+        {{QMessageBox::Ok, QStringLiteral("确 定")}, {QMessageBox::Cancel, QStringLiteral("取 消")}});
+    if (answer != QMessageBox::Ok)
+        return;
+
+    // The table may have been reloaded while the question was open (a phone accepted
+    // meanwhile), so the row is found again by name rather than by its old position.
+    const int row = rowOf(name);
+    if (row >= 0)
+        m_model->removeRow(row);
+    ReadWriteSetting *store = ReadWriteSetting::getInstance();
+    store->removeUser(name);
+    m_status.remove(name);
+    emit sendDeleteInfo(name);
+    emit sendUserNumber(store->getUserList().size());
+}
+
+void MobileForm::onRecvUserNumberSlot(int num)
+{
+    ui->labelStatusInfo->setText(num > 0 ? QStringLiteral("用户数量: ") + QString::number(num)
+                                         : QStringLiteral("未发现备份用户"));
+}
+
+bool MobileForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->tableUsersView && event->type() == QEvent::ContextMenu
+        && ui->tableUsersView->currentIndex().isValid()) {
+        m_menu->popup(static_cast<QContextMenuEvent *>(event)->globalPos());
+    }
+    return QWidget::eventFilter(watched, event);
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+class NetBroadCast;
+
+namespace Ui {
+class NetWorkInfoForm;
+}
+
+// The page that tells the user how a phone reaches this PC: the selectable IPv4 addresses,
+// the announced one and the command port, and a QR code with the same connection data for
+// networks that drop the discovery broadcast. Choosing another address changes what the
+// broadcast announces and is remembered as localIP.
+class NetWorkInfoForm : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit NetWorkInfoForm(QWidget *parent = nullptr);
+    ~NetWorkInfoForm() override;
+
+    QString currentIP() const { return m_currentIP; }
+    QStringList addressList() const { return m_ipList; }
+
+private slots:
+    // Connected by name by the form's setup.
+    void on_ipListComboBox_activated(int index);
+
+private:
+    void applyLooks();
+    // Announces and shows the address at index of the list.
+    void useAddress(int index);
+    // Nothing to choose: say so plainly; the broadcaster keeps the address it has.
+    void showNoNetwork();
+
+    Ui::NetWorkInfoForm *ui;
+    QStringList m_ipList;
+    QString m_currentIP;
+    NetBroadCast *m_broadcaster;
+};
