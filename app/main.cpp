@@ -33,5 +33,8 @@ int main(int argc, char *argv[])
         window.show();
         code = app.exec();
     }
+    // Normally the local album page has ended the engine already; its indexing thread must not
+    // outlive main().
+    SearchEngine::stop();
     return code;
 }

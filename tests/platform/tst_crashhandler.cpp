@@ -47,7 +47,10 @@ bool tracerAttached()
         return false;
     const QByteArray s = f.readAll();
     const int i = s.indexOf("TracerPid:");
-    return i >= 0 && s.mid(i + 10, 16).trimmed().toInt() != 0;
+    if (i < 0)
+        return false;
+    const int end = s.indexOf('\n', i);
+    return s.mid(i + 10, end - i - 10).trimmed().toInt() != 0;
 }
 
 // Child side: arm the handler and crash. With "traced", a forked tracer first attaches to us

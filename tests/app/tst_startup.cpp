@@ -1,0 +1,199 @@
+// Start-up: the two pending resets, the process walk, and the single-instance guard with its
+// box, in this process and with the real program started twice.
+#include "app/Startup.h"
+#include "platform/AppPaths.h"
+#include "platform/Dialogs.h"
+#include "platform/SingleInstance.h"
+#include "settings/ReadWriteSetting.h"
+#include "tests/support/TestSupport.h"
+
+#include <QProcess>
+#include <QtTest>
+
+#include <unistd.h>
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    ReadWriteSetting *store() { return ReadWriteSetting::getInstance(); }
+    QString file(const QString &name) const { return m_dir->filePath(name); }
+
+private slots:
+    void init()
+    {
+        m_dir = TestSupport::makeProgramDir();
+        Dialogs::clearRecords();
+        Dialogs::setNonInteractive(true);
+    }
+
+    void localReset()
+    {
+        QVERIFY(TestSupport::writeFile(file(QStringLiteral("localfiles.db")), "db"));
+        QVERIFY(TestSupport::writeFile(file(QStringLiteral("phone.db")), "db"));
+        store()->setGlobalValue(QStringLiteral("saveDrive"), QStringLiteral("/old/"));
+        store()->setGlobalValue(QStringLiteral("localReset"), QStringLiteral("1"));
+        applyLocalReset();
+        QVERIFY(!QFile::exists(file(QStringLiteral("localfiles.db"))));
+        QVERIFY(QFile::exists(file(QStringLiteral("phone.db"))));
+        QCOMPARE(store()->getGlobalValue(QStringLiteral("localReset")), QStringLiteral("0"));
+        QVERIFY(!TestSupport::readFile(file(QStringLiteral("global.xml"))).contains("saveDrive"));
+        // Done once: a second start changes nothing.
+        store()->setGlobalValue(QStringLiteral("saveDrive"), QStringLiteral("/new/"));
+        applyLocalReset();
+        QCOMPARE(store()->getGlobalValue(QStringLiteral("saveDrive")), QStringLiteral("/new/"));
+    }
+
+    void remoteReset()
+    {
+        store()->addUser(QStringLiteral("小米"), QStringLiteral("/p/1"), QStringLiteral("t"));
+        store()->addUser(QStringLiteral("pixel"), QStringLiteral("/p/2"), QStringLiteral("t"));
+        // A device name that points out of the program folder must not reach that file.
+        store()->addUser(QStringLiteral("../outside"), QStringLiteral("/p/3"), QStringLiteral("t"));
+        QTemporaryDir outer;
+        const QString inner = outer.filePath(QStringLiteral("prog"));
+        QVERIFY(QDir().mkpath(inner));
+        QVERIFY(TestSupport::writeFile(outer.filePath(QStringLiteral("outside.db")), "keep"));
+        AppPaths::setProgramDirOverride(inner);
+        ReadWriteSetting::resetInstanceForTests();
+        QVERIFY(QFile::copy(file(QStringLiteral("global.xml")), inner + QStringLiteral("/global.xml")));
+        for (const char *n : {"小米.db", "pixel.db", "localfiles.db", "photo.jpg"})
+            QVERIFY(TestSupport::writeFile(inner + QLatin1Char('/') + QString::fromUtf8(n), "x"));
+        store()->setGlobalValue(QStringLiteral("remoteReset"), QStringLiteral("2"));
+
+        applyRemoteReset();
+        QVERIFY(!QFile::exists(inner + QStringLiteral("/小米.db")));
+        QVERIFY(!QFile::exists(inner + QStringLiteral("/pixel.db")));
+        QVERIFY(QFile::exists(inner + QStringLiteral("/localfiles.db")));
+        QVERIFY(QFile::exists(inner + QStringLiteral("/photo.jpg")));
+        QVERIFY(QFile::exists(outer.filePath(QStringLiteral("outside.db"))));
+        QVERIFY(store()->getUserList().isEmpty());
+        QCOMPARE(store()->getGlobalValue(QStringLiteral("remoteReset")), QStringLiteral("0"));
+    }
+
+    void remoteResetWithoutUsers()
+    {
+        store()->setGlobalValue(QStringLiteral("remoteReset"), QStringLiteral("1"));
+        applyRemoteReset();
+        QCOMPARE(store()->getGlobalValue(QStringLiteral("remoteReset")), QStringLiteral("0"));
+        QVERIFY(store()->getUserList().isEmpty());
+    }
+
+    void markerThatIsNotANumber()
+    {
+        QVERIFY(TestSupport::writeFile(file(QStringLiteral("localfiles.db")), "db"));
+        store()->addUser(QStringLiteral("a"), QStringLiteral("/a"), QStringLiteral("t"));
+        QVERIFY(TestSupport::writeFile(file(QStringLiteral("a.db")), "db"));
+        store()->setGlobalValue(QStringLiteral("localReset"), QStringLiteral("yes"));
+        store()->setGlobalValue(QStringLiteral("remoteReset"), QStringLiteral("yes"));
+        applyLocalReset();
+        applyRemoteReset();
+        QVERIFY(QFile::exists(file(QStringLiteral("localfiles.db"))));
+        QVERIFY(QFile::exists(file(QStringLiteral("a.db"))));
+        QCOMPARE(store()->getUserList().size(), 1);
+        QCOMPARE(store()->getGlobalValue(QStringLiteral("localReset")), QStringLiteral("yes"));
+        QCOMPARE(store()->getGlobalValue(QStringLiteral("remoteReset")), QStringLiteral("yes"));
+    }
+
+    void processWalk()
+    {
+        const QString self = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+        QVERIFY(findProcess(self));
+        QVERIFY(!findProcess(self.toUpper()));
+        QVERIFY(!findProcess(QStringLiteral("Everything.exe")));
+    }
+
+    void secondCopyBoxInProcess()
+    {
+        QTemporaryDir tmp;
+        qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        SingleInstance first(QStringLiteral("vanteoalbum"));
+        QVERIFY(Startup::claimSingleInstance(&first));
+        QVERIFY(Dialogs::records().isEmpty());
+
+        SingleInstance second(QStringLiteral("vanteoalbum"));
+        Dialogs::setNextAnswer(QMessageBox::Ok);
+        QVERIFY(!Startup::claimSingleInstance(&second));
+        QCOMPARE(Dialogs::records().size(), 1);
+        const Dialogs::Record box = Dialogs::records().first();
+        QCOMPARE(box.icon, QMessageBox::Information);
+        QCOMPARE(box.title, QStringLiteral("Warning"));
+        QCOMPARE(box.text, QStringLiteral("应用程序已经启动"));
+        QCOMPARE(box.buttons.size(), 1);
+        QCOMPARE(Dialogs::pendingAnswers(), 0);
+        qunsetenv("TMPDIR");
+    }
+
+    void realProgramTwice()
+    {
+        // The program is placed in a folder of its own, which becomes its program folder.
+        QTemporaryDir prog;
+        QTemporaryDir tmp;
+        const QString exe = prog.filePath(QStringLiteral("vanteoalbum"));
+        const QString built = TestSupport::binDir() + QStringLiteral("/vanteoalbum");
+        QVERIFY2(QFile::exists(built), qPrintable(built));
+        if (::link(QFile::encodeName(built).constData(), QFile::encodeName(exe).constData()) != 0)
+            QVERIFY(QFile::copy(built, exe));
+        // A local reset is pending: it must be done before the window chooses the storage root.
+        QVERIFY(TestSupport::writeFile(prog.filePath(QStringLiteral("localfiles.db")), "db"));
+        QVERIFY(TestSupport::writeFile(prog.filePath(QStringLiteral("global.xml")),
+                                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<parameter><global>"
+                                       "<localReset>1</localReset><saveDrive>/gone/</saveDrive></global></parameter>\n"));
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), tmp.path());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("VANTEO_NONINTERACTIVE"), QStringLiteral("1"));
+        const auto start = [&](QProcess *p) {
+            p->setProcessEnvironment(env);
+            p->setWorkingDirectory(tmp.path());
+            p->start(exe, {});
+            return p->waitForStarted(5000);
+        };
+        const QString xml = prog.filePath(QStringLiteral("global.xml"));
+        const auto windowUp = [&] {
+            const QByteArray s = TestSupport::readFile(xml);
+            return s.contains("<localReset>0</localReset>") && s.contains("<saveDrive>")
+                && !s.contains("/gone/");
+        };
+
+        QProcess first;
+        QVERIFY(start(&first));
+        QVERIFY2(TestSupport::waitFor(windowUp, 30000), TestSupport::readFile(xml).constData());
+        QVERIFY(!QFile::exists(prog.filePath(QStringLiteral("localfiles.db"))));
+        QVERIFY(QDir(prog.filePath(QStringLiteral("dump"))).exists());
+
+        QProcess second;
+        QVERIFY(start(&second));
+        QVERIFY(second.waitForFinished(20000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        const QString err = QString::fromUtf8(second.readAllStandardError());
+        QVERIFY2(err.contains(QStringLiteral("应用程序已经启动")), qPrintable(err));
+        QCOMPARE(first.state(), QProcess::Running);
+
+        // The first copy dies without cleaning up; the next start is not blocked by its marker.
+        first.kill();
+        QVERIFY(first.waitForFinished(5000));
+        QProcess third;
+        QVERIFY(start(&third));
+        QVERIFY(!third.waitForFinished(3000));
+        const QString thirdErr = QString::fromUtf8(third.readAllStandardError());
+        QVERIFY2(!thirdErr.contains(QStringLiteral("应用程序已经启动")), qPrintable(thirdErr));
+        third.terminate();
+        QVERIFY(third.waitForFinished(5000));
+
+        // Remove the marker the killed copies left.
+        qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        {
+            SingleInstance sweep(QStringLiteral("vanteoalbum"));
+            QVERIFY(sweep.acquire());
+        }
+        qunsetenv("TMPDIR");
+    }
+};
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"

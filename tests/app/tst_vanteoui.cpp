@@ -1,0 +1,264 @@
+// The main window frame: widget tree, navigation, window buttons, maximise toggle, dragging
+// and the choice of the storage root.
+#include "app/AppInit.h"
+#include "app/IconHelper.h"
+#include "app/VanteoUI.h"
+#include "platform/StorageVolumes.h"
+#include "settings/ReadWriteSetting.h"
+#include "tests/support/TestSupport.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScreen>
+#include <QStackedWidget>
+#include <QToolButton>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(StorageVolumes::Volume)
+
+namespace {
+
+constexpr qint64 GiB = qint64(1) << 30;
+
+void sendMouse(QWidget *w, QEvent::Type type, const QPoint &global, Qt::MouseButton button,
+               Qt::MouseButtons buttons)
+{
+    QMouseEvent e(type, w->mapFromGlobal(global), global, button, buttons, Qt::NoModifier);
+    QApplication::sendEvent(w, &e);
+}
+
+} // namespace
+
+class TestVanteoUI : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+
+    template<typename T>
+    T *child(QWidget *w, const char *name)
+    {
+        return w->findChild<T *>(QLatin1String(name));
+    }
+
+private slots:
+    void initTestCase() { qApp->installEventFilter(AppInit::getInstance()); }
+
+    void init()
+    {
+        m_dir = TestSupport::makeProgramDir();
+        StorageVolumes::setVolumesForTests({{QStringLiteral("/vol/a/"), 10 * GiB}});
+    }
+
+    void cleanup() { StorageVolumes::clearVolumesForTests(); }
+
+    void frame()
+    {
+        VanteoUI w;
+        QVERIFY(w.windowFlags() & Qt::FramelessWindowHint);
+        QCOMPARE(w.windowTitle(), QStringLiteral("万特相册"));
+        QVERIFY(w.property("canMove").toBool());
+        QVERIFY(!w.windowIcon().isNull());
+        QCOMPARE(w.savePath(), QStringLiteral("/vol/a/"));
+
+        const QStringList names = {"btnLocal", "btnMobile", "btnNetInfo", "btnSetting", "btnNote", "btnExit"};
+        const QStringList texts = {"本地相册", "手机相册", "网络信息", "参数设置", "使用说明", "用户退出"};
+        QWidget *top = child<QWidget>(&w, "widgetTop");
+        QVERIFY(top);
+        const QList<QToolButton *> nav = top->findChildren<QToolButton *>();
+        QCOMPARE(nav.size(), 6);
+        for (int i = 0; i < 6; ++i) {
+            auto *b = child<QToolButton>(&w, qPrintable(names.at(i)));
+            QVERIFY2(b, qPrintable(names.at(i)));
+            QCOMPARE(b->text(), texts.at(i));
+            QVERIFY(!b->icon().isNull());
+            QVERIFY(b->isCheckable());
+            QCOMPARE(b->iconSize(), QSize(32, 32));
+            QCOMPARE(b->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
+        }
+
+        // Window buttons: icon-font glyphs at 9 points.
+        const QString family = IconHelper::getInstance()->iconFont().family();
+        QVERIFY(IconHelper::getInstance()->fontId() >= 0);
+        QCOMPARE(IconHelper::getInstance(), IconHelper::getInstance());
+        const QList<QPair<const char *, ushort>> glyphs = {
+            {"btnMenu_Min", 0xF068}, {"btnMenu_Max", 0xF067}, {"btnMenu_Close", 0xF00D}};
+        for (const auto &g : glyphs) {
+            auto *b = child<QPushButton>(&w, g.first);
+            QVERIFY(b);
+            QCOMPARE(b->text(), QString(QChar(g.second)));
+            QCOMPARE(b->font().family(), family);
+            QCOMPARE(b->font().pointSize(), 9);
+            QCOMPARE(b->focusPolicy(), Qt::NoFocus);
+        }
+        QCOMPARE(child<QPushButton>(&w, "btnMenu_Min")->toolTip(), QStringLiteral("最小化"));
+        QCOMPARE(child<QPushButton>(&w, "btnMenu_Close")->toolTip(), QStringLiteral("关闭"));
+        QVERIFY(child<QPushButton>(&w, "btnMenu_Max")->toolTip().isEmpty());
+
+        QCOMPARE(w.pages()->count(), 5);
+        QCOMPARE(w.pages()->currentIndex(), 0);
+        QVERIFY(child<QToolButton>(&w, "btnLocal")->isChecked());
+    }
+
+    void navigation_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("page");
+        QTest::newRow("mobile") << "btnMobile" << 1;
+        QTest::newRow("network") << "btnNetInfo" << 2;
+        QTest::newRow("settings") << "btnSetting" << 3;
+        QTest::newRow("help") << "btnNote" << 4;
+        QTest::newRow("local") << "btnLocal" << 0;
+    }
+
+    void navigation()
+    {
+        QFETCH(QString, button);
+        QFETCH(int, page);
+        VanteoUI w;
+        if (button == QLatin1String("btnLocal"))
+            child<QToolButton>(&w, "btnNote")->click();
+        auto *b = child<QToolButton>(&w, qPrintable(button));
+        b->click();
+        QCOMPARE(w.pages()->currentIndex(), page);
+        // The clicked button alone is checked (clicking it again keeps it checked).
+        b->click();
+        for (QToolButton *other : child<QWidget>(&w, "widgetTop")->findChildren<QToolButton *>())
+            QCOMPARE(other->isChecked(), other == b);
+    }
+
+    void exitClosesWindow()
+    {
+        VanteoUI w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        child<QToolButton>(&w, "btnExit")->click();
+        QVERIFY(!w.isVisible());
+    }
+
+    void remoteMessageShowsMobilePage()
+    {
+        VanteoUI w;
+        child<QToolButton>(&w, "btnSetting")->click();
+        QVERIFY(QMetaObject::invokeMethod(&w, "onRecvRemoteMsg", Q_ARG(QString, QStringLiteral("phone")),
+                                          Q_ARG(bool, true)));
+        QCOMPARE(w.pages()->currentIndex(), 1);
+        QVERIFY(child<QToolButton>(&w, "btnMobile")->isChecked());
+        QVERIFY(!child<QToolButton>(&w, "btnSetting")->isChecked());
+    }
+
+    void maximiseToggle()
+    {
+        VanteoUI w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        // Smaller than the screen, but not below what the title bar needs.
+        const QRect normal(QPoint(3, 7), w.minimumSizeHint().expandedTo(QSize(0, 300)));
+        w.setGeometry(normal);
+        QTRY_COMPARE(w.geometry(), normal);
+        QWidget *title = child<QWidget>(&w, "widgetTitle");
+        const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+        QVERIFY(available != normal);
+
+        QTest::mouseDClick(title, Qt::LeftButton);
+        QTRY_COMPARE(w.geometry(), available);
+        QVERIFY(w.isMaximizedByTitle());
+        QVERIFY(!w.property("canMove").toBool());
+
+        // No dragging while maximised.
+        const QPoint grab = w.pos() + QPoint(50, 10);
+        sendMouse(&w, QEvent::MouseButtonPress, grab, Qt::LeftButton, Qt::LeftButton);
+        sendMouse(&w, QEvent::MouseMove, grab + QPoint(40, 40), Qt::NoButton, Qt::LeftButton);
+        sendMouse(&w, QEvent::MouseButtonRelease, grab + QPoint(40, 40), Qt::LeftButton, Qt::NoButton);
+        QCOMPARE(w.geometry(), available);
+
+        QTest::mouseDClick(title, Qt::LeftButton);
+        QTRY_COMPARE(w.geometry(), normal);
+        QVERIFY(w.property("canMove").toBool());
+
+        // The maximise button shares the state.
+        child<QPushButton>(&w, "btnMenu_Max")->click();
+        QTRY_COMPARE(w.geometry(), available);
+        QTest::mouseDClick(title, Qt::LeftButton);
+        QTRY_COMPARE(w.geometry(), normal);
+    }
+
+    void dragFilter()
+    {
+        QWidget w;
+        w.setProperty("canMove", true);
+        w.setGeometry(100, 100, 200, 150);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const QPoint start = w.pos();
+        const QPoint grab = start + QPoint(20, 20);
+
+        // The right button does not start a drag.
+        sendMouse(&w, QEvent::MouseButtonPress, grab, Qt::RightButton, Qt::RightButton);
+        QVERIFY(!AppInit::getInstance()->isPressed());
+        sendMouse(&w, QEvent::MouseMove, grab + QPoint(30, 30), Qt::NoButton, Qt::RightButton);
+        QCOMPARE(w.pos(), start);
+        sendMouse(&w, QEvent::MouseButtonRelease, grab, Qt::RightButton, Qt::NoButton);
+
+        // The left button drags; the window keeps its offset to the mouse.
+        sendMouse(&w, QEvent::MouseButtonPress, grab, Qt::LeftButton, Qt::LeftButton);
+        QVERIFY(AppInit::getInstance()->isPressed());
+        sendMouse(&w, QEvent::MouseMove, grab + QPoint(30, 40), Qt::NoButton, Qt::LeftButton);
+        QTRY_COMPARE(w.pos(), start + QPoint(30, 40));
+
+        // Releasing ends the drag: later moves do nothing.
+        sendMouse(&w, QEvent::MouseButtonRelease, grab + QPoint(30, 40), Qt::LeftButton, Qt::NoButton);
+        QVERIFY(!AppInit::getInstance()->isPressed());
+        sendMouse(&w, QEvent::MouseMove, grab + QPoint(90, 90), Qt::NoButton, Qt::LeftButton);
+        QCOMPARE(w.pos(), start + QPoint(30, 40));
+
+        // A widget without the property is left alone.
+        QWidget plain;
+        plain.setGeometry(10, 10, 100, 100);
+        plain.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&plain));
+        const QPoint p0 = plain.pos();
+        sendMouse(&plain, QEvent::MouseButtonPress, p0 + QPoint(5, 5), Qt::LeftButton, Qt::LeftButton);
+        sendMouse(&plain, QEvent::MouseMove, p0 + QPoint(50, 50), Qt::NoButton, Qt::LeftButton);
+        QCOMPARE(plain.pos(), p0);
+    }
+
+    void storageRoot_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QList<StorageVolumes::Volume>>("volumes");
+        QTest::addColumn<QString>("expected");
+        using V = StorageVolumes::Volume;
+        const QList<V> twoOld = {{"/old/", 2 * GiB - GiB / 10}, {"/big/", 50 * GiB}};
+        QTest::newRow("stored with 1.9 GiB: new choice") << "/old/" << twoOld << "/big/";
+        QTest::newRow("stored with 2.0 GiB: kept") << "/old/" << QList<V>{{"/old/", 2 * GiB}, {"/big/", 50 * GiB}}
+                                                  << "/old/";
+        QTest::newRow("stored, no longer mounted") << "/usb/" << twoOld << "/big/";
+        QTest::newRow("nothing stored") << "" << twoOld << "/big/";
+        QTest::newRow("tie: first listed") << "" << QList<V>{{"/x/", 7 * GiB + 5}, {"/y/", 7 * GiB + GiB / 2}}
+                                           << "/x/";
+        QTest::newRow("no volume with 1 GiB") << "/old/" << QList<V>{{"/old/", GiB / 2}} << "";
+    }
+
+    void storageRoot()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QList<StorageVolumes::Volume>, volumes);
+        QFETCH(QString, expected);
+        StorageVolumes::setVolumesForTests(volumes);
+        if (!stored.isEmpty())
+            ReadWriteSetting::getInstance()->setGlobalValue(QStringLiteral("saveDrive"), stored);
+        QCOMPARE(VanteoUI::getSaveDrive(), expected);
+        // The choice is stored, also when it is empty.
+        const QByteArray xml = TestSupport::readFile(m_dir->filePath(QStringLiteral("global.xml")));
+        QVERIFY(xml.contains("saveDrive"));
+        QCOMPARE(ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("saveDrive")), expected);
+        QCOMPARE(VanteoUI::freeSpaceGiB(QStringLiteral("/nowhere")), 0);
+    }
+};
+
+QTEST_MAIN(TestVanteoUI)
+#include "tst_vanteoui.moc"
