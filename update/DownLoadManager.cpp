@@ -65,7 +65,9 @@ void DownLoadManager::stopWork()
     disconnect(reply, &QNetworkReply::readyRead, this, &DownLoadManager::onReadyRead);
     disconnect(reply, &QNetworkReply::finished, this, &DownLoadManager::onFinished);
     disconnect(reply, &QNetworkReply::errorOccurred, this, &DownLoadManager::onError);
-    reply->abort();
+    // A reply that failed has ended already (aborting it once more only draws a warning from Qt).
+    if (reply->error() == QNetworkReply::NoError)
+        reply->abort();
     reply->deleteLater();
 }
 
