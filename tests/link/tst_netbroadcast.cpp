@@ -268,11 +268,15 @@ void TestNetBroadCast::realDatagramsOverVeth()
     QUdpSocket receiver;
     QVERIFY(receiver.bind(QHostAddress::AnyIPv4, NetBroadCast::kBroadcastPort,
                           QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint));
+    // Other tests in this namespace may broadcast too; only datagrams carrying our port count.
     auto nextDatagram = [&](int timeoutMs) {
         QNetworkDatagram d;
         waitFor([&] {
-            if (receiver.hasPendingDatagrams())
-                d = receiver.receiveDatagram();
+            while (receiver.hasPendingDatagrams() && !d.isValid()) {
+                const QNetworkDatagram candidate = receiver.receiveDatagram();
+                if (candidate.data().contains("\"Port\": 45678,"))
+                    d = candidate;
+            }
             return d.isValid();
         }, timeoutMs);
         return d;
