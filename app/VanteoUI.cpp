@@ -2,6 +2,8 @@
 #include "ui_VanteoUI.h"
 
 #include "app/IconHelper.h"
+#include "link/CmdServer.h"
+#include "link/NetBroadCast.h"
 #include "platform/StorageVolumes.h"
 #include "settings/ReadWriteSetting.h"
 
@@ -133,9 +135,13 @@ void VanteoUI::initForm(QString savepath)
 
 void VanteoUI::createServices(const QString &savepath)
 {
-    // Integration: NetBroadCast::getInstance(), CmdServer(this, 20, savepath), listen on
-    // QHostAddress::Any port 0, setPort(serverPort()) and startBroadcast() on the broadcaster.
-    Q_UNUSED(savepath)
+    // The broadcaster announces the command server's port, chosen by the system at each start.
+    NetBroadCast *broadcaster = NetBroadCast::getInstance();
+    cmdServer = new CmdServer(this, 20, savepath);
+    connect(cmdServer, &CmdServer::UpdateRemoteInfo, this, &VanteoUI::onRecvRemoteMsg);
+    cmdServer->listen(QHostAddress::Any, 0);
+    broadcaster->setPort(cmdServer->serverPort());
+    broadcaster->startBroadcast();
 }
 
 void VanteoUI::createPages(const QString &savepath)

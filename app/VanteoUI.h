@@ -4,6 +4,7 @@
 #include <QRect>
 #include <QString>
 
+class CmdServer;
 class QStackedWidget;
 class QToolButton;
 
@@ -66,6 +67,9 @@ private:
     QWidget *userHelperForm = nullptr;
     QWidget *settingsForm = nullptr;
     QWidget *netWorkInfoForm = nullptr;
+
+    // The server phones connect to; a child of the window.
+    CmdServer *cmdServer = nullptr;
 
     QString m_savePath;
     bool m_maximized = false;
