@@ -1,0 +1,276 @@
+// The network information page: choosing the announced address, the QR code as shown on the
+// page, and the page without any usable network.
+#include "link/pages/NetWorkInfoForm.h"
+
+#include "link/NetBroadCast.h"
+#include "settings/ReadWriteSetting.h"
+#include "tests/support/TestSupport.h"
+
+#include <QtTest>
+#include <QComboBox>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QNetworkDatagram>
+#include <QPainter>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QUdpSocket>
+
+namespace {
+
+const QStringList kThree{QStringLiteral("192.168.1.10"), QStringLiteral("10.0.0.5"), QStringLiteral("172.16.3.4")};
+
+// Decodes a picture with zbarimg (zbar-tools), as a phone's scanner would. Returns the text,
+// or a text starting with "!" that says what went wrong.
+QString decode(const QImage &image, const QString &folder)
+{
+    const QString exe = QStandardPaths::findExecutable(QStringLiteral("zbarimg"));
+    if (exe.isEmpty())
+        return QStringLiteral("!zbarimg not found (Debian package zbar-tools)");
+    const QString file = folder + QStringLiteral("/page.png");
+    if (!image.save(file, "PNG"))
+        return QStringLiteral("!cannot save ") + file;
+    QProcess p;
+    p.start(exe, {QStringLiteral("--raw"), QStringLiteral("-q"), file});
+    if (!p.waitForFinished(20000))
+        return QStringLiteral("!zbarimg did not finish");
+    if (p.exitCode() != 0)
+        return QStringLiteral("!zbarimg found no code (exit %1)").arg(p.exitCode());
+    QByteArray out = p.readAllStandardOutput();
+    if (out.endsWith('\n'))
+        out.chop(1);
+    return QString::fromUtf8(out);
+}
+
+QString storedLocalIP()
+{
+    return ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("localIP"));
+}
+
+template<typename T>
+T *child(const QWidget &form, const char *name)
+{
+    return form.findChild<T *>(QLatin1String(name));
+}
+
+QImage qrImage(const NetWorkInfoForm &form)
+{
+    return child<QLabel>(form, "label_QRcode")->pixmap(Qt::ReturnByValue).toImage();
+}
+
+QString connection(const QString &ip)
+{
+    return QStringLiteral("{HostName:PC1,IP:") + ip + QStringLiteral(",Port:50000}");
+}
+
+} // namespace
+
+class TestNetWorkInfoForm : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void firstStartWritesIndex();
+    void storedIndex_data();
+    void storedIndex();
+    void choosingAnotherAddress();
+    void shownCodeScans();
+    void noNetwork();
+    void looksAndTexts();
+    void screenshot();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestNetWorkInfoForm::init()
+{
+    m_dir = TestSupport::makeProgramDir();
+    QVERIFY(m_dir && m_dir->isValid());
+    NetBroadCast *b = NetBroadCast::getInstance();
+    b->setLocalIPListForTests(kThree);
+    b->setHostNameForTests(QStringLiteral("PC1"));
+    b->setPort(50000);
+    b->setIP(QStringLiteral("198.51.100.1"));
+}
+
+void TestNetWorkInfoForm::cleanup()
+{
+    m_dir.reset();
+}
+
+void TestNetWorkInfoForm::firstStartWritesIndex()
+{
+    QVERIFY(storedLocalIP().isEmpty());
+    NetWorkInfoForm form(nullptr);
+    QCOMPARE(storedLocalIP(), QStringLiteral("0"));
+    QComboBox *combo = child<QComboBox>(form, "ipListComboBox");
+    QCOMPARE(combo->count(), 3);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(combo->itemText(i), kThree.at(i));
+    QCOMPARE(combo->currentIndex(), 0);
+    QCOMPARE(child<QLineEdit>(form, "netLocalIP")->text(), kThree.at(0));
+    QCOMPARE(child<QLineEdit>(form, "netLocalPort")->text(), QStringLiteral("50000"));
+    QCOMPARE(NetBroadCast::getInstance()->getIP(), kThree.at(0));
+    QCOMPARE(qrImage(form), NetBroadCast::makeQrPixmap(connection(kThree.at(0))).toImage());
+}
+
+void TestNetWorkInfoForm::storedIndex_data()
+{
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<int>("selected");
+    QTest::newRow("second") << QStringLiteral("1") << 1;
+    QTest::newRow("last") << QStringLiteral("2") << 2;
+    QTest::newRow("past the end") << QStringLiteral("5") << 0;
+    QTest::newRow("just past the end") << QStringLiteral("3") << 0;
+    QTest::newRow("negative") << QStringLiteral("-1") << 0;
+    QTest::newRow("not a number") << QStringLiteral("eth0") << 0;
+}
+
+// The stored index is read, never rewritten at start-up, even when it can't be used.
+void TestNetWorkInfoForm::storedIndex()
+{
+    QFETCH(QString, stored);
+    QFETCH(int, selected);
+    ReadWriteSetting::getInstance()->setGlobalValue(QStringLiteral("localIP"), stored);
+    NetWorkInfoForm form(nullptr);
+    QCOMPARE(child<QComboBox>(form, "ipListComboBox")->currentIndex(), selected);
+    QCOMPARE(form.currentIP(), kThree.at(selected));
+    QCOMPARE(child<QLineEdit>(form, "netLocalIP")->text(), kThree.at(selected));
+    QCOMPARE(NetBroadCast::getInstance()->getIP(), kThree.at(selected));
+    QCOMPARE(storedLocalIP(), stored);
+}
+
+void TestNetWorkInfoForm::choosingAnotherAddress()
+{
+    NetWorkInfoForm form(nullptr);
+    QComboBox *combo = child<QComboBox>(form, "ipListComboBox");
+    const QImage before = qrImage(form);
+
+    // The page announces through the broadcaster; catch its next datagram on loopback.
+    QUdpSocket receiver;
+    QVERIFY(receiver.bind(QHostAddress::LocalHost, 0));
+    NetBroadCast *b = NetBroadCast::getInstance();
+    b->setDestinationForTests(QHostAddress::LocalHost, receiver.localPort());
+
+    combo->setCurrentIndex(2);
+    emit combo->activated(2); // what the combo box sends when the user picks an entry
+
+    QCOMPARE(storedLocalIP(), QStringLiteral("2"));
+    QCOMPARE(form.currentIP(), kThree.at(2));
+    QCOMPARE(child<QLineEdit>(form, "netLocalIP")->text(), kThree.at(2));
+    QCOMPARE(child<QLineEdit>(form, "netLocalPort")->text(), QStringLiteral("50000"));
+    QCOMPARE(b->getIP(), kThree.at(2));
+    const QImage after = qrImage(form);
+    QVERIFY(after != before);
+    QCOMPARE(decode(child<QLabel>(form, "label_QRcode")->grab().toImage(), m_dir->path()), connection(kThree.at(2)));
+
+    b->broadcastDatagram();
+    QVERIFY(TestSupport::waitFor([&] { return receiver.hasPendingDatagrams(); }, 3000));
+    const QJsonObject sent = QJsonDocument::fromJson(receiver.receiveDatagram().data()).object();
+    QCOMPARE(sent.value(QStringLiteral("IP")).toString(), kThree.at(2));
+    QCOMPARE(sent.value(QStringLiteral("Port")).toInt(), 50000);
+    b->setDestinationForTests(QHostAddress(QHostAddress::Broadcast), NetBroadCast::kBroadcastPort);
+
+    // The choice is remembered for the next start.
+    NetWorkInfoForm next(nullptr);
+    QCOMPARE(next.currentIP(), kThree.at(2));
+}
+
+// What the page shows must scan as it is, against the background picture: the white margin
+// of the code's label is its quiet zone.
+void TestNetWorkInfoForm::shownCodeScans()
+{
+    NetBroadCast::getInstance()->setHostNameForTests(QStringLiteral("书房的电脑"));
+    ReadWriteSetting::getInstance()->setGlobalValue(QStringLiteral("localIP"), QStringLiteral("1"));
+    NetWorkInfoForm form(nullptr);
+    form.resize(798, 520);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QLabel *code = child<QLabel>(form, "label_QRcode");
+    QCOMPARE(code->size(), QSize(268, 268));
+    QCOMPARE(decode(form.grab().toImage(), m_dir->path()),
+             QStringLiteral("{HostName:书房的电脑,IP:10.0.0.5,Port:50000}"));
+}
+
+void TestNetWorkInfoForm::noNetwork()
+{
+    NetBroadCast *b = NetBroadCast::getInstance();
+    b->setLocalIPListForTests({});
+    ReadWriteSetting::getInstance()->setGlobalValue(QStringLiteral("localIP"), QStringLiteral("1"));
+    NetWorkInfoForm form(nullptr);
+    QComboBox *combo = child<QComboBox>(form, "ipListComboBox");
+    QCOMPARE(combo->count(), 0);
+    QVERIFY(!combo->isEnabled());
+    QCOMPARE(child<QLineEdit>(form, "netLocalIP")->text(), QStringLiteral("未发现网络"));
+    QLabel *code = child<QLabel>(form, "label_QRcode");
+    QVERIFY(code->pixmap(Qt::ReturnByValue).isNull());
+    QCOMPARE(code->text(), QStringLiteral("未发现可用的网络，请连接局域网后重新启动程序"));
+    QCOMPARE(child<QLineEdit>(form, "netLocalPort")->text(), QStringLiteral("50000"));
+    // The broadcaster keeps announcing what it had; the stored choice is left for a later start.
+    QCOMPARE(b->getIP(), QStringLiteral("198.51.100.1"));
+    QCOMPARE(storedLocalIP(), QStringLiteral("1"));
+    emit combo->activated(0);
+    QCOMPARE(b->getIP(), QStringLiteral("198.51.100.1"));
+    QCOMPARE(storedLocalIP(), QStringLiteral("1"));
+}
+
+void TestNetWorkInfoForm::looksAndTexts()
+{
+    NetWorkInfoForm form(nullptr);
+    QCOMPARE(form.windowTitle(), QStringLiteral("Form"));
+    QCOMPARE(child<QLabel>(form, "useNote")->text(),
+             QStringLiteral("用法：\n\n1. 移动设备可使用左边信息和当前设备连接。\n\n2. 请保证移动设备和当前设备在同一局域网。"
+                            "\n\n3. 可手动输入IP地址和端口Port连接当前设备。\n\n4. 可扫描二维码自动连接当前设备。"));
+    QCOMPARE(child<QLabel>(form, "label_connectInfo")->text(), QStringLiteral("扫描二维码，连接电脑      "));
+    QCOMPARE(child<QLabel>(form, "labelIpList")->text(), QStringLiteral(" IP地址列表："));
+    QCOMPARE(child<QLabel>(form, "label_ip")->text(), QStringLiteral("本机   IP:"));
+    QCOMPARE(child<QLabel>(form, "label_port")->text(), QStringLiteral("本机 Port:"));
+    for (const char *name : {"useNote", "label_connectInfo", "labelIpList", "label_ip", "label_port"}) {
+        QLabel *l = child<QLabel>(form, name);
+        QCOMPARE(l->font().pointSize(), 11);
+        QCOMPARE(l->palette().color(QPalette::WindowText), QColor(Qt::blue));
+    }
+    for (const char *name : {"netLocalIP", "netLocalPort"}) {
+        QLineEdit *e = child<QLineEdit>(form, name);
+        QVERIFY(!e->isEnabled());
+        QCOMPARE(e->font().pointSize(), 11);
+        QCOMPARE(e->palette().color(QPalette::Disabled, QPalette::WindowText), QColor(Qt::darkRed));
+        QCOMPARE(e->palette().color(QPalette::Disabled, QPalette::Text), QColor(Qt::darkRed));
+    }
+    QLabel *code = child<QLabel>(form, "label_QRcode");
+    QCOMPARE(code->minimumSize(), QSize(200, 200));
+    QCOMPARE(code->maximumSize(), QSize(268, 268));
+    QCOMPARE(code->alignment(), Qt::AlignCenter);
+    QVERIFY(!child<QLabel>(form, "labelNetBg")->pixmap(Qt::ReturnByValue).isNull());
+}
+
+// Set VANTEO_SCREENSHOT_DIR to get pictures of the page for a visual check.
+void TestNetWorkInfoForm::screenshot()
+{
+    const QString dir = qEnvironmentVariable("VANTEO_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        QSKIP("VANTEO_SCREENSHOT_DIR not set");
+    NetBroadCast::getInstance()->setLocalIPListForTests({QStringLiteral("192.168.1.23"), QStringLiteral("10.8.0.2")});
+    for (const QSize &size : {QSize(767, 514), QSize(798, 520)}) {
+        NetWorkInfoForm form(nullptr);
+        form.resize(size);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QTest::qWait(200);
+        QVERIFY(form.grab().save(QStringLiteral("%1/networkinfoform-%2x%3.png").arg(dir).arg(size.width()).arg(size.height())));
+    }
+    NetBroadCast::getInstance()->setLocalIPListForTests({});
+    NetWorkInfoForm none(nullptr);
+    none.resize(798, 520);
+    none.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&none));
+    QTest::qWait(200);
+    QVERIFY(none.grab().save(dir + QStringLiteral("/networkinfoform-nonetwork.png")));
+}
+
+QTEST_MAIN(TestNetWorkInfoForm)
+#include "tst_networkinfoform.moc"
