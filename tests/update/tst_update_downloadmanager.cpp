@@ -212,4 +212,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestDownLoadManager)
-#include "tst_downloadmanager.moc"
+#include "tst_update_downloadmanager.moc"
