@@ -3,12 +3,12 @@
 #include "backup/LocalDataBase.h"
 #include "localalbum/BackThread.h"
 #include "localalbum/ExifTime.h"
+#include "localalbum/FileMd5.h"
 #include "platform/AppPaths.h"
 #include "platform/SearchEngine.h"
 #include "platform/StorageVolumes.h"
 #include "settings/ReadWriteSetting.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -114,9 +114,6 @@ CopyResult copyIntoPlace(const QString &src, const QString &target, const std::a
     if (result == CopyResult::Ok) {
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
         ::futimens(out, times);
-        // The record that follows hides the source from later runs, so the copy must be on disk.
-        if (::fdatasync(out) != 0)
-            result = CopyResult::Failed;
     }
     if (::close(out) != 0 && result == CopyResult::Ok)
         result = CopyResult::Failed;
@@ -142,17 +139,6 @@ CopyResult copyIntoPlace(const QString &src, const QString &target, const std::a
     if (result != CopyResult::Ok)
         ::unlink(tmpName.constData());
     return result;
-}
-
-QString md5Hex(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!hash.addData(&f))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
 }
 
 } // namespace
@@ -351,21 +337,7 @@ void LocalOrganiser::pickSaveDrive()
 
 QByteArray LocalOrganiser::fileMd5(const QString &path)
 {
-    QFile f(path);
-    if (QFileInfo(path).isDir() || !f.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return QByteArray();
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    const qint64 size = f.size();
-    static thread_local QByteArray buffer(256 * 1024, Qt::Uninitialized);
-    qint64 done = 0;
-    while (done < size) {
-        const qint64 n = f.read(buffer.data(), qMin<qint64>(buffer.size(), size - done));
-        if (n <= 0)
-            break;
-        hash.addData(buffer.constData(), int(n));
-        done += n;
-    }
-    return hash.result();
+    return FileMd5::digest(path);
 }
 
 bool LocalOrganiser::isMd5Listed(const QString &md5)
@@ -656,7 +628,7 @@ int LocalOrganiser::organiseFile(FoundFile *entry)
                 || m_inFlightPaths.contains(path))
                 return true;
             if (QFileInfo::exists(path) || QFileInfo(path).isSymLink()) {
-                if (QFileInfo(path).isFile() && !QFileInfo(path).isSymLink() && md5Hex(path) == md5) {
+                if (QFileInfo(path).isFile() && !QFileInfo(path).isSymLink() && FileMd5::hex(path) == md5) {
                     alreadyThere = true;
                     return false;
                 }

@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite libqt5svg5
-  libexif-dev libqrencode-dev
+  libexif-dev libqrencode-dev libssl-dev
   fonts-font-awesome fonts-wqy-microhei
   xvfb xauth iproute2 util-linux procps
   python3 python3-pyftpdlib openssl zbar-tools
