@@ -49,6 +49,8 @@ signals:
 
 public slots:
     void clear();
+    // From the mobile users page: the user deleted this device.
+    void recvDeleteSlot(QString devName);
 
 protected slots:
     void sockDisConnectSlot(int handle, QString ip, ushort prot, QThread *th);
@@ -56,7 +58,6 @@ protected slots:
     void recvDeviceSlot(int sockid, QString devName);
     void recvPublicInfoSlot(int sockid, int type, QString devName);
     void recvDatabaseNumberSlot(int sockid, int num, QString devName);
-    void recvDeleteSlot(QString devName);
     void ClientClosedSlot(int sockid, QString devName);
 
 protected:
