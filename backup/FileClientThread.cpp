@@ -23,6 +23,7 @@ FileClientThread::FileClientThread(TcpSocket *socket, QObject *parent)
 {
     Q_UNUSED(parent)
     ++g_instances;
+    setObjectName(QStringLiteral("FileClient-%1").arg(m_sockid));
     m_ring->init(kRingSize);
     if (m_socket)
         attachRing(m_socket, m_ring);

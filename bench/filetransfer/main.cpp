@@ -108,7 +108,8 @@ double runPhone(quint16 port, const Scenario &s, const QByteArray &block, const 
 }
 
 // The baseline: one blocking thread that reads the same records, writes each file and its md5, and
-// acknowledges it. No temporary name, no verification, no flush to disk unless asked.
+// acknowledges it. No temporary name, no verification, no flush to disk unless asked (--sink-fsync: the
+// file and its folder are flushed, as the server does, to show what the server costs beyond that).
 class Sink
 {
 public:
@@ -162,6 +163,12 @@ private:
             if (m_sync)
                 ::fsync(out);
             ::close(out);
+            if (m_sync) {
+                // The same durability as the server: the new directory entry reaches the disk too.
+                const int dir = ::open(QFile::encodeName(m_folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                ::fsync(dir);
+                ::close(dir);
+            }
             if (left > 0 || hash.result().toHex() != h.md5)
                 m_ok = false;
             Records::FileAck a;

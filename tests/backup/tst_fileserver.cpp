@@ -380,16 +380,37 @@ void TestFileServer::thumbnail_data()
 {
     QTest::addColumn<QByteArray>("mobilePath");
     QTest::addColumn<int>("ratio");
+    QTest::addColumn<bool>("rotated"); // taken with the phone on its side: orientation 6 in the Exif data
     QTest::addColumn<QSize>("expected");
-    QTest::newRow("ratio 4") << QByteArray("/DCIM/IMG_5.jpg") << 4 << QSize(1000, 750);
-    QTest::newRow("unicode name, ratio 3") << QByteArray("/DCIM/全家福 照片.jpg") << 3 << QSize(1333, 1000);
-    QTest::newRow("ratio 1: none") << QByteArray("/DCIM/IMG_6.jpg") << 1 << QSize();
+    QTest::newRow("ratio 4") << QByteArray("/DCIM/IMG_5.jpg") << 4 << false << QSize(1000, 750);
+    QTest::newRow("unicode name, ratio 3") << QByteArray("/DCIM/全家福 照片.jpg") << 3 << false << QSize(1333, 1000);
+    QTest::newRow("upright after rotation") << QByteArray("/DCIM/IMG_7.JPG") << 4 << true << QSize(750, 1000);
+    QTest::newRow("ratio 1: none") << QByteArray("/DCIM/IMG_6.jpg") << 1 << false << QSize();
 }
+
+namespace {
+// An Exif block holding only the orientation tag, inserted right after the JPEG start marker.
+QByteArray withOrientation(const QByteArray &jpeg, quint16 orientation)
+{
+    QByteArray tiff("II*\0", 4);
+    tiff += QByteArray::fromHex("08000000");                   // first directory at offset 8
+    tiff += QByteArray::fromHex("0100");                       // one entry
+    tiff += QByteArray::fromHex("12010300010000000000");       // 0x0112 orientation, SHORT, count 1
+    qToLittleEndian<quint16>(orientation, tiff.data() + tiff.size() - 2);
+    tiff += QByteArray(2, '\0');                              // value padding
+    tiff += QByteArray(4, '\0');                              // no next directory
+    const QByteArray payload = QByteArray("Exif\0\0", 6) + tiff;
+    QByteArray app1 = QByteArray::fromHex("FFE1");
+    app1.append(char((payload.size() + 2) >> 8)).append(char((payload.size() + 2) & 0xff));
+    return jpeg.left(2) + app1 + payload + jpeg.mid(2);
+}
+} // namespace
 
 void TestFileServer::thumbnail()
 {
     QFETCH(QByteArray, mobilePath);
     QFETCH(int, ratio);
+    QFETCH(bool, rotated);
     QFETCH(QSize, expected);
     QImage image(4000, 3000, QImage::Format_RGB32);
     image.fill(Qt::darkCyan);
@@ -397,6 +418,12 @@ void TestFileServer::thumbnail()
     QBuffer buffer(&jpeg);
     buffer.open(QIODevice::WriteOnly);
     QVERIFY(image.save(&buffer, "JPG"));
+    if (rotated) {
+        jpeg = withOrientation(jpeg, 6);
+        QBuffer check(&jpeg);
+        QImageReader reader(&check);
+        QCOMPARE(reader.transformation(), QImageIOHandler::TransformationRotate90);
+    }
 
     Phone *phone = connectPhone();
     QVERIFY(phone);
