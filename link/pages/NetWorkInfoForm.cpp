@@ -111,9 +111,11 @@ void NetWorkInfoForm::showNoNetwork()
     m_currentIP.clear();
     ui->ipListComboBox->setEnabled(false);
     ui->netLocalIP->setText(QStringLiteral("未发现网络"));
-    ui->label_QRcode->setWordWrap(true);
+    // The message takes the code's white square, so the page keeps its shape.
     setLook(ui->label_QRcode, Qt::darkRed);
-    ui->label_QRcode->setText(QStringLiteral("未发现可用的网络，请连接局域网后重新启动程序"));
+    ui->label_QRcode->setMinimumSize(kQrBoxSide, kQrBoxSide);
+    ui->label_QRcode->setMargin(0);
+    ui->label_QRcode->setText(QStringLiteral("未发现可用的网络，\n请连接局域网后重新启动程序"));
 }
 
 void NetWorkInfoForm::on_ipListComboBox_activated(int index)

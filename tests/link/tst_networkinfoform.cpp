@@ -208,7 +208,7 @@ void TestNetWorkInfoForm::noNetwork()
     QCOMPARE(child<QLineEdit>(form, "netLocalIP")->text(), QStringLiteral("未发现网络"));
     QLabel *code = child<QLabel>(form, "label_QRcode");
     QVERIFY(code->pixmap(Qt::ReturnByValue).isNull());
-    QCOMPARE(code->text(), QStringLiteral("未发现可用的网络，请连接局域网后重新启动程序"));
+    QCOMPARE(code->text(), QStringLiteral("未发现可用的网络，\n请连接局域网后重新启动程序"));
     QCOMPARE(child<QLineEdit>(form, "netLocalPort")->text(), QStringLiteral("50000"));
     // The broadcaster keeps announcing what it had; the stored choice is left for a later start.
     QCOMPARE(b->getIP(), QStringLiteral("198.51.100.1"));
