@@ -397,16 +397,17 @@ bool PhoneSim::sendFiles(int filePort)
             deadline = QDeadlineTimer(m_opt.timeoutMs);
     }
     m_seconds = clock.nsecsElapsed() / 1e9;
-    if (m_opt.ratio > 1) {
-        // Thumbnails follow their acknowledgement; give the last ones a moment.
-        QDeadlineTimer grace(500);
-        while (!grace.hasExpired()) {
-            if (file.bytesAvailable() == 0 && !file.waitForReadyRead(int(qMax<qint64>(1, grace.remainingTime()))))
-                break;
-            if (!processFileReplies(&file, &buffer, &pending, &m_acked))
-                return false;
-        }
+    // Thumbnails follow their acknowledgement, and a stray record would be a fault: give the
+    // connection a moment before leaving it.
+    QDeadlineTimer grace(m_opt.ratio > 1 ? 500 : 200);
+    while (!grace.hasExpired()) {
+        if (file.bytesAvailable() == 0 && !file.waitForReadyRead(int(qMax<qint64>(1, grace.remainingTime()))))
+            break;
+        if (!processFileReplies(&file, &buffer, &pending, &m_acked))
+            return false;
     }
+    if (m_thumbLeft > 0)
+        fail(QStringLiteral("a thumbnail ended early"));
     file.disconnectFromHost();
     if (file.state() != QAbstractSocket::UnconnectedState)
         file.waitForDisconnected(2000);
