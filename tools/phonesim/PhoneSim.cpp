@@ -337,11 +337,10 @@ bool PhoneSim::sendFiles(int filePort)
     }
 
     // The clock covers the transfer only (hashing happened above, as a phone does beforehand).
+    m_total = prepared.size();
     QElapsedTimer clock;
     clock.start();
-    int index = 0;
     for (const Prepared &p : qAsConst(prepared)) {
-        ++index;
         const QString &path = p.path;
         const Records::FileHeader &h = p.h;
         const QByteArray &header = p.header;
@@ -376,11 +375,7 @@ bool PhoneSim::sendFiles(int filePort)
         pending.append(Sent{path, h.mobilePath, h.md5, p.size, false});
         if (!processFileReplies(&file, &buffer, &pending, &m_acked))
             return false;
-        if (!m_opt.quiet)
-            m_err << QStringLiteral("\rsent %1/%2 (%3%)").arg(index).arg(prepared.size()).arg(index * 100 / prepared.size());
     }
-    if (!m_opt.quiet)
-        m_err << '\n';
     // Every file is answered with an acknowledgement (and, for a ratio above 1, a thumbnail).
     QDeadlineTimer deadline(m_opt.timeoutMs);
     while (!pending.isEmpty() || m_thumbLeft > 0) {
@@ -465,8 +460,11 @@ bool PhoneSim::processFileReplies(QTcpSocket *socket, QByteArray *buffer, QList<
                 wrong << QStringLiteral("ratio %1").arg(ack.ratio);
             if (!wrong.isEmpty())
                 fail(QStringLiteral("%1: %2").arg(QString::fromUtf8(s.mobilePath), wrong.join(QStringLiteral(", "))));
-            else if (!m_opt.quiet)
-                note(QStringLiteral("  ok %1 (%2)").arg(QString::fromUtf8(s.mobilePath), human(s.size)));
+            else
+                note(QStringLiteral("[%1/%2] ok %3 (%4)")
+                         .arg(*acked)
+                         .arg(m_total)
+                         .arg(QString::fromUtf8(s.mobilePath), human(s.size)));
             m_sent.append(s);
             m_sent.last().acked = wrong.isEmpty();
         } else if (t == Records::Thumbnail) {

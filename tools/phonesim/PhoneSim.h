@@ -84,6 +84,7 @@ private:
     QByteArray m_thumbData;
 
     // Figures for the summary.
+    int m_total = 0;
     int m_files = 0;
     int m_acked = 0;
     int m_thumbnails = 0;
