@@ -1,25 +1,467 @@
 #include "localalbum/pages/LocalForm.h"
+#include "ui_LocalForm.h"
 
+#include "backup/LocalDataBase.h"
+#include "backup/MUploadThread.h"
+#include "platform/Dialogs.h"
 #include "platform/SearchEngine.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFont>
+#include <QHeaderView>
+#include <QListWidgetItem>
+#include <QMovie>
+#include <QPalette>
+#include <QSignalBlocker>
+
+namespace {
+
+QString totalText(int n)
+{
+    return QStringLiteral("已整理文件总数: ") + QString::number(n);
+}
+
+void styleLabel(QWidget *w, const QColor &colour)
+{
+    QFont font = w->font();
+    font.setPointSize(10);
+    w->setFont(font);
+    QPalette pal = w->palette();
+    pal.setColor(QPalette::WindowText, colour);
+    w->setPalette(pal);
+}
+
+} // namespace
 
 LocalForm::LocalForm(QWidget *parent, QString savepath)
     : QWidget(parent)
-    , m_organiser(std::make_unique<LocalOrganiser>(savepath))
+    , ui(std::make_unique<Ui::LocalForm>())
 {
+    ui->setupUi(this);
+
+    // Local 8-bit conversions stay the file system's own; every text of the page is Unicode.
+    m_organiser = std::make_unique<LocalOrganiser>(savepath);
     LocalOrganiser *o = m_organiser.get();
-    // Emitted from pool threads; queued to the page.
-    connect(o, &LocalOrganiser::setFileName, this, &LocalForm::setFileName);
+    LocalDataBase *db = o->m_localDb;
+    // The listing and the workers hand their names to the feeds on their own threads; the feeds
+    // pass them on here, in order, a slice at a time.
+    connect(db, &LocalDataBase::setFileName, &m_dbFeed, &FileNameFeed::push, Qt::DirectConnection);
+    connect(&m_dbFeed, &FileNameFeed::fileName, this, &LocalForm::recvDbFileName);
+    connect(db, &LocalDataBase::setViewUpdate, this, &LocalForm::on_updateview_slot);
+    connect(this, &LocalForm::signalDbFileName, this, &LocalForm::recvFileName);
+
+    setAllDiskMode(true);
+
+    ui->tableFileInfoView->setAlternatingRowColors(true);
+    ui->tableFileInfoView->setColumnWidth(0, 80);
+    ui->tableFileInfoView->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Fixed);
+    ui->tableFileInfoView->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+    ui->tableFileInfoView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ui->tableFileInfoView->setTextElideMode(Qt::ElideMiddle); // keep the file name in view
+
+    m_movie = new QMovie(QStringLiteral(":/image/loading.gif"), QByteArray(), this);
+    ui->loadingLabel->setMovie(m_movie);
+    ui->loadingLabel->setScaledContents(true);
+    ui->loadingLabel->setFixedSize(20, 20);
+    ui->loadingLabel->hide();
+    ui->nextPageBtn->setEnabled(false);
+    ui->prePageBtn->setEnabled(false);
+
+    connect(o, &LocalOrganiser::setFileName, &m_searchFeed, &FileNameFeed::push, Qt::DirectConnection);
+    connect(&m_searchFeed, &FileNameFeed::fileName, this, &LocalForm::setFileName);
+    connect(this, &LocalForm::setFileName, this, &LocalForm::recvFileName);
+    // Emitted from pool threads: queued to the page.
     connect(o, &LocalOrganiser::sendSearchFinish, this, &LocalForm::sendSearchFinish);
     connect(o, &LocalOrganiser::setCurrentStatus, this, &LocalForm::setCurrentStatus);
     connect(o, &LocalOrganiser::setCurrentPercent, this, &LocalForm::setCurrentPercent);
-    o->readMediaSettings();
+    connect(o, &LocalOrganiser::searchCleared, this, [this] {
+        clearTable();
+        updatePageLabel();
+    });
+    connect(this, &LocalForm::sendSearchFinish, this, &LocalForm::onSearchFinished_slot);
+    connect(this, &LocalForm::setCurrentStatus, this, &LocalForm::on_updateStatus_slot);
+    connect(this, &LocalForm::setCurrentPercent, this, &LocalForm::on_updatePercent_slot);
+    connect(ui->prePageBtn, &QPushButton::clicked, this, &LocalForm::prevPage);
+    connect(ui->nextPageBtn, &QPushButton::clicked, this, &LocalForm::nextPage);
+    connect(ui->gotoPageBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &LocalForm::gotoPage);
+
+    const QColor blue(Qt::blue);
+    styleLabel(ui->checkAllDiskBox, blue);
+    styleLabel(ui->checkDirBox, blue);
+    styleLabel(ui->topfileslabel, blue);
+    styleLabel(ui->totalInfoLabel, blue);
+    styleLabel(ui->localAlbumNote, Qt::red);
+    ui->topfileslabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    ui->topfileslabel->setText(QStringLiteral("文件列表："));
+    ui->progressBar->setRange(0, 100);
+    ui->progressBar->setValue(0);
+    ui->localAlbumNote->setText(
+        QStringLiteral("两种处理方式：全盘搜索及指定目录搜索，搜索结果将按文件生成时间自动处理重名及去除重复文件。\n"
+                       "文件保存位置：搜索结果保存在设置部分指定的目录或自动保存到最大磁盘剩余空间的目录。"));
+
+    // The search engine runs without a window of its own; its start-up query readies the
+    // first all-disk search.
     o->startBackQuery();
+
+    m_uploadThread = std::make_unique<MUploadThread>();
+    m_uploadThread->start(QThread::InheritPriority);
+
+    startListing(false);
+    o->readMediaSettings();
 }
 
 LocalForm::~LocalForm()
 {
-    // Stops and waits for every search, worker and the start-up query, then closes the database.
+    // Stops and waits for every search, organise worker and the start-up query, then closes
+    // the database, which waits for a listing still under way. The feeds outlive all of them.
+    m_organiser->requestStop();
     m_organiser.reset();
+    m_uploadThread.reset(); // stops the upload and waits for it
     // The page's end is the engine's end, as the program's start was its start.
     SearchEngine::stop();
+}
+
+void LocalForm::flushFileNames()
+{
+    m_dbFeed.flush();
+    m_searchFeed.flush();
+}
+
+int LocalForm::countExistFiles()
+{
+    QMutexLocker lock(&m_organiser->m_dbCallMutex);
+    return m_organiser->m_localDb ? m_organiser->m_localDb->countExistFiles() : 0;
+}
+
+void LocalForm::clearFoundFiles()
+{
+    m_organiser->clearFoundFiles();
+}
+
+void LocalForm::clearTable()
+{
+    m_pageItems = 0;
+    ui->tableFileInfoView->clearAll();
+    dropRunningListings();
+}
+
+void LocalForm::setAllDiskMode(bool allDisk)
+{
+    const QSignalBlocker blockAll(ui->checkAllDiskBox);
+    const QSignalBlocker blockDir(ui->checkDirBox);
+    if (m_searching) {
+        m_organiser->requestStop();
+        m_searching = false;
+        if (allDisk)
+            ui->pushStartSearchButton->setText(QStringLiteral("开始搜索"));
+        else
+            ui->searchAllDiskButton->setText(QStringLiteral("开始全盘搜索"));
+    }
+    ui->checkAllDiskBox->setChecked(allDisk);
+    ui->checkDirBox->setChecked(!allDisk);
+    ui->searchAllDiskButton->setEnabled(allDisk);
+    ui->listDirWidget->setEnabled(!allDisk);
+    ui->pushAddDirButton->setEnabled(!allDisk);
+    ui->pushDeleteDirButton->setEnabled(!allDisk);
+    ui->pushStartSearchButton->setEnabled(!allDisk);
+}
+
+void LocalForm::on_checkAllDiskBox_stateChanged(int arg1)
+{
+    if (arg1 == Qt::Checked)
+        setAllDiskMode(true);
+    else if (arg1 == Qt::Unchecked)
+        setAllDiskMode(false);
+}
+
+void LocalForm::on_checkDirBox_stateChanged(int arg1)
+{
+    if (arg1 == Qt::Checked)
+        setAllDiskMode(false);
+    else if (arg1 == Qt::Unchecked)
+        setAllDiskMode(true);
+}
+
+void LocalForm::on_pushAddDirButton_clicked()
+{
+    const QString dir = Dialogs::existingDirectory(this, tr("Open Directory"), QStringLiteral("/"),
+                                                   QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (dir.isEmpty())
+        return;
+    for (int i = 0; i < ui->listDirWidget->count(); ++i) {
+        if (ui->listDirWidget->item(i)->text() == dir)
+            return;
+    }
+    auto *item = new QListWidgetItem(dir, ui->listDirWidget);
+    ui->listDirWidget->setCurrentItem(item);
+}
+
+void LocalForm::on_pushDeleteDirButton_clicked()
+{
+    QListWidgetItem *item = ui->listDirWidget->currentItem();
+    if (!item)
+        return;
+    delete ui->listDirWidget->takeItem(ui->listDirWidget->row(item));
+}
+
+void LocalForm::settleStoppedSearch()
+{
+    LocalOrganiser *o = m_organiser.get();
+    if (o->activeJobs() == 0 && m_searchFeed.pending() == 0)
+        return;
+    o->waitForWorkers();
+    // Everything the old jobs sent is queued by now; handle it before the new search starts, so
+    // a late "finished" of the old search can't stop the new one.
+    m_searchFeed.flush();
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    m_searchFeed.flush();
+}
+
+void LocalForm::on_pushStartSearchButton_clicked()
+{
+    LocalOrganiser *o = m_organiser.get();
+    o->readMediaSettings();
+    if (!o->m_pictures && !o->m_videos) {
+        Dialogs::message(this, QMessageBox::Warning, QStringLiteral("提示"),
+                         QStringLiteral("请在设置页面选择整理图片或整理视频"), QMessageBox::Ok);
+        return;
+    }
+    clearFoundFiles();
+    if (m_searching) {
+        o->requestStop();
+        m_searching = false;
+        ui->pushStartSearchButton->setText(QStringLiteral("开始搜索"));
+        emit setCurrentStatus(totalText(countExistFiles()), false);
+        return;
+    }
+    if (ui->listDirWidget->count() == 0) {
+        Dialogs::message(this, QMessageBox::Warning, QStringLiteral("提示"), QStringLiteral("指定目录为空"),
+                         QMessageBox::Ok);
+        return;
+    }
+    settleStoppedSearch();
+    o->m_expectedTotal = 0;
+    const int n = countExistFiles();
+    {
+        QMutexLocker lock(&o->m_orderMutex);
+        o->m_order = n; // new rows continue after the organised ones
+    }
+    o->m_showDuplicates = false;
+    updatePageLabel();
+    emit setCurrentPercent(0);
+    emit setCurrentStatus(QStringLiteral("分析磁盘目录"), true);
+    QStringList folders;
+    for (int i = 0; i < ui->listDirWidget->count(); ++i)
+        folders.append(ui->listDirWidget->item(i)->text());
+    if (!o->startFolderSearch(folders))
+        return;
+    m_searching = true;
+    ui->pushStartSearchButton->setText(QStringLiteral("停止搜索"));
+}
+
+void LocalForm::on_searchAllDiskButton_clicked()
+{
+    LocalOrganiser *o = m_organiser.get();
+    o->readMediaSettings();
+    if (!o->m_pictures && !o->m_videos) {
+        Dialogs::message(this, QMessageBox::Warning, QStringLiteral("提示"),
+                         QStringLiteral("请在设置页面选择整理图片或整理视频"), QMessageBox::Ok);
+        return;
+    }
+    if (m_searching) {
+        o->requestStop();
+        m_searching = false;
+        ui->searchAllDiskButton->setText(QStringLiteral("开始全盘搜索"));
+        emit setCurrentStatus(totalText(countExistFiles()), false);
+        return;
+    }
+    settleStoppedSearch();
+    {
+        QMutexLocker lock(&o->m_orderMutex);
+        o->m_order = 0;
+    }
+    o->m_showDuplicates = true; // files organised before are listed again
+    o->m_expectedTotal = 0;
+    clearTable();
+    updatePageLabel();
+    emit setCurrentPercent(0);
+    emit setCurrentStatus(QStringLiteral("分析磁盘目录"), true);
+    if (!o->startAllDiskSearch())
+        return;
+    m_searching = true;
+    ui->searchAllDiskButton->setText(QStringLiteral("停止全盘搜索"));
+}
+
+void LocalForm::recvFileName(int order, QString filename)
+{
+    TableViewPage *table = ui->tableFileInfoView;
+    if (order >= 0 && !filename.isEmpty())
+        table->appendFile(order, filename);
+    updatePageLabel();
+    const int expected = m_organiser->m_expectedTotal;
+    if (expected > 0) {
+        const int p = int(qint64(table->getFileNumbers()) * 100 / expected);
+        if (p != m_lastListPercent) {
+            emit setCurrentPercent(p);
+            m_lastListPercent = p;
+            if (p >= 100)
+                emit setCurrentStatus(totalText(expected), false);
+        }
+    }
+    if (filename.isEmpty()) {
+        emit setCurrentPercent(100);
+        emit setCurrentStatus(totalText(order), false);
+    }
+    const int pages = table->totalPage();
+    while (m_pageItems < pages) {
+        ++m_pageItems;
+        ui->gotoPageBox->addItem(QString::number(m_pageItems));
+    }
+}
+
+void LocalForm::recvDbFileName(int order, QString filename)
+{
+    if (filename.isEmpty() && m_listingsPending > 0)
+        --m_listingsPending;
+    if (m_listingsToSkip > 0) {
+        // A row of a listing that started before the table was emptied.
+        if (filename.isEmpty())
+            --m_listingsToSkip;
+        return;
+    }
+    emit signalDbFileName(order, filename);
+}
+
+void LocalForm::onSearchFinished_slot()
+{
+    // The table gets every file of the search before the search counts as ended.
+    m_searchFeed.flush();
+    LocalOrganiser *o = m_organiser.get();
+    o->m_stopSearch = true;
+    m_searching = false;
+    o->m_showDuplicates = false;
+    {
+        QMutexLocker lock(&o->m_dbCallMutex);
+        if (o->m_localDb)
+            emit setCurrentStatus(totalText(o->m_localDb->countExistFiles()), false);
+    }
+    ui->pushStartSearchButton->setText(QStringLiteral("开始搜索"));
+    ui->searchAllDiskButton->setText(QStringLiteral("开始全盘搜索"));
+}
+
+void LocalForm::on_pushUpdateTotalButton_clicked()
+{
+    if (m_searching)
+        return;
+    clearTable();
+    updatePageLabel();
+    startListing(true);
+}
+
+void LocalForm::startListing(bool scanWhenEmpty)
+{
+    LocalOrganiser *o = m_organiser.get();
+    const int n = countExistFiles();
+    m_lastListPercent = 0;
+    if (n < 1) {
+        o->m_expectedTotal = 0;
+        emit setCurrentStatus(QStringLiteral("未发现备份数据"), false);
+    } else {
+        o->m_expectedTotal = n;
+        emit setCurrentStatus(totalText(n), true);
+        ++m_listingsPending; // the table exists, so the listing ends with its end marker
+    }
+    // Even with no file counted, a listing finds files that have come back since the last one.
+    if ((n >= 1 || scanWhenEmpty) && o->m_localDb)
+        o->m_localDb->startScan();
+}
+
+void LocalForm::dropRunningListings()
+{
+    m_listingsToSkip = m_listingsPending;
+}
+
+void LocalForm::on_updateStatus_slot(QString status, bool bShowLoading)
+{
+    ui->loadingLabel->setVisible(bShowLoading);
+    // The animation only runs while it is seen.
+    if (bShowLoading)
+        m_movie->start();
+    else
+        m_movie->stop();
+    if (!status.isEmpty())
+        ui->totalInfoLabel->setText(status);
+}
+
+void LocalForm::on_updatePercent_slot(int percent)
+{
+    ui->progressBar->setValue(percent);
+}
+
+void LocalForm::on_updateview_slot(bool bValue)
+{
+    ui->tableFileInfoView->setUpdatesEnabled(bValue);
+}
+
+void LocalForm::updatePageLabel()
+{
+    TableViewPage *table = ui->tableFileInfoView;
+    const int cur = table->getCurrentPage();
+    const int total = table->totalPage();
+    ui->curPageLabel->setText(QStringLiteral("页码") + QStringLiteral(" %1/%2").arg(cur).arg(total));
+    if (cur == 0 && total == 0) {
+        ui->prePageBtn->setEnabled(false);
+        ui->nextPageBtn->setEnabled(false);
+        if (ui->gotoPageBox->count() > 0) {
+            const QSignalBlocker block(ui->gotoPageBox);
+            ui->gotoPageBox->clear();
+        }
+        m_pageItems = 0;
+    } else if (cur == 0) {
+        ui->prePageBtn->setEnabled(true);
+        ui->nextPageBtn->setEnabled(true);
+    } else if (cur == 1) {
+        ui->prePageBtn->setEnabled(false);
+        ui->nextPageBtn->setEnabled(true);
+    } else {
+        ui->prePageBtn->setEnabled(true);
+        ui->nextPageBtn->setEnabled(total != cur);
+    }
+}
+
+void LocalForm::gotoPage(int index)
+{
+    if (m_pageJump) {
+        m_pageJump = false;
+        return;
+    }
+    ui->tableFileInfoView->gotoPage(index + 1);
+    updatePageLabel();
+}
+
+void LocalForm::nextPage()
+{
+    ui->tableFileInfoView->nextPage();
+    updatePageLabel();
+    const int index = ui->tableFileInfoView->getCurrentPage() - 1;
+    // The guard stands for the box change made here, so it is set only when the index really
+    // changes; else it would swallow the user's next choice in the box.
+    if (index >= 0 && index < ui->gotoPageBox->count() && index != ui->gotoPageBox->currentIndex()) {
+        m_pageJump = true;
+        ui->gotoPageBox->setCurrentIndex(index);
+        m_pageJump = false;
+    }
+}
+
+void LocalForm::prevPage()
+{
+    ui->tableFileInfoView->previousPage();
+    updatePageLabel();
+    const int index = ui->tableFileInfoView->getCurrentPage() - 1;
+    if (index >= 0 && index < ui->gotoPageBox->count() && index != ui->gotoPageBox->currentIndex()) {
+        m_pageJump = true;
+        ui->gotoPageBox->setCurrentIndex(index);
+        m_pageJump = false;
+    }
 }

@@ -1,17 +1,29 @@
 #pragma once
 
 #include "localalbum/LocalOrganiser.h"
+#include "localalbum/pages/FileNameFeed.h"
 
 #include <QString>
 #include <QWidget>
 
 #include <memory>
 
-// The local album page. The searches, the organise workers and the state they share
-// (m_foundFiles, m_order, m_stopSearch, the locks, the database) live in LocalOrganiser, which
-// can be driven without a window; the page owns one and relays its signals under the page's
-// own signal names. Destroying the page stops every search and worker and waits for them
-// before any member goes away.
+class MUploadThread;
+class QMovie;
+namespace Ui {
+class LocalForm;
+}
+
+// The local album page: all-disk or folder mode, the folder list, the two start/stop buttons,
+// the paged table of organised files with its page label, buttons and page box, a status text,
+// a loading animation and a progress bar.
+//
+// The searches, the organise workers and the state they share (the found list, m_order,
+// m_stopSearch, the locks, the database) live in LocalOrganiser, which can be driven without a
+// window; the page owns one and relays its signals under the page's own signal names. File
+// names from the workers and from the database listing reach the table through FileNameFeed,
+// a slice at a time, so a listing of 100,000 files never freezes the window. Destroying the
+// page stops every search, worker and listing and waits for them before any member goes away.
 class LocalForm : public QWidget
 {
     Q_OBJECT
@@ -20,6 +32,10 @@ public:
     ~LocalForm() override;
 
     LocalOrganiser *organiser() const { return m_organiser.get(); }
+    Ui::LocalForm *form() const { return ui.get(); }
+    bool isSearching() const { return m_searching; }
+    // Passes on every file name the workers and the listing have sent so far (tests).
+    void flushFileNames();
 
 signals:
     void setFileName(int order, QString filename);
@@ -28,11 +44,49 @@ signals:
     void setCurrentPercent(int percent);
     void signalDbFileName(int order, QString filename);
 
-protected:
+private slots:
+    void on_searchAllDiskButton_clicked();
+    void on_checkAllDiskBox_stateChanged(int arg1);
+    void on_checkDirBox_stateChanged(int arg1);
+    void on_pushAddDirButton_clicked();
+    void on_pushStartSearchButton_clicked();
+    void recvFileName(int order, QString filename);
+    void on_pushDeleteDirButton_clicked();
+    void onSearchFinished_slot();
+    void on_pushUpdateTotalButton_clicked();
+    void on_updateStatus_slot(QString status, bool bShowLoading);
+    void on_updatePercent_slot(int percent);
+    void on_updateview_slot(bool bValue);
+    void recvDbFileName(int order, QString filename);
+    void gotoPage(int index);
+    void nextPage();
+    void prevPage();
+
+private:
+    void setAllDiskMode(bool allDisk);
+    void updatePageLabel();
+    void clearFoundFiles();
+    // Lists the organised files again into the table (at creation and on the listing button).
+    void startListing(bool scanWhenEmpty);
+    // The table was emptied: rows of a listing still under way belong to the old table.
+    void dropRunningListings();
+    // Lets the jobs of a stopped search end and handles what they sent, so that nothing of the
+    // old search reaches the page after a new one has started.
+    void settleStoppedSearch();
+    void clearTable();
+    int countExistFiles();
+
+    std::unique_ptr<Ui::LocalForm> ui;
+    FileNameFeed m_searchFeed;
+    FileNameFeed m_dbFeed;
     std::unique_ptr<LocalOrganiser> m_organiser;
+    std::unique_ptr<MUploadThread> m_uploadThread;
+    QMovie *m_movie = nullptr;
     // Page state (the worker state is in m_organiser).
     bool m_searching = false;
     int m_pageItems = 0;
     bool m_pageJump = false;
     int m_lastListPercent = 0;
+    int m_listingsPending = 0; // listings sure to end with their end marker, not yet ended
+    int m_listingsToSkip = 0;  // of those, listings whose rows are dropped
 };
