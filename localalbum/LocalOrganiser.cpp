@@ -219,6 +219,13 @@ int LocalOrganiser::activeJobs() const
 bool LocalOrganiser::startFolderSearch(const QStringList &folders)
 {
     waitForWorkers();
+    {
+        // New rows continue after the files already organised.
+        QMutexLocker lock(&m_dbCallMutex);
+        m_order = m_localDb ? m_localDb->countExistFiles() : 0;
+    }
+    m_showDuplicates = false;
+    m_expectedTotal = 0;
     m_folders = folders;
     m_stopSearch = false;
     return runJob([this] { searchFolders(); });
@@ -227,6 +234,8 @@ bool LocalOrganiser::startFolderSearch(const QStringList &folders)
 bool LocalOrganiser::startAllDiskSearch()
 {
     waitForWorkers();
+    m_order = 0;
+    m_showDuplicates = true; // files organised before are listed again
     m_stopSearch = false;
     return runJob([this] { searchAllDisks(); });
 }

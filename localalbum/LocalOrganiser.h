@@ -27,9 +27,10 @@ class LocalDataBase;
 // touches a destroyed owner. Signals are emitted from pool threads (queued to receivers in the
 // GUI thread).
 //
-// The page (LocalForm) drives it: it sets m_order / m_showDuplicates, then calls
-// startFolderSearch() or startAllDiskSearch(); requestStop() stops a search, which still ends
-// with sendSearchFinish() once the workers have seen the stop.
+// The page (LocalForm) drives it with startFolderSearch() or startAllDiskSearch();
+// requestStop() stops a search, which still ends with sendSearchFinish() once the workers
+// have seen the stop (an all-disk search stopped before its organisers start ends silently,
+// or with searchCleared() when it had read every result).
 class LocalOrganiser : public QObject
 {
     Q_OBJECT
@@ -41,7 +42,9 @@ public:
     // --- Page-facing control (GUI thread) ---
     void readMediaSettings();
     // Both wait for the jobs of an earlier, stopped search first, so that no old worker takes
-    // entries from a list that a new search is filling. False when the object is closing.
+    // entries from a list that a new search is filling, then set the numbering: the folder
+    // search sets m_order to the number of organised files and m_showDuplicates false, the
+    // all-disk search m_order 0 and m_showDuplicates true. False when the object is closing.
     bool startFolderSearch(const QStringList &folders);
     bool startAllDiskSearch();
     // Sets m_stopSearch and wakes a search blocked in the engine.

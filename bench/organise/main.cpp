@@ -3,7 +3,7 @@
 //     2008-2024 (most DateTimeOriginal, some DateTime only, some none), 10% content duplicates
 //     under other names, same names with other content in other folders, a few PNGs and
 //     videos, thumbnails under 40000 bytes and sidecar files.
-// bench_organise run <source> <outroot> [rounds]
+// bench_organise run <source> <outroot> [rounds] [program folder]
 //     Times, in alternating rounds, (1) the folder search plus organise of <source> into
 //     <outroot>/ours, (2) md5sum plus cp of the same picture and video files (the floor) and
 //     (3) exiftool -o <out>/ '-Directory<DateTimeOriginal'. Prints files/s, MB/s and the
@@ -245,7 +245,7 @@ void writeList(const QString &src, const QString &programDir, const QString &lis
     out() << "list of " << organised << " organised and " << skipped << " skipped files: " << listPath << "\n";
 }
 
-int run(const QString &srcArg, const QString &rootArg, int rounds)
+int run(const QString &srcArg, const QString &rootArg, int rounds, const QString &programArg)
 {
     const QString src = QDir(srcArg).absolutePath();
     const QString root = QDir(rootArg).absolutePath();
@@ -258,7 +258,10 @@ int run(const QString &srcArg, const QString &rootArg, int rounds)
     const double mb = c.bytes / 1e6;
     out() << c.files.size() << " picture/video files, " << qRound(mb) << " MB\n";
     const QString oursOut = root + QStringLiteral("/ours");
-    const QString programDir = root + QStringLiteral("/program");
+    // The program folder holds localfiles.db; another place (a RAM disk) shows what the
+    // database's per-insert commits cost.
+    const QString programDir = programArg.isEmpty() ? root + QStringLiteral("/program") : QDir(programArg).absolutePath();
+    out() << "database: " << programDir << "/localfiles.db\n";
     const QString floorOut = root + QStringLiteral("/floor");
     const QString exifOut = root + QStringLiteral("/exiftool");
     QString find = QStringLiteral("find %1 -type f \\( -iname '*.jpg' -o -iname '*.jpeg' -o -iname '*.png' -o -iname '*.avi' "
@@ -319,9 +322,10 @@ int main(int argc, char **argv)
         return 0;
     }
     if (args.size() >= 4 && args.at(1) == QLatin1String("run"))
-        return run(args.at(2), args.at(3), args.size() > 4 ? qMax(1, args.at(4).toInt()) : 3);
+        return run(args.at(2), args.at(3), args.size() > 4 ? qMax(1, args.at(4).toInt()) : 3,
+                   args.size() > 5 ? args.at(5) : QString());
     std::fprintf(stderr, "usage: bench_organise generate <dir> [count=600] [seed]\n"
-                         "       bench_organise run <source> <outroot> [rounds=3]\n"
+                         "       bench_organise run <source> <outroot> [rounds=3] [program folder for localfiles.db]\n"
                          "       bench_organise ours <source> <outroot>   (the organiser alone, once)\n");
     return 2;
 }

@@ -387,15 +387,18 @@ private slots:
         QCOMPARE(files.size(), 3); // IMG.JPG, a.Jpeg and one of the two equal PNGs
         QVERIFY(files.filter("IMG.JPG").size() == 1 && files.filter("a.Jpeg").size() == 1);
 
-        // With videos selected the clip is found too.
+        // With videos selected the clip is found too; its row number follows the three rows.
         ReadWriteSetting::getInstance()->setGlobalValue("localVideo", "1");
         m_org->readMediaSettings();
+        QList<int> orders;
+        connect(m_org.get(), &LocalOrganiser::setFileName, this, [&](int order, const QString &) { orders << order; });
         finished = 0;
         QVERIFY(m_org->startFolderSearch({t + "/tree"}));
         QVERIFY(TestSupport::waitFor([&] { return finished == 1; }, 20000));
         QVERIFY(m_org->waitForWorkers(5000));
         QCOMPARE(filesUnder(out()).filter("视频/").size(), 1);
         QCOMPARE(rows(db()).size(), 4);
+        QCOMPARE(orders, QList<int>{3});
     }
 
     void allDiskSearchThroughTheEngine()
