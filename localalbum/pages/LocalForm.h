@@ -32,7 +32,6 @@ public:
     ~LocalForm() override;
 
     LocalOrganiser *organiser() const { return m_organiser.get(); }
-    Ui::LocalForm *form() const { return ui.get(); }
     bool isSearching() const { return m_searching; }
     // Passes on every file name the workers and the listing have sent so far (tests).
     void flushFileNames();
@@ -54,15 +53,18 @@ private slots:
     void on_pushDeleteDirButton_clicked();
     void onSearchFinished_slot();
     void on_pushUpdateTotalButton_clicked();
-    void on_updateStatus_slot(QString status, bool bShowLoading);
-    void on_updatePercent_slot(int percent);
-    void on_updateview_slot(bool bValue);
     void recvDbFileName(int order, QString filename);
     void gotoPage(int index);
     void nextPage();
     void prevPage();
 
 private:
+    // Slots in all but name: connected by function pointer, kept out of the slot list because
+    // the form's connection by name would look for the widgets their names suggest.
+    void on_updateStatus_slot(QString status, bool bShowLoading);
+    void on_updatePercent_slot(int percent);
+    void on_updateview_slot(bool bValue);
+
     void setAllDiskMode(bool allDisk);
     void updatePageLabel();
     void clearFoundFiles();

@@ -1,0 +1,507 @@
+// The local album page: listing the organised files at creation and on the listing button,
+// the page label, buttons and page box, the two searches with their numbering, mode switches,
+// the folder list, warnings, and destruction while workers run.
+// With VANTEO_SCREENSHOT_DIR set, screenshot() also saves the page during and after a folder
+// search of a few hundred photos (run it under xvfb-run with QT_QPA_PLATFORM=xcb).
+#include "localalbum/pages/LocalForm.h"
+#include "localalbum/pages/TableViewPage.h"
+
+#include "backup/LocalDataBase.h"
+#include "platform/AppPaths.h"
+#include "platform/Dialogs.h"
+#include "platform/SearchEngine.h"
+#include "settings/ReadWriteSetting.h"
+#include "tests/localalbum/ExifJpeg.h"
+#include "tests/support/TestSupport.h"
+
+#include <QtTest>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QCheckBox>
+
+using TestSupport::waitFor;
+
+namespace {
+
+QStringList boxEntries(const QComboBox *box)
+{
+    QStringList out;
+    for (int i = 0; i < box->count(); ++i)
+        out << box->itemText(i);
+    return out;
+}
+
+QList<int> shownNumbers(const TableViewPage *t)
+{
+    QList<int> out;
+    for (int r = 0; r < t->shownRows(); ++r)
+        out << t->shownNumber(r);
+    return out;
+}
+
+QList<int> range(int from, int to)
+{
+    QList<int> out;
+    for (int i = from; i <= to; ++i)
+        out << i;
+    return out;
+}
+
+QStringList localPaths(const QString &dbPath)
+{
+    QStringList out;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        db.setDatabaseName(dbPath);
+        if (db.open()) {
+            QSqlQuery q(db);
+            if (q.exec(QStringLiteral("select localpath from albumlist order by id"))) {
+                while (q.next())
+                    out << q.value(0).toString();
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+    return out;
+}
+
+// The page's widgets, found by their object names.
+struct Form
+{
+    explicit Form(LocalForm *page)
+    {
+        auto find = [page](auto *&w, const char *name) {
+            w = page->findChild<std::remove_reference_t<decltype(*w)> *>(QLatin1String(name));
+            if (!w)
+                qFatal("no widget %s", name);
+        };
+        find(localAlbumNote, "localAlbumNote");
+        find(checkAllDiskBox, "checkAllDiskBox");
+        find(topfileslabel, "topfileslabel");
+        find(loadingLabel, "loadingLabel");
+        find(totalInfoLabel, "totalInfoLabel");
+        find(searchAllDiskButton, "searchAllDiskButton");
+        find(tableFileInfoView, "tableFileInfoView");
+        find(checkDirBox, "checkDirBox");
+        find(listDirWidget, "listDirWidget");
+        find(curPageLabel, "curPageLabel");
+        find(prePageBtn, "prePageBtn");
+        find(nextPageBtn, "nextPageBtn");
+        find(gotoPageBox, "gotoPageBox");
+        find(pushAddDirButton, "pushAddDirButton");
+        find(pushDeleteDirButton, "pushDeleteDirButton");
+        find(pushStartSearchButton, "pushStartSearchButton");
+        find(progressBar, "progressBar");
+        find(pushUpdateTotalButton, "pushUpdateTotalButton");
+    }
+    Form *operator->() { return this; }
+    QLabel *localAlbumNote, *topfileslabel, *loadingLabel, *totalInfoLabel, *curPageLabel;
+    QCheckBox *checkAllDiskBox, *checkDirBox;
+    QPushButton *searchAllDiskButton, *prePageBtn, *nextPageBtn, *pushAddDirButton, *pushDeleteDirButton,
+        *pushStartSearchButton, *pushUpdateTotalButton;
+    TableViewPage *tableFileInfoView;
+    QListWidget *listDirWidget;
+    QComboBox *gotoPageBox;
+    QProgressBar *progressBar;
+};
+
+} // namespace
+
+class TestLocalForm : public QObject
+{
+    Q_OBJECT
+private:
+    std::unique_ptr<QTemporaryDir> m_program;
+    std::unique_ptr<QTemporaryDir> m_files;
+    quint32 m_seed = 1;
+
+    QString root() const { return m_files->path() + QStringLiteral("/root/"); }
+    QString dbPath() const { return AppPaths::programFile(QStringLiteral("localfiles.db")); }
+
+    // n organised files: each recorded in localfiles.db with a file that exists.
+    void organised(int n)
+    {
+        LocalDataBase db(dbPath());
+        for (int i = 0; i < n; ++i) {
+            const QString p = m_files->path() + QStringLiteral("/organised/%1.jpg").arg(i);
+            QVERIFY(TestSupport::writeFile(p, QByteArray("x")));
+            QVERIFY(db.insertRecord(QStringLiteral("%1.jpg").arg(i), p, 1, QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')),
+                                    QStringLiteral("/src"), 1, QString(), QStringLiteral("2020-01-01 00:00:00"), QString())
+                    > 0);
+        }
+    }
+
+    // n distinct photos of at least 40000 bytes in folder.
+    QString photos(const QString &folder, int n, int size = 41000)
+    {
+        const QString dir = m_files->path() + QLatin1Char('/') + folder;
+        for (int i = 0; i < n; ++i) {
+            ++m_seed;
+            TestSupport::writeFile(dir + QStringLiteral("/IMG_%1.jpg").arg(i, 4, 10, QLatin1Char('0')),
+                                   ExifJpeg::padTo(ExifJpeg::makeJpeg(16, 16, m_seed), size, m_seed));
+        }
+        return dir;
+    }
+
+    std::unique_ptr<LocalForm> makePage()
+    {
+        auto page = std::make_unique<LocalForm>(nullptr, root());
+        return page;
+    }
+
+    // Waits until the listing has delivered its end marker.
+    static bool listed(LocalForm &page, int n)
+    {
+        return waitFor([&] {
+            page.flushFileNames();
+            return Form(&page)->tableFileInfoView->getFileNumbers() == n
+                && Form(&page)->totalInfoLabel->text() == QStringLiteral("已整理文件总数: %1").arg(n)
+                && Form(&page)->progressBar->value() == 100;
+        }, 20000);
+    }
+
+    static void addFolder(LocalForm &page, const QString &dir)
+    {
+        Dialogs::setNextDirectory(dir);
+        Form(&page)->pushAddDirButton->click();
+    }
+
+    static bool finished(LocalForm &page)
+    {
+        return waitFor([&] { return !page.isSearching() && page.organiser()->activeJobs() == 0; }, 60000);
+    }
+
+private slots:
+    void init()
+    {
+        m_program = TestSupport::makeProgramDir();
+        m_files = std::make_unique<QTemporaryDir>();
+        QDir().mkpath(root());
+        Dialogs::setNonInteractive(true);
+        Dialogs::clearRecords();
+    }
+
+    void cleanup()
+    {
+        while (Dialogs::pendingAnswers() > 0)
+            Dialogs::existingDirectory(nullptr, QString(), QString(), {});
+        Dialogs::clearRecords();
+    }
+
+    void initialState()
+    {
+        auto page = makePage();
+        Form ui(page.get());
+        QCOMPARE(page->windowTitle(), QStringLiteral("Form"));
+        QCOMPARE(ui->totalInfoLabel->text(), QStringLiteral("未发现备份数据"));
+        QVERIFY(ui->loadingLabel->isHidden());
+        QVERIFY(ui->checkAllDiskBox->isChecked());
+        QVERIFY(!ui->checkDirBox->isChecked());
+        QVERIFY(ui->searchAllDiskButton->isEnabled());
+        QVERIFY(!ui->pushStartSearchButton->isEnabled());
+        QVERIFY(!ui->listDirWidget->isEnabled());
+        QVERIFY(!ui->prePageBtn->isEnabled());
+        QVERIFY(!ui->nextPageBtn->isEnabled());
+        QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 0/0"));
+        QCOMPARE(ui->topfileslabel->text(), QStringLiteral("文件列表："));
+        QVERIFY(ui->localAlbumNote->text().startsWith(QStringLiteral("两种处理方式：全盘搜索及指定目录搜索")));
+        QCOMPARE(ui->searchAllDiskButton->styleSheet(), QStringLiteral("background-color: rgb(140, 120, 255);"));
+        QCOMPARE(ui->tableFileInfoView->model()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("文件名"));
+
+        // The listing button on an empty album says so.
+        ui->pushUpdateTotalButton->click();
+        QCOMPARE(ui->totalInfoLabel->text(), QStringLiteral("未发现备份数据"));
+    }
+
+    void pageLabelButtonsAndBox()
+    {
+        auto page = makePage();
+        Form ui(page.get());
+        for (int i = 0; i < 25; ++i)
+            emit page->setFileName(i, QStringLiteral("/p/%1.jpg").arg(i));
+        QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 1/3"));
+        QCOMPARE(boxEntries(ui->gotoPageBox), QStringList({"1", "2", "3"}));
+        QVERIFY(!ui->prePageBtn->isEnabled());
+        QVERIFY(ui->nextPageBtn->isEnabled());
+
+        ui->gotoPageBox->setCurrentIndex(2);
+        QCOMPARE(shownNumbers(ui->tableFileInfoView), range(21, 25));
+        QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 3/3"));
+        QVERIFY(ui->prePageBtn->isEnabled());
+        QVERIFY(!ui->nextPageBtn->isEnabled());
+
+        ui->prePageBtn->click();
+        QCOMPARE(shownNumbers(ui->tableFileInfoView), range(11, 20));
+        QCOMPARE(ui->gotoPageBox->currentIndex(), 1);
+        QVERIFY(ui->nextPageBtn->isEnabled());
+        ui->nextPageBtn->click();
+        QCOMPARE(ui->gotoPageBox->currentIndex(), 2);
+        // The box follows the buttons without paging twice, and its next choice counts.
+        ui->gotoPageBox->setCurrentIndex(0);
+        QCOMPARE(shownNumbers(ui->tableFileInfoView), range(1, 10));
+        QVERIFY(!ui->prePageBtn->isEnabled());
+    }
+
+    void pageBoxChoiceAfterAnIdleNextClick()
+    {
+        auto page = makePage();
+        Form ui(page.get());
+        for (int i = 0; i < 5; ++i)
+            emit page->setFileName(i, QStringLiteral("/p/%1.jpg").arg(i));
+        QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 1/1"));
+        QVERIFY(ui->nextPageBtn->isEnabled()); // one page: still enabled
+        ui->nextPageBtn->click();              // changes nothing
+        QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 1/1"));
+        QCOMPARE(ui->gotoPageBox->currentIndex(), 0);
+        for (int i = 5; i < 15; ++i)
+            emit page->setFileName(i, QStringLiteral("/p/%1.jpg").arg(i));
+        // The user's next choice is not swallowed.
+        ui->gotoPageBox->setCurrentIndex(1);
+        QCOMPARE(shownNumbers(ui->tableFileInfoView), range(11, 15));
+        QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 2/2"));
+    }
+
+    void listingAtCreationAndOnTheButton()
+    {
+        organised(7);
+        {
+            auto page = makePage();
+            QVERIFY(listed(*page, 7));
+            QCOMPARE(Form(page.get())->curPageLabel->text(), QStringLiteral("页码 1/1"));
+            QCOMPARE(Form(page.get())->tableFileInfoView->shownNumber(6), 7);
+        }
+        // A file gone since: the listing shows the others.
+        QVERIFY(QFile::remove(m_files->path() + QStringLiteral("/organised/3.jpg")));
+        organised(0);
+        auto page = makePage();
+        QCOMPARE(Form(page.get())->totalInfoLabel->text(), QStringLiteral("已整理文件总数: 7")); // counted before the check
+        QVERIFY(listed(*page, 6));
+        // Two clicks while a listing runs still give one list.
+        Form(page.get())->pushUpdateTotalButton->click();
+        Form(page.get())->pushUpdateTotalButton->click();
+        QVERIFY(listed(*page, 6));
+        QTest::qWait(200);
+        page->flushFileNames();
+        QCOMPARE(Form(page.get())->tableFileInfoView->getFileNumbers(), 6);
+        QCOMPARE(boxEntries(Form(page.get())->gotoPageBox), QStringList({"1"}));
+    }
+
+    void folderSearchContinuesTheNumbering()
+    {
+        organised(100);
+        const QString dir = photos(QStringLiteral("new"), 3);
+        auto page = makePage();
+        Form ui(page.get());
+        QVERIFY(listed(*page, 100));
+        QList<int> orders;
+        connect(page.get(), &LocalForm::setFileName, this, [&](int order, const QString &) { orders << order; });
+        ui->checkDirBox->click();
+        QVERIFY(!ui->checkAllDiskBox->isChecked());
+        QVERIFY(!ui->searchAllDiskButton->isEnabled());
+        addFolder(*page, dir);
+        ui->pushStartSearchButton->click();
+        QCOMPARE(ui->pushStartSearchButton->text(), QStringLiteral("停止搜索"));
+        QVERIFY(page->isSearching());
+        QVERIFY(finished(*page));
+        QCOMPARE(orders, QList<int>({100, 101, 102}));
+        QCOMPARE(ui->pushStartSearchButton->text(), QStringLiteral("开始搜索"));
+        QCOMPARE(ui->totalInfoLabel->text(), QStringLiteral("已整理文件总数: 103"));
+        QCOMPARE(ui->tableFileInfoView->getFileNumbers(), 103);
+        QCOMPARE(boxEntries(ui->gotoPageBox).size(), 11);
+        ui->gotoPageBox->setCurrentIndex(10);
+        QCOMPARE(shownNumbers(ui->tableFileInfoView), range(101, 103));
+        QVERIFY(ui->tableFileInfoView->shownPath(0).startsWith(dir));
+        QVERIFY(ui->loadingLabel->isHidden());
+    }
+
+    void allDiskSearchClearsAndNumbersFromOne()
+    {
+        organised(12);
+        const QString disk = photos(QStringLiteral("disk"), 4);
+        SearchEngine::setRootsForTests({disk});
+        SearchEngine::start();
+        auto page = makePage();
+        Form ui(page.get());
+        QVERIFY(listed(*page, 12));
+        QCOMPARE(boxEntries(ui->gotoPageBox), QStringList({"1", "2"}));
+        ui->searchAllDiskButton->click();
+        QCOMPARE(ui->searchAllDiskButton->text(), QStringLiteral("停止全盘搜索"));
+        QCOMPARE(ui->tableFileInfoView->getFileNumbers(), 0);
+        QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 0/0"));
+        QCOMPARE(ui->gotoPageBox->count(), 0);
+        QVERIFY(finished(*page));
+        page->flushFileNames();
+        QCOMPARE(ui->searchAllDiskButton->text(), QStringLiteral("开始全盘搜索"));
+        QCOMPARE(shownNumbers(ui->tableFileInfoView), range(1, 4));
+        QCOMPARE(ui->totalInfoLabel->text(), QStringLiteral("已整理文件总数: 16"));
+        QCOMPARE(boxEntries(ui->gotoPageBox), QStringList({"1"}));
+        page.reset();
+        SearchEngine::setRootsForTests({});
+    }
+
+    void switchingModeStopsARunningSearch()
+    {
+        const QString dir = photos(QStringLiteral("many"), 150);
+        auto page = makePage();
+        Form ui(page.get());
+        ui->checkDirBox->click();
+        addFolder(*page, dir);
+        ui->pushStartSearchButton->click();
+        QVERIFY(page->isSearching());
+        ui->checkAllDiskBox->click(); // back to all-disk mode
+        QVERIFY(ui->checkAllDiskBox->isChecked());
+        QVERIFY(!ui->checkDirBox->isChecked());
+        QVERIFY(!page->isSearching());
+        QVERIFY(page->organiser()->m_stopSearch);
+        QCOMPARE(ui->pushStartSearchButton->text(), QStringLiteral("开始搜索"));
+        QVERIFY(!ui->pushStartSearchButton->isEnabled());
+        QVERIFY(page->organiser()->waitForWorkers(30000));
+        QVERIFY(waitFor([&] { return ui->totalInfoLabel->text().startsWith(QStringLiteral("已整理文件总数: ")); }));
+        // A new search after the stop is not ended by the old one's late "finished".
+        ui->checkDirBox->click();
+        ui->pushStartSearchButton->click();
+        QVERIFY(page->isSearching());
+        QTest::qWait(50);
+        QVERIFY(page->isSearching() || page->organiser()->activeJobs() == 0);
+        QVERIFY(finished(*page));
+        QCOMPARE(localPaths(dbPath()).size(), 150);
+        for (const QString &p : localPaths(dbPath()))
+            QVERIFY2(QFile::exists(p), qPrintable(p));
+    }
+
+    void switchingToFolderModeStopsAnAllDiskSearch()
+    {
+        // The engine is asked for an index it never finishes: the search waits in its query.
+        SearchEngine::setRootsForTests({m_files->path()});
+        auto page = makePage();
+        Form ui(page.get());
+        ui->searchAllDiskButton->click();
+        QVERIFY(page->isSearching());
+        ui->checkDirBox->click();
+        QVERIFY(!page->isSearching());
+        QVERIFY(!ui->checkAllDiskBox->isChecked());
+        QCOMPARE(ui->searchAllDiskButton->text(), QStringLiteral("开始全盘搜索"));
+        QVERIFY(!ui->searchAllDiskButton->isEnabled());
+        QVERIFY(page->organiser()->waitForWorkers(30000));
+        page.reset();
+        SearchEngine::setRootsForTests({});
+    }
+
+    void folderList()
+    {
+        auto page = makePage();
+        Form ui(page.get());
+        ui->checkDirBox->click();
+        addFolder(*page, QStringLiteral("/data/photos"));
+        addFolder(*page, QStringLiteral("/data/photos"));
+        addFolder(*page, QStringLiteral("/data/Photos")); // another folder: case counts
+        addFolder(*page, QString());                     // cancelled
+        QCOMPARE(ui->listDirWidget->count(), 2);
+        const QList<Dialogs::Record> asked = Dialogs::records();
+        QCOMPARE(asked.size(), 4);
+        QCOMPARE(asked.first().kind, QStringLiteral("directory"));
+        QCOMPARE(asked.first().title, QStringLiteral("Open Directory"));
+        QCOMPARE(ui->listDirWidget->currentItem()->text(), QStringLiteral("/data/Photos"));
+
+        ui->listDirWidget->setCurrentRow(-1);
+        ui->pushDeleteDirButton->click(); // nothing selected: nothing happens
+        QCOMPARE(ui->listDirWidget->count(), 2);
+        ui->listDirWidget->setCurrentRow(0);
+        ui->pushDeleteDirButton->click();
+        QCOMPARE(ui->listDirWidget->count(), 1);
+        QCOMPARE(ui->listDirWidget->item(0)->text(), QStringLiteral("/data/Photos"));
+    }
+
+    void warnings()
+    {
+        ReadWriteSetting::getInstance()->setGlobalValue(QStringLiteral("localPicture"), QStringLiteral("0"));
+        auto page = makePage();
+        Form ui(page.get());
+        ui->searchAllDiskButton->click();
+        ui->checkDirBox->click();
+        addFolder(*page, m_files->path());
+        ui->pushStartSearchButton->click();
+        QVERIFY(!page->isSearching());
+        QList<Dialogs::Record> asked = Dialogs::records();
+        QCOMPARE(asked.size(), 3);
+        for (int i : {0, 2}) {
+            QCOMPARE(asked.at(i).kind, QStringLiteral("message"));
+            QCOMPARE(asked.at(i).icon, QMessageBox::Warning);
+            QCOMPARE(asked.at(i).title, QStringLiteral("提示"));
+            QCOMPARE(asked.at(i).text, QStringLiteral("请在设置页面选择整理图片或整理视频"));
+        }
+
+        ReadWriteSetting::getInstance()->setGlobalValue(QStringLiteral("localPicture"), QStringLiteral("1"));
+        Dialogs::clearRecords();
+        ui->listDirWidget->setCurrentRow(0);
+        ui->pushDeleteDirButton->click();
+        ui->pushStartSearchButton->click();
+        QVERIFY(!page->isSearching());
+        asked = Dialogs::records();
+        QCOMPARE(asked.size(), 1);
+        QCOMPARE(asked.first().text, QStringLiteral("指定目录为空"));
+    }
+
+    void destroyedWhileOrganising()
+    {
+        organised(30);
+        const QString dir = photos(QStringLiteral("big"), 120, 400000);
+        auto page = makePage();
+        Form ui(page.get());
+        ui->checkDirBox->click();
+        addFolder(*page, dir);
+        QVERIFY(listed(*page, 30));
+        bool first = false;
+        connect(page.get(), &LocalForm::setFileName, this, [&] { first = true; });
+        ui->pushStartSearchButton->click();
+        QVERIFY(waitFor([&] { page->flushFileNames(); return first; }, 30000));
+        Form(page.get())->pushUpdateTotalButton->click(); // ignored while searching
+        page.reset(); // stops and waits for every worker; nothing may touch the page afterwards
+        QTest::qWait(200);
+        // Every record has its file: nothing was recorded without being copied.
+        const QStringList paths = localPaths(dbPath());
+        QVERIFY(paths.size() >= 31);
+        QVERIFY(paths.size() < 150);
+        for (const QString &p : paths)
+            QVERIFY2(QFile::exists(p), qPrintable(p));
+    }
+
+    void screenshot()
+    {
+        const QString shots = qEnvironmentVariable("VANTEO_SCREENSHOT_DIR");
+        if (shots.isEmpty())
+            QSKIP("set VANTEO_SCREENSHOT_DIR to save screenshots");
+        QDir().mkpath(shots);
+        organised(37);
+        const QString dir = photos(QStringLiteral("相机/2023"), 300, 60000);
+        auto page = makePage();
+        Form ui(page.get());
+        page->resize(800, 520);
+        page->show();
+        QVERIFY(QTest::qWaitForWindowExposed(page.get()));
+        QVERIFY(listed(*page, 37));
+        ui->checkDirBox->click();
+        addFolder(*page, dir);
+        addFolder(*page, m_files->path() + QStringLiteral("/其他照片"));
+        int shown = 0;
+        connect(page.get(), &LocalForm::setFileName, this, [&] { ++shown; });
+        ui->pushStartSearchButton->click();
+        QVERIFY(waitFor([&] { return shown >= 120; }, 60000));
+        QVERIFY(page->grab().save(shots + QStringLiteral("/localform-during.png")));
+        QVERIFY(finished(*page));
+        QTest::qWait(100);
+        ui->gotoPageBox->setCurrentIndex(4);
+        QTest::qWait(100);
+        QVERIFY(page->grab().save(shots + QStringLiteral("/localform-after.png")));
+    }
+};
+
+QTEST_MAIN(TestLocalForm)
+#include "tst_localform.moc"
