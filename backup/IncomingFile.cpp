@@ -176,8 +176,7 @@ IncomingFile::Outcome IncomingFile::commit(const QString &fileName, QString *fin
             m_file.setFileName(QString());
             return Outcome::Stored;
         case MoveResult::Exists:
-            --n; // appeared meanwhile: look at it again
-            continue;
+            continue; // appeared meanwhile (or a dangling link): the next name
         case MoveResult::Failed:
             return fail(QStringLiteral("cannot rename to %1").arg(candidate));
         }

@@ -374,6 +374,14 @@ void TestFileServer::nameClashKeepsBoth()
     QVERIFY(phone->nextAck(&ack));
     QCOMPARE(m_reports->at(2).at(1).toString(), device() + "/2019/05/IMG_1(1).jpg");
     QCOMPARE(filesUnder(device()).size(), 2);
+
+    // A dangling link under the name is left alone too.
+    QVERIFY(QFile::link(m_root->path() + "/nowhere", device() + "/2019/05/IMG_8.jpg"));
+    phone->send(fileMessage(first, "/a/IMG_8.jpg"));
+    QVERIFY(phone->nextAck(&ack));
+    QCOMPARE(TestSupport::readFile(device() + "/2019/05/IMG_8(1).jpg"), first);
+    QVERIFY(QFileInfo(device() + "/2019/05/IMG_8.jpg").isSymLink());
+    QVERIFY(!QFileInfo::exists(m_root->path() + "/nowhere"));
 }
 
 void TestFileServer::thumbnail_data()
