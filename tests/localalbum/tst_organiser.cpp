@@ -293,6 +293,27 @@ private slots:
         QCOMPARE(rows(db()).size(), 2);
     }
 
+    void failedInsertRemovesTheCopy()
+    {
+        {
+            QSqlDatabase d = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("setup"));
+            d.setDatabaseName(db());
+            QVERIFY(d.open());
+            QSqlQuery q(d);
+            QVERIFY(q.exec("create table albumlist(id integer primary key autoincrement,filename varchar,localpath varchar,"
+                           "filesize integer,md5 varchar,fromdev varchar,createtime varchar,lastratio integer,"
+                           "smallmd5 varchar,isExist integer,mobilefilepath varchar)"));
+            QVERIFY(q.exec("create trigger refuse before insert on albumlist begin select raise(abort, 'full'); end"));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("setup"));
+        QSignalSpy names(m_org.get(), &LocalOrganiser::setFileName);
+        organise({jpeg("a.jpg", 44000)});
+        QCOMPARE(names.size(), 0);
+        QCOMPARE(rows(db()).size(), 0);
+        QVERIFY(QDir(out() + "/照片").exists());    // it got as far as the copy
+        QCOMPARE(filesUnder(out()), QStringList()); // no unrecorded copy left behind
+    }
+
     void workerSignalsOverEmptyList()
     {
         QSignalSpy status(m_org.get(), &LocalOrganiser::setCurrentStatus);
