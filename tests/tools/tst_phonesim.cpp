@@ -185,25 +185,32 @@ void TstPhoneSim::findsThePcByItsBroadcast()
 {
     FakePc pc(FakePc::None);
     QUdpSocket udp;
-    // A PC that could not choose an address announces "": the datagram's source is used.
-    const QByteArray datagram = "{\n    \"HostName\": \"fakepc\",\n    \"IP\": \"\",\n    \"PCFunction\": \"vanteoServer\",\n"
+    // A PC that could not choose an address announces "": the datagram's source is used. The
+    // host name is our own, so broadcasts of other tests on this machine are passed over.
+    const QByteArray host = "fakepc-" + QByteArray::number(QCoreApplication::applicationPid());
+    const QByteArray datagram = "{\n    \"HostName\": \"" + host + "\",\n    \"IP\": \"\",\n    \"PCFunction\": \"vanteoServer\",\n"
                                 "    \"Port\": " + QByteArray::number(pc.port()) + ",\n    \"Protocol\": \"TCP\"\n}\n";
     const QByteArray other = "{\"PCFunction\": \"somethingElse\", \"IP\": \"10.0.0.1\", \"Port\": 1}";
+    const QByteArray otherPc = "{\"HostName\": \"another\", \"PCFunction\": \"vanteoServer\", \"IP\": \"127.0.0.1\", \"Port\": 1}";
+    // To the loopback broadcast address, so that another socket on port 18888 (another test of the
+    // suite) does not take the datagram from phonesim.
     QElapsedTimer every;
     every.start();
     QString out;
     const int code = run({QStringLiteral("--name"), QStringLiteral("bc"), QStringLiteral("--dir"), m_dir.path(),
+                          QStringLiteral("--pc-name"), QString::fromLatin1(host),
                           QStringLiteral("--discover-timeout"), QStringLiteral("20"), QStringLiteral("--timeout"),
                           QStringLiteral("5")},
                          &out, [&] {
                              if (every.elapsed() < 200)
                                  return;
                              every.restart();
-                             udp.writeDatagram(other, QHostAddress::LocalHost, 18888);
-                             udp.writeDatagram(datagram, QHostAddress::LocalHost, 18888);
+                             udp.writeDatagram(other, QHostAddress(QStringLiteral("127.255.255.255")), 18888);
+                             udp.writeDatagram(otherPc, QHostAddress(QStringLiteral("127.255.255.255")), 18888);
+                             udp.writeDatagram(datagram, QHostAddress(QStringLiteral("127.255.255.255")), 18888);
                          });
     QVERIFY2(code == 0, qPrintable(out));
-    QVERIFY2(out.contains(QStringLiteral("found PC fakepc at 127.0.0.1:%1").arg(pc.port())), qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("found PC %1 at 127.0.0.1:%2").arg(QString::fromLatin1(host)).arg(pc.port())), qPrintable(out));
     QCOMPARE(pc.filesReceived, 2);
 }
 

@@ -196,6 +196,8 @@ bool PhoneSim::discover()
             const QJsonObject o = QJsonDocument::fromJson(data).object();
             if (o.value(QStringLiteral("PCFunction")).toString() != QLatin1String("vanteoServer"))
                 continue;
+            if (!m_opt.pcName.isEmpty() && o.value(QStringLiteral("HostName")).toString() != m_opt.pcName)
+                continue;
             const int port = o.value(QStringLiteral("Port")).toInt();
             QHostAddress ip(o.value(QStringLiteral("IP")).toString());
             // A PC that could not pick an address announces "": the datagram's source will do.

@@ -28,6 +28,7 @@ public:
         int ratio = 1;
         int timeoutMs = 30000;      // each wait
         int discoverMs = 15000;
+        QString pcName;             // take only broadcasts of this host name
         QString mobilePrefix = QStringLiteral("/storage/emulated/0/DCIM/");
         bool status = false;        // send status 7 and 9, expect the 9 acknowledged
         bool downloadDb = false;

@@ -30,6 +30,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption discover(QStringLiteral("discover-timeout"),
                                       QStringLiteral("Seconds to listen for the broadcast."), QStringLiteral("s"),
                                       QStringLiteral("15"));
+    const QCommandLineOption pcName(QStringLiteral("pc-name"),
+                                    QStringLiteral("Take only the broadcast of the PC with this host name."),
+                                    QStringLiteral("host name"));
     const QCommandLineOption prefix(QStringLiteral("mobile-prefix"),
                                     QStringLiteral("Phone folder the files claim to come from."),
                                     QStringLiteral("path"), QStringLiteral("/storage/emulated/0/DCIM/"));
@@ -55,7 +58,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption waitDelete(QStringLiteral("wait-delete-notice"),
                                         QStringLiteral("Stay connected until the PC deletes this device."));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Print only failures and the summary."));
-    parser.addOptions({host, port, name, dir, ratio, timeout, discover, prefix, status, download, dbName, saveDb,
+    parser.addOptions({host, port, name, dir, ratio, timeout, discover, pcName, prefix, status, download, dbName, saveDb,
                        listDb, checkDb, refused, thumbs, hold, waitDelete, quiet});
     parser.process(app);
 
@@ -67,6 +70,7 @@ int main(int argc, char *argv[])
     o.ratio = parser.value(ratio).toInt();
     o.timeoutMs = qMax(1, parser.value(timeout).toInt()) * 1000;
     o.discoverMs = qMax(1, parser.value(discover).toInt()) * 1000;
+    o.pcName = parser.value(pcName);
     o.mobilePrefix = parser.value(prefix);
     o.status = parser.isSet(status);
     o.downloadDb = parser.isSet(download) || parser.isSet(listDb) || parser.isSet(checkDb) || parser.isSet(saveDb);
