@@ -156,6 +156,7 @@ LocalOrganiser::~LocalOrganiser()
         QMutexLocker lock(&m_jobMutex);
         m_closing = true;
     }
+    m_abortCopies = true;
     requestStop();
     waitForWorkers();
     if (m_backThread) {
@@ -676,7 +677,7 @@ int LocalOrganiser::organiseFile(FoundFile *entry)
     }
     bool copied = false;
     if (!alreadyThere) {
-        const CopyResult result = copyIntoPlace(entry->filePath, target, m_stopSearch);
+        const CopyResult result = copyIntoPlace(entry->filePath, target, m_abortCopies);
         if (result != CopyResult::Ok) {
             qCDebug(lcOrganiser) << "copy failed" << entry->filePath << target << int(result);
             releaseLocked();

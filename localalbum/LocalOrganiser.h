@@ -126,6 +126,9 @@ private:
     QStringList m_inFlightNames;
     QSet<QString> m_inFlightMd5s;
 
+    // Set by the destructor only: a stop lets a worker finish the file it is copying, the
+    // owner's end does not wait for a long video.
+    std::atomic<bool> m_abortCopies{false};
     mutable QMutex m_jobMutex;
     QWaitCondition m_jobsDone;
     int m_jobs = 0;

@@ -354,9 +354,12 @@ private slots:
             orders << order;
             shown << name;
         }, Qt::DirectConnection);
+        // As the page does: the first worker to finish stops the others, which still complete
+        // the file they are working on.
         connect(m_org.get(), &LocalOrganiser::sendSearchFinish, m_org.get(), [&] {
             QMutexLocker l(&lock);
             ++finishes;
+            m_org->m_stopSearch = true;
         }, Qt::DirectConnection);
         m_org->startOrganisers(10);
         QVERIFY(m_org->waitForWorkers(200000));
