@@ -59,6 +59,9 @@ LocalForm::LocalForm(QWidget *parent, QString savepath)
     ui->tableFileInfoView->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
     ui->tableFileInfoView->setSelectionBehavior(QAbstractItemView::SelectRows);
     ui->tableFileInfoView->setTextElideMode(Qt::ElideMiddle); // keep the file name in view
+    // A whole page of ten rows fits the page area without scrolling.
+    ui->tableFileInfoView->verticalHeader()->setMinimumSectionSize(18);
+    ui->tableFileInfoView->verticalHeader()->setDefaultSectionSize(25);
 
     m_movie = new QMovie(QStringLiteral(":/image/loading.gif"), QByteArray(), this);
     ui->loadingLabel->setMovie(m_movie);
@@ -92,6 +95,13 @@ LocalForm::LocalForm(QWidget *parent, QString savepath)
     styleLabel(ui->topfileslabel, blue);
     styleLabel(ui->totalInfoLabel, blue);
     styleLabel(ui->localAlbumNote, Qt::red);
+    // The purple buttons' disabled text stays readable.
+    for (QPushButton *b : {ui->searchAllDiskButton, ui->pushAddDirButton, ui->pushDeleteDirButton,
+                           ui->pushStartSearchButton, ui->pushUpdateTotalButton}) {
+        QPalette pal = b->palette();
+        pal.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(222, 216, 255));
+        b->setPalette(pal);
+    }
     ui->topfileslabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     ui->topfileslabel->setText(QStringLiteral("文件列表："));
     ui->progressBar->setRange(0, 100);
