@@ -327,12 +327,11 @@ bool LocalOrganiser::isSkippedPath(const QString &path)
             return true;
         }
     }
-    // Hidden folders (thumbnail caches, trash under ~/.local/share/Trash and .Trash-1000) and trash.
+    // Hidden folders: thumbnail caches, the trash (~/.local/share/Trash, .Trash-1000 on other
+    // volumes), and fsck's leftovers.
     const QStringList parts = p.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     for (int i = 0; i + 1 < parts.size(); ++i) {
-        if (parts.at(i).startsWith(QLatin1Char('.')))
-            return true;
-        if (parts.at(i).compare(QLatin1String("Trash"), ci) == 0 || parts.at(i).compare(QLatin1String("lost+found"), ci) == 0)
+        if (parts.at(i).startsWith(QLatin1Char('.')) || parts.at(i) == QLatin1String("lost+found"))
             return true;
     }
     return false;

@@ -432,7 +432,7 @@ private slots:
         jpeg("disk/.cache/thumbnails/t.jpg", 41000);
         jpeg("disk/万特相册/本地/照片/2019/o.jpg", 41000);
         jpeg("disk/.local/share/Trash/files/gone.jpg", 41000);
-        jpeg("disk/Trash/gone2.jpg", 41000);
+        jpeg("disk/.Trash-0/files/gone2.jpg", 41000);
         const QString known = jpeg("disk/known.png", 41000);
         organise({known});
         QCOMPARE(rows(db()).size(), 1);
@@ -479,6 +479,8 @@ private slots:
         QTest::newRow("home pictures") << "/home/u/Pictures/2019/a.jpg" << false;
         QTest::newRow("hidden file itself") << "/home/u/Pictures/.a.jpg" << false;
         QTest::newRow("usr lookalike") << "/usrdata/a.jpg" << false;
+        QTest::newRow("user folder named Trash") << "/home/u/Pictures/Trash/a.jpg" << false;
+        QTest::newRow("fsck leftovers") << "/media/u/USB/lost+found/#123.jpg" << true;
     }
     void skipRules()
     {
