@@ -2,10 +2,19 @@
 #include "ui_VanteoUI.h"
 
 #include "app/IconHelper.h"
+#include "app/UserHelperForm.h"
 #include "link/CmdServer.h"
 #include "link/NetBroadCast.h"
+#include "link/pages/MobileForm.h"
+#include "link/pages/NetWorkInfoForm.h"
+#include "localalbum/pages/LocalForm.h"
 #include "platform/StorageVolumes.h"
 #include "settings/ReadWriteSetting.h"
+#include "settings/pages/SettingsForm.h"
+#include "update/UpdateNetwork.h"
+#include "update/UpdateSchedule.h"
+
+#include <QDateTime>
 
 #include <QEvent>
 #include <climits>
@@ -17,6 +26,7 @@
 namespace {
 
 const QString kSaveDrive = QStringLiteral("saveDrive");
+const QString kUpdateTime = QStringLiteral("updateTime");
 
 const char kNavStyle[] = "QToolButton:checked{color:rgb(255, 0, 0);                     border-style:solid;"
                          "background: qlineargradient(x1: 0, y1: 0, x2: 0, y2: 1,                     "
@@ -106,7 +116,8 @@ void VanteoUI::initForm(QString savepath)
 
     // 8: the stack, in page-index order.
     stackedWidget = new QStackedWidget;
-    for (QWidget *page : {localForm, mobileForm, netWorkInfoForm, settingsForm, userHelperForm})
+    const QList<QWidget *> inIndexOrder{localForm, mobileForm, netWorkInfoForm, settingsForm, userHelperForm};
+    for (QWidget *page : inIndexOrder)
         stackedWidget->addWidget(page);
     ui->hMainLayout->setContentsMargins(0, 0, 0, 0);
     ui->hMainLayout->setSpacing(0);
@@ -146,43 +157,64 @@ void VanteoUI::createServices(const QString &savepath)
 
 void VanteoUI::createPages(const QString &savepath)
 {
-    // Integration: LocalForm(this, savepath), MobileForm(this), UserHelperForm(this),
-    // SettingsForm(this, savepath), NetWorkInfoForm(this), created in this order.
-    Q_UNUSED(savepath)
-    const auto placeholder = [this](const char *name) {
-        auto *w = new QWidget(this);
-        w->setObjectName(QLatin1String(name));
-        return w;
-    };
-    localForm = placeholder("localForm");
-    mobileForm = placeholder("mobileForm");
-    userHelperForm = placeholder("userHelperForm");
-    settingsForm = placeholder("settingsForm");
-    netWorkInfoForm = placeholder("netWorkInfoForm");
+    localForm = new LocalForm(this, savepath);
+    mobileForm = new MobileForm(this);
+    userHelperForm = new UserHelperForm(this);
+    settingsForm = new SettingsForm(this, savepath);
+    // The network page reads the command port once, so it comes after the server listens.
+    netWorkInfoForm = new NetWorkInfoForm(this);
 }
 
 void VanteoUI::connectPages()
 {
-    // Integration: CmdServer::UpdatePublicInfo -> MobileForm::onRecvPublicMsg,
-    // CmdServer::UpdateDBNumberInfo -> MobileForm::onRecvDBNumberMsg,
-    // MobileForm::sendDeleteInfo -> CmdServer::recvDeleteSlot.
+    connect(cmdServer, &CmdServer::UpdatePublicInfo, mobileForm, &MobileForm::onRecvPublicMsg);
+    connect(cmdServer, &CmdServer::UpdateDBNumberInfo, mobileForm, &MobileForm::onRecvDBNumberMsg);
+    connect(mobileForm, &MobileForm::sendDeleteInfo, cmdServer, &CmdServer::recvDeleteSlot);
+}
+
+QString VanteoUI::getUpdateTime(bool force)
+{
+    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
+    const QString stored = settings->getGlobalValue(kUpdateTime);
+    if (!stored.isEmpty() && !force)
+        return stored;
+    const QString now = QDateTime::currentDateTime().toString(QLatin1String(UpdateSchedule::timeFormat()));
+    settings->setGlobalValue(kUpdateTime, now);
+    return now;
 }
 
 void VanteoUI::startDailyUpdateCheck()
 {
-    // Integration: getUpdateTime() and, more than a day after the last check, UpdateNetwork.
+    // The first start only stores the time, so it never checks.
+    if (!UpdateSchedule::isCheckDue(getUpdateTime(false), QDateTime::currentDateTime()))
+        return;
+    // The time is stored before the request, so a failing check is not retried before tomorrow.
+    getUpdateTime(true);
+    updateNetwork = new UpdateNetwork(this);
+    updateNetwork->setCurrentVersion(100, QStringLiteral("1.0.0"));
+    updateNetwork->checkUpdate(UpdateNetwork::defaultUpdateUrl());
 }
 
 void VanteoUI::destroyPages()
 {
-    // Integration: the update checker first, then the pages in the order local, mobile,
-    // network information, help, settings.
-    for (QWidget **page : {&localForm, &mobileForm, &netWorkInfoForm, &userHelperForm, &settingsForm}) {
-        if (stackedWidget && *page)
-            stackedWidget->removeWidget(*page);
-        delete *page;
-        *page = nullptr;
-    }
+    // The update checker first (it removes a half-downloaded installer), then the pages.
+    delete updateNetwork;
+    updateNetwork = nullptr;
+    const auto destroy = [this](QWidget *page) {
+        if (stackedWidget && page)
+            stackedWidget->removeWidget(page);
+        delete page;
+    };
+    destroy(localForm);
+    localForm = nullptr;
+    destroy(mobileForm);
+    mobileForm = nullptr;
+    destroy(netWorkInfoForm);
+    netWorkInfoForm = nullptr;
+    destroy(userHelperForm);
+    userHelperForm = nullptr;
+    destroy(settingsForm);
+    settingsForm = nullptr;
 }
 
 void VanteoUI::checkOnly(QToolButton *button)
@@ -218,9 +250,8 @@ void VanteoUI::onRecvRemoteMsg(QString devName, bool isNewUser)
 {
     checkOnly(ui->btnMobile);
     stackedWidget->setCurrentIndex(PageMobile);
-    // Integration: mobileForm->refreshUser(devName, isNewUser).
-    Q_UNUSED(devName)
-    Q_UNUSED(isNewUser)
+    // A new device makes the page reload its whole list.
+    mobileForm->refreshUser(devName, isNewUser);
 }
 
 void VanteoUI::toggleMaximized()

@@ -5,6 +5,12 @@
 #include <QString>
 
 class CmdServer;
+class LocalForm;
+class MobileForm;
+class NetWorkInfoForm;
+class SettingsForm;
+class UpdateNetwork;
+class UserHelperForm;
 class QStackedWidget;
 class QToolButton;
 
@@ -35,6 +41,13 @@ public:
     QString savePath() const { return m_savePath; }
     QStackedWidget *pages() const { return stackedWidget; }
     bool isMaximizedByTitle() const { return m_maximized; }
+    CmdServer *commandServer() const { return cmdServer; }
+    MobileForm *mobilePage() const { return mobileForm; }
+    UpdateNetwork *updateChecker() const { return updateNetwork; }
+
+    // The time of the last update check ("yyyy-MM-dd hh:mm:ss"); stores the current time when
+    // none is stored or when force is set.
+    static QString getUpdateTime(bool force);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -61,15 +74,17 @@ private:
     Ui::VanteoUI *ui;
     QStackedWidget *stackedWidget = nullptr;
 
-    // The five pages (placeholders until their own classes arrive), owned by the window.
-    QWidget *localForm = nullptr;
-    QWidget *mobileForm = nullptr;
-    QWidget *userHelperForm = nullptr;
-    QWidget *settingsForm = nullptr;
-    QWidget *netWorkInfoForm = nullptr;
+    // The five pages, owned by the window.
+    LocalForm *localForm = nullptr;
+    MobileForm *mobileForm = nullptr;
+    UserHelperForm *userHelperForm = nullptr;
+    SettingsForm *settingsForm = nullptr;
+    NetWorkInfoForm *netWorkInfoForm = nullptr;
 
     // The server phones connect to; a child of the window.
     CmdServer *cmdServer = nullptr;
+    // The daily update check; null unless one was started at this start.
+    UpdateNetwork *updateNetwork = nullptr;
 
     QString m_savePath;
     bool m_maximized = false;
