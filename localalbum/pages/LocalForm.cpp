@@ -321,7 +321,8 @@ void LocalForm::recvFileName(int order, QString filename)
     }
     if (filename.isEmpty()) {
         emit setCurrentPercent(100);
-        emit setCurrentStatus(totalText(order), false);
+        // None of the recorded files is there any more: the album is empty to the user.
+        emit setCurrentStatus(order > 0 ? totalText(order) : QStringLiteral("未发现备份数据"), false);
     }
     const int pages = table->totalPage();
     while (m_pageItems < pages) {

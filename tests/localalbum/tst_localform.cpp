@@ -4,6 +4,7 @@
 // With VANTEO_SCREENSHOT_DIR set, screenshot() also saves the page during and after a folder
 // search of a few hundred photos (run it under xvfb-run with QT_QPA_PLATFORM=xcb).
 #include "localalbum/pages/LocalForm.h"
+#include "localalbum/pages/FileNameFeed.h"
 #include "localalbum/pages/TableViewPage.h"
 
 #include "backup/LocalDataBase.h"
@@ -24,6 +25,9 @@
 #include <QPushButton>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTimer>
+
+#include <thread>
 #include <QCheckBox>
 
 using TestSupport::waitFor;
@@ -190,8 +194,8 @@ private slots:
 
     void cleanup()
     {
-        while (Dialogs::pendingAnswers() > 0)
-            Dialogs::existingDirectory(nullptr, QString(), QString(), {});
+        // Every queued folder was asked for: no add-folder click met a disabled button.
+        QCOMPARE(Dialogs::pendingAnswers(), 0);
         Dialogs::clearRecords();
     }
 
@@ -218,6 +222,49 @@ private slots:
         // The listing button on an empty album says so.
         ui->pushUpdateTotalButton->click();
         QCOMPARE(ui->totalInfoLabel->text(), QStringLiteral("未发现备份数据"));
+    }
+
+    void albumWhoseFilesAreGone()
+    {
+        organised(2);
+        QVERIFY(QDir(m_files->path() + QStringLiteral("/organised")).removeRecursively());
+        auto page = makePage();
+        Form ui(page.get());
+        QVERIFY(waitFor([&] { page->flushFileNames(); return ui->progressBar->value() == 100; }));
+        QCOMPARE(ui->totalInfoLabel->text(), QStringLiteral("未发现备份数据"));
+        QCOMPARE(ui->tableFileInfoView->getFileNumbers(), 0);
+        QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 0/0"));
+        QVERIFY(ui->loadingLabel->isHidden());
+    }
+
+    void feedKeepsOrderAndLetsTheLoopRun()
+    {
+        FileNameFeed feed;
+        feed.setSliceMs(1);
+        int received = 0;
+        bool ordered = true;
+        connect(&feed, &FileNameFeed::fileName, this, [&](int order, const QString &name) {
+            ordered = ordered && order == received && name == QString::number(order);
+            ++received;
+        });
+        int ticks = 0;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, this, [&] { ++ticks; });
+        tick.start(0);
+        constexpr int kCount = 200000;
+        std::thread worker([&feed] {
+            for (int i = 0; i < kCount; ++i)
+                feed.push(i, QString::number(i));
+        });
+        QVERIFY(waitFor([&] { return received == kCount; }, 60000));
+        worker.join();
+        QVERIFY(ordered);
+        QVERIFY2(ticks > 10, qPrintable(QString::number(ticks)));
+        QCOMPARE(feed.pending(), 0);
+        feed.push(7, QStringLiteral("7"));
+        received = 7;
+        feed.flush(); // at once, without the event loop
+        QCOMPARE(received, 8);
     }
 
     void pageLabelButtonsAndBox()
@@ -362,14 +409,20 @@ private slots:
         QVERIFY(page->organiser()->m_stopSearch);
         QCOMPARE(ui->pushStartSearchButton->text(), QStringLiteral("开始搜索"));
         QVERIFY(!ui->pushStartSearchButton->isEnabled());
-        QVERIFY(page->organiser()->waitForWorkers(30000));
-        QVERIFY(waitFor([&] { return ui->totalInfoLabel->text().startsWith(QStringLiteral("已整理文件总数: ")); }));
-        // A new search after the stop is not ended by the old one's late "finished".
+        QVERIFY(ui->searchAllDiskButton->isEnabled());
+
+        // Straight back and start again, before the stopped search has reported its end: its
+        // late "finished" must not end the new search.
         ui->checkDirBox->click();
         ui->pushStartSearchButton->click();
         QVERIFY(page->isSearching());
-        QTest::qWait(50);
-        QVERIFY(page->isSearching() || page->organiser()->activeJobs() == 0);
+        QCOMPARE(ui->pushStartSearchButton->text(), QStringLiteral("停止搜索"));
+        QElapsedTimer t;
+        t.start();
+        while (page->organiser()->activeJobs() > 0 && t.elapsed() < 60000) {
+            QTest::qWait(5);
+            QVERIFY2(page->isSearching() || page->organiser()->activeJobs() == 0, "the page reports idle while workers run");
+        }
         QVERIFY(finished(*page));
         QCOMPARE(localPaths(dbPath()).size(), 150);
         for (const QString &p : localPaths(dbPath()))
