@@ -51,6 +51,9 @@ void applyLocalReset()
         return;
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
     removeInProgramDir(QStringLiteral("localfiles.db"));
+    // Its write-ahead log must go too, or it would be replayed into the next, new database.
+    removeInProgramDir(QStringLiteral("localfiles.db-wal"));
+    removeInProgramDir(QStringLiteral("localfiles.db-shm"));
     settings->setGlobalValue(QStringLiteral("localReset"), QStringLiteral("0"));
     settings->removeGlobalKey(QStringLiteral("saveDrive"));
 }

@@ -309,6 +309,12 @@ QSqlDatabase *LocalDataBase::openLocked()
         db->setDatabaseName(m_dbName);
         if (db->open()) {
             m_opened = true;
+            if (m_writeAheadLog) {
+                QSqlQuery pragma(*db);
+                if (!pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"))
+                    || !pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL")))
+                    qCWarning(lcAlbumDb) << "no write-ahead log for" << m_dbName << pragma.lastError().text();
+            }
             return db;
         }
     }

@@ -148,6 +148,7 @@ LocalOrganiser::LocalOrganiser(const QString &savePath, QObject *parent, const Q
     , m_savePath(savePath)
 {
     m_localDb = new LocalDataBase(dbPath.isEmpty() ? AppPaths::programFile(QStringLiteral("localfiles.db")) : dbPath);
+    m_localDb->setWriteAheadLog(true);
 }
 
 LocalOrganiser::~LocalOrganiser()

@@ -32,11 +32,15 @@ private slots:
     void localReset()
     {
         QVERIFY(TestSupport::writeFile(file(QStringLiteral("localfiles.db")), "db"));
+        QVERIFY(TestSupport::writeFile(file(QStringLiteral("localfiles.db-wal")), "log"));
+        QVERIFY(TestSupport::writeFile(file(QStringLiteral("localfiles.db-shm")), "shm"));
         QVERIFY(TestSupport::writeFile(file(QStringLiteral("phone.db")), "db"));
         store()->setGlobalValue(QStringLiteral("saveDrive"), QStringLiteral("/old/"));
         store()->setGlobalValue(QStringLiteral("localReset"), QStringLiteral("1"));
         applyLocalReset();
         QVERIFY(!QFile::exists(file(QStringLiteral("localfiles.db"))));
+        QVERIFY(!QFile::exists(file(QStringLiteral("localfiles.db-wal"))));
+        QVERIFY(!QFile::exists(file(QStringLiteral("localfiles.db-shm"))));
         QVERIFY(QFile::exists(file(QStringLiteral("phone.db"))));
         QCOMPARE(store()->getGlobalValue(QStringLiteral("localReset")), QStringLiteral("0"));
         QVERIFY(!TestSupport::readFile(file(QStringLiteral("global.xml"))).contains("saveDrive"));

@@ -123,6 +123,7 @@ private slots:
     void scanOfEmptyOrMissingTable();
     void startScanRunsOnPoolAndDestructionWaits();
     void destroyThenRemoveFile();
+    void writeAheadLogEndsInOneFile();
 
     void unicodeFileNamesStaySeparate();
     void twoObjectsOnOneFile();
@@ -532,6 +533,27 @@ void TestLocalDataBase::destroyThenRemoveFile()
     }
     QVERIFY(QFile::remove(file));
     QVERIFY(!QFile::exists(file));
+}
+
+void TestLocalDataBase::writeAheadLogEndsInOneFile()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    const QString file = path(QStringLiteral("local.db"));
+    {
+        LocalDataBase db(file);
+        db.setWriteAheadLog(true);
+        for (int i = 0; i < 20; ++i)
+            QCOMPARE(insertSimple(db, QStringLiteral("f%1.jpg").arg(i), md5Of(i)), i + 1);
+        QVERIFY(QFile::exists(file + QStringLiteral("-wal")));
+        QVERIFY(db.isMd5Exist(md5Of(7)));
+    }
+    // Closing folds the log back: the file alone holds every row.
+    QVERIFY(!QFile::exists(file + QStringLiteral("-wal")));
+    QTemporaryDir copyDir;
+    const QString copy = copyDir.filePath(QStringLiteral("copy.db"));
+    QVERIFY(QFile::copy(file, copy));
+    LocalDataBase reopened(copy);
+    QCOMPARE(reopened.countExistFiles(), 20);
 }
 
 void TestLocalDataBase::unicodeFileNamesStaySeparate()
