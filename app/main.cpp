@@ -2,6 +2,7 @@
 #include "app/Startup.h"
 #include "app/VanteoUI.h"
 #include "platform/CrashHandler.h"
+#include "platform/QuitSignals.h"
 #include "platform/SearchEngine.h"
 #include "platform/SingleInstance.h"
 
@@ -15,6 +16,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     Startup::setupTextAndFont();
     app.installEventFilter(AppInit::getInstance());
+    // SIGTERM/SIGINT/SIGHUP close the program like its close button instead of killing it.
+    QuitSignals::install();
     Startup::applyAutomationMode();
 
     SingleInstance guard(QStringLiteral("vanteoalbum"));

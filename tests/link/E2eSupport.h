@@ -101,6 +101,27 @@ inline QList<Photo> writePhonePhotos(const QString &dir)
     return photos;
 }
 
+// count small photos in dir/Camera, named IMG_0000.jpg ..., each with its own EXIF capture date;
+// the dates run every 13 hours from January to April 2023, so they land in four month folders.
+// The file times say 2024, so a PC that filed by file time would put them elsewhere.
+inline QList<Photo> writeGeneratedPhotos(const QString &dir, int count)
+{
+    QList<Photo> photos;
+    const QDateTime base(QDate(2023, 1, 3), QTime(7, 15, 20));
+    const QDateTime fileTime(QDate(2024, 6, 1), QTime(12, 0, 0));
+    QDir().mkpath(dir + QStringLiteral("/Camera"));
+    for (int i = 0; i < count; ++i) {
+        const QDateTime taken = base.addSecs(qint64(i) * 13 * 3600);
+        Photo p{QStringLiteral("Camera/IMG_%1.jpg").arg(i, 4, 10, QLatin1Char('0')),
+                withExifDate(makeJpeg(96 + (i % 5) * 8, 72, quint32(1000 + i)), taken), taken, true};
+        QFile f(dir + QLatin1Char('/') + p.relative);
+        if (f.open(QIODevice::WriteOnly) && f.write(p.content) == p.content.size())
+            f.setFileTime(fileTime, QFileDevice::FileModificationTime);
+        photos.append(p);
+    }
+    return photos;
+}
+
 // Where the PC stores a photo inside the device folder.
 inline QString storedPath(const QString &deviceFolder, const Photo &p)
 {
