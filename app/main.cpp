@@ -7,6 +7,7 @@
 #include "platform/SingleInstance.h"
 
 #include <QApplication>
+#include <QThreadPool>
 
 int main(int argc, char *argv[])
 {
@@ -23,6 +24,11 @@ int main(int argc, char *argv[])
     SingleInstance guard(QStringLiteral("vanteoalbum"));
     if (!Startup::claimSingleInstance(&guard))
         return 0;
+
+    // The searches, up to ten organise workers and the album listing share Qt's global pool. The
+    // workers mostly wait on the disk, so they get threads of their own even on a two-core PC,
+    // and a listing is never queued behind them.
+    QThreadPool::globalInstance()->setMaxThreadCount(qMax(QThreadPool::globalInstance()->maxThreadCount(), 16));
 
     SearchEngine::start();
 
