@@ -246,6 +246,15 @@ QStringList NetBroadCast::selectAddresses(const QList<NetInterfaceInfo> &interfa
         if (candidates.contains(text))
             chosen << text;
     }
+    // On Linux the host name usually resolves to a loopback address only (Debian maps it to
+    // 127.0.1.1 in /etc/hosts), so the resolver names none of the adapters: the adapters' own
+    // addresses are offered then, or the PC would announce no address at all.
+    if (chosen.isEmpty()) {
+        for (const QString &text : candidates) {
+            if (!isLinkLocal(QHostAddress(text)))
+                chosen << text;
+        }
+    }
     return chosen;
 }
 

@@ -56,8 +56,9 @@ public:
 
     // IPv4 texts of the interfaces that may carry the announcement, in interface order.
     static QStringList candidateAddresses(const QList<NetInterfaceInfo> &interfaces);
-    // The resolver's IPv4 addresses, in its order, that are not link-local and are candidates.
-    // The startup address is the last of them.
+    // The resolver's IPv4 addresses, in its order, that are not link-local and are candidates;
+    // when the resolver names no candidate, the candidates that are not link-local, in interface
+    // order. The startup address is the last of them.
     static QStringList selectAddresses(const QList<NetInterfaceInfo> &interfaces,
                                        const QList<QHostAddress> &resolved);
     static QList<NetInterfaceInfo> machineInterfaces();

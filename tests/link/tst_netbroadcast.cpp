@@ -180,6 +180,15 @@ void TestNetBroadCast::addressSelection_data()
         << QList<NetInterfaceInfo>{lan(mac, {QStringLiteral("10.1.1.5"), QStringLiteral("10.9.9.9")})}
         << QStringList{QStringLiteral("172.16.0.7"), QStringLiteral("10.1.1.5")}
         << QStringList{QStringLiteral("10.1.1.5")};
+    QTest::newRow("host name on loopback only (Linux): the adapters' addresses")
+        << QList<NetInterfaceInfo>{lan(mac, {QStringLiteral("169.254.3.4"), QStringLiteral("10.1.1.5")}),
+                                   lan(vm1, {QStringLiteral("192.168.56.1")}),
+                                   lan(QStringLiteral("3C:7C:3F:11:22:44"), {QStringLiteral("192.168.1.9")})}
+        << QStringList{QStringLiteral("127.0.1.1")}
+        << QStringList{QStringLiteral("10.1.1.5"), QStringLiteral("192.168.1.9")};
+    QTest::newRow("host name not resolved: the adapters' addresses")
+        << QList<NetInterfaceInfo>{lan(mac, {QStringLiteral("10.1.1.5")})} << QStringList()
+        << QStringList{QStringLiteral("10.1.1.5")};
     QTest::newRow("resolver order, not interface order")
         << QList<NetInterfaceInfo>{lan(mac, {QStringLiteral("10.0.0.1")}),
                                    lan(QStringLiteral("3C:7C:3F:11:22:44"), {QStringLiteral("192.168.1.9")})}
