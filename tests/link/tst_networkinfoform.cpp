@@ -4,6 +4,7 @@
 
 #include "link/NetBroadCast.h"
 #include "settings/ReadWriteSetting.h"
+#include "tests/link/QrDecode.h"
 #include "tests/support/TestSupport.h"
 
 #include <QtTest>
@@ -14,35 +15,11 @@
 #include <QLineEdit>
 #include <QNetworkDatagram>
 #include <QPainter>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QUdpSocket>
 
 namespace {
 
 const QStringList kThree{QStringLiteral("192.168.1.10"), QStringLiteral("10.0.0.5"), QStringLiteral("172.16.3.4")};
-
-// Decodes a picture with zbarimg (zbar-tools), as a phone's scanner would. Returns the text,
-// or a text starting with "!" that says what went wrong.
-QString decode(const QImage &image, const QString &folder)
-{
-    const QString exe = QStandardPaths::findExecutable(QStringLiteral("zbarimg"));
-    if (exe.isEmpty())
-        return QStringLiteral("!zbarimg not found (Debian package zbar-tools)");
-    const QString file = folder + QStringLiteral("/page.png");
-    if (!image.save(file, "PNG"))
-        return QStringLiteral("!cannot save ") + file;
-    QProcess p;
-    p.start(exe, {QStringLiteral("--raw"), QStringLiteral("-q"), file});
-    if (!p.waitForFinished(20000))
-        return QStringLiteral("!zbarimg did not finish");
-    if (p.exitCode() != 0)
-        return QStringLiteral("!zbarimg found no code (exit %1)").arg(p.exitCode());
-    QByteArray out = p.readAllStandardOutput();
-    if (out.endsWith('\n'))
-        out.chop(1);
-    return QString::fromUtf8(out);
-}
 
 QString storedLocalIP()
 {
@@ -166,7 +143,7 @@ void TestNetWorkInfoForm::choosingAnotherAddress()
     QCOMPARE(b->getIP(), kThree.at(2));
     const QImage after = qrImage(form);
     QVERIFY(after != before);
-    QCOMPARE(decode(child<QLabel>(form, "label_QRcode")->grab().toImage(), m_dir->path()), connection(kThree.at(2)));
+    QCOMPARE(QrDecode::decode(child<QLabel>(form, "label_QRcode")->grab().toImage(), m_dir->path()), connection(kThree.at(2)));
 
     b->broadcastDatagram();
     QVERIFY(TestSupport::waitFor([&] { return receiver.hasPendingDatagrams(); }, 3000));
@@ -192,7 +169,7 @@ void TestNetWorkInfoForm::shownCodeScans()
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QLabel *code = child<QLabel>(form, "label_QRcode");
     QCOMPARE(code->size(), QSize(268, 268));
-    QCOMPARE(decode(form.grab().toImage(), m_dir->path()),
+    QCOMPARE(QrDecode::decode(form.grab().toImage(), m_dir->path()),
              QStringLiteral("{HostName:书房的电脑,IP:10.0.0.5,Port:50000}"));
 }
 

@@ -1,38 +1,15 @@
 // The connection QR code: its text, its picture and whether a real decoder reads it back.
 #include "link/NetBroadCast.h"
+#include "tests/link/QrDecode.h"
 
 #include <QtTest>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 #include <QPixmap>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 namespace {
-
-// Decodes a picture with zbarimg (zbar-tools), the way a phone's scanner would.
-// Returns the decoded text, or a text starting with "!" that says what went wrong.
-QString decode(const QImage &image, const QString &folder)
-{
-    const QString exe = QStandardPaths::findExecutable(QStringLiteral("zbarimg"));
-    if (exe.isEmpty())
-        return QStringLiteral("!zbarimg not found (Debian package zbar-tools)");
-    const QString file = folder + QStringLiteral("/code.png");
-    if (!image.save(file, "PNG"))
-        return QStringLiteral("!cannot save ") + file;
-    QProcess p;
-    p.start(exe, {QStringLiteral("--raw"), QStringLiteral("-q"), file});
-    if (!p.waitForFinished(20000))
-        return QStringLiteral("!zbarimg did not finish");
-    if (p.exitCode() != 0)
-        return QStringLiteral("!zbarimg found no code (exit %1)").arg(p.exitCode());
-    QByteArray out = p.readAllStandardOutput();
-    if (out.endsWith('\n'))
-        out.chop(1);
-    return QString::fromUtf8(out);
-}
 
 // The symbol has no quiet zone of its own; put a white border around it as the page does.
 QImage withMargin(const QImage &code, int margin)
@@ -112,7 +89,7 @@ void TestQrCode::picture()
     QCOMPARE(image.pixel(0, 199) & 0xffffff, 0x000000u);
 
     // At most 200/21 pixels a module, so 40 pixels are more than the four modules a reader needs.
-    QCOMPARE(decode(withMargin(image, 40), m_dir.path()), text);
+    QCOMPARE(QrDecode::decode(withMargin(image, 40), m_dir.path()), text);
 }
 
 void TestQrCode::createQrCodeUsesHostAndPort()
@@ -121,7 +98,7 @@ void TestQrCode::createQrCodeUsesHostAndPort()
     b->setHostNameForTests(QStringLiteral("客厅电脑"));
     b->setPort(50000);
     const QImage image = b->createQrCode(QStringLiteral("192.168.1.10")).toImage();
-    QCOMPARE(decode(withMargin(image, 40), m_dir.path()),
+    QCOMPARE(QrDecode::decode(withMargin(image, 40), m_dir.path()),
              QStringLiteral("{HostName:客厅电脑,IP:192.168.1.10,Port:50000}"));
 }
 
