@@ -5,8 +5,9 @@
 // - FakeFtpServer: a scripted control connection on a thread of its own, for replies a real
 //   server won't give. The client under test blocks its thread, so the fake must not share it.
 
+#include "tests/support/ServerProcess.h"
+
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QProcess>
@@ -22,78 +23,39 @@
 class PyFtpServer
 {
 public:
-    ~PyFtpServer() { stop(); }
-
     // Starts the server over root; false (with *error) when it does not listen within 15 s.
     bool start(const QString &root, const QString &user, const QString &password, QString *error)
     {
-        const QString python = QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                                                  : QStringLiteral("python3");
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.setProgram(python);
-        m_process.setArguments({QStringLiteral(VANTEO_FTPSERVER_PY), QStringLiteral("--root"), root,
-                                QStringLiteral("--user"), user, QStringLiteral("--password"), password});
-        m_process.start();
-        if (!m_process.waitForStarted(5000)) {
-            *error = QStringLiteral("python3 did not start");
-            return false;
-        }
-        QDeadlineTimer deadline(15000);
-        while (m_port == 0 && !deadline.hasExpired()) {
-            if (!readLines(100) && m_process.state() != QProcess::Running)
-                break;
-        }
-        if (m_port == 0) {
-            *error = QStringLiteral("FTP server did not listen (pyftpdlib missing? run scripts/deps.sh): ")
-                + QString::fromLocal8Bit(m_process.readAllStandardError());
-            return false;
-        }
-        return true;
+        QString why;
+        if (m_server.start(QStringLiteral(VANTEO_FTPSERVER_PY),
+                           {QStringLiteral("--root"), root, QStringLiteral("--user"), user,
+                            QStringLiteral("--password"), password},
+                           QProcess::SeparateChannels, &why))
+            return true;
+        *error = QStringLiteral("FTP server did not start (pyftpdlib missing? run scripts/deps.sh): ") + why;
+        return false;
     }
 
-    quint16 port() const { return m_port; }
+    quint16 port() const { return m_server.port(); }
 
     // Names of the stored files in the order the server received them; waits up to ms for count.
     QStringList received(int count, int ms = 5000)
     {
         QDeadlineTimer deadline(ms);
         while (m_received.size() < count && !deadline.hasExpired())
-            readLines(50);
-        readLines(0);
+            m_server.readLines(50);
+        m_server.readLines(0);
         return m_received;
     }
 
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(3000)) {
-            m_process.kill();
-            m_process.waitForFinished(3000);
-        }
-    }
+    void stop() { m_server.stop(); }
 
 private:
-    bool readLines(int ms)
-    {
-        if (!m_process.canReadLine() && ms > 0)
-            m_process.waitForReadyRead(ms);
-        bool any = false;
-        while (m_process.canReadLine()) {
-            const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-            any = true;
-            if (line.startsWith(QLatin1String("LISTENING ")))
-                m_port = quint16(line.mid(10).toUInt());
-            else if (line.startsWith(QLatin1String("RECEIVED ")))
-                m_received << line.mid(9);
-        }
-        return any;
-    }
-
-    QProcess m_process;
-    quint16 m_port = 0;
     QStringList m_received;
+    TestSupport::PythonServerProcess m_server{QStringLiteral("LISTENING "), [this](const QString &line) {
+                                                  if (line.startsWith(QLatin1String("RECEIVED ")))
+                                                      m_received << line.mid(9);
+                                              }};
 };
 
 class FakeFtpServer : public QThread

@@ -4,8 +4,8 @@
 // process, with a self-signed certificate made by openssl at start and trusted through Qt's default
 // SSL configuration. It serves the files of root(); see the script for its special paths.
 
-#include <QDeadlineTimer>
-#include <QFile>
+#include "tests/support/ServerProcess.h"
+
 #include <QList>
 #include <QProcess>
 #include <QSslCertificate>
@@ -54,64 +54,38 @@ public:
         conf.addCaCertificates(certs);
         QSslConfiguration::setDefaultConfiguration(conf);
 
-        // The system's interpreter: the first python3 on PATH may be a build without ssl.
-        const QString python = QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                                                  : QStringLiteral("python3");
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(python, {QStringLiteral(VANTEO_HTTPS_SERVER_PY), QStringLiteral("--root"), m_root.path(),
-                                 QStringLiteral("--cert"), cert, QStringLiteral("--key"), key});
-        if (!m_process.waitForStarted(5000)) {
-            *error = QStringLiteral("python3 did not start");
-            return false;
-        }
-        QDeadlineTimer deadline(15000);
-        while (m_port == 0 && !deadline.hasExpired() && m_process.state() == QProcess::Running) {
-            m_process.waitForReadyRead(100);
-            readLines();
-        }
-        if (m_port == 0) {
-            *error = QStringLiteral("HTTPS server did not listen");
+        QString why;
+        if (!m_server.start(QStringLiteral(VANTEO_HTTPS_SERVER_PY),
+                            {QStringLiteral("--root"), m_root.path(), QStringLiteral("--cert"), cert,
+                             QStringLiteral("--key"), key},
+                            QProcess::ForwardedErrorChannel, &why)) {
+            *error = QStringLiteral("HTTPS server did not start: ") + why;
             return false;
         }
         return true;
     }
 
     QString root() const { return m_root.path(); }
-    QString url(const QString &path) const { return QStringLiteral("https://127.0.0.1:%1%2").arg(m_port).arg(path); }
+    QString url(const QString &path) const
+    {
+        return QStringLiteral("https://127.0.0.1:%1%2").arg(m_server.port()).arg(path);
+    }
 
     // The paths requested so far, in order.
     QStringList requests()
     {
-        readLines();
+        m_server.readLines(0);
         return m_requests;
     }
 
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(3000)) {
-            m_process.kill();
-            m_process.waitForFinished(3000);
-        }
-    }
+    void stop() { m_server.stop(); }
 
 private:
-    void readLines()
-    {
-        while (m_process.canReadLine()) {
-            const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
-            if (line.startsWith(QLatin1String("PORT ")))
-                m_port = line.mid(5).toUShort();
-            else if (line.startsWith(QLatin1String("REQ ")))
-                m_requests << line.mid(4);
-        }
-    }
-
     QTemporaryDir m_certDir;
     QTemporaryDir m_root;
-    QProcess m_process;
-    quint16 m_port = 0;
     QStringList m_requests;
+    TestSupport::PythonServerProcess m_server{QStringLiteral("PORT "), [this](const QString &line) {
+                                                  if (line.startsWith(QLatin1String("REQ ")))
+                                                      m_requests << line.mid(4);
+                                              }};
 };
