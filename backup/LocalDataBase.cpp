@@ -363,6 +363,12 @@ void LocalDataBase::ensureIndexes(QSqlDatabase &db)
     }
 }
 
+QSqlDatabase *LocalDataBase::openReadyLocked(bool create)
+{
+    QSqlDatabase *db = openLocked();
+    return db && checkTable(*db, create) == TableCheck::Ready ? db : nullptr;
+}
+
 void LocalDataBase::deleteAllRecords()
 {
     QMutexLocker lock(&dbMutex);
@@ -376,10 +382,8 @@ void LocalDataBase::deleteAllRecords()
 bool LocalDataBase::isFileNameExist(const QString &filename)
 {
     QMutexLocker lock(&dbMutex);
-    QSqlDatabase *db = openLocked();
+    QSqlDatabase *db = openReadyLocked(true);
     if (!db)
-        return false;
-    if (checkTable(*db, true) != TableCheck::Ready)
         return false;
     QSqlQuery q(*db);
     q.setForwardOnly(true);
@@ -420,10 +424,8 @@ int LocalDataBase::checkMd5OrName(const QString &filename, const QString &md5)
 bool LocalDataBase::isMd5Exist(const QString &md5)
 {
     QMutexLocker lock(&dbMutex);
-    QSqlDatabase *db = openLocked();
+    QSqlDatabase *db = openReadyLocked(true);
     if (!db)
-        return false;
-    if (checkTable(*db, true) != TableCheck::Ready)
         return false;
     return existsIgnoringCase(*db, QStringLiteral("md5"), md5);
 }
@@ -431,10 +433,8 @@ bool LocalDataBase::isMd5Exist(const QString &md5)
 int LocalDataBase::findMobileRecord(const QString &mobilefilepath, const QString &md5)
 {
     QMutexLocker lock(&dbMutex);
-    QSqlDatabase *db = openLocked();
+    QSqlDatabase *db = openReadyLocked(true);
     if (!db)
-        return -1;
-    if (checkTable(*db, true) != TableCheck::Ready)
         return -1;
     return existsIgnoringCase(*db, QStringLiteral("md5"), md5, QStringLiteral("mobilefilepath"),
                               mobilefilepath)
@@ -479,10 +479,8 @@ int LocalDataBase::insertRecord(const QString &filename, const QString &localpat
 int LocalDataBase::countExistFiles()
 {
     QMutexLocker lock(&dbMutex);
-    QSqlDatabase *db = openLocked();
+    QSqlDatabase *db = openReadyLocked(false);
     if (!db)
-        return 0;
-    if (checkTable(*db, false) != TableCheck::Ready)
         return 0;
     QSqlQuery q(*db);
     q.setForwardOnly(true);
@@ -526,8 +524,8 @@ void LocalDataBase::scan()
     m_running = true;
     QMutexLocker lock(&dbMutex);
 
-    QSqlDatabase *db = openLocked();
-    if (db && checkTable(*db, false) == TableCheck::Ready) {
+    QSqlDatabase *db = openReadyLocked(false);
+    if (db) {
         struct Row
         {
             qint64 id;

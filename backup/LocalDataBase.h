@@ -77,6 +77,8 @@ private:
     QSqlDatabase *connectionForCurrentThread();
     QSqlDatabase *openLocked();
     TableCheck checkTable(QSqlDatabase &db, bool create);
+    // openLocked() when the album table is there (made first if create), else null.
+    QSqlDatabase *openReadyLocked(bool create);
     void ensureIndexes(QSqlDatabase &db);
     void scan();
 
