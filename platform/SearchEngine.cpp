@@ -393,6 +393,21 @@ bool matches(const std::vector<Alternative> &alts, const char *name, quint32 len
     return false;
 }
 
+// Reorders items stably by less, which compares positions in items (keys kept in vectors beside it).
+template<typename Less>
+void sortByPosition(std::vector<quint32> &items, Less less)
+{
+    std::vector<quint32> order(items.size());
+    for (quint32 k = 0; k < order.size(); ++k)
+        order[k] = k;
+    std::stable_sort(order.begin(), order.end(), less);
+    std::vector<quint32> sorted;
+    sorted.reserve(items.size());
+    for (quint32 k : order)
+        sorted.push_back(items[k]);
+    items.swap(sorted);
+}
+
 } // namespace
 
 void start()
@@ -501,17 +516,9 @@ bool query(bool wait)
         names.reserve(found.size());
         for (quint32 i : found)
             names.push_back(nameOf(i));
-        std::vector<quint32> order(found.size());
-        for (quint32 k = 0; k < order.size(); ++k)
-            order[k] = k;
-        std::stable_sort(order.begin(), order.end(), [&](quint32 a, quint32 b) {
+        sortByPosition(found, [&](quint32 a, quint32 b) {
             return names[a].compare(names[b], Qt::CaseInsensitive) < 0;
         });
-        std::vector<quint32> sorted;
-        sorted.reserve(found.size());
-        for (quint32 k : order)
-            sorted.push_back(found[k]);
-        found.swap(sorted);
     } else {
         // By path: folder first, then name; each folder's path is built once.
         std::unordered_map<quint32, QString> folders;
@@ -527,20 +534,12 @@ bool query(bool wait)
             dirs.push_back(&it->second);
             names.push_back(nameOf(i));
         }
-        std::vector<quint32> order(found.size());
-        for (quint32 k = 0; k < order.size(); ++k)
-            order[k] = k;
-        std::stable_sort(order.begin(), order.end(), [&](quint32 a, quint32 b) {
+        sortByPosition(found, [&](quint32 a, quint32 b) {
             const int c = dirs[a]->compare(*dirs[b], Qt::CaseInsensitive);
             if (c != 0)
                 return c < 0;
             return names[a].compare(names[b], Qt::CaseInsensitive) < 0;
         });
-        std::vector<quint32> sorted;
-        sorted.reserve(found.size());
-        for (quint32 k : order)
-            sorted.push_back(found[k]);
-        found.swap(sorted);
     }
     s.index = index;
     s.results = std::move(found);
