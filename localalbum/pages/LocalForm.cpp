@@ -454,22 +454,21 @@ void LocalForm::gotoPage(int index)
 void LocalForm::nextPage()
 {
     ui->tableFileInfoView->nextPage();
-    updatePageLabel();
-    const int index = ui->tableFileInfoView->getCurrentPage() - 1;
-    // The guard stands for the box change made here, so it is set only when the index really
-    // changes; else it would swallow the user's next choice in the box.
-    if (index >= 0 && index < ui->gotoPageBox->count() && index != ui->gotoPageBox->currentIndex()) {
-        m_pageJump = true;
-        ui->gotoPageBox->setCurrentIndex(index);
-        m_pageJump = false;
-    }
+    showCurrentPageInBox();
 }
 
 void LocalForm::prevPage()
 {
     ui->tableFileInfoView->previousPage();
+    showCurrentPageInBox();
+}
+
+void LocalForm::showCurrentPageInBox()
+{
     updatePageLabel();
     const int index = ui->tableFileInfoView->getCurrentPage() - 1;
+    // The guard stands for the box change made here, so it is set only when the index really
+    // changes; else it would swallow the user's next choice in the box.
     if (index >= 0 && index < ui->gotoPageBox->count() && index != ui->gotoPageBox->currentIndex()) {
         m_pageJump = true;
         ui->gotoPageBox->setCurrentIndex(index);

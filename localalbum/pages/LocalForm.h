@@ -67,6 +67,8 @@ private:
 
     void setAllDiskMode(bool allDisk);
     void updatePageLabel();
+    // After a page step: the page label, and the page box moved to the table's page.
+    void showCurrentPageInBox();
     void clearFoundFiles();
     // Lists the organised files again into the table (at creation and on the listing button).
     void startListing(bool scanWhenEmpty);
