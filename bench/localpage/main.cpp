@@ -153,6 +153,20 @@ void warmUpFonts()
     QCoreApplication::processEvents();
 }
 
+// Starts the listing as the page does and runs events until the receiver sets done; the times
+// count from t, which the caller started together with beat. Deletes db.
+void scanToEnd(LocalDataBase *db, const QElapsedTimer &t, Heartbeat &beat, const bool &done, Result &r)
+{
+    db->countExistFiles();
+    db->startScan();
+    r.constructMs = double(t.nsecsElapsed()) / 1e6;
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    r.ms = double(t.nsecsElapsed()) / 1e6;
+    r.stallMs = beat.longestMs();
+    delete db;
+}
+
 Result runBaseline(const QString &dir)
 {
     Result r;
@@ -171,14 +185,7 @@ Result runBaseline(const QString &dir)
     QElapsedTimer t;
     beat.start();
     t.start();
-    db->countExistFiles();
-    db->startScan();
-    r.constructMs = double(t.nsecsElapsed()) / 1e6;
-    while (!done)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    r.ms = double(t.nsecsElapsed()) / 1e6;
-    r.stallMs = beat.longestMs();
-    delete db;
+    scanToEnd(db, t, beat, done, r);
     return r;
 }
 
@@ -219,14 +226,7 @@ Result runPerFile(const QString &dir)
                          }
                      },
                      Qt::QueuedConnection);
-    db->countExistFiles();
-    db->startScan();
-    r.constructMs = double(t.nsecsElapsed()) / 1e6;
-    while (!done)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    r.ms = double(t.nsecsElapsed()) / 1e6;
-    r.stallMs = beat.longestMs();
-    delete db;
+    scanToEnd(db, t, beat, done, r);
     return r;
 }
 
