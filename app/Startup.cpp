@@ -11,8 +11,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFont>
+#include <QLibraryInfo>
 #include <QLoggingCategory>
 #include <QTextCodec>
+#include <QTranslator>
 
 Q_LOGGING_CATEGORY(lcStartup, "vanteo.startup")
 
@@ -116,6 +118,16 @@ void setupTextAndFont()
     QFont::insertSubstitutions(family, {QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
                                         QStringLiteral("Source Han Sans SC"), QStringLiteral("WenQuanYi Zen Hei")});
     QApplication::setFont(QFont(family, 9));
+}
+
+bool installQtTranslations()
+{
+    auto *translator = new QTranslator(QCoreApplication::instance());
+    if (!translator->load(QStringLiteral("qt_zh_CN"), QLibraryInfo::location(QLibraryInfo::TranslationsPath))) {
+        delete translator;
+        return false;
+    }
+    return QCoreApplication::installTranslator(translator);
 }
 
 void applyAutomationMode()

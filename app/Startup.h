@@ -28,6 +28,10 @@ bool claimSingleInstance(SingleInstance *guard);
 // where it is not installed).
 void setupTextAndFont();
 
+// Qt's own dialogs (the folder dialog of 增加目录, the file dialog's buttons) in Chinese, from the
+// system's Qt translations (Debian: qttranslations5-l10n). False when they are not installed.
+bool installQtTranslations();
+
 // When the program runs on the offscreen platform with VANTEO_NONINTERACTIVE=1 (automated checks),
 // dialogs are not shown but logged and answered as closed.
 void applyAutomationMode();

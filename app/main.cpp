@@ -16,6 +16,7 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
     Startup::setupTextAndFont();
+    Startup::installQtTranslations();
     app.installEventFilter(AppInit::getInstance());
     // SIGTERM/SIGINT/SIGHUP close the program like its close button instead of killing it.
     QuitSignals::install();

@@ -10,7 +10,7 @@ PACKAGES=(
   fonts-font-awesome fonts-wqy-microhei
   xvfb xauth iproute2 util-linux procps
   python3 python3-pyftpdlib openssl zbar-tools
-  libimage-exiftool-perl
+  libimage-exiftool-perl qttranslations5-l10n
 )
 
 missing=()

@@ -101,6 +101,14 @@ private slots:
         QCOMPARE(store()->getGlobalValue(QStringLiteral("remoteReset")), QStringLiteral("yes"));
     }
 
+    void qtDialogsInChinese()
+    {
+        // The folder dialog of the local album page is Qt's own; its texts come from Qt's catalogue.
+        QVERIFY(Startup::installQtTranslations());
+        const QString label = QCoreApplication::translate("QFileDialog", "Directory:");
+        QVERIFY2(label != QLatin1String("Directory:") && !label.isEmpty(), qPrintable(label));
+    }
+
     void processWalk()
     {
         const QString self = QFileInfo(QCoreApplication::applicationFilePath()).fileName();

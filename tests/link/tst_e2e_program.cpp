@@ -167,6 +167,7 @@ void TstE2eProgram::backupStopStartAndBackupAgain()
         QVERIFY2(text(out + QStringLiteral("/simrc") + phase) == QLatin1String("0"), qPrintable(sim + log));
         QVERIFY2(sim.contains(QStringLiteral("files=%1 acked=%1").arg(photos.size())), qPrintable(sim));
         QVERIFY2(sim.contains(QStringLiteral("failures=0")), qPrintable(sim));
+        qInfo().noquote() << "backup" << n << sim.mid(sim.lastIndexOf(QStringLiteral("summary:")));
 
         // The port in the broadcast is the one the program listens on (its only one before a phone comes).
         const QRegularExpressionMatch found =
