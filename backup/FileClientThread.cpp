@@ -107,9 +107,11 @@ FileClientThread::Wait FileClientThread::waitForBytes(int n)
     }
 }
 
-bool FileClientThread::skipContent(qint64 size, QByteArray &buffer)
+bool FileClientThread::takeContent(qint64 size, QByteArray &buffer, IncomingFile *file)
 {
     while (size > 0) {
+        if (m_stop)
+            return false;
         const int want = int(qMin<qint64>(size, buffer.size()));
         if (m_ring->dataSize() < want)
             m_ring->waitForData(want, kWaitMs);
@@ -120,9 +122,16 @@ bool FileClientThread::skipContent(qint64 size, QByteArray &buffer)
             continue;
         }
         m_ring->get(buffer.data(), &n);
+        if (file)
+            file->write(buffer.constData(), n);
         size -= n;
     }
-    return !m_stop;
+    return true;
+}
+
+bool FileClientThread::skipContent(qint64 size, QByteArray &buffer)
+{
+    return takeContent(size, buffer, nullptr) && !m_stop;
 }
 
 bool FileClientThread::receiveFile(const Records::FileHeader &header, QByteArray &buffer)
@@ -168,24 +177,8 @@ bool FileClientThread::receiveFile(const Records::FileHeader &header, QByteArray
     const bool writable = file.open(folder, &why);
     if (!writable)
         qCWarning(lcFileClient) << "connection" << m_sockid << why;
-    qint64 left = header.fileSize;
-    while (left > 0) {
-        if (m_stop)
-            return false; // the unfinished file is dropped with `file`
-        const int want = int(qMin<qint64>(left, buffer.size()));
-        if (m_ring->dataSize() < want)
-            m_ring->waitForData(want, kWaitMs);
-        int n = qMin(want, m_ring->dataSize());
-        if (n == 0) {
-            if (waitForBytes(1) == Wait::Ended)
-                return false;
-            continue;
-        }
-        m_ring->get(buffer.data(), &n);
-        if (writable)
-            file.write(buffer.constData(), n);
-        left -= n;
-    }
+    if (!takeContent(header.fileSize, buffer, writable ? &file : nullptr))
+        return false; // the unfinished file is dropped with `file`
 
     if (!writable) {
         report(destination, kNotStored);

@@ -7,6 +7,7 @@
 #include <atomic>
 
 class CFifoBuffer;
+class IncomingFile;
 class TcpSocket;
 namespace Records { struct FileHeader; }
 
@@ -65,6 +66,9 @@ private:
     // Reads one file's content (and stores it unless the header is refused); false when the
     // connection ended or the worker was stopped before the content was complete.
     bool receiveFile(const Records::FileHeader &header, QByteArray &buffer);
+    // Takes size bytes of content off the ring, handing them to file unless it is null; false
+    // when stopped or when the peer ended first.
+    bool takeContent(qint64 size, QByteArray &buffer, IncomingFile *file);
     bool skipContent(qint64 size, QByteArray &buffer);
 
     TcpSocket *m_socket;
