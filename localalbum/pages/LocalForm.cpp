@@ -228,15 +228,23 @@ void LocalForm::settleStoppedSearch()
     m_searchFeed.flush();
 }
 
-void LocalForm::on_pushStartSearchButton_clicked()
+bool LocalForm::mediaChosen()
 {
     LocalOrganiser *o = m_organiser.get();
     o->readMediaSettings();
     if (!o->m_pictures && !o->m_videos) {
         Dialogs::message(this, QMessageBox::Warning, QStringLiteral("提示"),
                          QStringLiteral("请在设置页面选择整理图片或整理视频"), QMessageBox::Ok);
-        return;
+        return false;
     }
+    return true;
+}
+
+void LocalForm::on_pushStartSearchButton_clicked()
+{
+    if (!mediaChosen())
+        return;
+    LocalOrganiser *o = m_organiser.get();
     clearFoundFiles();
     if (m_searching) {
         o->requestStop();
@@ -272,13 +280,9 @@ void LocalForm::on_pushStartSearchButton_clicked()
 
 void LocalForm::on_searchAllDiskButton_clicked()
 {
-    LocalOrganiser *o = m_organiser.get();
-    o->readMediaSettings();
-    if (!o->m_pictures && !o->m_videos) {
-        Dialogs::message(this, QMessageBox::Warning, QStringLiteral("提示"),
-                         QStringLiteral("请在设置页面选择整理图片或整理视频"), QMessageBox::Ok);
+    if (!mediaChosen())
         return;
-    }
+    LocalOrganiser *o = m_organiser.get();
     if (m_searching) {
         o->requestStop();
         m_searching = false;

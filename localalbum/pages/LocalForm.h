@@ -65,6 +65,8 @@ private:
     void on_updatePercent_slot(int percent);
     void on_updateview_slot(bool bValue);
 
+    // Reads the media settings; warns and returns false when neither pictures nor videos are chosen.
+    bool mediaChosen();
     void setAllDiskMode(bool allDisk);
     void updatePageLabel();
     // After a page step: the page label, and the page box moved to the table's page.
