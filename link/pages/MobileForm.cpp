@@ -136,8 +136,25 @@ void MobileForm::loadUsers(bool force)
 void MobileForm::refreshUser(QString devName, bool force)
 {
     loadUsers(force);
-    if (!devName.isEmpty())
-        onRecvPublicMsg(9, devName);
+    if (devName.isEmpty())
+        return;
+    // A known phone that comes back was given a new visit time (and folder) in the device list;
+    // show them without reloading the whole table.
+    const int row = rowOf(devName);
+    if (!force && row >= 0) {
+        const QList<UserEntry> users = ReadWriteSetting::getInstance()->getUserList();
+        for (const UserEntry &user : users) {
+            if (user.name != devName)
+                continue;
+            for (const auto &cell : {qMakePair(int(ColPath), user.path), qMakePair(int(ColTime), user.time)}) {
+                QStandardItem *item = m_model->item(row, cell.first);
+                if (item->text() != cell.second)
+                    item->setText(cell.second);
+            }
+            break;
+        }
+    }
+    onRecvPublicMsg(9, devName);
 }
 
 void MobileForm::showState(int row, bool online)

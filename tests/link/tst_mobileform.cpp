@@ -274,12 +274,15 @@ void TestMobileForm::newDeviceAppearsOnline()
     QCOMPARE(stateOf(form, QStringLiteral("A")), kOffline);
     QCOMPARE(stateOf(form, QStringLiteral("C")), kOffline);
 
-    // A known phone reconnecting: no reload (the table keeps what it shows), marked online.
+    // A known phone reconnecting: no reload, but its row shows the visit time and folder the
+    // command server has just stored, and it is marked online.
     ReadWriteSetting::getInstance()->updateUser(QStringLiteral("B"), QStringLiteral("E:/x"),
                                                 QStringLiteral("2030-01-01 00:00:00"));
     form.refreshUser(QStringLiteral("B"), false);
     QCOMPARE(stateOf(form, QStringLiteral("B")), kOnline);
-    QCOMPARE(cellText(form, QStringLiteral("B"), MobileForm::ColTime), QStringLiteral("2026-01-02 03:04:05"));
+    QCOMPARE(cellText(form, QStringLiteral("B"), MobileForm::ColTime), QStringLiteral("2030-01-01 00:00:00"));
+    QCOMPARE(cellText(form, QStringLiteral("B"), MobileForm::ColPath), QStringLiteral("E:/x"));
+    QCOMPARE(form.model()->rowCount(), 3);
     // An empty name marks nobody.
     form.refreshUser(QString(), false);
     QCOMPARE(form.model()->rowCount(), 3);
