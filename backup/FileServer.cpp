@@ -1,10 +1,13 @@
 #include "FileServer.h"
 
 #include "backup/FileClientThread.h"
+#include "backup/IncomingFile.h"
 #include "link/wire/Records.h"
 #include "link/wire/TcpSocket.h"
 
 #include <QBuffer>
+#include <QThreadPool>
+#include <QtConcurrent>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
@@ -76,6 +79,9 @@ FileServer::~FileServer()
 void FileServer::setSavePath(QString path)
 {
     m_savePath = path;
+    // Leftovers of transfers cut by a power loss or a hard kill; an hour old, so a transfer of the
+    // same phone that is still arriving over another connection is never touched.
+    QtConcurrent::run(QThreadPool::globalInstance(), [path] { IncomingFile::removeStaleParts(path, 3600); });
 }
 
 void FileServer::setAllowedPeer(const QHostAddress &address)

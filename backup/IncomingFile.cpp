@@ -1,6 +1,9 @@
 #include "IncomingFile.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
+#include <QRegularExpression>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
@@ -238,9 +241,39 @@ QString IncomingFile::fileMd5(const QString &path)
     return QString::fromLatin1(hash.result().toHex());
 }
 
+bool IncomingFile::isPartialName(const QString &name)
+{
+    static const QRegularExpression partial(QStringLiteral("^\\.vt-[0-9a-f]{16}\\.part$"));
+    return partial.match(name).hasMatch();
+}
+
+int IncomingFile::removeStaleParts(const QString &folder, qint64 olderThanSecs)
+{
+    if (folder.isEmpty())
+        return 0;
+    const QDateTime limit = QDateTime::currentDateTimeUtc().addSecs(-olderThanSecs);
+    int removed = 0;
+    QDirIterator it(folder, {QStringLiteral(".vt-*.part")}, QDir::Files | QDir::Hidden | QDir::NoSymLinks,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        if (!isPartialName(info.fileName()) || info.lastModified().toUTC() > limit)
+            continue;
+        if (QFile::remove(info.filePath())) {
+            ++removed;
+            qCInfo(lcIncoming) << "removed the leftover of a cut transfer" << info.filePath();
+        }
+    }
+    return removed;
+}
+
 bool IncomingFile::isSafeFileName(const QString &name)
 {
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    // Reserved for files still arriving (and cleaned up as leftovers).
+    if (isPartialName(name))
         return false;
     for (const QChar c : name) {
         const ushort u = c.unicode();

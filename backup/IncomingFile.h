@@ -39,6 +39,11 @@ public:
     // md5 of a file's whole content as lower-case hex; empty when it can't be read.
     static QString fileMd5(const QString &path);
     // A file name a phone may use: not empty, ".", "..", and without "/", "\", NUL or control characters.
+    // True for the hidden name a file has while it is still arriving.
+    static bool isPartialName(const QString &name);
+    // Removes the leftovers of transfers cut by a power loss or a hard kill: partial files below
+    // folder untouched for olderThanSecs. Returns how many were removed.
+    static int removeStaleParts(const QString &folder, qint64 olderThanSecs);
     static bool isSafeFileName(const QString &name);
 
 private:

@@ -167,6 +167,7 @@ private slots:
     void onlyTheOwnPhoneMayConnect();
     void reconnectChurnFreesWorkers();
     void stoppingMidFileIsPromptAndLeavesNothing();
+    void leftoversOfCutTransfersAreRemoved();
 
 private:
     QString device() const { return m_root->path() + QStringLiteral("/万特相册/设备 A"); }
@@ -226,6 +227,9 @@ void TestFileServer::namingHelpers()
     QVERIFY(!IncomingFile::isSafeFileName(QStringLiteral("nul") + QChar(0) + QStringLiteral("x")));
     QVERIFY(IncomingFile::isSafeFileName(QStringLiteral("..jpg")));
     QVERIFY(IncomingFile::isSafeFileName(QStringLiteral("照片 1.jpg")));
+    // The name of a file still arriving is ours alone.
+    QVERIFY(!IncomingFile::isSafeFileName(QStringLiteral(".vt-0123456789abcdef.part")));
+    QVERIFY(IncomingFile::isSafeFileName(QStringLiteral(".vt-notours.part")));
 
     QTemporaryDir dir;
     QVERIFY(TestSupport::writeFile(dir.path() + "/x.bin", "hello"));
@@ -628,6 +632,29 @@ void TestFileServer::stoppingMidFileIsPromptAndLeavesNothing()
     QVERIFY2(timer.elapsed() < 2000, "workers did not stop promptly");
     QCOMPARE(filesUnder(m_root->path()), QStringList());
     QCOMPARE(m_reports->count(), 0);
+}
+
+void TestFileServer::leftoversOfCutTransfersAreRemoved()
+{
+    const QString month = device() + QStringLiteral("/2019/05");
+    const QString stale = month + QStringLiteral("/.vt-00000000000000aa.part");
+    const QString fresh = month + QStringLiteral("/.vt-00000000000000bb.part");
+    const QString photo = month + QStringLiteral("/.vt-holiday.part"); // a phone's own (odd) name
+    for (const QString &f : {stale, fresh, photo})
+        QVERIFY(TestSupport::writeFile(f, "partial"));
+    const QDateTime twoHoursAgo = QDateTime::currentDateTime().addSecs(-7200);
+    for (const QString &f : {stale, photo}) {
+        QFile file(f);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(twoHoursAgo, QFileDevice::FileModificationTime));
+    }
+
+    // The next connection of the phone sets its file server up, which clears the leftovers.
+    FileServer next(nullptr, 100);
+    next.setSavePath(device());
+    QVERIFY(TestSupport::waitFor([&] { return !QFile::exists(stale); }, 5000));
+    QVERIFY(QFile::exists(fresh)); // may still be arriving over another connection
+    QVERIFY(QFile::exists(photo));
 }
 
 QTEST_GUILESS_MAIN(TestFileServer)
