@@ -1,9 +1,9 @@
 #include "FileClientThread.h"
 
 #include "backup/IncomingFile.h"
-#include "link/wire/CFifoBuffer.h"
-#include "link/wire/Records.h"
-#include "link/wire/TcpSocket.h"
+#include "wire/CFifoBuffer.h"
+#include "wire/Records.h"
+#include "wire/TcpSocket.h"
 
 #include <QDateTime>
 #include <QLoggingCategory>

@@ -2,8 +2,8 @@
 
 #include "backup/FileClientThread.h"
 #include "backup/IncomingFile.h"
-#include "link/wire/Records.h"
-#include "link/wire/TcpSocket.h"
+#include "wire/Records.h"
+#include "wire/TcpSocket.h"
 
 #include <QBuffer>
 #include <QThreadPool>

@@ -6,16 +6,20 @@ function(vanteo_add_library name)
   target_link_libraries(${name} PUBLIC vanteo_options ${ARG_LIBS})
 endfunction()
 
-# vanteo_add_test(<name> SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...])
-# One test program per unit; runs offscreen with a pinned locale.
+# vanteo_add_test(<name> SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...] [DEPENDS programs...])
+# One test program per unit; runs offscreen with a pinned locale. DEPENDS names programs the test
+# starts, so they are built before it.
 function(vanteo_add_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS;DEPENDS" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests/bin)
   target_link_libraries(${name} PRIVATE vanteo_options vanteo_testsupport Qt5::Test ${ARG_LIBS})
+  if(ARG_DEPENDS)
+    add_dependencies(${name} ${ARG_DEPENDS})
+  endif()
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES
     TIMEOUT ${ARG_TIMEOUT}
@@ -47,12 +51,3 @@ function(vanteo_glob_library name dir)
     vanteo_add_library(${name} SOURCES ${srcs} LIBS ${libs})
   endif()
 endfunction()
-
-# Includes every <dir>/*.cmake snippet (one per test program, bench or tool), so that
-# several people can add their own without touching a shared list.
-macro(vanteo_include_snippets dir)
-  file(GLOB _snippets CONFIGURE_DEPENDS ${dir}/*.cmake)
-  foreach(_s ${_snippets})
-    include(${_s})
-  endforeach()
-endmacro()

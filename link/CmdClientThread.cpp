@@ -3,9 +3,9 @@
 #include "backup/FileServer.h"
 #include "backup/LocalDataBase.h"
 #include "link/DeviceName.h"
-#include "link/wire/CFifoBuffer.h"
-#include "link/wire/Records.h"
-#include "link/wire/TcpSocket.h"
+#include "wire/CFifoBuffer.h"
+#include "wire/Records.h"
+#include "wire/TcpSocket.h"
 #include "settings/ReadWriteSetting.h"
 
 #include <QDeadlineTimer>

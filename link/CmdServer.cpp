@@ -3,7 +3,7 @@
 #include "backup/LocalDataBase.h"
 #include "link/CmdClientThread.h"
 #include "link/DeviceName.h"
-#include "link/wire/TcpSocket.h"
+#include "wire/TcpSocket.h"
 #include "platform/Dialogs.h"
 #include "settings/ReadWriteSetting.h"
 

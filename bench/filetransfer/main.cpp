@@ -4,7 +4,7 @@
 //
 //   bench_filetransfer [--quick] [--runs N] [--dir FOLDER] [--sink-fsync]
 #include "backup/FileServer.h"
-#include "link/wire/Records.h"
+#include "wire/Records.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

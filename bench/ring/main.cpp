@@ -3,8 +3,8 @@
 // read and thrown away, in the same run. The ring path copies every byte twice more (into the ring,
 // out of it) and takes a lock per 1500-byte piece. Target: at least a third of the floor, which on
 // any machine is far above what a phone sends over Wi-Fi.
-#include "link/wire/CFifoBuffer.h"
-#include "link/wire/TcpSocket.h"
+#include "wire/CFifoBuffer.h"
+#include "wire/TcpSocket.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 #include "backup/FileClientThread.h"
 #include "backup/FileServer.h"
 #include "backup/IncomingFile.h"
-#include "link/wire/Records.h"
+#include "wire/Records.h"
 #include "tests/support/TestSupport.h"
 
 #include <QBuffer>

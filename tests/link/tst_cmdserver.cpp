@@ -4,7 +4,7 @@
 #include "link/CmdClientThread.h"
 #include "link/CmdServer.h"
 #include "link/DeviceName.h"
-#include "link/wire/Records.h"
+#include "wire/Records.h"
 #include "platform/AppPaths.h"
 #include "platform/Dialogs.h"
 #include "settings/ReadWriteSetting.h"

@@ -1,6 +1,6 @@
 // The phone simulator is a checker: against a fake PC that gets things wrong on purpose it must
 // fail, and it must find the PC by its broadcast when the announced address is empty.
-#include "link/wire/Records.h"
+#include "wire/Records.h"
 #include "tests/support/TestSupport.h"
 
 #include <QProcess>

@@ -1,7 +1,7 @@
 #include "PhoneSim.h"
 
 #include "PhotoInfo.h"
-#include "link/wire/Records.h"
+#include "wire/Records.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "link/wire/TcpSocket.h"
+#include "wire/TcpSocket.h"
 
-#include "link/wire/CFifoBuffer.h"
+#include "wire/CFifoBuffer.h"
 
 #include <QLoggingCategory>
 #include <QMetaObject>

@@ -1,5 +1,5 @@
-#include "link/wire/CFifoBuffer.h"
-#include "link/wire/Records.h"
+#include "wire/CFifoBuffer.h"
+#include "wire/Records.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "link/wire/Records.h"
+#include "wire/Records.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "link/wire/CFifoBuffer.h"
-#include "link/wire/TcpSocket.h"
+#include "wire/CFifoBuffer.h"
+#include "wire/TcpSocket.h"
 
 #include "tests/support/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "link/wire/CFifoBuffer.h"
+#include "wire/CFifoBuffer.h"
 
 #include <QDeadlineTimer>
 

@@ -1,1 +1,0 @@
-vanteo_add_test(tst_searchengine SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_searchengine.cpp LIBS vanteo_platform TIMEOUT 60)
