@@ -87,4 +87,94 @@ inline QByteArray padTo(QByteArray bytes, int size, quint32 seed)
     return bytes;
 }
 
+
+// --- Containers with capture times: MP4/MOV boxes and PNG chunks ---
+
+// One ISO media box: 32-bit size, type, payload.
+inline QByteArray box(const char *type, const QByteArray &payload)
+{
+    QByteArray b;
+    const quint32 size = quint32(payload.size() + 8);
+    b.append(char(size >> 24)).append(char(size >> 16)).append(char(size >> 8)).append(char(size));
+    b.append(type, 4);
+    return b + payload;
+}
+
+inline QByteArray be32(quint32 v)
+{
+    QByteArray b;
+    b.append(char(v >> 24)).append(char(v >> 16)).append(char(v >> 8)).append(char(v));
+    return b;
+}
+
+// A movie whose mvhd says utc (seconds since 1970; 0 writes 0) and, when creationDate is not
+// empty, with QuickTime's keys/ilst creationdate (e.g. "2019-05-12T10:20:30+0800"). mdat holds
+// mdatBytes pseudo-random bytes after the moov box (moovFirst) or before it.
+inline QByteArray makeMovie(qint64 utc, const QByteArray &creationDate, int mdatBytes, quint32 seed,
+                            bool moovFirst = true, bool quickTime = false)
+{
+    QByteArray mvhd = be32(0) + be32(utc ? quint32(utc + 2082844800ll) : 0u) + be32(0) + be32(1000) + be32(0);
+    mvhd.append(QByteArray(80, '\0'));
+    QByteArray moov = box("mvhd", mvhd);
+    if (!creationDate.isEmpty()) {
+        const QByteArray key = "com.apple.quicktime.creationdate";
+        QByteArray keys = be32(0) + be32(2) + be32(8 + 4) + "mdtaabcd" + be32(quint32(8 + key.size())) + "mdta" + key;
+        QByteArray data = box("data", be32(1) + be32(0) + creationDate);
+        QByteArray ilst = box("ilst", be32(8 + data.size()) + be32(2) + data);
+        QByteArray hdlr = box("hdlr", be32(0) + be32(0) + "mdta" + QByteArray(12, '\0') + QByteArray(1, '\0'));
+        moov.append(box("meta", hdlr + box("keys", keys) + ilst));
+    }
+    QByteArray payload;
+    QRandomGenerator rng(seed);
+    payload.resize(mdatBytes);
+    for (int i = 0; i < mdatBytes; ++i)
+        payload[i] = char(rng.generate() & 0xff);
+    const QByteArray ftyp = box("ftyp", quickTime ? QByteArray("qt  ") + be32(0) + "qt  " : QByteArray("isom") + be32(512) + "isommp41");
+    const QByteArray moovBox = box("moov", moov);
+    const QByteArray mdat = box("mdat", payload);
+    return moovFirst ? ftyp + moovBox + mdat : ftyp + mdat + moovBox;
+}
+
+inline QByteArray pngChunk(const char *type, const QByteArray &data)
+{
+    QByteArray typed = QByteArray(type, 4) + data;
+    // CRC-32 as the PNG format defines it; readers here ignore it, others may not.
+    quint32 crc = 0xffffffffu;
+    for (char ch : typed) {
+        crc ^= quint8(ch);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    return be32(quint32(data.size())) + typed + be32(crc ^ 0xffffffffu);
+}
+
+// A w x h PNG with, optionally, an eXIf chunk holding tags and a tEXt "Creation Time" chunk
+// holding creationTime (placed after the image data when textAfterData).
+inline QByteArray makePng(int w, int h, quint32 seed, const QList<DateTag> &exifTags, const QByteArray &creationTime,
+                          bool textAfterData = false)
+{
+    QImage img(w, h, QImage::Format_RGB32);
+    QRandomGenerator rng(seed);
+    for (int y = 0; y < h; ++y) {
+        QRgb *line = reinterpret_cast<QRgb *>(img.scanLine(y));
+        for (int x = 0; x < w; ++x)
+            line[x] = rng.generate() | 0xff000000u;
+    }
+    QByteArray png;
+    QBuffer buf(&png);
+    buf.open(QIODevice::WriteOnly);
+    img.save(&buf, "PNG", 0);
+    // Right after IHDR (8-byte signature + 25-byte chunk) go the chunks that describe the picture.
+    QByteArray extra;
+    if (!exifTags.isEmpty())
+        extra += pngChunk("eXIf", exifSegment(exifTags).mid(4 + 6)); // the TIFF structure alone
+    QByteArray text;
+    if (!creationTime.isEmpty())
+        text = pngChunk("tEXt", QByteArray("Creation Time") + '\0' + creationTime);
+    png.insert(33, textAfterData ? extra : extra + text);
+    if (textAfterData)
+        png.insert(png.size() - 12, text); // before IEND
+    return png;
+}
+
 } // namespace ExifJpeg

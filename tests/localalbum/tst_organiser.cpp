@@ -1,4 +1,5 @@
 // Searching, de-duplicating and organising pictures and videos into the dated output tree.
+#include "localalbum/CaptureTime.h"
 #include "localalbum/ExifTime.h"
 #include "localalbum/LocalOrganiser.h"
 #include "platform/AppPaths.h"
@@ -191,6 +192,51 @@ private slots:
         QFETCH(QByteArray, value);
         QFETCH(QString, expected);
         QCOMPARE(ExifTime::normalise(value), expected);
+    }
+
+    void captureTimeFromContainers()
+    {
+        const QDateTime mvhdUtc(QDate(2018, 3, 4), QTime(23, 30, 0), Qt::UTC);
+        const QList<DateTag> exif = {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2017:06:07 08:09:10"}};
+        struct Case { const char *name; QByteArray bytes; const char *source; QDateTime time; };
+        QByteArray truncated = makeMovie(mvhdUtc.toSecsSinceEpoch(), QByteArray(), 100, 1);
+        truncated.chop(60); // mdat claims more than the file holds; moov came first and still counts
+        QByteArray hostile = makeMovie(mvhdUtc.toSecsSinceEpoch(), QByteArray(), 100, 1, false);
+        hostile.replace(hostile.indexOf("moov") - 4, 4, QByteArray("\xff\xff\xff\xf0", 4)); // moov beyond the end
+        QByteArray largeSize = box("ftyp", "isom");
+        largeSize += QByteArray("\0\0\0\1moov\xff\xff\xff\xff\xff\xff\xff\xff", 16);
+        QByteArray zeroChild = makeMovie(mvhdUtc.toSecsSinceEpoch(), QByteArray(), 10, 1);
+        zeroChild.replace(zeroChild.indexOf("mvhd") - 4, 4, QByteArray(4, '\0')); // size 0 inside moov
+        QByteArray pngBadChunk = makePng(8, 8, 3, {}, "2001-01-01T00:00:00");
+        pngBadChunk.replace(8, 4, QByteArray("\x7f\xff\xff\xff", 4)); // IHDR claims 2 GiB
+        const QList<Case> cases = {
+            {"mvhd", makeMovie(mvhdUtc.toSecsSinceEpoch(), QByteArray(), 1000, 1), "mvhd", mvhdUtc.toLocalTime()},
+            {"moov after mdat", makeMovie(mvhdUtc.toSecsSinceEpoch(), QByteArray(), 1000, 1, false), "mvhd", mvhdUtc.toLocalTime()},
+            {"creationdate with zone", makeMovie(mvhdUtc.toSecsSinceEpoch(), "2019-05-12T10:20:30+0800", 1000, 2, true, true),
+             "QuickTime creationdate", QDateTime(QDate(2019, 5, 12), QTime(10, 20, 30), Qt::OffsetFromUTC, 8 * 3600)},
+            {"mvhd unset", makeMovie(0, QByteArray(), 1000, 1), "文件时间", QDateTime()},
+            {"truncated mdat", truncated, "mvhd", mvhdUtc.toLocalTime()},
+            {"moov size beyond the end", hostile, "文件时间", QDateTime()},
+            {"64-bit size beyond the end", largeSize, "文件时间", QDateTime()},
+            {"size 0 inside moov", zeroChild, "文件时间", QDateTime()},
+            {"png eXIf before text", makePng(8, 8, 3, exif, "2001-01-01T00:00:00"), "PNG eXIf",
+             QDateTime(QDate(2017, 6, 7), QTime(8, 9, 10))},
+            {"png text after the image", makePng(8, 8, 4, {}, "Sat, 12 May 2018 10:20:30 +0200", true), "PNG Creation Time",
+             QDateTime(QDate(2018, 5, 12), QTime(10, 20, 30), Qt::OffsetFromUTC, 2 * 3600)},
+            {"png chunk beyond the end", pngBadChunk, "文件时间", QDateTime()},
+            {"jpeg", withExif(makeJpeg(8, 8, 5), exif), "EXIF DateTimeOriginal", QDateTime(QDate(2017, 6, 7), QTime(8, 9, 10))},
+        };
+        for (const Case &c : cases) {
+            const QString path = m_src->path() + "/c.bin";
+            writeFile(path, c.bytes);
+            setMtime(path, mtime(2011, 1, 1));
+            const CaptureTime t = CaptureTimes::read(path);
+            QVERIFY2(t.source == QString::fromUtf8(c.source), c.name);
+            const QDateTime expected = c.time.isValid() ? c.time : mtime(2011, 1, 1);
+            QVERIFY2(t.time == expected && t.time.offsetFromUtc() == expected.offsetFromUtc(),
+                     qPrintable(QString::fromUtf8(c.name) + ": " + t.time.toString(Qt::ISODate)));
+            QCOMPARE(t.text(), expected.toString("yyyy-MM-dd hh:mm:ss"));
+        }
     }
 
     void fileTimeForPngsVideosAndDepth()
