@@ -35,7 +35,7 @@ CmdClientThread::CmdClientThread(TcpSocket *socket)
     if (m_socket) {
         // The socket hands over only what fits into the ring, so no received byte is dropped.
         attachRing(m_socket, m_ring);
-        connect(m_socket, &QIODevice::bytesWritten, this, &CmdClientThread::pumpDatabase);
+        connect(m_socket, &QIODevice::bytesWritten, this, &CmdClientThread::sendPending);
     }
 }
 
@@ -220,28 +220,57 @@ void CmdClientThread::sendDeleteNotice()
 void CmdClientThread::recvQueryDBSlot(int sockid, QString devName)
 {
     Q_UNUSED(sockid)
-    if (m_stream) {
-        m_queue.append(Outgoing{QByteArray(), devName});
-        return;
-    }
-    startDatabaseStream(devName);
+    enqueue(QByteArray(), devName);
 }
 
 void CmdClientThread::writeRecord(const QByteArray &record)
 {
     if (record.size() != Records::kSize || !m_socket)
         return;
-    if (m_stream || !m_queue.isEmpty()) {
-        m_queue.append(Outgoing{record, QString()});
+    enqueue(record, QString());
+}
+
+void CmdClientThread::enqueue(const QByteArray &record, const QString &databaseOf)
+{
+    if (m_dropped || !m_socket)
+        return;
+    if (m_queue.size() >= kMaxQueuedReplies) {
+        dropConnection("too many replies waiting");
         return;
     }
-    m_socket->write(record.constData(), record.size());
+    m_queue.append(Outgoing{record, databaseOf});
+    sendPending();
+}
+
+void CmdClientThread::sendPending()
+{
+    if (m_sending)
+        return; // called from inside the loop below (a write can signal synchronously)
+    m_sending = true;
+    while (!m_dropped && m_socket) {
+        if (m_stream) {
+            pumpDatabase();
+            if (m_stream)
+                break; // the rest follows as the peer reads
+            continue;
+        }
+        if (m_queue.isEmpty())
+            break;
+        if (m_socket->bytesToWrite() > kMaxUnsentBytes) {
+            dropConnection("peer does not read its replies");
+            break;
+        }
+        const Outgoing next = m_queue.takeFirst();
+        if (next.record.isEmpty())
+            startDatabaseStream(next.databaseOf);
+        else
+            m_socket->write(next.record.constData(), next.record.size());
+    }
+    m_sending = false;
 }
 
 void CmdClientThread::startDatabaseStream(const QString &devName)
 {
-    if (!m_socket)
-        return;
     // Only a valid device name may become a path, so nothing but the program folder's phone
     // databases can be read; anything else is answered as "no database".
     const QString path = DeviceName::isValid(devName) ? DeviceName::databasePath(devName) : QString();
@@ -252,36 +281,34 @@ void CmdClientThread::startDatabaseStream(const QString &devName)
         // original may gain rows while the reply is on its way.
         QFile source(path);
         ok = source.open(QIODevice::ReadOnly);
-        char buf[64 * 1024];
+        QByteArray buf(64 * 1024, Qt::Uninitialized);
         while (ok) {
-            const qint64 n = source.read(buf, sizeof buf);
+            const qint64 n = source.read(buf.data(), buf.size());
             if (n < 0)
                 ok = false;
             if (n <= 0)
                 break;
-            ok = snapshot->write(buf, n) == n;
+            ok = snapshot->write(buf.constData(), n) == n;
         }
         ok = ok && snapshot->flush() && snapshot->seek(0);
     }
     if (!ok) {
         m_socket->write(Records::encodeDatabaseReply(0));
-        flushQueue();
         return;
     }
     m_streamLeft = snapshot->size() & 0xffffffffLL;
     m_socket->write(Records::encodeDatabaseReply(quint32(m_streamLeft)));
     m_stream = std::move(snapshot);
-    pumpDatabase();
 }
 
 void CmdClientThread::pumpDatabase()
 {
     if (!m_stream || !m_socket)
         return;
-    char chunk[kDatabaseChunk];
+    QByteArray chunk(kDatabaseChunk, Qt::Uninitialized);
     while (m_streamLeft > 0 && m_socket->bytesToWrite() < kStreamWindow) {
         const qint64 want = qMin<qint64>(kDatabaseChunk, m_streamLeft);
-        const qint64 n = m_stream->read(chunk, want);
+        const qint64 n = m_stream->read(chunk.data(), want);
         if (n <= 0) {
             // The copy is ours and cannot shrink; keep the promised length all the same.
             QByteArray zeros(int(want), '\0');
@@ -289,29 +316,28 @@ void CmdClientThread::pumpDatabase()
             m_streamLeft -= want;
             continue;
         }
-        m_socket->write(chunk, n);
+        m_socket->write(chunk.constData(), n);
         m_streamLeft -= n;
     }
-    if (m_streamLeft <= 0)
-        finishDatabaseStream();
+    if (m_streamLeft <= 0) {
+        m_stream.reset();
+        m_streamLeft = 0;
+    }
 }
 
-void CmdClientThread::finishDatabaseStream()
+void CmdClientThread::dropConnection(const char *why)
 {
+    if (m_dropped)
+        return;
+    m_dropped = true;
+    qCWarning(lcCmdConn) << "connection" << m_sockid << "closed:" << why;
+    m_queue.clear();
     m_stream.reset();
     m_streamLeft = 0;
-    flushQueue();
-}
-
-void CmdClientThread::flushQueue()
-{
-    while (!m_queue.isEmpty() && !m_stream) {
-        const Outgoing next = m_queue.takeFirst();
-        if (next.record.isEmpty())
-            startDatabaseStream(next.databaseOf);
-        else if (m_socket)
-            m_socket->write(next.record.constData(), next.record.size());
-    }
+    if (m_socket)
+        m_socket->abort();
+    // Reported from the event loop: the caller may be deep inside this object's own slots.
+    QMetaObject::invokeMethod(this, [this] { onFinished(m_sockid); }, Qt::QueuedConnection);
 }
 
 void CmdClientThread::updateImageInfoSlot(int ratio, QString fullImageName, QString strMd5,

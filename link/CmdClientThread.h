@@ -28,6 +28,11 @@ public:
     static constexpr int kRingSize = 0x600000;
     static constexpr int kPollMs = 50;
     static constexpr int kDatabaseChunk = 1500;
+    // Replies allowed to wait behind a database reply, and reply bytes allowed to wait in the
+    // socket for a peer that does not read: a peer that asks faster than it reads loses its
+    // connection. A phone asks for one database at a time and reads what it asked for.
+    static constexpr int kMaxQueuedReplies = 64;
+    static constexpr qint64 kMaxUnsentBytes = 256 * 1024;
 
     explicit CmdClientThread(TcpSocket *socket);
     ~CmdClientThread() override;
@@ -55,6 +60,11 @@ public:
     bool isAuthorised() const { return m_authorised; }
     int filePort() const { return m_filePort; }
     FileServer *fileServer() const { return m_fileServer; }
+
+    // Ends the connection from our side (the socket is aborted at once); the server hears of it
+    // like of a phone that went. Idempotent.
+    void dropConnection(const char *why);
+    bool isDropped() const { return m_dropped; }
 
     // Stops the worker loop and waits for it, then releases the file server and the album
     // database, so the phone's database file can be wiped right after. Idempotent.
@@ -87,10 +97,12 @@ private:
     void pauseBetweenRecords();
     // Replies leave in order; while a database file is being streamed, later replies wait for it.
     void writeRecord(const QByteArray &record);
+    void enqueue(const QByteArray &record, const QString &databaseOf);
+    // Sends what is queued, in a loop (never by recursion), until the queue is empty or a
+    // database reply waits for the socket to drain; bytesWritten brings it back.
+    void sendPending();
     void startDatabaseStream(const QString &devName);
     void pumpDatabase();
-    void finishDatabaseStream();
-    void flushQueue();
 
     struct Outgoing
     {
@@ -113,6 +125,8 @@ private:
     bool m_configured = false;
     bool m_authorised = false;
     bool m_portQueryConnected = false;
+    bool m_dropped = false;
+    bool m_sending = false;
 
     // Wakes the pause between records when stopping.
     QMutex m_pauseMutex;

@@ -11,8 +11,22 @@
 #include <QFile>
 #include <QLoggingCategory>
 #include <QPointer>
+#include <QTimer>
+
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcCmdServer, "vanteo.link.cmdserver")
+
+namespace {
+QHostAddress plainAddress(const QHostAddress &address)
+{
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4) : address;
+}
+// Accepting again after the system ran out of descriptors for a moment.
+constexpr int kAcceptRetryMs = 500;
+} // namespace
 
 CmdServer::CmdServer(QObject *parent, int maxPending, QString savepath)
     : QTcpServer(parent)
@@ -24,10 +38,18 @@ CmdServer::CmdServer(QObject *parent, int maxPending, QString savepath)
     if (!m_savepath.isEmpty() && !QDir(album).exists())
         QDir().mkdir(QDir::cleanPath(album));
     connect(this, &CmdServer::ClientClosed, this, &CmdServer::ClientClosedSlot);
+    // QTcpServer stops accepting for good after a failed accept (no descriptor left, say).
+    connect(this, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+        qCWarning(lcCmdServer) << "accept failed:" << error << errorString();
+        QTimer::singleShot(kAcceptRetryMs, this, [this] { resumeAccepting(); });
+    });
 }
 
 CmdServer::~CmdServer()
 {
+    if (m_questionId)
+        Dialogs::cancel(m_questionId);
+    m_questionId = 0;
     emit sentDisConnect(-1);
     close();
     // Every connection's worker is stopped and waited for before the server goes.
@@ -39,7 +61,27 @@ CmdServer::~CmdServer()
 
 void CmdServer::incomingConnection(qintptr handle)
 {
+    // A listed connection under the same descriptor has lost its socket already (the system
+    // reuses a descriptor only once it was closed): end it properly instead of leaking it.
+    if (CmdClientThread *stale = m_clients.take(int(handle))) {
+        const bool wipe = stale->getDeleteFlag();
+        const QString name = stale->getDevName();
+        destroyConnection(stale);
+        if (wipe)
+            wipeDeviceDatabase(name);
+    }
+    if (!isListening()) {
+        ::close(int(handle));
+        return;
+    }
     auto *socket = new TcpSocket(int(handle), nullptr);
+    const QHostAddress peer = plainAddress(socket->peerAddress());
+    if (!makeRoom(peer)) {
+        qCWarning(lcCmdServer) << "refused a connection from" << peer.toString() << "(no room)";
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
     connect(socket, &TcpSocket::sockDisConnect, this, &CmdServer::sockDisConnectSlot);
     auto *thread = new CmdClientThread(socket);
     connect(thread, &CmdClientThread::tcpThreadFinish, this, &CmdServer::threadFinished);
@@ -52,18 +94,62 @@ void CmdServer::incomingConnection(qintptr handle)
     connect(thread, &CmdClientThread::updateRecvFileName, this, &CmdServer::UpdateText);
     connect(thread, &CmdClientThread::updateDatabaseNumber, this, &CmdServer::recvDatabaseNumberSlot);
 
-    // A listed connection under the same descriptor has lost its socket already (the system
-    // reuses a descriptor only once it was closed): end it properly instead of leaking it.
-    CmdClientThread *stale = m_clients.value(int(handle));
     m_clients.insert(int(handle), thread);
-    if (stale) {
-        const bool wipe = stale->getDeleteFlag();
-        const QString name = stale->getDevName();
-        destroyConnection(stale);
-        if (wipe)
-            wipeDeviceDatabase(name);
+    m_peers.insert(thread, Peer{peer, ++m_serial});
+    QTimer::singleShot(m_limits.nameTimeoutMs, thread, [this, thread] { nameTimedOut(thread); });
+    qCDebug(lcCmdServer) << "phone connected from" << peer.toString() << "as" << handle;
+}
+
+bool CmdServer::evictable(CmdClientThread *thread) const
+{
+    return !thread->isAuthorised() && !m_deciding.contains(thread);
+}
+
+bool CmdServer::makeRoom(const QHostAddress &peer)
+{
+    // Twice: first among the peer's own connections, then among all.
+    for (int pass = 0; pass < 2; ++pass) {
+        const bool sameAddress = pass == 0;
+        const int limit = sameAddress ? m_limits.perAddress : m_limits.total;
+        int count = 0;
+        CmdClientThread *oldest = nullptr;
+        quint64 oldestSerial = 0;
+        for (auto it = m_peers.cbegin(); it != m_peers.cend(); ++it) {
+            if (sameAddress && it->address != peer)
+                continue;
+            ++count;
+            if (evictable(it.key()) && (!oldest || it->serial < oldestSerial)) {
+                oldest = it.key();
+                oldestSerial = it->serial;
+            }
+        }
+        if (count < limit)
+            continue;
+        if (!oldest)
+            return false;
+        evict(oldest, sameAddress ? "too many connections from its address" : "too many connections");
     }
-    qCDebug(lcCmdServer) << "phone connected from" << socket->peerAddress().toString() << "as" << handle;
+    return true;
+}
+
+void CmdServer::evict(CmdClientThread *thread, const char *why)
+{
+    qCInfo(lcCmdServer) << "closing connection" << thread->sockid() << "from"
+                        << m_peers.value(thread).address.toString() << ":" << why;
+    m_clients.remove(thread->sockid());
+    if (thread->socket())
+        thread->socket()->abort();
+    destroyConnection(thread);
+}
+
+void CmdServer::nameTimedOut(CmdClientThread *thread)
+{
+    if (m_clients.value(thread->sockid()) != thread || m_deciding.contains(thread))
+        return;
+    // A device record with a valid name was answered (authorised or refused by the user).
+    if (thread->isConfigured() && DeviceName::isValid(thread->getDevName()))
+        return;
+    evict(thread, "no valid device record in time");
 }
 
 CmdClientThread *CmdServer::senderConnection(int sockid) const
@@ -78,7 +164,8 @@ CmdClientThread *CmdServer::senderConnection(int sockid) const
 
 void CmdServer::destroyConnection(CmdClientThread *thread)
 {
-    m_deciding.remove(thread);
+    forgetQuestion(thread);
+    m_peers.remove(thread);
     thread->shutdown();
     // Possibly called from within the thread object's own signal; it goes once that returns.
     thread->deleteLater();
@@ -151,44 +238,107 @@ void CmdServer::recvDeviceSlot(int sockid, QString devName)
         return;
     }
 
+    // A record for a connection that is no longer listed configures nothing and asks nobody.
+    if (!thread || m_clients.value(thread->sockid()) != thread)
+        return;
+    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
+    if (settings->userExists(devName)) {
+        configure(thread, devName, true, false);
+        return;
+    }
+    askOrQueue(thread, devName);
+}
+
+void CmdServer::configure(CmdClientThread *thread, const QString &devName, bool authorised, bool isNewUser)
+{
     const QString folder = DeviceName::deviceFolder(m_savepath, devName);
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
-    bool authorised = false;
-    bool isNewUser = false;
-    QPointer<CmdClientThread> guard(thread);
-    if (settings->userExists(devName)) {
-        authorised = true;
+    if (authorised) {
         if (!QDir(folder).exists() && !QDir().mkpath(folder))
             qCWarning(lcCmdServer) << "cannot create" << folder;
-        settings->updateUser(devName, folder, DeviceName::nowText());
-    } else {
-        if (thread)
-            m_deciding.insert(thread);
-        // Modal: the GUI thread keeps serving other connections while the user decides.
-        const QMessageBox::StandardButton answer = Dialogs::message(
-            nullptr, QMessageBox::Information, QStringLiteral("授权"),
-            QStringLiteral("你确定授权给 ") + devName + QStringLiteral(" 备份?"),
-            QMessageBox::Ok | QMessageBox::Cancel,
-            {{QMessageBox::Ok, QStringLiteral("确 定")}, {QMessageBox::Cancel, QStringLiteral("取 消")}});
-        m_deciding.remove(thread);
-        if (answer == QMessageBox::Ok) {
-            authorised = true;
-            isNewUser = true;
-            if (!QDir(folder).exists() && !QDir().mkpath(folder))
-                qCWarning(lcCmdServer) << "cannot create" << folder;
+        if (isNewUser)
             settings->addUser(devName, folder, DeviceName::nowText());
-        }
-    }
-    if (authorised)
+        else
+            settings->updateUser(devName, folder, DeviceName::nowText());
         emit UpdateRemoteInfo(devName, isNewUser);
+    }
+    thread->setDevName(devName);
+    thread->setAuthorization(authorised);
+    thread->setSavePath(folder);
+    thread->startFileServer();
+}
 
-    // The phone may have gone while the user was asked.
-    if (!guard || !m_clients.values().contains(guard.data()))
+void CmdServer::askOrQueue(CmdClientThread *thread, const QString &devName)
+{
+    m_deciding.insert(thread);
+    const QString address = m_peers.value(thread).address.toString();
+    if (m_questionId) {
+        if (m_waiting.size() >= m_limits.waitingQuestions) {
+            // Nobody can answer that many: refused without a dialog.
+            qCWarning(lcCmdServer) << "refused" << address << "without asking: too many phones waiting";
+            m_deciding.remove(thread);
+            configure(thread, devName, false, false);
+            return;
+        }
+        m_waiting.append(Asking{thread, devName, address});
         return;
-    guard->setDevName(devName);
-    guard->setAuthorization(authorised);
-    guard->setSavePath(folder);
-    guard->startFileServer();
+    }
+    m_asking = Asking{thread, devName, address};
+    Dialogs::Question q;
+    q.icon = QMessageBox::Information;
+    q.title = QStringLiteral("授权");
+    q.text = QStringLiteral("你确定授权给 ") + devName + QStringLiteral(" 备份?\n(手机地址: ") + address
+             + QStringLiteral(")");
+    q.buttons = QMessageBox::Ok | QMessageBox::Cancel;
+    q.labels = {{QMessageBox::Ok, QStringLiteral("确 定")}, {QMessageBox::Cancel, QStringLiteral("取 消")}};
+    // Cancel or closing the box: not authorised.
+    m_questionId = Dialogs::ask(q, this, [this](QMessageBox::StandardButton answer) { answered(answer == QMessageBox::Ok); });
+}
+
+void CmdServer::answered(bool authorised)
+{
+    const Asking asked = m_asking;
+    m_asking = Asking();
+    m_questionId = 0;
+    CmdClientThread *thread = asked.thread.data();
+    if (thread && m_clients.value(thread->sockid()) == thread) {
+        m_deciding.remove(thread);
+        // The same name may have been accepted meanwhile on another connection.
+        const bool known = ReadWriteSetting::getInstance()->userExists(asked.devName);
+        configure(thread, asked.devName, authorised || known, authorised && !known);
+    }
+    askNext();
+}
+
+void CmdServer::askNext()
+{
+    while (!m_questionId && !m_waiting.isEmpty()) {
+        const Asking next = m_waiting.takeFirst();
+        CmdClientThread *thread = next.thread.data();
+        if (!thread || m_clients.value(thread->sockid()) != thread)
+            continue;
+        m_deciding.remove(thread);
+        if (ReadWriteSetting::getInstance()->userExists(next.devName))
+            configure(thread, next.devName, true, false);
+        else
+            askOrQueue(thread, next.devName);
+    }
+}
+
+void CmdServer::forgetQuestion(CmdClientThread *thread)
+{
+    m_deciding.remove(thread);
+    for (int i = m_waiting.size() - 1; i >= 0; --i) {
+        if (m_waiting.at(i).thread == thread || !m_waiting.at(i).thread)
+            m_waiting.removeAt(i);
+    }
+    if (m_questionId && m_asking.thread == thread) {
+        // The phone has gone: its question closes as refused, and the next one is shown.
+        Dialogs::cancel(m_questionId);
+        m_questionId = 0;
+        m_asking = Asking();
+        QTimer::singleShot(0, this, [this] { askNext(); });
+    }
 }
 
 void CmdServer::recvPublicInfoSlot(int sockid, int type, QString devName)

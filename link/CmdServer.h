@@ -2,6 +2,9 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QTcpServer>
@@ -15,10 +18,23 @@ class TcpSocket;
 // a phone it does not know), keeps the device list, tells the pages about devices, and removes a
 // connection (and, when the user deleted the device, its album database) when the phone goes.
 // Lives on the GUI thread; every slot runs there.
+//
+// Any device on the network reaches this port, so connections are bounded: per peer address and
+// in total (a newcomer takes the place of the oldest connection that is not an authorised phone,
+// or is closed at once), a connection must name itself within a time-out, and new names are put
+// to the user one at a time, the others waiting in a bounded queue.
 class CmdServer : public QTcpServer
 {
     Q_OBJECT
 public:
+    struct Limits
+    {
+        int perAddress = 4;        // command connections from one address
+        int total = 64;            // command connections in all
+        int nameTimeoutMs = 15000; // until a valid device record (type 1)
+        int waitingQuestions = 8;  // new names waiting behind the open authorisation question
+    };
+
     CmdServer(QObject *parent, int maxPending, QString savepath);
     ~CmdServer() override;
 
@@ -27,6 +43,8 @@ public:
     // The live connection with that descriptor, or null.
     CmdClientThread *connection(int sockid) const { return m_clients.value(sockid); }
     QList<CmdClientThread *> connections() const { return m_clients.values(); }
+    void setLimits(const Limits &limits) { m_limits = limits; }
+    Limits limits() const { return m_limits; }
 
     // Empties the phone's album database and removes its file (the folder and the received files
     // stay). Returns false when the name is not one that could have a database.
@@ -68,10 +86,42 @@ private:
     // (a descriptor may be reused by a later connection).
     CmdClientThread *senderConnection(int sockid) const;
     void destroyConnection(CmdClientThread *thread);
+    // Room for one more connection from peer: false when every connection in the way is an
+    // authorised phone or waits for the user's answer.
+    bool makeRoom(const QHostAddress &peer);
+    bool evictable(CmdClientThread *thread) const;
+    void evict(CmdClientThread *thread, const char *why);
+    void nameTimedOut(CmdClientThread *thread);
+
+    // Authorisation of new names, one question at a time.
+    struct Asking
+    {
+        QPointer<CmdClientThread> thread;
+        QString devName;
+        QString address;
+    };
+    void askOrQueue(CmdClientThread *thread, const QString &devName);
+    void askNext();
+    void answered(bool authorised);
+    // The connection goes: its open question closes as refused, its queued one is dropped.
+    void forgetQuestion(CmdClientThread *thread);
+    void configure(CmdClientThread *thread, const QString &devName, bool authorised, bool isNewUser);
 
     QHash<int, CmdClientThread *> m_clients;
     int m_maxPending;
     QString m_savepath;
-    // Connections whose device record waits for the user's answer.
+    Limits m_limits;
+    // Peer address (IPv4 form when mapped) and order of arrival of every listed connection.
+    struct Peer
+    {
+        QHostAddress address;
+        quint64 serial = 0;
+    };
+    QHash<CmdClientThread *, Peer> m_peers;
+    quint64 m_serial = 0;
+    // Connections whose device record waits for the user's answer (asked or queued).
     QSet<CmdClientThread *> m_deciding;
+    Asking m_asking;
+    int m_questionId = 0;
+    QList<Asking> m_waiting;
 };

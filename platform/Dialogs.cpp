@@ -1,10 +1,14 @@
 #include "platform/Dialogs.h"
 
+#include "platform/QuestionBox.h"
+
 #include <QApplication>
 #include <QInputDialog>
 #include <QLoggingCategory>
 #include <QMutex>
+#include <QMap>
 #include <QMutexLocker>
+#include <QPointer>
 #include <QPushButton>
 #include <QThread>
 
@@ -22,6 +26,16 @@ QMutex s_mutex;
 QList<Answer> s_answers;
 QList<Dialogs::Record> s_records;
 bool s_nonInteractive = false;
+
+// Questions of ask() from the moment they are asked until done has run or they were cancelled.
+struct OpenQuestion
+{
+    QPointer<QObject> context;
+    Dialogs::AnswerFn done;
+    bool answered = false;
+};
+QMap<int, OpenQuestion> s_open;
+int s_lastId = 0;
 
 bool canShow()
 {
@@ -52,17 +66,115 @@ void Dialogs::record(const Record &r)
     s_records.append(r);
 }
 
-QMessageBox::StandardButton Dialogs::message(QWidget *parent, QMessageBox::Icon icon, const QString &title,
-                                             const QString &text, QMessageBox::StandardButtons buttons,
-                                             const QHash<QMessageBox::StandardButton, QString> &labels,
-                                             Qt::WindowFlags flags)
+Dialogs::Record Dialogs::recordOf(const QString &kind, QMessageBox::Icon icon, const QString &title,
+                                  const QString &text, QMessageBox::StandardButtons buttons,
+                                  const QHash<QMessageBox::StandardButton, QString> &labels)
 {
-    Record r{QStringLiteral("message"), icon, title, text, {}};
+    Record r{kind, icon, title, text, {}};
     for (int b = QMessageBox::FirstButton; b <= QMessageBox::LastButton; b <<= 1) {
         const auto sb = static_cast<QMessageBox::StandardButton>(b);
         if (buttons.testFlag(sb))
             r.buttons << labels.value(sb, QString::number(b));
     }
+    return r;
+}
+
+namespace {
+
+// Hands the answer to the asker through its event loop, so done never runs inside ask(), a test
+// hook or the box's own signal; a cancel() that comes first still wins.
+bool deliver(int id, QMessageBox::StandardButton button)
+{
+    QPointer<QObject> context;
+    {
+        QMutexLocker lock(&s_mutex);
+        auto it = s_open.find(id);
+        if (it == s_open.end() || it->answered)
+            return false;
+        it->answered = true;
+        context = it->context;
+    }
+    QuestionBox::close(id);
+    if (!context) {
+        QMutexLocker lock(&s_mutex);
+        s_open.remove(id);
+        return true;
+    }
+    QMetaObject::invokeMethod(
+        context.data(),
+        [id, button] {
+            Dialogs::AnswerFn done;
+            {
+                QMutexLocker lock(&s_mutex);
+                auto it = s_open.find(id);
+                if (it == s_open.end())
+                    return;
+                done = std::move(it->done);
+                s_open.erase(it);
+            }
+            if (done)
+                done(button);
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
+} // namespace
+
+int Dialogs::ask(const Question &q, QObject *context, AnswerFn done)
+{
+    record(recordOf(QStringLiteral("message"), q.icon, q.title, q.text, q.buttons, q.labels));
+    int id = 0;
+    {
+        QMutexLocker lock(&s_mutex);
+        id = ++s_lastId;
+        s_open.insert(id, OpenQuestion{context, std::move(done), false});
+    }
+    QVariant queued;
+    if (takeAnswer(QStringLiteral("message"), &queued)) {
+        deliver(id, static_cast<QMessageBox::StandardButton>(queued.toInt()));
+        return id;
+    }
+    if (!canShow()) {
+        qCInfo(lcDialogs) << "waiting for an answer:" << q.title << q.text;
+        return id;
+    }
+    QuestionBox::open(id, q, [id](QMessageBox::StandardButton clicked) { deliver(id, clicked); });
+    return id;
+}
+
+void Dialogs::cancel(int id)
+{
+    {
+        QMutexLocker lock(&s_mutex);
+        if (!s_open.remove(id))
+            return;
+    }
+    QuestionBox::close(id);
+}
+
+QList<int> Dialogs::openQuestions()
+{
+    QMutexLocker lock(&s_mutex);
+    QList<int> ids;
+    for (auto it = s_open.cbegin(); it != s_open.cend(); ++it) {
+        if (!it->answered)
+            ids << it.key();
+    }
+    return ids;
+}
+
+bool Dialogs::answer(int id, QMessageBox::StandardButton button)
+{
+    return deliver(id, button);
+}
+
+QMessageBox::StandardButton Dialogs::message(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+                                             const QString &text, QMessageBox::StandardButtons buttons,
+                                             const QHash<QMessageBox::StandardButton, QString> &labels,
+                                             Qt::WindowFlags flags)
+{
+    const Record r = recordOf(QStringLiteral("message"), icon, title, text, buttons, labels);
     record(r);
 
     QVariant answer;
@@ -141,6 +253,9 @@ QString Dialogs::text(QWidget *parent, const QString &title, const QString &labe
 
 void Dialogs::setNextAnswer(QMessageBox::StandardButton button)
 {
+    const QList<int> open = openQuestions();
+    if (!open.isEmpty() && deliver(open.first(), button))
+        return;
     QMutexLocker lock(&s_mutex);
     s_answers.append({QStringLiteral("message"), static_cast<int>(button)});
 }
