@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+
+// The file operations every part of the program that stores a user's file shares: content is
+// staged under a hidden name beside its destination, made durable, then moved to its real name
+// without ever replacing a file; leftovers of a crash are removed at the next start; one md5.
+//
+// Paths are the file system's bytes (QFile::encodeName of a QString, or a name read from a
+// folder as it is), so names that are not valid in the locale's encoding still open. Every
+// long operation takes an optional stop flag, checked between blocks of at most 1 MiB, so a
+// stop is seen within a fraction of a second even on a slow disk.
+namespace FileOps {
+
+// --- md5 ---
+
+// The 16-byte md5 of a file's content up to the size it had when opened (OpenSSL's EVP
+// implementation). Empty for a folder, a file that can't be opened or read, and when *stop
+// became true meanwhile (*stopped then tells it apart, when given).
+QByteArray md5(const QByteArray &path, const std::atomic<bool> *stop = nullptr, bool *stopped = nullptr);
+// 32 lower-case hex digits of md5(), or empty text.
+QString md5Hex(const QString &path, const std::atomic<bool> *stop = nullptr);
+
+// --- no-replace rename and durability ---
+
+enum class MoveResult { Moved, Exists, Failed };
+
+// Renames from to to unless something (a file, folder or dangling link) is at to. Uses
+// renameat2(RENAME_NOREPLACE); where the file system lacks it, link + unlink; where hard links
+// are missing too (FAT), a check right before a plain rename.
+MoveResult renameNoReplace(const QByteArray &from, const QByteArray &to);
+
+// What reaches the disk before a staged file takes its name.
+enum class SyncPolicy {
+    None,          // nothing forced (the caller's data can be made again)
+    FileAndFolder, // the content before the rename, the folder's new entry after it
+};
+// fsync of a folder, so that a rename or new entry in it survives a power cut.
+bool syncFolder(const QByteArray &folder);
+
+// --- staging ---
+
+// A hidden temporary file in the destination's folder. Its name is prefix + 16 hex digits +
+// ".part"; prefix starts with a dot. The file is removed unless commit() moved it.
+class StagedFile
+{
+public:
+    explicit StagedFile(const QByteArray &prefix);
+    ~StagedFile();
+    StagedFile(const StagedFile &) = delete;
+    StagedFile &operator=(const StagedFile &) = delete;
+
+    // Creates a fresh staged file in folder (which must exist). False with *why on failure.
+    bool create(const QByteArray &folder, QString *why = nullptr);
+    int fd() const { return m_fd; }
+    const QByteArray &path() const { return m_path; }
+    // Applies policy, closes the file and moves it to target without replacing anything there.
+    // On Exists and Failed the staged file is still there (discard() or the destructor drops it).
+    MoveResult commit(const QByteArray &target, SyncPolicy policy, QString *why = nullptr);
+    void discard();
+
+private:
+    QByteArray m_prefix;
+    QByteArray m_folder;
+    QByteArray m_path;
+    int m_fd = -1;
+};
+
+// True for a name StagedFile makes with this prefix.
+bool isStagedName(const QByteArray &name, const QByteArray &prefix);
+// Removes staged files of this prefix below folder (recursively, never following links) whose
+// last change is older than olderThanSecs: what a crash or a power cut left. A file being
+// written changes all the time, so it is never that old. Returns how many were removed.
+int removeStaleStaged(const QByteArray &folder, const QByteArray &prefix, qint64 olderThanSecs);
+
+// --- copy ---
+
+enum class CopyResult { Copied, Exists, Stopped, Failed };
+
+// Copies the regular file src to target through a staged file in target's folder: the copy
+// gets src's times, then policy is applied and it takes its name only when target is free.
+// Nothing is left behind unless it is Copied. *why says what failed.
+CopyResult copyNoReplace(const QByteArray &src, const QByteArray &target, const QByteArray &stagingPrefix,
+                         SyncPolicy policy, const std::atomic<bool> *stop = nullptr, QString *why = nullptr);
+
+// --- tests and benchmarks ---
+
+// Makes every read of md5() and copyNoReplace() as slow as a disk delivering bytesPerSecond
+// (each read blocks for its share, like a real one); 0 turns it off.
+void setReadThrottleForTests(qint64 bytesPerSecond);
+
+} // namespace FileOps
