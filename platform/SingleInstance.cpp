@@ -1,13 +1,26 @@
 #include "platform/SingleInstance.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QLockFile>
 #include <QLoggingCategory>
+#include <QPointer>
 #include <QSharedMemory>
+#include <QTimer>
 
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcInstance, "vanteo.instance")
+
+namespace {
+// The whole conversation: the second start writes the request, the running copy answers.
+const QByteArray kRequest("activate\n");
+const QByteArray kAnswer("ok\n");
+// A client that says nothing useful within this time is dropped.
+constexpr int kClientTimeoutMs = 3000;
+} // namespace
 
 SingleInstance::SingleInstance(const QString &key)
     : m_key(key)
@@ -16,6 +29,7 @@ SingleInstance::SingleInstance(const QString &key)
 
 SingleInstance::~SingleInstance()
 {
+    m_server.reset(); // closing removes the socket file
     m_memory.reset(); // detaching the last user removes the segment
     if (m_lock)
         m_lock->unlock();
@@ -63,4 +77,74 @@ bool SingleInstance::acquire()
         qCWarning(lcInstance) << "cannot create the marker" << m_key << m_memory->errorString();
     m_held = true;
     return true;
+}
+
+QString SingleInstance::socketPath() const
+{
+    return QDir::tempPath() + QLatin1Char('/') + m_key + QLatin1Char('-') + QString::number(::getuid())
+        + QStringLiteral(".sock");
+}
+
+bool SingleInstance::listenForActivation(std::function<void()> onActivate)
+{
+    if (!m_held)
+        return false;
+    if (m_server)
+        return true;
+    auto server = std::make_unique<QLocalServer>();
+    // Only this user may ask; the lock we hold says any socket file there is a dead copy's.
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    QLocalServer::removeServer(socketPath());
+    if (!server->listen(socketPath())) {
+        qCWarning(lcInstance) << "cannot listen on" << socketPath() << server->errorString();
+        return false;
+    }
+    QLocalServer *raw = server.get();
+    QObject::connect(raw, &QLocalServer::newConnection, raw, [raw, onActivate] {
+        while (QLocalSocket *client = raw->nextPendingConnection()) {
+            QObject::connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+            // A peer that never sends the request is not kept open.
+            QTimer::singleShot(kClientTimeoutMs, client, [client] { client->abort(); });
+            QObject::connect(client, &QLocalSocket::readyRead, client, [client, onActivate] {
+                // Only the fixed request counts; anything longer or different is dropped unread.
+                if (client->bytesAvailable() < kRequest.size())
+                    return;
+                const QByteArray request = client->read(kRequest.size());
+                if (request != kRequest) {
+                    client->abort();
+                    return;
+                }
+                qCInfo(lcInstance) << "a second start asks this copy to come forward";
+                client->write(kAnswer);
+                client->flush();
+                client->disconnectFromServer();
+                if (onActivate)
+                    onActivate();
+            });
+        }
+    });
+    m_server = std::move(server);
+    return true;
+}
+
+bool SingleInstance::askRunningCopyToActivate(int timeoutMs) const
+{
+    // Blocking, with a deadline: this runs before the second copy has any window or event loop.
+    QDeadlineTimer deadline(timeoutMs);
+    QLocalSocket socket;
+    socket.connectToServer(socketPath());
+    if (!socket.waitForConnected(int(deadline.remainingTime()))) {
+        qCInfo(lcInstance) << "the running copy does not answer:" << socket.errorString();
+        return false;
+    }
+    socket.write(kRequest);
+    if (!socket.waitForBytesWritten(int(deadline.remainingTime())))
+        return false;
+    QByteArray answer;
+    while (answer.size() < kAnswer.size() && !deadline.hasExpired()) {
+        if (!socket.bytesAvailable() && !socket.waitForReadyRead(int(deadline.remainingTime())))
+            break;
+        answer += socket.read(kAnswer.size() - answer.size());
+    }
+    return answer == kAnswer;
 }

@@ -1,7 +1,8 @@
 // The single-instance guard: a live copy blocks a second one, in this process and from
-// another process; a marker left by a copy that died does not.
+// another process, and is asked to come forward; a marker left by a copy that died does not block.
 #include "platform/SingleInstance.h"
 
+#include <QLocalSocket>
 #include <QLockFile>
 #include <QProcess>
 #include <QSharedMemory>
@@ -17,14 +18,27 @@ namespace {
 const QString kKey = QStringLiteral("vanteoalbum");
 
 // Child side: "hold" takes the marker and keeps it until killed; "die" takes it and ends
-// without releasing anything, like a crash.
-int runChild(const char *mode)
+// without releasing anything, like a crash; "serve" holds it and answers second starts,
+// printing "activated" for each.
+int runChild(int argc, char *argv[])
 {
+    const char *mode = argv[2];
     auto *guard = new SingleInstance(kKey);
     if (!guard->acquire())
         return 2;
     if (!std::strcmp(mode, "die"))
         ::_exit(0);
+    if (!std::strcmp(mode, "serve")) {
+        QCoreApplication app(argc, argv);
+        if (!guard->listenForActivation([] {
+                std::printf("activated\n");
+                std::fflush(stdout);
+            }))
+            return 3;
+        std::printf("held\n");
+        std::fflush(stdout);
+        return app.exec();
+    }
     std::printf("held\n");
     std::fflush(stdout);
     for (;;)
@@ -95,6 +109,43 @@ private slots:
         QVERIFY(after.acquire());
     }
 
+    void secondStartBringsTheFirstForward()
+    {
+        QProcess *p = child("serve");
+        QVERIFY(p->waitForReadyRead(10000));
+        QCOMPARE(p->readLine().trimmed(), QByteArray("held"));
+        SingleInstance second(kKey);
+        QVERIFY(!second.acquire());
+        QVERIFY(second.askRunningCopyToActivate(5000));
+        QVERIFY(p->bytesAvailable() || p->waitForReadyRead(5000));
+        QCOMPARE(p->readLine().trimmed(), QByteArray("activated"));
+
+        // A stranger's bytes get no answer and do not activate it.
+        QLocalSocket stranger;
+        stranger.connectToServer(second.socketPath());
+        QVERIFY(stranger.waitForConnected(5000));
+        stranger.write(QByteArray(4096, 'x'));
+        QVERIFY(stranger.waitForDisconnected(5000));
+        QVERIFY(stranger.readAll().isEmpty());
+        QVERIFY(second.askRunningCopyToActivate(5000));
+        QVERIFY(p->bytesAvailable() || p->waitForReadyRead(5000));
+        QCOMPARE(p->readLine().trimmed(), QByteArray("activated"));
+        p->kill();
+        QVERIFY(p->waitForFinished(5000));
+    }
+
+    void copyThatDoesNotAnswer()
+    {
+        // A copy that holds the marker but does not listen: the ask fails, and in time.
+        QProcess *p = child("hold");
+        QVERIFY(p->waitForReadyRead(10000));
+        SingleInstance second(kKey);
+        QVERIFY(!second.acquire());
+        QVERIFY(!second.askRunningCopyToActivate(2000));
+        p->kill();
+        QVERIFY(p->waitForFinished(5000));
+    }
+
     void staleMarkerOfACrashedCopy()
     {
         QProcess *p = child("die");
@@ -119,7 +170,7 @@ private slots:
 int main(int argc, char *argv[])
 {
     if (argc == 3 && !std::strcmp(argv[1], "child"))
-        return runChild(argv[2]);
+        return runChild(argc, argv);
     QCoreApplication app(argc, argv);
     TestSingleInstance t;
     return QTest::qExec(&t, argc, argv);
