@@ -2,17 +2,22 @@
 #include "app/Startup.h"
 #include "app/VanteoUI.h"
 #include "platform/CrashHandler.h"
+#include "platform/Dialogs.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/QuitSignals.h"
 #include "platform/SearchEngine.h"
 #include "platform/SingleInstance.h"
 
 #include <QApplication>
 #include <QThreadPool>
+#include <QTimer>
 
 int main(int argc, char *argv[])
 {
     // First, so that a crash in any later step is reported.
     CrashHandler::install(CrashHandler::executableDir() + QStringLiteral("/dump"));
+    // Before anything opens descriptors: phones on the network may hold many connections.
+    OpenFileLimit::raiseToHard();
 
     QApplication app(argc, argv);
     Startup::setupTextAndFont();
@@ -33,14 +38,24 @@ int main(int argc, char *argv[])
 
     SearchEngine::start();
 
+    Startup::removeTransferLeftovers();
     // The resets take effect before the window reads saveDrive and its pages open the databases.
-    applyLocalReset();
-    applyRemoteReset();
+    const bool localReset = applyLocalReset();
+    const int phonesReset = applyRemoteReset();
 
     int code = 0;
     {
         VanteoUI window;
         window.show();
+        guard.listenForActivation([&window] { window.bringToFront(); });
+        const QString resetNote = Startup::resetNotice(localReset, phonesReset);
+        if (!resetNote.isEmpty()) {
+            // Once the window is up, so the note stands in front of it.
+            QTimer::singleShot(0, &window, [&window, resetNote] {
+                Dialogs::message(&window, QMessageBox::Information, QStringLiteral("重置完成"), resetNote,
+                                 QMessageBox::Ok);
+            });
+        }
         code = app.exec();
     }
     // Normally the local album page has ended the engine already; its indexing thread must not
