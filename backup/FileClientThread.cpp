@@ -1,6 +1,7 @@
 #include "FileClientThread.h"
 
 #include "backup/IncomingFile.h"
+#include "backup/StoragePlan.h"
 #include "wire/CFifoBuffer.h"
 #include "wire/Records.h"
 #include "wire/TcpSocket.h"
@@ -65,17 +66,7 @@ QString FileClientThread::fileMd5(const QString &path)
 QString FileClientThread::destinationFolder(const QString &saveFolder, const QString &mobilePath, const QString &md5,
                                             const QString &createTime, QString *fileName)
 {
-    const QString name = mobilePath.mid(mobilePath.lastIndexOf(QLatin1Char('/')) + 1);
-    if (!IncomingFile::isSafeFileName(name))
-        return QString();
-    *fileName = name;
-    if (md5.isEmpty() || createTime.isEmpty())
-        return saveFolder + QStringLiteral("/temp");
-    const QDateTime created = QDateTime::fromString(createTime, Qt::ISODate);
-    // A create time that is not ISO 8601 puts the file straight into the device folder.
-    if (!created.isValid())
-        return saveFolder;
-    return saveFolder + QLatin1Char('/') + created.toString(QStringLiteral("yyyy/MM"));
+    return StoragePlan::destinationFolder(saveFolder, mobilePath, md5, createTime, fileName);
 }
 
 void FileClientThread::insertByteLine(QByteArray data)

@@ -2,6 +2,8 @@
 
 #include "backup/FileClientThread.h"
 #include "backup/IncomingFile.h"
+#include "backup/StoragePlan.h"
+#include "imaging/Thumbnail.h"
 #include "wire/Records.h"
 #include "wire/TcpSocket.h"
 
@@ -25,36 +27,7 @@ constexpr int kThumbnailPiece = 1500;
 
 QByteArray makeThumbnail(const QString &path, int ratio)
 {
-    if (ratio <= 1)
-        return QByteArray();
-    QImageReader reader(path);
-    reader.setAutoTransform(true);
-    // Decoding at the reduced size is much cheaper for JPEG; the size is before orientation is applied,
-    // and dividing both sides gives the same result either way round.
-    const QSize full = reader.size();
-    if (full.isValid()) {
-        const QSize small(full.width() / ratio, full.height() / ratio);
-        if (small.isEmpty())
-            return QByteArray();
-        reader.setScaledSize(small);
-    }
-    QImage image = reader.read();
-    if (image.isNull())
-        return QByteArray();
-    if (!full.isValid())
-        image = image.scaled(image.width() / ratio, image.height() / ratio, Qt::IgnoreAspectRatio,
-                             Qt::FastTransformation);
-    if (image.isNull())
-        return QByteArray();
-
-    // Encoded in memory: a temporary file beside the photo could clash with one of the phone's own files.
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, QFileInfo(path).suffix().toLower().toLatin1());
-    if (!writer.write(image))
-        return QByteArray();
-    return bytes;
+    return Thumbnail::make(path, ratio, StoragePlan::deviceFolderOf(path));
 }
 
 FileServer::FileServer(QObject *parent, int maxPending) : QTcpServer(parent), m_maxPending(maxPending)

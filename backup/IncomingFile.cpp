@@ -5,13 +5,17 @@
 #include <QDirIterator>
 #include <QRegularExpression>
 #include <QFileInfo>
+#include <QHash>
 #include <QLoggingCategory>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QRandomGenerator>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_WIN
@@ -84,6 +88,99 @@ MoveResult moveNoReplace(const QString &from, const QString &to)
         return MoveResult::Exists;
     return QDir().rename(from, to) ? MoveResult::Moved : MoveResult::Failed;
 #endif
+}
+
+// What identifies a file's content without reading it: a write or a replacement changes one of these.
+struct FileStamp
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = -1;
+    qint64 modifiedNs = 0;
+    qint64 changedNs = 0;
+
+    bool operator==(const FileStamp &o) const
+    {
+        return device == o.device && inode == o.inode && size == o.size && modifiedNs == o.modifiedNs
+            && changedNs == o.changedNs;
+    }
+};
+
+// The stamp of a regular file (links followed, as the md5 is read through them); size -1 otherwise.
+FileStamp stampOf(const QString &path)
+{
+    FileStamp stamp;
+#ifdef Q_OS_UNIX
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return stamp;
+    stamp.device = quint64(st.st_dev);
+    stamp.inode = quint64(st.st_ino);
+    stamp.size = qint64(st.st_size);
+    stamp.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    stamp.changedNs = qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+#else
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return stamp;
+    stamp.size = info.size();
+    stamp.modifiedNs = info.lastModified().toMSecsSinceEpoch() * 1000000;
+    stamp.changedNs = info.metadataChangeTime().toMSecsSinceEpoch() * 1000000;
+#endif
+    return stamp;
+}
+
+// md5s of stored files, shared by every connection. Bounded: emptied when full, which only costs a re-read.
+class Md5Memo
+{
+public:
+    static constexpr int kMaxEntries = 8192;
+
+    QString find(const QString &path, const FileStamp &stamp)
+    {
+        QMutexLocker locker(&m_mutex);
+        const auto it = m_entries.constFind(path);
+        return it != m_entries.cend() && it->stamp == stamp ? it->md5 : QString();
+    }
+    void remember(const QString &path, const FileStamp &stamp, const QString &md5)
+    {
+        if (stamp.size < 0 || md5.isEmpty())
+            return;
+        QMutexLocker locker(&m_mutex);
+        if (m_entries.size() >= kMaxEntries)
+            m_entries.clear();
+        m_entries.insert(path, Entry{stamp, md5});
+    }
+
+private:
+    struct Entry
+    {
+        FileStamp stamp;
+        QString md5;
+    };
+    QMutex m_mutex;
+    QHash<QString, Entry> m_entries;
+};
+
+Md5Memo &md5Memo()
+{
+    static Md5Memo memo;
+    return memo;
+}
+
+// The md5 of a file with the given stamp, read only when not known; the stamp is taken again after the
+// read, so a file that changed meanwhile is not remembered.
+QString md5ForStamp(const QString &path, const FileStamp &stamp)
+{
+    if (stamp.size < 0)
+        return QString();
+    QString md5 = md5Memo().find(path, stamp);
+    if (!md5.isEmpty())
+        return md5;
+    md5 = IncomingFile::fileMd5(path);
+    if (stampOf(path) == stamp)
+        md5Memo().remember(path, stamp, md5);
+    return md5;
 }
 
 } // namespace
@@ -165,7 +262,9 @@ IncomingFile::Outcome IncomingFile::commit(const QString &fileName, QString *fin
     for (int n = 0; n < kMaxNumbered; ++n) {
         const QString candidate = m_folder + QLatin1Char('/') + numberedName(fileName, n);
         if (QFileInfo::exists(candidate)) {
-            if (fileMd5(candidate) == md5) {
+            // Only a file of the same size can hold the same content.
+            const FileStamp stamp = stampOf(candidate);
+            if (stamp.size == m_written && md5ForStamp(candidate, stamp) == md5) {
                 *finalPath = candidate;
                 discard();
                 return Outcome::Duplicate;
@@ -175,6 +274,7 @@ IncomingFile::Outcome IncomingFile::commit(const QString &fileName, QString *fin
         switch (moveNoReplace(m_file.fileName(), candidate)) {
         case MoveResult::Moved:
             syncFolder(m_folder);
+            md5Memo().remember(candidate, stampOf(candidate), md5);
             *finalPath = candidate;
             m_file.setFileName(QString());
             return Outcome::Stored;
@@ -197,7 +297,8 @@ void IncomingFile::discard()
     m_file.setFileName(QString());
 }
 
-QString IncomingFile::findIdentical(const QString &folder, const QString &fileName, const QString &md5)
+QString IncomingFile::findIdentical(const QString &folder, const QString &fileName, const QString &md5,
+                                   qint64 size)
 {
     if (md5.isEmpty())
         return QString();
@@ -205,10 +306,18 @@ QString IncomingFile::findIdentical(const QString &folder, const QString &fileNa
         const QString candidate = folder + QLatin1Char('/') + numberedName(fileName, n);
         if (!QFileInfo::exists(candidate))
             break;
-        if (fileMd5(candidate).compare(md5, Qt::CaseInsensitive) == 0)
+        const FileStamp stamp = stampOf(candidate);
+        if (size >= 0 && stamp.size != size)
+            continue;
+        if (md5ForStamp(candidate, stamp).compare(md5, Qt::CaseInsensitive) == 0)
             return candidate;
     }
     return QString();
+}
+
+QString IncomingFile::knownMd5(const QString &path)
+{
+    return md5ForStamp(path, stampOf(path));
 }
 
 QString IncomingFile::numberedName(const QString &fileName, int n)
@@ -249,16 +358,20 @@ bool IncomingFile::isPartialName(const QString &name)
 
 int IncomingFile::removeStaleParts(const QString &folder, qint64 olderThanSecs)
 {
-    if (folder.isEmpty())
+    return removePartsBefore(folder, QDateTime::currentDateTimeUtc().addSecs(-olderThanSecs));
+}
+
+int IncomingFile::removePartsBefore(const QString &folder, const QDateTime &limit)
+{
+    if (folder.isEmpty() || !limit.isValid())
         return 0;
-    const QDateTime limit = QDateTime::currentDateTimeUtc().addSecs(-olderThanSecs);
     int removed = 0;
     QDirIterator it(folder, {QStringLiteral(".vt-*.part")}, QDir::Files | QDir::Hidden | QDir::NoSymLinks,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
         const QFileInfo info = it.fileInfo();
-        if (!isPartialName(info.fileName()) || info.lastModified().toUTC() > limit)
+        if (!isPartialName(info.fileName()) || info.lastModified().toUTC() >= limit.toUTC())
             continue;
         if (QFile::remove(info.filePath())) {
             ++removed;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QFile>
 #include <QString>
 
@@ -32,18 +33,26 @@ public:
     void discard();
 
     // Among fileName, "stem(1).ext", "stem(2).ext" ... in folder (up to the first missing one): the path of a
-    // file whose md5 equals md5 (case-insensitive), or an empty text.
-    static QString findIdentical(const QString &folder, const QString &fileName, const QString &md5);
+    // file whose md5 equals md5 (case-insensitive), or an empty text. With size >= 0 only files of that
+    // size are compared. Known md5s are reused (see knownMd5), so a run of same-name arrivals costs the
+    // same per file as distinct names.
+    static QString findIdentical(const QString &folder, const QString &fileName, const QString &md5,
+                                 qint64 size = -1);
     // "IMG_1.jpg", 2 -> "IMG_1(2).jpg"; n = 0 gives the name itself.
     static QString numberedName(const QString &fileName, int n);
     // md5 of a file's whole content as lower-case hex; empty when it can't be read.
     static QString fileMd5(const QString &path);
-    // A file name a phone may use: not empty, ".", "..", and without "/", "\", NUL or control characters.
+    // fileMd5, remembered for the file as it is now (identity, size, modification and change times), so
+    // an unchanged file is read once; a file changed in any way is read again.
+    static QString knownMd5(const QString &path);
     // True for the hidden name a file has while it is still arriving.
     static bool isPartialName(const QString &name);
     // Removes the leftovers of transfers cut by a power loss or a hard kill: partial files below
     // folder untouched for olderThanSecs. Returns how many were removed.
     static int removeStaleParts(const QString &folder, qint64 olderThanSecs);
+    // The same for partial files last modified before limit (at start-up: before this program started).
+    static int removePartsBefore(const QString &folder, const QDateTime &limit);
+    // A file name a phone may use: not empty, ".", "..", and without "/", "\", NUL or control characters.
     static bool isSafeFileName(const QString &name);
 
 private:

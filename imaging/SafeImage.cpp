@@ -23,13 +23,26 @@ QByteArray qtFormatName(SafeImage::Format f)
     return f == SafeImage::Format::Jpeg ? QByteArrayLiteral("jpeg") : QByteArrayLiteral("png");
 }
 
-bool isInside(const QString &path, const QString &folder)
+bool isBelow(const QString &canonicalPath, const QString &canonicalRoot)
 {
-    const QString root = QFileInfo(folder).canonicalFilePath();
-    const QString parent = QFileInfo(QFileInfo(path).absolutePath()).canonicalFilePath();
-    if (root.isEmpty() || parent.isEmpty())
+    if (canonicalPath.isEmpty() || canonicalRoot.isEmpty())
         return false;
-    return parent == root || parent.startsWith(root + QLatin1Char('/'));
+    if (canonicalRoot == QLatin1String("/"))
+        return canonicalPath.startsWith(QLatin1Char('/'));
+    return canonicalPath.startsWith(canonicalRoot + QLatin1Char('/'));
+}
+
+// Where the open descriptor really is; empty when the system cannot tell.
+QString openedPath(int fd)
+{
+    const QString target = QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(fd));
+    return target.startsWith(QLatin1Char('/')) ? target : QString();
+}
+
+int bytesPerPixel(QImage::Format format)
+{
+    const int depth = QImage::toPixelFormat(format).bitsPerPixel();
+    return depth > 0 ? qMax(1, (depth + 7) / 8) : 4;
 }
 
 } // namespace
@@ -61,9 +74,15 @@ QImage SafeImage::load(const QString &path, const Options &options, QString *why
         setWhy(why, QStringLiteral("not a JPEG or PNG name"));
         return {};
     }
-    if (!options.insideFolder.isEmpty() && !isInside(path, options.insideFolder)) {
-        setWhy(why, QStringLiteral("outside its folder"));
-        return {};
+    QString root;
+    if (!options.insideFolder.isEmpty()) {
+        root = QFileInfo(options.insideFolder).canonicalFilePath();
+        // Checked before opening as well, so nothing outside is even opened where /proc can tell us.
+        const QString parent = QFileInfo(QFileInfo(path).absolutePath()).canonicalFilePath();
+        if (parent != root && !isBelow(parent, root)) {
+            setWhy(why, QStringLiteral("outside its folder"));
+            return {};
+        }
     }
     // O_NONBLOCK so a FIFO put in the file's place cannot block the open; the fstat below refuses it.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
@@ -77,8 +96,17 @@ QImage SafeImage::load(const QString &path, const Options &options, QString *why
         setWhy(why, QStringLiteral("not a regular file"));
         return {};
     }
+    if (!root.isEmpty()) {
+        // A folder on the way swapped for a link between the check above and the open.
+        const QString real = openedPath(fd);
+        if (!real.isEmpty() && !isBelow(real, root)) {
+            ::close(fd);
+            setWhy(why, QStringLiteral("outside its folder"));
+            return {};
+        }
+    }
     QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         setWhy(why, QStringLiteral("cannot open"));
         return {};
@@ -97,6 +125,8 @@ QImage SafeImage::read(QIODevice *device, Format expected, const Options &option
         setWhy(why, QStringLiteral("content does not match the file's type"));
         return {};
     }
+    // With the format named and detection off, Qt looks only for a handler of that name, and the content
+    // has just been seen to start as that format, so no other decoder (SVG, ...) ever gets these bytes.
     QImageReader reader(device, qtFormatName(actual));
     reader.setAutoDetectImageFormat(false);
     reader.setDecideFormatFromContent(false);
@@ -105,20 +135,32 @@ QImage SafeImage::read(QIODevice *device, Format expected, const Options &option
         setWhy(why, QStringLiteral("no picture size in the header"));
         return {};
     }
-    if (qint64(stored.width()) * stored.height() > options.maxPixels) {
+    const qint64 pixels = qint64(stored.width()) * stored.height();
+    if (pixels > options.maxPixels) {
         setWhy(why, QStringLiteral("picture too large (%1x%2)").arg(stored.width()).arg(stored.height()));
+        return {};
+    }
+    if (actual == Format::Png && pixels * bytesPerPixel(reader.imageFormat()) > options.maxFullDecodeBytes) {
+        setWhy(why, QStringLiteral("picture too large to decode (%1x%2)").arg(stored.width()).arg(stored.height()));
         return {};
     }
     // Orientation is applied after decoding, so the target box is rotated with it.
     reader.setAutoTransform(options.applyOrientation);
-    if (options.fitWithin.isValid()) {
+    QSize scaled = stored;
+    if (options.divisor > 1) {
+        scaled = QSize(stored.width() / options.divisor, stored.height() / options.divisor);
+        if (scaled.isEmpty()) {
+            setWhy(why, QStringLiteral("picture too small to divide by %1").arg(options.divisor));
+            return {};
+        }
+    } else if (options.fitWithin.isValid()) {
         QSize box = options.fitWithin;
         if (options.applyOrientation && (reader.transformation() & QImageIOHandler::TransformationRotate90))
             box.transpose();
-        const QSize scaled = stored.scaled(box, Qt::KeepAspectRatio);
-        if (scaled.width() < stored.width() || scaled.height() < stored.height())
-            reader.setScaledSize(scaled.expandedTo(QSize(1, 1)));
+        scaled = stored.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
     }
+    if (scaled.width() < stored.width() || scaled.height() < stored.height())
+        reader.setScaledSize(scaled);
     QImage image = reader.read();
     if (image.isNull())
         setWhy(why, reader.errorString());

@@ -16,11 +16,17 @@ public:
     enum class Format { Unknown, Jpeg, Png };
 
     static constexpr qint64 kMaxPixels = 100LL * 1000 * 1000;
+    // PNG is always decoded at full size before it is scaled: its decoded bytes are bounded too, so a
+    // 16-bit picture within the pixel budget cannot take twice the memory of an 8-bit one.
+    static constexpr qint64 kMaxFullDecodeBytes = 400LL * 1000 * 1000;
 
     struct Options
     {
         QSize fitWithin;                 // scaled to fit inside this size, aspect kept; invalid: full size
+        int divisor = 0;                 // > 1: each side of the stored picture divided by it (a side
+                                         // that becomes 0 refuses); takes precedence over fitWithin
         qint64 maxPixels = kMaxPixels;   // of the picture as stored, checked before decoding
+        qint64 maxFullDecodeBytes = kMaxFullDecodeBytes;
         bool applyOrientation = true;    // EXIF orientation of JPEGs
         QString insideFolder;            // when set, the file must lie inside this folder (links resolved)
     };
@@ -31,7 +37,8 @@ public:
     static Format formatForName(const QString &fileName);
 
     // Opens path without following a link at its last component, only when it is a regular file (and
-    // inside options.insideFolder when that is set), and decodes it. A null image when refused; *why says why.
+    // inside options.insideFolder when that is set, judged by where the opened file really lies), and
+    // decodes it. A null image when refused; *why says why.
     static QImage load(const QString &path, const Options &options, QString *why = nullptr);
     // Decodes from an open device; expected is the format the caller's name implies (Unknown: any allowed).
     static QImage read(QIODevice *device, Format expected, const Options &options, QString *why = nullptr);
