@@ -64,6 +64,7 @@ SettingsForm::SettingsForm(QWidget *parent, QString savepath)
     applyLooks();
     readStoredOptions();
     showFixedValues();
+    showPendingResets();
 }
 
 SettingsForm::~SettingsForm()
@@ -85,6 +86,9 @@ void SettingsForm::applyLooks()
     setPointSize<QLineEdit>(this, points);
     setPointSize<QListWidget>(this, points);
     setPointSize<QPushButton>(this, points);
+    QPalette pending = ui->labelResetPending->palette();
+    pending.setColor(QPalette::WindowText, Qt::darkRed);
+    ui->labelResetPending->setPalette(pending);
 }
 
 // Changing a box here fires its slot, which stores the value again in the slot's own form
@@ -164,26 +168,47 @@ void SettingsForm::on_checkLocalVideo_stateChanged(int state)
     ReadWriteSetting::getInstance()->setGlobalValue(kLocalVideo, QString::number(state));
 }
 
-void SettingsForm::confirmReset(const QString &key)
+void SettingsForm::confirmReset(const QString &key, const QString &text)
 {
     const QMessageBox::StandardButton answer = Dialogs::message(
-        nullptr, QMessageBox::Information, QStringLiteral("重置"), QStringLiteral("重置本地参数(程序重启后生效）"),
-        QMessageBox::Ok | QMessageBox::Cancel,
+        nullptr, QMessageBox::Information, QStringLiteral("重置"), text, QMessageBox::Ok | QMessageBox::Cancel,
         {{QMessageBox::Ok, QStringLiteral("确 定")}, {QMessageBox::Cancel, QStringLiteral("取 消")}},
         Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     // The reset itself happens at the next start.
     if (answer == QMessageBox::Ok)
         ReadWriteSetting::getInstance()->setGlobalValue(key, QStringLiteral("1"));
+    showPendingResets();
+}
+
+void SettingsForm::showPendingResets()
+{
+    ReadWriteSetting *store = ReadWriteSetting::getInstance();
+    // The start-up reads the markers the same way: a number of 1 or more.
+    auto pending = [store](const QString &key) {
+        const QString value = store->getGlobalValue(key);
+        return !value.isEmpty() && ReadWriteSetting::toInt(value) >= 1;
+    };
+    QStringList resets;
+    if (pending(kLocalReset))
+        resets << QStringLiteral("本地参数");
+    if (pending(kRemoteReset))
+        resets << QStringLiteral("移动设备参数");
+    ui->labelResetPending->setVisible(!resets.isEmpty());
+    ui->labelResetPending->setText(resets.isEmpty() ? QString()
+                                                    : QStringLiteral("等待重启：%1重置将在程序下次启动时进行。")
+                                                          .arg(resets.join(QStringLiteral("和"))));
 }
 
 void SettingsForm::on_localResetButton_clicked()
 {
-    confirmReset(kLocalReset);
+    confirmReset(kLocalReset, QStringLiteral("重置本地参数(程序重启后生效）"));
 }
 
 void SettingsForm::on_remoteResetButton_clicked()
 {
-    confirmReset(kRemoteReset);
+    confirmReset(kRemoteReset, QStringLiteral("重置移动设备参数将删除已授权手机的列表和每部手机的相册数据库（备份记录）。\n"
+                                              "已备份到电脑上的照片和视频不会删除；手机再次连接时需要重新授权。\n"
+                                              "（程序重启后生效）"));
 }
 
 // The button is disabled by the form; no request is made.

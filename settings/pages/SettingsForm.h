@@ -8,7 +8,7 @@ class SettingsForm;
 }
 
 // The settings page: switches picture and video organising on or off, asks for the two
-// resets that the next start carries out, and shows the organiser's and the backups'
+// resets that the next start carries out (and says which are pending), and shows the organiser's and the backups'
 // fixed paths, suffixes and sizes for information (those controls are disabled).
 class SettingsForm : public QWidget
 {
@@ -31,8 +31,10 @@ private:
     void applyLooks();
     void readStoredOptions();
     void showFixedValues();
-    // Asks for a reset and, when confirmed, marks it for the next start under key.
-    void confirmReset(const QString &key);
+    // Asks with text for a reset and, when confirmed, marks it for the next start under key.
+    void confirmReset(const QString &key, const QString &text);
+    // Shows which resets wait for the next start (hidden when none).
+    void showPendingResets();
 
     Ui::SettingsForm *ui;
     int m_doubleFile = 0; // mirrors doubleFile

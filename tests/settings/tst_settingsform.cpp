@@ -192,8 +192,15 @@ void TestSettingsForm::resetDialogs_data()
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("otherKey");
-    QTest::newRow("local") << "localResetButton" << "localReset" << "remoteReset";
-    QTest::newRow("remote") << "remoteResetButton" << "remoteReset" << "localReset";
+    QTest::addColumn<QStringList>("says");
+    QTest::addColumn<QString>("pendingName");
+    QTest::newRow("local") << "localResetButton" << "localReset" << "remoteReset"
+                           << QStringList{QStringLiteral("重置本地参数(程序重启后生效）")} << QStringLiteral("本地参数");
+    // The phone reset's own question: what goes, and that the photos stay.
+    QTest::newRow("remote") << "remoteResetButton" << "remoteReset" << "localReset"
+                            << QStringList{QStringLiteral("已授权手机的列表"), QStringLiteral("相册数据库"),
+                                           QStringLiteral("照片和视频不会删除"), QStringLiteral("程序重启后生效")}
+                            << QStringLiteral("移动设备参数");
 }
 
 void TestSettingsForm::resetDialogs()
@@ -201,20 +208,34 @@ void TestSettingsForm::resetDialogs()
     QFETCH(QString, button);
     QFETCH(QString, key);
     QFETCH(QString, otherKey);
+    QFETCH(QStringList, says);
+    QFETCH(QString, pendingName);
 
     store(otherKey, QStringLiteral("0"));
     SettingsForm form(nullptr, QString());
     auto *reset = child<QPushButton>(&form, button);
+    auto *pending = child<QLabel>(&form, QStringLiteral("labelResetPending"));
+    QVERIFY(pending->isHidden());
 
     // Cancel, and a box closed without an answer, change nothing.
     Dialogs::setNextAnswer(QMessageBox::Cancel);
     reset->click();
     reset->click();
     QCOMPARE(value(key), QString());
+    QVERIFY(pending->isHidden());
 
     Dialogs::setNextAnswer(QMessageBox::Ok);
     reset->click();
     QCOMPARE(value(key), QStringLiteral("1"));
+    // Pending until the restart: on the page now, and on a page opened later.
+    QVERIFY(!pending->isHidden());
+    QVERIFY2(pending->text().contains(pendingName), qPrintable(pending->text()));
+    {
+        SettingsForm later(nullptr, QString());
+        auto *laterPending = child<QLabel>(&later, QStringLiteral("labelResetPending"));
+        QVERIFY(!laterPending->isHidden());
+        QVERIFY(laterPending->text().contains(pendingName));
+    }
     Dialogs::setNextAnswer(QMessageBox::Ok);
     reset->click();
     QCOMPARE(value(key), QStringLiteral("1"));
@@ -229,7 +250,8 @@ void TestSettingsForm::resetDialogs()
     for (const Dialogs::Record &r : records) {
         QCOMPARE(r.icon, QMessageBox::Information);
         QCOMPARE(r.title, QStringLiteral("重置"));
-        QCOMPARE(r.text, QStringLiteral("重置本地参数(程序重启后生效）"));
+        for (const QString &part : says)
+            QVERIFY2(r.text.contains(part), qPrintable(r.text));
         QCOMPARE(r.buttons, (QStringList{QStringLiteral("确 定"), QStringLiteral("取 消")}));
     }
 }
