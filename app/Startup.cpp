@@ -1,5 +1,6 @@
 #include "app/Startup.h"
 
+#include "backup/IncomingFile.h"
 #include "platform/AppPaths.h"
 #include "platform/Dialogs.h"
 #include "platform/SingleInstance.h"
@@ -15,6 +16,7 @@
 #include <QLoggingCategory>
 #include <QTextCodec>
 #include <QTranslator>
+#include <QtConcurrent>
 
 Q_LOGGING_CATEGORY(lcStartup, "vanteo.startup")
 
@@ -128,6 +130,20 @@ bool installQtTranslations()
         return false;
     }
     return QCoreApplication::installTranslator(translator);
+}
+
+void removeTransferLeftovers()
+{
+    // Phones may connect while the walk runs: only what was last written before this start is a leftover
+    // (two seconds earlier still, as FAT drives keep times to two seconds).
+    const QDateTime limit = QDateTime::currentDateTimeUtc().addSecs(-2);
+    QStringList folders;
+    for (const UserEntry &user : ReadWriteSetting::getInstance()->getUserList())
+        folders << user.path;
+    QtConcurrent::run(QThreadPool::globalInstance(), [folders, limit] {
+        for (const QString &folder : folders)
+            IncomingFile::removePartsBefore(folder, limit);
+    });
 }
 
 void applyAutomationMode()

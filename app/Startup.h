@@ -32,6 +32,10 @@ void setupTextAndFont();
 // system's Qt translations (Debian: qttranslations5-l10n). False when they are not installed.
 bool installQtTranslations();
 
+// Removes, in the background, the partial files that transfers cut by a crash or a power loss left in
+// every listed phone's folder; nothing written after the start is touched.
+void removeTransferLeftovers();
+
 // When the program runs on the offscreen platform with VANTEO_NONINTERACTIVE=1 (automated checks),
 // dialogs are not shown but logged and answered as closed.
 void applyAutomationMode();
