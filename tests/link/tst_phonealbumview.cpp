@@ -1,0 +1,222 @@
+// A phone's album window: months newest first, thumbnails as items are shown, files gone from the
+// disk marked, opening a file with the desktop's program (and refusing what must not be opened),
+// and the phone page's button and double-click leading there.
+#include "link/pages/PhoneAlbumView.h"
+
+#include "backup/LocalDataBase.h"
+#include "imaging/ThumbnailCache.h"
+#include "link/DeviceName.h"
+#include "link/pages/MobileForm.h"
+#include "link/pages/PhoneAlbumModel.h"
+#include "platform/Dialogs.h"
+#include "settings/ReadWriteSetting.h"
+#include "tests/support/TestSupport.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QDesktopServices>
+#include <QDir>
+#include <QImage>
+#include <QListView>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QTest>
+#include <QUrl>
+
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl &url) { urls << url; }
+};
+
+class TstPhoneAlbumView : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void monthsNewestFirstWithThumbnailsAndMissingMarked();
+    void openingUsesTheDesktopOnlyForPhotosAndVideos();
+    void phonePageButtonAndDoubleClickOpenTheAlbum();
+
+private:
+    // Records a file in the phone's album database, writing it first unless content is null.
+    QString record(const QString &device, const QString &name, const QString &createTime,
+                   const QByteArray &content);
+    static QByteArray jpeg(const QColor &colour);
+    bool waitLoaded(PhoneAlbumView &view);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QTemporaryDir m_files;
+    UrlCatcher m_catcher;
+};
+
+void TstPhoneAlbumView::init()
+{
+    m_dir = TestSupport::makeProgramDir();
+    QVERIFY(m_dir && m_dir->isValid());
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_files.path() + QStringLiteral("/cache")));
+    Dialogs::setNonInteractive(true);
+    m_catcher.urls.clear();
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &m_catcher, "open");
+}
+
+void TstPhoneAlbumView::cleanup()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    m_dir.reset();
+}
+
+QByteArray TstPhoneAlbumView::jpeg(const QColor &colour)
+{
+    QImage image(320, 240, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG");
+    return bytes;
+}
+
+QString TstPhoneAlbumView::record(const QString &device, const QString &name, const QString &createTime,
+                                  const QByteArray &content)
+{
+    const QString path = m_files.path() + QLatin1Char('/') + device + QLatin1Char('/') + name;
+    if (!content.isNull() && !TestSupport::writeFile(path, content))
+        return {};
+    LocalDataBase db(DeviceName::databasePath(device));
+    const QString md5 = QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex();
+    if (db.insertRecord(name, path, content.size(), md5, device, 1, QString(), createTime,
+                        QStringLiteral("/storage/emulated/0/DCIM/") + name) <= 0)
+        return {};
+    return path;
+}
+
+bool TstPhoneAlbumView::waitLoaded(PhoneAlbumView &view)
+{
+    return TestSupport::waitFor([&] { return view.isLoaded(); });
+}
+
+void TstPhoneAlbumView::monthsNewestFirstWithThumbnailsAndMissingMarked()
+{
+    const QString dev = QStringLiteral("小米手机");
+    record(dev, QStringLiteral("mar1.jpg"), QStringLiteral("2024-03-01T08:00:00"), jpeg(Qt::red));
+    record(dev, QStringLiteral("may1.jpg"), QStringLiteral("2024-05-02T09:00:00"), jpeg(Qt::green));
+    record(dev, QStringLiteral("mar20.jpg"), QStringLiteral("2024-03-20T10:00:00"), jpeg(Qt::blue));
+    record(dev, QStringLiteral("undated.jpg"), QStringLiteral("not a time"), jpeg(Qt::gray));
+    record(dev, QStringLiteral("clip.mp4"), QStringLiteral("2024-05-01T12:00:00"), QByteArray(2000, 'v'));
+    const QString gone = record(dev, QStringLiteral("gone.jpg"), QStringLiteral("2024-05-20T12:00:00"), jpeg(Qt::cyan));
+    QVERIFY(!gone.isEmpty() && QFile::remove(gone));
+    const QByteArray dbBefore = TestSupport::readFile(DeviceName::databasePath(dev));
+
+    ThumbnailCache cache;
+    PhoneAlbumView view(dev, DeviceName::databasePath(dev), &cache);
+    view.resize(800, 600);
+    view.show();
+    QVERIFY(waitLoaded(view));
+
+    PhoneAlbumModel *m = view.model();
+    QStringList rows;
+    for (int r = 0; r < m->rowCount(); ++r)
+        rows << m->entry(r).text;
+    QCOMPARE(rows, (QStringList{QStringLiteral("2024年5月  （3 个）"), "gone.jpg", "may1.jpg", "clip.mp4",
+                                QStringLiteral("2024年3月  （2 个）"), "mar20.jpg", "mar1.jpg",
+                                QStringLiteral("拍摄时间不明  （1 个）"), "undated.jpg"}));
+    QCOMPARE(m->photoCount(), 6);
+    QCOMPARE(m->entry(3).state, PhoneAlbumModel::Video);
+
+    // Everything fits on one screen, so every photo gets its thumbnail and the gone one its mark.
+    QVERIFY(TestSupport::waitFor([&] { return m->entry(1).state == PhoneAlbumModel::Missing; }));
+    for (const int r : {2, 5, 6, 8})
+        QVERIFY2(TestSupport::waitFor([&] { return !cache.cached(m->entry(r).path).isNull(); }), qPrintable(rows.at(r)));
+    QCOMPARE(qGreen(cache.cached(m->entry(2).path).pixel(10, 10)) > 200, true);
+    QCOMPARE(m->missingCount(), 1);
+    // Headers take no selection; the album's database is only read.
+    QVERIFY(!(m->flags(m->index(0)) & Qt::ItemIsSelectable));
+    QCOMPARE(TestSupport::readFile(DeviceName::databasePath(dev)), dbBefore);
+}
+
+void TstPhoneAlbumView::openingUsesTheDesktopOnlyForPhotosAndVideos()
+{
+    const QString dev = QStringLiteral("Pixel 7");
+    const QString photo = record(dev, QStringLiteral("IMG_1.jpg"), QStringLiteral("2025-01-05T08:00:00"), jpeg(Qt::red));
+    const QString clip = record(dev, QStringLiteral("VID_1.mp4"), QStringLiteral("2025-01-04T08:00:00"), QByteArray(3000, 'v'));
+    // A phone names its files; these must never reach the desktop's launcher.
+    record(dev, QStringLiteral("run.desktop"), QStringLiteral("2025-01-03T08:00:00"), "[Desktop Entry]\nExec=sh\n");
+    record(dev, QStringLiteral("fake.jpg"), QStringLiteral("2025-01-02T08:00:00"), "#!/bin/sh\n");
+    const QString gone = record(dev, QStringLiteral("gone.jpg"), QStringLiteral("2025-01-01T08:00:00"), jpeg(Qt::blue));
+    QVERIFY(QFile::remove(gone));
+
+    ThumbnailCache cache;
+    PhoneAlbumView view(dev, DeviceName::databasePath(dev), &cache);
+    view.resize(800, 600);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QVERIFY(waitLoaded(view));
+    QCOMPARE(view.model()->entry(1).path, photo);
+
+    // A double-click on the photo hands its file to the desktop.
+    QListView *list = view.listView();
+    const QRect at = list->visualRect(view.model()->index(1));
+    QVERIFY(at.isValid());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at.center());
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at.center());
+    QCOMPARE(m_catcher.urls, QList<QUrl>{QUrl::fromLocalFile(photo)});
+
+    QVERIFY(view.openRow(2));
+    QCOMPARE(m_catcher.urls.last(), QUrl::fromLocalFile(clip));
+    for (const int row : {3, 4, 5})
+        QVERIFY2(!view.openRow(row), qPrintable(view.model()->entry(row).text));
+    QVERIFY(!view.openRow(0));   // the month header
+    QCOMPARE(m_catcher.urls.size(), 2);
+}
+
+void TstPhoneAlbumView::phonePageButtonAndDoubleClickOpenTheAlbum()
+{
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Pixel 7"), m_files.path(), QStringLiteral("2026-01-02 03:04:05"));
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("华为平板"), m_files.path(), QStringLiteral("2026-01-02 03:04:05"));
+    record(QStringLiteral("华为平板"), QStringLiteral("a.jpg"), QStringLiteral("2025-01-05T08:00:00"), jpeg(Qt::red));
+    MobileForm form;
+    form.show();
+    auto *button = form.findChild<QPushButton *>(QStringLiteral("pushOpenAlbum"));
+    auto *table = form.findChild<QTableView *>();
+    QVERIFY(button && table);
+    QVERIFY(!button->isEnabled());   // no phone chosen yet
+
+    const QModelIndex tablet = form.model()->index(1, MobileForm::ColPath);
+    QCOMPARE(form.model()->index(1, MobileForm::ColName).data().toString(), QStringLiteral("华为平板"));
+    table->setCurrentIndex(tablet);
+    QVERIFY(button->isEnabled());
+    button->click();
+    QList<PhoneAlbumView *> open = form.findChildren<PhoneAlbumView *>();
+    QCOMPARE(open.size(), 1);
+    QCOMPARE(open.first()->deviceName(), QStringLiteral("华为平板"));
+    QVERIFY(open.first()->isWindow());
+    QVERIFY(waitLoaded(*open.first()));
+    QCOMPARE(open.first()->model()->photoCount(), 1);
+
+    // Double-clicking the same phone raises its window instead of opening a second one.
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    const QRect cell = table->visualRect(tablet);
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, cell.center());
+    QCOMPARE(form.findChildren<PhoneAlbumView *>().size(), 1);
+    const QRect other = table->visualRect(form.model()->index(0, MobileForm::ColPath));
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, other.center());
+    QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, other.center());
+    open = form.findChildren<PhoneAlbumView *>();
+    QCOMPARE(open.size(), 2);
+    QCOMPARE(open.last()->deviceName(), QStringLiteral("Pixel 7"));
+    // A phone with no album yet shows an empty album rather than failing.
+    QVERIFY(waitLoaded(*open.last()));
+    QCOMPARE(open.last()->model()->photoCount(), 0);
+    QCOMPARE(Dialogs::records().size(), 0);
+}
+
+QTEST_MAIN(TstPhoneAlbumView)
+#include "tst_phonealbumview.moc"
