@@ -1,14 +1,19 @@
 #pragma once
 
 #include "localalbum/LocalOrganiser.h"
+#include "localalbum/OrganiseReport.h"
 #include "localalbum/pages/FileNameFeed.h"
 
+#include <QHash>
 #include <QString>
+#include <QVector>
 #include <QWidget>
 
 #include <memory>
 
 class MUploadThread;
+class OrganiseReportDialog;
+class PreviewPane;
 class QMovie;
 namespace Ui {
 class LocalForm;
@@ -35,6 +40,16 @@ public:
     bool isSearching() const { return m_searching; }
     // Passes on every file name the workers and the listing have sent so far (tests).
     void flushFileNames();
+
+    // What the last organise run did with each file, in the order the workers reported it.
+    const QVector<OrganiseEntry> &report() const { return m_report; }
+    // Opens the report's window (created at first use).
+    OrganiseReportDialog *showReport();
+    // The folder the add-folder dialog starts in: the Pictures folder when there is one, else home.
+    static QString addFolderStart();
+    // global.xml keys: the folder list (a JSON array of paths) and the mode (0 all disks, 1 folders).
+    static const char kFolderListKey[];
+    static const char kFolderModeKey[];
 
 signals:
     void setFileName(int order, QString filename);
@@ -82,12 +97,29 @@ private:
     void clearTable();
     int countExistFiles();
 
+    void restoreFolderSettings();
+    void saveFolderList();
+    void saveFolderMode();
+    // A run starts: the report of the last one is dropped.
+    void startNewReport();
+    void recordEntry(const OrganiseEntry &entry);
+    void showRunSummary(const OrganiseSummary &summary);
+    void previewRow(int row);
+    void showTableMenu(const QPoint &pos);
+    void openOrganisedFolder();
+    // Opens path with the system's default program; says so when that can't be done.
+    void openWithSystem(const QString &path, bool folder);
+
     std::unique_ptr<Ui::LocalForm> ui;
     FileNameFeed m_searchFeed;
     FileNameFeed m_dbFeed;
     std::unique_ptr<LocalOrganiser> m_organiser;
     std::unique_ptr<MUploadThread> m_uploadThread;
     QMovie *m_movie = nullptr;
+    OrganiseReportDialog *m_reportDialog = nullptr;
+    QVector<OrganiseEntry> m_report;
+    QHash<QString, int> m_reportBySource; // display source path -> index in m_report
+    OrganiseSummary m_summary;
     // Page state (the worker state is in m_organiser).
     bool m_searching = false;
     int m_pageItems = 0;
