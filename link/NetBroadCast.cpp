@@ -51,9 +51,12 @@ NetBroadCast::NetBroadCast(QObject *parent)
     , m_timer(new QTimer(this))
     , m_hostName(QHostInfo::localHostName())
     , m_socket(new QUdpSocket(this))
+    , m_watchTimer(new QTimer(this))
 {
     m_timer->setInterval(kIntervalMs);
     connect(m_timer, &QTimer::timeout, this, &NetBroadCast::broadcastDatagram);
+    m_watchTimer->setInterval(kWatchMs);
+    connect(m_watchTimer, &QTimer::timeout, this, &NetBroadCast::checkNetworkNow);
     const QStringList chosen = selectAddresses(machineInterfaces(), resolveLocalHost(m_hostName));
     if (!chosen.isEmpty())
         m_ip = chosen.last();
@@ -99,6 +102,52 @@ QStringList NetBroadCast::getLocalIPList() const
     if (m_ipListFixed)
         return m_fixedIPList;
     return selectAddresses(machineInterfaces(), resolveLocalHost(m_hostName));
+}
+
+void NetBroadCast::startWatchingNetwork(const QStringList &shownList)
+{
+    m_watchedList = shownList;
+    m_watchedCandidates = m_ipListFixed ? m_fixedIPList : candidateAddresses(machineInterfaces());
+    m_watchTimer->start();
+}
+
+bool NetBroadCast::isWatchingNetwork() const
+{
+    return m_watchTimer->isActive();
+}
+
+void NetBroadCast::publishIfChanged(const QStringList &list)
+{
+    if (list == m_watchedList)
+        return;
+    m_watchedList = list;
+    emit localIPListChanged(list);
+}
+
+void NetBroadCast::checkNetworkNow()
+{
+    if (m_ipListFixed) {
+        publishIfChanged(m_fixedIPList);
+        return;
+    }
+    const QStringList candidates = candidateAddresses(machineInterfaces());
+    if (candidates == m_watchedCandidates)
+        return;
+    m_watchedCandidates = candidates;
+    if (m_lookupId >= 0) {
+        m_lookAgain = true;
+        return;
+    }
+    // The resolver may have to ask the network; the answer comes back through the event loop.
+    m_lookupId = QHostInfo::lookupHost(m_hostName, this, [this](const QHostInfo &info) {
+        m_lookupId = -1;
+        publishIfChanged(selectAddresses(machineInterfaces(), info.addresses()));
+        if (m_lookAgain) {
+            m_lookAgain = false;
+            m_watchedCandidates = QStringList{QString()}; // no real list: the look below resolves again
+            checkNetworkNow();
+        }
+    });
 }
 
 void NetBroadCast::setDestinationForTests(const QHostAddress &address, quint16 port)

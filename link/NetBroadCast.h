@@ -37,6 +37,8 @@ class NetBroadCast : public QObject
 public:
     static constexpr quint16 kBroadcastPort = 18888;
     static constexpr int kIntervalMs = 3000;
+    // How often the interfaces are looked at for a changed network.
+    static constexpr int kWatchMs = 2500;
 
     static NetBroadCast *getInstance();
 
@@ -48,6 +50,15 @@ public:
     QString getHostName() const;
     // The addresses the user may choose from, in resolver order (looked up afresh on each call).
     QStringList getLocalIPList() const;
+
+    // Follows network changes: every kWatchMs the interfaces' addresses are read (cheap, no
+    // name lookup); when they differ from the last look, the list is made again (the host name
+    // resolved without blocking) and localIPListChanged() is emitted if it changed. The list
+    // given is the one the caller shows now.
+    void startWatchingNetwork(const QStringList &shownList);
+    bool isWatchingNetwork() const;
+    // One look now instead of at the next tick (tests, and the page when it is shown).
+    void checkNetworkNow();
 
     // The datagram text for these values, exactly as it goes out (UTF-8).
     static QByteArray datagramPayload(const QString &hostName, const QString &ip, int port);
@@ -81,12 +92,22 @@ public:
     void clearLocalIPListForTests();
     void setHostNameForTests(const QString &hostName);
 
+signals:
+    void localIPListChanged(const QStringList &addresses);
+
 public slots:
     void broadcastDatagram();
 
 private:
     explicit NetBroadCast(QObject *parent = nullptr);
     static QList<QHostAddress> resolveLocalHost(const QString &hostName);
+    void publishIfChanged(const QStringList &list);
+
+    QTimer *m_watchTimer;
+    QStringList m_watchedList;       // the list last published (or shown at the start)
+    QStringList m_watchedCandidates; // the interfaces' addresses at the last look
+    int m_lookupId = -1;             // a host name lookup in flight
+    bool m_lookAgain = false;        // the interfaces changed again during that lookup
 
     QTimer *m_timer;
     QString m_ip;

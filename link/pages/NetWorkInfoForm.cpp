@@ -60,6 +60,37 @@ NetWorkInfoForm::NetWorkInfoForm(QWidget *parent)
         showNoNetwork();
     else
         useAddress(index);
+
+    connect(m_broadcaster, &NetBroadCast::localIPListChanged, this, &NetWorkInfoForm::onAddressListChanged);
+    m_broadcaster->startWatchingNetwork(m_ipList);
+}
+
+int NetWorkInfoForm::pickIndex(const QStringList &list, const QString &previous)
+{
+    const int kept = previous.isEmpty() ? -1 : list.indexOf(previous);
+    if (kept >= 0)
+        return kept;
+    const int stored = ReadWriteSetting::toInt(ReadWriteSetting::getInstance()->getGlobalValue(kLocalIP));
+    return stored >= 0 && stored < list.size() ? stored : 0;
+}
+
+void NetWorkInfoForm::onAddressListChanged(const QStringList &addresses)
+{
+    const QString previous = m_currentIP;
+    m_ipList = addresses;
+    ui->ipListComboBox->clear();
+    ui->ipListComboBox->addItems(m_ipList);
+    if (m_ipList.isEmpty()) {
+        showNoNetwork();
+        return;
+    }
+    showNetwork();
+    const int index = pickIndex(m_ipList, previous);
+    // The user's address moved in the list: the stored index follows it, so the next start
+    // announces the same address.
+    if (!previous.isEmpty() && m_ipList.at(index) == previous)
+        ReadWriteSetting::getInstance()->setGlobalValue(kLocalIP, QString::number(index));
+    useAddress(index);
 }
 
 NetWorkInfoForm::~NetWorkInfoForm()
@@ -115,7 +146,14 @@ void NetWorkInfoForm::showNoNetwork()
     setLook(ui->label_QRcode, Qt::darkRed);
     ui->label_QRcode->setMinimumSize(kQrBoxSide, kQrBoxSide);
     ui->label_QRcode->setMargin(0);
-    ui->label_QRcode->setText(QStringLiteral("未发现可用的网络，\n请连接局域网后重新启动程序"));
+    ui->label_QRcode->setText(QStringLiteral("未发现可用的网络，\n请连接局域网"));
+}
+
+void NetWorkInfoForm::showNetwork()
+{
+    ui->ipListComboBox->setEnabled(true);
+    ui->label_QRcode->setMinimumSize(kQrSide, kQrSide);
+    ui->label_QRcode->setMargin((kQrBoxSide - kQrSide) / 2);
 }
 
 void NetWorkInfoForm::on_ipListComboBox_activated(int index)

@@ -1,5 +1,6 @@
 #include "link/NetBroadCast.h"
 
+#include "tests/support/NetNamespace.h"
 #include "tests/support/TestSupport.h"
 
 #include <QtTest>
@@ -33,38 +34,8 @@ QList<QHostAddress> addrs(const QStringList &texts)
     return out;
 }
 
-bool run(const QString &program, const QStringList &args, QString *error = nullptr)
-{
-    QProcess p;
-    p.start(program, args);
-    if (!p.waitForFinished(10000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        if (error)
-            *error = program + QLatin1Char(' ') + args.join(QLatin1Char(' ')) + QLatin1String(": ")
-                + QString::fromLocal8Bit(p.readAllStandardError()).trimmed();
-        return false;
-    }
-    return true;
-}
-
-// The suite runs inside `unshare -n`, where no default route exists. Anywhere else (a default route,
-// or the same namespace as process 1) the test must not add interfaces.
-bool inPrivateNamespace()
-{
-    const QString self = QFileInfo(QStringLiteral("/proc/self/ns/net")).symLinkTarget();
-    const QString init = QFileInfo(QStringLiteral("/proc/1/ns/net")).symLinkTarget();
-    if (self.isEmpty() || self == init)
-        return false;
-    QFile routes(QStringLiteral("/proc/net/route"));
-    if (!routes.open(QIODevice::ReadOnly))
-        return false;
-    const QList<QByteArray> lines = routes.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 1 && fields.at(1) == "00000000")
-            return false;
-    }
-    return true;
-}
+using TestSupport::runCommand;
+using TestSupport::inPrivateNetNamespace;
 
 } // namespace
 
@@ -230,7 +201,7 @@ void TestNetBroadCast::realDatagramsOverVeth()
 {
     if (geteuid() != 0)
         QSKIP("needs root to create a veth pair (scripts/test runs the suite as root inside unshare -n)");
-    if (!inPrivateNamespace())
+    if (!inPrivateNetNamespace())
         QSKIP("not inside a private network namespace; run it under unshare -n (as scripts/test does)");
 
     // Names unique per process: other tests may share this namespace.
@@ -238,23 +209,23 @@ void TestNetBroadCast::realDatagramsOverVeth()
     m_vethA = QStringLiteral("nbA") + suffix;
     m_vethB = QStringLiteral("nbB") + suffix;
     QString error;
-    if (!run(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("add"), m_vethA, QStringLiteral("type"),
+    if (!runCommand(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("add"), m_vethA, QStringLiteral("type"),
                                     QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"), m_vethB},
              &error)) {
         m_vethA.clear();
         QSKIP(qPrintable(QStringLiteral("cannot create a veth pair: ") + error));
     }
-    QVERIFY2(run(QStringLiteral("ip"), {QStringLiteral("addr"), QStringLiteral("add"), QStringLiteral("10.77.0.1/24"),
+    QVERIFY2(runCommand(QStringLiteral("ip"), {QStringLiteral("addr"), QStringLiteral("add"), QStringLiteral("10.77.0.1/24"),
                                         QStringLiteral("broadcast"), QStringLiteral("10.77.0.255"),
                                         QStringLiteral("dev"), m_vethA}, &error), qPrintable(error));
-    QVERIFY2(run(QStringLiteral("ip"), {QStringLiteral("addr"), QStringLiteral("add"), QStringLiteral("10.77.0.2/24"),
+    QVERIFY2(runCommand(QStringLiteral("ip"), {QStringLiteral("addr"), QStringLiteral("add"), QStringLiteral("10.77.0.2/24"),
                                         QStringLiteral("broadcast"), QStringLiteral("10.77.0.255"),
                                         QStringLiteral("dev"), m_vethB}, &error), qPrintable(error));
     for (const QString &dev : {m_vethA, m_vethB})
-        QVERIFY2(run(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("set"), dev, QStringLiteral("up")},
+        QVERIFY2(runCommand(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("set"), dev, QStringLiteral("up")},
                      &error), qPrintable(error));
     // The limited broadcast needs a route; a host route keeps every other destination unreachable.
-    QVERIFY2(run(QStringLiteral("ip"), {QStringLiteral("route"), QStringLiteral("add"),
+    QVERIFY2(runCommand(QStringLiteral("ip"), {QStringLiteral("route"), QStringLiteral("add"),
                                         QStringLiteral("255.255.255.255/32"), QStringLiteral("dev"), m_vethA}, &error),
              qPrintable(error));
 
@@ -320,7 +291,7 @@ void TestNetBroadCast::cleanupTestCase()
 {
     // Deleting one end removes the pair, its addresses and the route through it.
     if (!m_vethA.isEmpty())
-        run(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("del"), m_vethA});
+        runCommand(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("del"), m_vethA});
 }
 
 QTEST_GUILESS_MAIN(TestNetBroadCast)

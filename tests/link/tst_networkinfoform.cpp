@@ -5,6 +5,7 @@
 #include "link/NetBroadCast.h"
 #include "settings/ReadWriteSetting.h"
 #include "tests/link/QrDecode.h"
+#include "tests/support/NetNamespace.h"
 #include "tests/support/TestSupport.h"
 
 #include <QtTest>
@@ -56,6 +57,8 @@ private slots:
     void choosingAnotherAddress();
     void shownCodeScans();
     void noNetwork();
+    void followsNetworkChanges();
+    void picksUpARealNewAddress();
     void looksAndTexts();
     void screenshot();
 
@@ -185,7 +188,7 @@ void TestNetWorkInfoForm::noNetwork()
     QCOMPARE(child<QLineEdit>(form, "netLocalIP")->text(), QStringLiteral("未发现网络"));
     QLabel *code = child<QLabel>(form, "label_QRcode");
     QVERIFY(code->pixmap(Qt::ReturnByValue).isNull());
-    QCOMPARE(code->text(), QStringLiteral("未发现可用的网络，\n请连接局域网后重新启动程序"));
+    QCOMPARE(code->text(), QStringLiteral("未发现可用的网络，\n请连接局域网"));
     QCOMPARE(child<QLineEdit>(form, "netLocalPort")->text(), QStringLiteral("50000"));
     // The broadcaster keeps announcing what it had; the stored choice is left for a later start.
     QCOMPARE(b->getIP(), QStringLiteral("198.51.100.1"));
@@ -193,6 +196,74 @@ void TestNetWorkInfoForm::noNetwork()
     emit combo->activated(0);
     QCOMPARE(b->getIP(), QStringLiteral("198.51.100.1"));
     QCOMPARE(storedLocalIP(), QStringLiteral("1"));
+}
+
+// The list, the code and the broadcast follow the network without a restart; the user's address
+// stays chosen while it exists.
+void TestNetWorkInfoForm::followsNetworkChanges()
+{
+    NetBroadCast *b = NetBroadCast::getInstance();
+    NetWorkInfoForm form(nullptr);
+    QVERIFY(b->isWatchingNetwork());
+    QComboBox *combo = child<QComboBox>(form, "ipListComboBox");
+    QLabel *code = child<QLabel>(form, "label_QRcode");
+    combo->setCurrentIndex(1);
+    emit combo->activated(1);
+    QCOMPARE(b->getIP(), kThree.at(1));
+
+    // An address comes, another goes: the chosen one moves to index 0, and stays chosen.
+    const QStringList changed{QStringLiteral("10.0.0.5"), QStringLiteral("192.168.7.20")};
+    b->setLocalIPListForTests(changed);
+    QVERIFY(TestSupport::waitFor([&] { return form.addressList() == changed; }, 3 * NetBroadCast::kWatchMs));
+    QCOMPARE(combo->count(), 2);
+    QCOMPARE(combo->currentIndex(), 0);
+    QCOMPARE(form.currentIP(), QStringLiteral("10.0.0.5"));
+    QCOMPARE(b->getIP(), QStringLiteral("10.0.0.5"));
+    QCOMPARE(storedLocalIP(), QStringLiteral("0"));
+
+    // The chosen address goes: the stored choice's index, and the code and broadcast follow.
+    b->setLocalIPListForTests({QStringLiteral("192.168.7.20")});
+    b->checkNetworkNow();
+    QCOMPARE(form.currentIP(), QStringLiteral("192.168.7.20"));
+    QCOMPARE(b->getIP(), QStringLiteral("192.168.7.20"));
+    QCOMPARE(qrImage(form), NetBroadCast::makeQrPixmap(connection(QStringLiteral("192.168.7.20"))).toImage());
+
+    // All gone, then back.
+    b->setLocalIPListForTests({});
+    b->checkNetworkNow();
+    QVERIFY(!combo->isEnabled());
+    QVERIFY(code->pixmap(Qt::ReturnByValue).isNull());
+    b->setLocalIPListForTests({QStringLiteral("172.16.9.9")});
+    b->checkNetworkNow();
+    QVERIFY(combo->isEnabled());
+    QCOMPARE(child<QLineEdit>(form, "netLocalIP")->text(), QStringLiteral("172.16.9.9"));
+    QCOMPARE(qrImage(form), NetBroadCast::makeQrPixmap(connection(QStringLiteral("172.16.9.9"))).toImage());
+    QCOMPARE(code->margin(), (268 - 200) / 2);
+}
+
+// The machine's own interfaces: a veth pair made while the page is open shows up by itself.
+void TestNetWorkInfoForm::picksUpARealNewAddress()
+{
+    const QString why = TestSupport::vethUnavailableReason();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    NetBroadCast *b = NetBroadCast::getInstance();
+    b->clearLocalIPListForTests();
+    NetWorkInfoForm form(nullptr);
+    QVERIFY(!form.addressList().contains(QStringLiteral("10.79.0.1")));
+
+    const QString suffix = QString::number(getpid() % 100000);
+    TestSupport::VethPair veth(QStringLiteral("niA") + suffix, QStringLiteral("niB") + suffix);
+    QString error;
+    QVERIFY2(veth.create(QStringLiteral("10.79.0.1"), QStringLiteral("10.79.0.2"), &error), qPrintable(error));
+    QVERIFY2(TestSupport::waitFor([&] { return form.addressList().contains(QStringLiteral("10.79.0.1")); }, 10000),
+             qPrintable(form.addressList().join(QLatin1Char(' '))));
+    QVERIFY(!form.currentIP().isEmpty());
+    QCOMPARE(b->getIP(), form.currentIP());
+
+    QVERIFY2(veth.remove(&error), qPrintable(error));
+    QVERIFY(TestSupport::waitFor([&] { return !form.addressList().contains(QStringLiteral("10.79.0.1")); }, 10000));
+    b->setLocalIPListForTests(kThree);
 }
 
 void TestNetWorkInfoForm::looksAndTexts()
