@@ -1,26 +1,24 @@
 #include "localalbum/LocalOrganiser.h"
 
 #include "backup/LocalDataBase.h"
+#include "fileops/FileOps.h"
 #include "localalbum/BackThread.h"
-#include "localalbum/ExifTime.h"
-#include "localalbum/FileMd5.h"
 #include "platform/AppPaths.h"
 #include "platform/SearchEngine.h"
 #include "platform/StorageVolumes.h"
 #include "settings/ReadWriteSetting.h"
 
-#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
+#include <QTextCodec>
 #include <QThreadPool>
 
-#include <cerrno>
-#include <cstdio>
-
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,6 +29,9 @@ namespace {
 
 constexpr qint64 kMinFileSize = 40000;
 constexpr int kManyResults = 1000;
+constexpr int kMaxFolderDepth = 200;
+// A staged copy untouched this long is a crash's leftover; one being written changes all the time.
+constexpr qint64 kStaleCopySecs = 600;
 std::atomic<bool> g_failCopies{false};
 
 const QString kOutputFolder = QStringLiteral("万特相册");
@@ -42,113 +43,123 @@ QString statusNumber(const char *prefix, int n)
     return QString::fromUtf8(prefix) + QString::number(n);
 }
 
-enum class CopyResult { Ok, Failed, Exists, Stopped };
-
-// Copies src next to target under a temporary name, gives it the source's times, then moves it
-// to target without ever replacing a file there. Nothing is left behind on failure.
-CopyResult copyIntoPlace(const QString &src, const QString &target, const std::atomic<bool> &stop)
+QString suffixOf(const QByteArray &rawPath)
 {
-    if (g_failCopies)
-        return CopyResult::Failed;
-    const QByteArray srcName = QFile::encodeName(src);
-    const QByteArray targetName = QFile::encodeName(target);
-    const QByteArray folder = QFile::encodeName(QFileInfo(target).absolutePath());
-    const int in = ::open(srcName.constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return CopyResult::Failed;
-    struct stat st;
-    if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(in);
-        return CopyResult::Failed;
-    }
-    QByteArray tmpName;
-    int out = -1;
-    for (int attempt = 0; attempt < 16 && out < 0; ++attempt) {
-        tmpName = folder + "/.vanteo-copy-" + QByteArray::number(QRandomGenerator::global()->generate64(), 16) + ".part";
-        out = ::open(tmpName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (out < 0 && errno != EEXIST)
-            break;
-    }
-    if (out < 0) {
-        ::close(in);
-        return CopyResult::Failed;
-    }
-    CopyResult result = CopyResult::Ok;
-    bool kernelCopy = true;
-    static thread_local QByteArray buffer(1 << 20, Qt::Uninitialized);
-    qint64 done = 0;
-    while (result == CopyResult::Ok) {
-        if (stop) {
-            result = CopyResult::Stopped;
-            break;
-        }
-        ssize_t n = -1;
-        if (kernelCopy) {
-            n = ::copy_file_range(in, nullptr, out, nullptr, 8 << 20, 0);
-            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) && done == 0) {
-                kernelCopy = false;
-                continue;
-            }
-        } else {
-            n = ::read(in, buffer.data(), size_t(buffer.size()));
-            for (ssize_t written = 0; n > 0 && written < n;) {
-                const ssize_t w = ::write(out, buffer.constData() + written, size_t(n - written));
-                if (w <= 0) {
-                    n = -1;
-                    break;
-                }
-                written += w;
-            }
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            result = CopyResult::Failed;
-        else if (n == 0)
-            break;
-        else
-            done += n;
-    }
-    if (result == CopyResult::Ok && done != st.st_size)
-        result = CopyResult::Failed; // the source changed or was cut short while copying
-    if (result == CopyResult::Ok) {
-        const struct timespec times[2] = {st.st_atim, st.st_mtim};
-        ::futimens(out, times);
-    }
-    if (::close(out) != 0 && result == CopyResult::Ok)
-        result = CopyResult::Failed;
-    ::close(in);
-    if (result == CopyResult::Ok) {
-        // Never replace: the name is checked free under the organiser's lock, but another
-        // program may still have put a file there.
-        if (::renameat2(AT_FDCWD, tmpName.constData(), AT_FDCWD, targetName.constData(), RENAME_NOREPLACE) != 0) {
-            if (errno == EEXIST) {
-                result = CopyResult::Exists;
-            } else if (::link(tmpName.constData(), targetName.constData()) == 0) {
-                ::unlink(tmpName.constData());
-                return CopyResult::Ok;
-            } else if (errno == EEXIST) {
-                result = CopyResult::Exists;
-            } else if (QFile::exists(target)) { // neither call supported (FAT, exFAT, some fuse)
-                result = CopyResult::Exists;
-            } else if (::rename(tmpName.constData(), targetName.constData()) != 0) {
-                result = CopyResult::Failed;
-            }
-        }
-    }
-    if (result != CopyResult::Ok)
-        ::unlink(tmpName.constData());
-    return result;
+    const int slash = rawPath.lastIndexOf('/');
+    const int dot = rawPath.lastIndexOf('.');
+    if (dot <= slash + 1) // no dot, or a hidden name without a suffix
+        return QString();
+    return QString::fromLatin1(rawPath.mid(dot + 1));
+}
+
+QByteArray fileNameOf(const QByteArray &rawPath)
+{
+    return rawPath.mid(rawPath.lastIndexOf('/') + 1);
+}
+
+bool isValidLocalName(const QByteArray &raw)
+{
+    return QFile::encodeName(QFile::decodeName(raw)) == raw;
+}
+
+void registerMetaTypes()
+{
+    static const bool done = [] {
+        qRegisterMetaType<OrganiseEntry>("OrganiseEntry");
+        qRegisterMetaType<OrganiseSummary>("OrganiseSummary");
+        return true;
+    }();
+    Q_UNUSED(done)
 }
 
 } // namespace
+
+// One search and the organising of what it found.
+struct LocalOrganiser::Run
+{
+    quint64 id = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> userStopped{false};
+    std::atomic<int> jobs{0};
+    std::atomic<int> totalFound{0};
+    std::atomic<int> lastPercent{0};
+    QStringList folders;
+
+    mutable QMutex listMutex;
+    std::deque<FoundFile> found;   // listMutex
+    QHash<QString, QString> foundMd5s; // md5 (lower case) -> the first source found with it; listMutex
+
+    QMutex summaryMutex;
+    OrganiseSummary summary;       // summaryMutex
+};
+
+// What organiseFile holds while a file is in flight: its content's md5, the target name and
+// path. Released on every way out.
+class LocalOrganiser::Reservation
+{
+public:
+    explicit Reservation(LocalOrganiser &o) : m_o(o) {}
+    ~Reservation()
+    {
+        QMutexLocker lock(&m_o.m_dbMutex);
+        releaseLocked();
+    }
+    Reservation(const Reservation &) = delete;
+    Reservation &operator=(const Reservation &) = delete;
+
+    // All of these expect m_dbMutex to be held.
+    void holdMd5(const QString &md5)
+    {
+        m_o.m_inFlightMd5s.insert(md5);
+        m_md5 = md5;
+    }
+    void holdTarget(const QString &name, const QString &path)
+    {
+        releaseTargetLocked();
+        m_o.m_inFlightNames.append(name);
+        m_o.m_inFlightPaths.insert(path);
+        m_name = name;
+        m_path = path;
+    }
+    void releaseTargetLocked()
+    {
+        if (!m_name.isNull())
+            m_o.m_inFlightNames.removeOne(m_name);
+        if (!m_path.isNull())
+            m_o.m_inFlightPaths.remove(m_path);
+        m_name = QString();
+        m_path = QString();
+    }
+    void releaseLocked()
+    {
+        releaseTargetLocked();
+        if (!m_md5.isNull())
+            m_o.m_inFlightMd5s.remove(m_md5);
+        m_md5 = QString();
+    }
+
+private:
+    LocalOrganiser &m_o;
+    QString m_md5;
+    QString m_name;
+    QString m_path;
+};
+
+struct LocalOrganiser::Target
+{
+    QString name;
+    QString path;
+    bool alreadyThere = false; // the same content already lies at path
+};
 
 LocalOrganiser::LocalOrganiser(const QString &savePath, QObject *parent, const QString &dbPath)
     : QObject(parent)
     , m_savePath(savePath)
 {
+    registerMetaTypes();
     m_localDb = new LocalDataBase(dbPath.isEmpty() ? AppPaths::programFile(QStringLiteral("localfiles.db")) : dbPath);
     m_localDb->setWriteAheadLog(true);
+    m_current = std::make_shared<Run>();
 }
 
 LocalOrganiser::~LocalOrganiser()
@@ -157,8 +168,8 @@ LocalOrganiser::~LocalOrganiser()
         QMutexLocker lock(&m_jobMutex);
         m_closing = true;
     }
-    m_abortCopies = true;
-    requestStop();
+    detachRun();
+    // Every job sees its run's stop within a fraction of a second.
     waitForWorkers();
     if (m_backThread) {
         m_backThread->stop();
@@ -168,23 +179,71 @@ LocalOrganiser::~LocalOrganiser()
         m_backThread = nullptr;
     }
     {
-        QMutexLocker lock(&m_dbCallMutex);
+        QMutexLocker lock(&m_dbMutex);
         delete m_localDb;
         m_localDb = nullptr;
     }
-    clearFoundFiles();
 }
+
+// --- control ---
 
 void LocalOrganiser::readMediaSettings()
 {
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
     const QString pictures = settings->getGlobalValue(QStringLiteral("localPicture"));
-    m_pictures = pictures.isEmpty() ? true : ReadWriteSetting::toInt(pictures) > 0;
     const QString videos = settings->getGlobalValue(QStringLiteral("localVideo"));
-    m_videos = videos.isEmpty() ? false : ReadWriteSetting::toInt(videos) > 0;
+    setMedia(pictures.isEmpty() ? true : ReadWriteSetting::toInt(pictures) > 0,
+             videos.isEmpty() ? false : ReadWriteSetting::toInt(videos) > 0);
 }
 
-bool LocalOrganiser::runJob(std::function<void()> job)
+void LocalOrganiser::setMedia(bool pictures, bool videos)
+{
+    m_pictures = pictures;
+    m_videos = videos;
+}
+
+QString LocalOrganiser::savePath() const
+{
+    QMutexLocker lock(&m_configMutex);
+    return m_savePath;
+}
+
+void LocalOrganiser::setSavePath(const QString &root)
+{
+    QMutexLocker lock(&m_configMutex);
+    m_savePath = root;
+}
+
+int LocalOrganiser::order() const
+{
+    QMutexLocker lock(&m_runMutex);
+    return m_order;
+}
+
+void LocalOrganiser::setOrder(int order)
+{
+    QMutexLocker lock(&m_runMutex);
+    m_order = order;
+}
+
+std::shared_ptr<LocalOrganiser::Run> LocalOrganiser::currentRun() const
+{
+    QMutexLocker lock(&m_runMutex);
+    return m_current;
+}
+
+std::shared_ptr<LocalOrganiser::Run> LocalOrganiser::newRun()
+{
+    auto run = std::make_shared<Run>();
+    QMutexLocker lock(&m_runMutex);
+    m_current->stop = true;
+    run->id = ++m_runCount;
+    m_current = run;
+    m_detached = false;
+    return run;
+}
+
+bool LocalOrganiser::runJob(const std::shared_ptr<Run> &run, std::function<void()> job)
 {
     {
         QMutexLocker lock(&m_jobMutex);
@@ -192,12 +251,36 @@ bool LocalOrganiser::runJob(std::function<void()> job)
             return false;
         ++m_jobs;
     }
-    QThreadPool::globalInstance()->start([this, job] {
+    ++run->jobs;
+    QThreadPool::globalInstance()->start([this, run, job] {
         job();
+        jobEnded(run);
         QMutexLocker lock(&m_jobMutex);
         if (--m_jobs == 0)
             m_jobsDone.wakeAll();
     });
+    return true;
+}
+
+void LocalOrganiser::jobEnded(const std::shared_ptr<Run> &run)
+{
+    if (--run->jobs != 0)
+        return;
+    OrganiseSummary summary;
+    {
+        QMutexLocker lock(&run->summaryMutex);
+        run->summary.stopped = run->userStopped || run->summary.stopped;
+        summary = run->summary;
+    }
+    emitForRun(*run, [&] { emit runFinished(summary); });
+}
+
+bool LocalOrganiser::emitForRun(const Run &run, const std::function<void()> &emitter)
+{
+    QMutexLocker lock(&m_runMutex);
+    if (m_detached || m_current.get() != &run)
+        return false;
+    emitter();
     return true;
 }
 
@@ -220,32 +303,40 @@ int LocalOrganiser::activeJobs() const
 
 bool LocalOrganiser::startFolderSearch(const QStringList &folders)
 {
-    waitForWorkers();
-    {
-        // New rows continue after the files already organised.
-        QMutexLocker lock(&m_dbCallMutex);
-        m_order = m_localDb ? m_localDb->countExistFiles() : 0;
-    }
+    const std::shared_ptr<Run> run = newRun();
+    run->folders = folders;
+    setOrder(countExistFiles()); // new rows continue after the files already organised
     m_showDuplicates = false;
     m_expectedTotal = 0;
-    m_folders = folders;
-    m_stopSearch = false;
-    return runJob([this] { searchFolders(); });
+    return runJob(run, [this, run] { searchFolders(run); });
 }
 
 bool LocalOrganiser::startAllDiskSearch()
 {
-    waitForWorkers();
-    m_order = 0;
+    const std::shared_ptr<Run> run = newRun();
+    setOrder(0);
     m_showDuplicates = true; // files organised before are listed again
-    m_stopSearch = false;
-    return runJob([this] { searchAllDisks(); });
+    return runJob(run, [this, run] { searchAllDisks(run); });
 }
 
 void LocalOrganiser::requestStop()
 {
-    m_stopSearch = true;
+    const std::shared_ptr<Run> run = currentRun();
+    run->userStopped = true;
+    run->stop = true;
     SearchEngine::abortQueries();
+}
+
+void LocalOrganiser::detachRun()
+{
+    requestStop();
+    QMutexLocker lock(&m_runMutex);
+    m_detached = true;
+}
+
+bool LocalOrganiser::isStopped() const
+{
+    return currentRun()->stop;
 }
 
 void LocalOrganiser::startBackQuery()
@@ -267,24 +358,41 @@ void LocalOrganiser::backQueryFinished()
 
 void LocalOrganiser::clearFoundFiles()
 {
-    QMutexLocker lock(&m_listMutex);
-    m_foundFiles.clear();
-    m_foundMd5s.clear();
+    const std::shared_ptr<Run> run = currentRun();
+    QMutexLocker lock(&run->listMutex);
+    run->found.clear();
+    run->foundMd5s.clear();
 }
 
 int LocalOrganiser::foundCount() const
 {
-    QMutexLocker lock(&m_listMutex);
-    return int(m_foundFiles.size());
+    const std::shared_ptr<Run> run = currentRun();
+    QMutexLocker lock(&run->listMutex);
+    return int(run->found.size());
+}
+
+int LocalOrganiser::countExistFiles()
+{
+    QMutexLocker lock(&m_dbMutex);
+    return m_localDb ? m_localDb->countExistFiles() : 0;
 }
 
 void LocalOrganiser::appendFound(const QString &filePath, const QString &md5)
 {
-    QMutexLocker lock(&m_listMutex);
-    m_foundFiles.push_back(std::make_unique<FoundFile>(FoundFile{filePath, md5}));
-    if (!md5.isEmpty())
-        m_foundMd5s.insert(md5.toLower());
+    appendFound(QFile::encodeName(filePath), md5);
 }
+
+void LocalOrganiser::appendFound(const QByteArray &rawPath, const QString &md5)
+{
+    const std::shared_ptr<Run> run = currentRun();
+    QMutexLocker lock(&run->listMutex);
+    run->found.push_back(FoundFile{rawPath, QFile::decodeName(rawPath), md5});
+    if (!md5.isEmpty() && !run->foundMd5s.contains(md5.toLower()))
+        run->foundMd5s.insert(md5.toLower(), QFile::decodeName(rawPath));
+    run->totalFound = int(run->found.size());
+}
+
+// --- rules ---
 
 bool LocalOrganiser::isPictureSuffix(const QString &suffix)
 {
@@ -302,6 +410,12 @@ bool LocalOrganiser::isVideoSuffix(const QString &suffix)
 void LocalOrganiser::setFailCopiesForTests(bool fail)
 {
     g_failCopies = fail;
+}
+
+const QByteArray &LocalOrganiser::stagingPrefix()
+{
+    static const QByteArray prefix = QByteArrayLiteral(".vanteo-copy-");
+    return prefix;
 }
 
 bool LocalOrganiser::isSkippedPath(const QString &path)
@@ -340,186 +454,20 @@ bool LocalOrganiser::isSkippedPath(const QString &path)
 
 void LocalOrganiser::pickSaveDrive()
 {
-    m_savePath = StorageVolumes::largestFreeRoot();
-    if (m_savePath.isEmpty())
-        m_savePath = QDir::homePath() + QLatin1Char('/');
+    QString root = StorageVolumes::largestFreeRoot();
+    if (root.isEmpty())
+        root = QDir::homePath() + QLatin1Char('/');
+    setSavePath(root);
 }
 
 QByteArray LocalOrganiser::fileMd5(const QString &path)
 {
-    return FileMd5::digest(path);
+    return FileOps::md5(QFile::encodeName(path));
 }
 
-bool LocalOrganiser::isMd5Listed(const QString &md5)
+QString LocalOrganiser::exifShotTime(const QString &path)
 {
-    if (md5.isEmpty())
-        return false;
-    QMutexLocker lock(&m_listMutex);
-    if (m_stopSearch)
-        return false;
-    return m_foundMd5s.contains(md5.toLower());
-}
-
-int LocalOrganiser::walkFolder(const QString &folder)
-{
-    const QFileInfoList entries = QDir(folder).entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
-    int handled = 0;
-    for (const QFileInfo &info : entries) {
-        if (m_stopSearch)
-            return -1;
-        ++handled;
-        if (info.isDir()) {
-            if (!info.isSymLink()) // a link to a parent would never end
-                walkFolder(info.absoluteFilePath());
-            continue;
-        }
-        const QString suffix = info.suffix();
-        if ((m_pictures && isPictureSuffix(suffix)) || (m_videos && isVideoSuffix(suffix))) {
-            const QString path = info.absoluteFilePath();
-            const QString md5 = QString::fromLatin1(fileMd5(path).toHex());
-            if (!isMd5Listed(md5))
-                appendFound(path, md5);
-        }
-    }
-    return handled;
-}
-
-void LocalOrganiser::searchFolders()
-{
-    for (const QString &folder : qAsConst(m_folders))
-        walkFolder(folder);
-    if (m_savePath.isEmpty())
-        pickSaveDrive();
-    const int found = foundCount();
-    m_totalFound = found;
-    m_lastPercent = 0;
-    emit setCurrentPercent(0);
-    emit setCurrentStatus(QStringLiteral("开始搜索"), true);
-    m_folderDepth = 2;
-    startOrganisers(found <= kManyResults ? 1 : 10);
-}
-
-void LocalOrganiser::searchAllDisks()
-{
-    if (m_savePath.isEmpty())
-        pickSaveDrive();
-    int results = 0;
-    int found = 0;
-    if (SearchEngine::updateAllFolderIndexes()) {
-        SearchEngine::setSort(3);
-        QString pattern;
-        if (m_pictures && m_videos)
-            pattern = kPicturePattern + QLatin1Char('|') + kVideoPattern;
-        else if (m_pictures)
-            pattern = kPicturePattern;
-        else if (m_videos)
-            pattern = kVideoPattern;
-        else
-            return;
-        SearchEngine::setSearch(pattern);
-        if (m_stopSearch)
-            return;
-        SearchEngine::query(true);
-        if (m_stopSearch)
-            return;
-        emit setCurrentStatus(QStringLiteral("开始分析磁盘目录"), true);
-        if (m_backThread && !m_backQueryDone) {
-            while (!m_backQuerySem.tryAcquire(1, 100)) {
-                if (m_stopSearch)
-                    return;
-            }
-        }
-        emit setCurrentStatus(QStringLiteral("分析磁盘目录结束"), false);
-        emit setCurrentStatus(QStringLiteral("分析文件信息"), true);
-        results = SearchEngine::numResults();
-        int last = 0;
-        for (int i = 0; i < results; ++i) {
-            if (m_stopSearch) {
-                SearchEngine::reset();
-                return;
-            }
-            const int percent = int((100ull * unsigned(i)) / unsigned(results));
-            if (percent != last) {
-                emit setCurrentPercent(percent);
-                last = percent;
-            }
-            QString full = SearchEngine::resultPath(i);
-            if (!full.endsWith(QLatin1Char('/')))
-                full += QLatin1Char('/');
-            full += SearchEngine::resultFileName(i);
-            if (isSkippedPath(full))
-                continue;
-            const QString md5 = QString::fromLatin1(fileMd5(full).toHex());
-            if (!md5.isEmpty() && !isMd5Listed(md5)) {
-                appendFound(full, md5);
-                ++found;
-            }
-        }
-        SearchEngine::reset(); // the results are read; free them
-    }
-    if (m_stopSearch) {
-        clearFoundFiles();
-        m_lastPercent = 0;
-        emit setCurrentPercent(0);
-        emit searchCleared();
-        return;
-    }
-    if (found > 0)
-        emit setCurrentStatus(QStringLiteral("磁盘文件总数") + QString::number(found), false);
-    m_expectedTotal = 0;
-    m_totalFound = foundCount();
-    m_lastPercent = 0;
-    emit setCurrentPercent(0);
-    m_folderDepth = results <= kManyResults ? 1 : 2;
-    startOrganisers(results <= kManyResults ? 1 : 10);
-}
-
-void LocalOrganiser::startOrganisers(int count)
-{
-    for (int i = 0; i < count; ++i)
-        runJob([this] { organiseWorker(); });
-}
-
-void LocalOrganiser::organiseWorker()
-{
-    emit setCurrentStatus(QStringLiteral("正在整理文件"), true);
-    while (!m_stopSearch) {
-        std::unique_ptr<FoundFile> entry;
-        int remaining = 0;
-        {
-            QMutexLocker lock(&m_listMutex);
-            if (!m_foundFiles.empty()) {
-                entry = std::move(m_foundFiles.front());
-                m_foundFiles.pop_front();
-                if (!entry->md5.isEmpty())
-                    m_foundMd5s.remove(entry->md5.toLower());
-            }
-            remaining = int(m_foundFiles.size());
-        }
-        const int total = m_totalFound;
-        if (total > 0) {
-            const int percent = (total - remaining) * 100 / total;
-            if (percent >= 1 && percent <= 99 && percent != m_lastPercent) {
-                m_lastPercent = percent;
-                emit setCurrentPercent(percent);
-            }
-        }
-        if (!entry)
-            break;
-        organiseFile(entry.get());
-    }
-    if (!m_stopSearch) {
-        m_lastPercent = 100;
-        emit setCurrentPercent(100);
-    }
-    int count = 0;
-    {
-        QMutexLocker lock(&m_dbCallMutex);
-        if (m_localDb)
-            count = m_localDb->countExistFiles();
-    }
-    emit setCurrentStatus(statusNumber("已整理文件总数: ", count), false);
-    emit sendSearchFinish();
+    return CaptureTimes::embedded(QFile::encodeName(path)).text();
 }
 
 bool LocalOrganiser::ensureFolder(const QString &path)
@@ -530,181 +478,528 @@ bool LocalOrganiser::ensureFolder(const QString &path)
     return QDir().mkpath(path);
 }
 
-QString LocalOrganiser::exifShotTime(const QString &path)
+// --- reporting ---
+
+void LocalOrganiser::report(Run &run, const OrganiseEntry &entry)
 {
-    return ExifTime::shotTime(path);
+    {
+        QMutexLocker lock(&run.summaryMutex);
+        run.summary.count(entry.result);
+    }
+    if (entry.result == OrganiseEntry::Result::Failed)
+        qCWarning(lcOrganiser) << "not organised:" << entry.source << entry.reason;
+    else if (!entry.dateSource.isEmpty())
+        qCDebug(lcOrganiser) << entry.source << "dated by" << entry.dateSource << entry.captureTime;
+    emitForRun(run, [&] { emit fileReported(entry); });
 }
 
-bool LocalOrganiser::nameInFlight(const QString &name, Qt::CaseSensitivity cs) const
+void LocalOrganiser::showRow(Run &run, const QString &path)
 {
-    for (const QString &n : m_inFlightNames) {
-        if (n.compare(name, cs) == 0)
+    int n = -1;
+    emitForRun(run, [&] {
+        n = m_order++;
+        emit setFileName(n, path);
+    });
+    if (n >= 0)
+        emitForRun(run, [&] { emit setCurrentStatus(statusNumber("已整理文件: ", n + 1), true); });
+}
+
+// --- searches ---
+
+void LocalOrganiser::removeLeftoverCopies(const QString &root)
+{
+    QString r = root.isEmpty() ? QDir::homePath() + QLatin1Char('/') : root;
+    if (!r.endsWith(QLatin1Char('/')))
+        r += QLatin1Char('/');
+    FileOps::removeStaleStaged(QFile::encodeName(r + kOutputFolder), stagingPrefix(), kStaleCopySecs);
+}
+
+bool LocalOrganiser::consider(Run &run, const QByteArray &rawPath)
+{
+    bool stopped = false;
+    const QString md5 = QString::fromLatin1(FileOps::md5(rawPath, &run.stop, &stopped).toHex());
+    if (stopped)
+        return false;
+    QString firstSource;
+    {
+        QMutexLocker lock(&run.listMutex);
+        if (!md5.isEmpty())
+            firstSource = run.foundMd5s.value(md5);
+        if (firstSource.isEmpty()) {
+            // Unreadable files go on the list too: the organiser reports why they were left.
+            run.found.push_back(FoundFile{rawPath, QFile::decodeName(rawPath), md5});
+            if (!md5.isEmpty())
+                run.foundMd5s.insert(md5, QFile::decodeName(rawPath));
             return true;
+        }
+    }
+    OrganiseEntry e;
+    e.result = OrganiseEntry::Result::Duplicate;
+    e.rawSource = rawPath;
+    e.source = QFile::decodeName(rawPath);
+    e.target = firstSource;
+    e.reason = QStringLiteral("与本次搜索到的另一文件内容相同");
+    report(run, e);
+    return false;
+}
+
+void LocalOrganiser::walkFolder(Run &run, const QByteArray &folder, int depth)
+{
+    DIR *d = ::opendir(folder.constData());
+    if (!d)
+        return;
+    QList<QByteArray> files;
+    QList<QByteArray> subfolders;
+    while (struct dirent *e = ::readdir(d)) {
+        const char *name = e->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        const QByteArray path = folder + (folder.endsWith('/') ? "" : "/") + name;
+        struct stat st;
+        if (::lstat(path.constData(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode))
+            subfolders.append(path); // a link to a folder is not followed: it could lead back up
+        else
+            files.append(path);
+    }
+    ::closedir(d);
+    for (const QByteArray &path : qAsConst(files)) {
+        if (run.stop)
+            return;
+        const QString suffix = suffixOf(path);
+        if ((m_pictures && isPictureSuffix(suffix)) || (m_videos && isVideoSuffix(suffix)))
+            consider(run, path);
+    }
+    if (depth >= kMaxFolderDepth)
+        return;
+    for (const QByteArray &path : qAsConst(subfolders)) {
+        if (run.stop)
+            return;
+        walkFolder(run, path, depth + 1);
+    }
+}
+
+void LocalOrganiser::searchFolders(const std::shared_ptr<Run> &run)
+{
+    if (savePath().isEmpty())
+        pickSaveDrive();
+    removeLeftoverCopies(savePath());
+    for (const QString &folder : qAsConst(run->folders)) {
+        if (run->stop)
+            break;
+        walkFolder(*run, QFile::encodeName(QDir::cleanPath(folder)), 0);
+    }
+    int found = 0;
+    {
+        QMutexLocker lock(&run->listMutex);
+        found = int(run->found.size());
+    }
+    run->totalFound = found;
+    run->lastPercent = 0;
+    emitForRun(*run, [&] {
+        emit setCurrentPercent(0);
+        emit setCurrentStatus(QStringLiteral("开始搜索"), true);
+    });
+    m_folderDepth = 2;
+    const int workers = found <= kManyResults ? 1 : 10;
+    for (int i = 0; i < workers; ++i)
+        runJob(run, [this, run] { workOn(run); });
+}
+
+void LocalOrganiser::searchAllDisks(const std::shared_ptr<Run> &run)
+{
+    if (savePath().isEmpty())
+        pickSaveDrive();
+    removeLeftoverCopies(savePath());
+    // The calling thread's results hold the whole index: freed on every way out.
+    struct EngineResults
+    {
+        ~EngineResults() { SearchEngine::reset(); }
+    } engineResults;
+    int results = 0;
+    int found = 0;
+    bool readAll = false;
+    const bool pictures = m_pictures;
+    const bool videos = m_videos;
+    if ((pictures || videos) && SearchEngine::updateAllFolderIndexes()) {
+        SearchEngine::setSort(3);
+        SearchEngine::setSearch(pictures && videos ? kPicturePattern + QLatin1Char('|') + kVideoPattern
+                                : pictures         ? kPicturePattern
+                                                   : kVideoPattern);
+        // The run's stop is handed over: a stop landing before the query starts waiting is seen too.
+        SearchEngine::query(true, &run->stop);
+        if (run->stop)
+            return;
+        emitForRun(*run, [&] { emit setCurrentStatus(QStringLiteral("开始分析磁盘目录"), true); });
+        if (m_backThread && !m_backQueryDone) {
+            while (!m_backQuerySem.tryAcquire(1, 50)) {
+                if (run->stop)
+                    return;
+            }
+        }
+        emitForRun(*run, [&] {
+            emit setCurrentStatus(QStringLiteral("分析磁盘目录结束"), false);
+            emit setCurrentStatus(QStringLiteral("分析文件信息"), true);
+        });
+        results = SearchEngine::numResults();
+        int last = 0;
+        for (int i = 0; i < results && !run->stop; ++i) {
+            const int percent = int((100ull * unsigned(i)) / unsigned(results));
+            if (percent != last) {
+                emitForRun(*run, [&] { emit setCurrentPercent(percent); });
+                last = percent;
+            }
+            const QByteArray raw = SearchEngine::resultRawPath(i);
+            if (isSkippedPath(QFile::decodeName(raw)))
+                continue;
+            if (consider(*run, raw))
+                ++found;
+        }
+        readAll = !run->stop;
+    }
+    SearchEngine::reset(); // the results are read; free them before organising
+    if (run->stop) {
+        if (!readAll)
+            return; // stopped half-way: ends silently
+        {
+            QMutexLocker lock(&run->listMutex);
+            run->found.clear();
+            run->foundMd5s.clear();
+        }
+        run->lastPercent = 0;
+        emitForRun(*run, [&] {
+            emit setCurrentPercent(0);
+            emit searchCleared();
+        });
+        return;
+    }
+    if (found > 0)
+        emitForRun(*run, [&] { emit setCurrentStatus(QStringLiteral("磁盘文件总数") + QString::number(found), false); });
+    m_expectedTotal = 0;
+    {
+        QMutexLocker lock(&run->listMutex);
+        run->totalFound = int(run->found.size());
+    }
+    run->lastPercent = 0;
+    emitForRun(*run, [&] { emit setCurrentPercent(0); });
+    m_folderDepth = results <= kManyResults ? 1 : 2;
+    const int workers = results <= kManyResults ? 1 : 10;
+    for (int i = 0; i < workers; ++i)
+        runJob(run, [this, run] { workOn(run); });
+}
+
+void LocalOrganiser::startOrganisers(int count)
+{
+    const std::shared_ptr<Run> run = currentRun();
+    for (int i = 0; i < count; ++i)
+        runJob(run, [this, run] { workOn(run); });
+}
+
+void LocalOrganiser::organiseWorker()
+{
+    workOn(currentRun());
+}
+
+void LocalOrganiser::workOn(const std::shared_ptr<Run> &run)
+{
+    emitForRun(*run, [&] { emit setCurrentStatus(QStringLiteral("正在整理文件"), true); });
+    while (!run->stop) {
+        FoundFile entry;
+        bool have = false;
+        int remaining = 0;
+        {
+            QMutexLocker lock(&run->listMutex);
+            if (!run->found.empty()) {
+                entry = std::move(run->found.front());
+                run->found.pop_front();
+                have = true;
+            }
+            remaining = int(run->found.size());
+        }
+        const int total = run->totalFound;
+        if (total > 0) {
+            const int percent = (total - remaining) * 100 / total;
+            if (percent >= 1 && percent <= 99 && percent != run->lastPercent) {
+                run->lastPercent = percent;
+                emitForRun(*run, [&] { emit setCurrentPercent(percent); });
+            }
+        }
+        if (!have)
+            break;
+        report(*run, organise(*run, entry));
+    }
+    if (!run->stop) {
+        run->lastPercent = 100;
+        emitForRun(*run, [&] { emit setCurrentPercent(100); });
+    }
+    const int count = countExistFiles();
+    emitForRun(*run, [&] {
+        emit setCurrentStatus(statusNumber("已整理文件总数: ", count), false);
+        emit sendSearchFinish();
+    });
+}
+
+// --- organising one file ---
+
+QString LocalOrganiser::outputBase() const
+{
+    // The root is a prefix; a configured folder without its separator still gets one, and an
+    // empty root means the home folder, never the process's current folder.
+    QString root = savePath();
+    if (root.isEmpty())
+        root = QDir::homePath() + QLatin1Char('/');
+    if (!root.endsWith(QLatin1Char('/')))
+        root += QLatin1Char('/');
+    return root + kOutputFolder + QStringLiteral("/本地");
+}
+
+QString LocalOrganiser::dateFolderFor(const QString &kindFolder, const CaptureTime &shot) const
+{
+    const QDate date = shot.time.date();
+    QString folder = kindFolder + QLatin1Char('/') + QStringLiteral("%1").arg(date.year(), 4, 10, QLatin1Char('0'));
+    const int depth = m_folderDepth;
+    if (depth >= 2)
+        folder += QLatin1Char('/') + QStringLiteral("%1").arg(date.month(), 2, 10, QLatin1Char('0'));
+    if (depth >= 3)
+        folder += QLatin1Char('/') + QStringLiteral("%1").arg(date.day(), 2, 10, QLatin1Char('0'));
+    return folder;
+}
+
+bool LocalOrganiser::checkSource(const FoundFile &entry, OrganiseEntry &out, qint64 *size, QDateTime *modified)
+{
+    struct stat st;
+    if (::stat(entry.rawPath.constData(), &st) != 0) {
+        out.result = OrganiseEntry::Result::Failed;
+        out.reason = QStringLiteral("文件已不存在或无法访问");
+        return false;
+    }
+    out.size = st.st_size;
+    if (!S_ISREG(st.st_mode)) {
+        out.result = OrganiseEntry::Result::OtherType;
+        out.reason = QStringLiteral("不是普通文件");
+        return false;
+    }
+    if (st.st_size < kMinFileSize) {
+        out.result = OrganiseEntry::Result::TooSmall;
+        out.reason = QStringLiteral("小于 40000 字节");
+        return false;
+    }
+    // A file that could not be read has no md5 to record and would fail to copy.
+    if (entry.md5.isEmpty()) {
+        out.result = OrganiseEntry::Result::Failed;
+        out.reason = QStringLiteral("无法读取文件内容");
+        return false;
+    }
+    *size = st.st_size;
+    *modified = QDateTime::fromMSecsSinceEpoch(qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000);
+    return true;
+}
+
+// 1: the content is recorded or in flight; 2: the name is recorded or in flight; 3: neither;
+// -1: no database. On 2 and 3 the content is held by reservation; a name is held only once
+// chosen, so a plain name nobody uses stays free for a same-named file.
+int LocalOrganiser::claimContent(Reservation &reservation, const QString &fileName, const QString &md5)
+{
+    QMutexLocker lock(&m_dbMutex);
+    if (!m_localDb)
+        return -1;
+    int state = m_localDb->checkMd5OrName(fileName, md5);
+    if (state >= 2 && m_inFlightMd5s.contains(md5))
+        state = 1;
+    if (state >= 2)
+        reservation.holdMd5(md5);
+    return state;
+}
+
+QString LocalOrganiser::targetNameFor(const QByteArray &rawPath, QString *note) const
+{
+    const QByteArray raw = fileNameOf(rawPath);
+    if (isValidLocalName(raw))
+        return QFile::decodeName(raw);
+    // Names from Windows archives are mostly GBK; anything else keeps its readable part.
+    QString name;
+    if (QTextCodec *gbk = QTextCodec::codecForName("GB18030")) {
+        QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
+        const QString converted = gbk->toUnicode(raw.constData(), raw.size(), &state);
+        if (state.invalidChars == 0 && !converted.contains(QChar(0)))
+            name = converted;
+    }
+    if (name.isEmpty())
+        name = QFile::decodeName(raw).replace(QChar(QChar::ReplacementCharacter), QLatin1Char('_'));
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    *note = QStringLiteral("文件名不是有效的 UTF-8，副本改名为 %1").arg(name);
+    return name;
+}
+
+bool LocalOrganiser::chooseTarget(Reservation &reservation, const QString &dateFolder, const QString &fileName,
+                                  int state, const QDateTime &modified, const QString &md5, Target *target,
+                                  QString *why)
+{
+    const QString stamp = modified.toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss-"));
+    auto clashName = [&](int number) { return stamp + QString::number(number) + QLatin1Char('-') + fileName; };
+    auto nameInFlight = [&](const QString &name) {
+        for (const QString &n : qAsConst(m_inFlightNames)) {
+            if (n.compare(name, Qt::CaseInsensitive) == 0)
+                return true;
+        }
+        return false;
+    };
+    // The first candidate: the plain name, or 10 to 18 when a record or another file in
+    // flight has it; then 20 to 28 from a random start, further numbers only when all nine
+    // are taken.
+    const int first = int(QRandomGenerator::global()->bounded(9u));
+    for (int k = -1; k < 80; ++k) {
+        QString name;
+        if (k < 0)
+            name = state == 3 ? fileName : clashName(int(QRandomGenerator::global()->bounded(9u)) + 10);
+        else
+            name = clashName(k < 9 ? 20 + (first + k) % 9 : 20 + k);
+        const QString path = dateFolder + QLatin1Char('/') + name;
+        {
+            QMutexLocker lock(&m_dbMutex);
+            if (!m_localDb) {
+                *why = QStringLiteral("相册数据库已关闭");
+                return false;
+            }
+            if (k < 0 && state == 3 && nameInFlight(name)) {
+                // A same-named file is being organised right now: this one takes a clash name.
+                state = 2;
+                --k;
+                continue;
+            }
+            if (m_localDb->isFileNameExist(name) || nameInFlight(name) || m_inFlightPaths.contains(path))
+                continue;
+            reservation.holdTarget(name, path);
+        }
+        // The name is ours now; what lies on disk is looked at without any lock held.
+        const QByteArray rawPath = QFile::encodeName(path);
+        struct stat st;
+        if (::lstat(rawPath.constData(), &st) != 0) {
+            *target = Target{name, path, false};
+            return true;
+        }
+        if (S_ISREG(st.st_mode) && FileOps::md5(rawPath).toHex() == md5.toLatin1()) {
+            *target = Target{name, path, true};
+            return true;
+        }
+        QMutexLocker lock(&m_dbMutex);
+        reservation.releaseTargetLocked();
+    }
+    *why = QStringLiteral("找不到空闲的目标文件名");
+    return false;
+}
+
+bool LocalOrganiser::copyToTarget(Run &run, const FoundFile &entry, const Target &target, QString *why)
+{
+    if (g_failCopies) {
+        *why = QStringLiteral("复制失败（测试）");
+        return false;
+    }
+    const FileOps::CopyResult r =
+        FileOps::copyNoReplace(entry.rawPath, QFile::encodeName(target.path), stagingPrefix(),
+                               FileOps::SyncPolicy::FileAndFolder, &run.stop, why);
+    switch (r) {
+    case FileOps::CopyResult::Copied:
+        return true;
+    case FileOps::CopyResult::Stopped:
+        *why = QStringLiteral("整理已停止");
+        return false;
+    case FileOps::CopyResult::Exists:
+        *why = QStringLiteral("目标位置已被其他文件占用：") + *why;
+        return false;
+    case FileOps::CopyResult::Failed:
+        *why = QStringLiteral("复制失败：") + *why;
+        return false;
     }
     return false;
 }
 
-int LocalOrganiser::organiseFile(FoundFile *entry)
+int LocalOrganiser::recordCopy(const Target &target, const FoundFile &entry, qint64 size, const CaptureTime &shot,
+                               const QString &md5, bool copied)
 {
-    // The root is a prefix; a configured folder without its separator still gets one, and an
-    // empty root means the home folder, never the process's current folder.
-    QString root = m_savePath.isEmpty() ? QDir::homePath() + QLatin1Char('/') : m_savePath;
-    if (!root.endsWith(QLatin1Char('/')))
-        root += QLatin1Char('/');
-    const QString base = root + kOutputFolder + QStringLiteral("/本地");
+    QMutexLocker lock(&m_dbMutex);
+    int rows = 0;
+    if (m_localDb)
+        rows = m_localDb->insertRecord(target.name, target.path, size, md5, entry.filePath, 1, QString(), shot.text(),
+                                       QString());
+    if (rows <= 0 && copied)
+        QFile::remove(target.path); // no file without its record either: the next run takes it again
+    return rows;
+}
+
+OrganiseEntry LocalOrganiser::organiseFile(const FoundFile &entry)
+{
+    return organise(*currentRun(), entry);
+}
+
+OrganiseEntry LocalOrganiser::organise(Run &run, const FoundFile &entry)
+{
+    OrganiseEntry out;
+    out.rawSource = entry.rawPath;
+    out.source = entry.filePath;
+    const QString base = outputBase();
     ensureFolder(base);
 
-    const QFileInfo info(entry->filePath);
-    if (!info.exists() || !info.isFile() || info.size() < kMinFileSize)
-        return -1;
-    // A file that could not be read has no md5 to record and would fail to copy.
-    if (entry->md5.isEmpty())
-        return -1;
-    if (!m_localDb)
-        return 0;
-    const QString fileName = info.fileName();
-    const QString md5 = entry->md5.toLower();
+    qint64 size = 0;
+    QDateTime modified;
+    if (!checkSource(entry, out, &size, &modified))
+        return out;
+    const QString md5 = entry.md5.toLower();
+    QString note;
+    const QString fileName = targetNameFor(entry.rawPath, &note);
 
-    // First check, and reservation of the content and the name until the insert, so that two
-    // workers never take the same file or the same name.
-    int state = 3;
-    {
-        QMutexLocker lock(&m_dbCallMutex);
-        if (!m_localDb)
-            return -1;
-        state = m_localDb->checkMd5OrName(fileName, md5);
-        if (state >= 2 && m_inFlightMd5s.contains(md5))
-            state = 1;
-        if (state == 3 && nameInFlight(fileName, Qt::CaseInsensitive))
-            state = 2;
-        if (state >= 2) {
-            m_inFlightMd5s.insert(md5);
-            m_inFlightNames.append(fileName);
-        }
-    }
+    Reservation reservation(*this);
+    const int state = claimContent(reservation, fileName, md5);
     if (state < 2) {
-        if (!m_showDuplicates)
-            return -1;
-        int n = 0;
-        {
-            QMutexLocker lock(&m_orderMutex);
-            n = m_order++;
-            emit setFileName(n, info.filePath());
-        }
-        emit setCurrentStatus(statusNumber("已整理文件: ", n + 1), true);
-        return -1;
+        out.result = OrganiseEntry::Result::Duplicate;
+        out.reason = state < 0 ? QStringLiteral("相册数据库无法打开") : QStringLiteral("相同内容已整理过");
+        if (m_showDuplicates)
+            showRow(run, entry.filePath);
+        return out;
     }
-    auto release = [&](const QString &name, const QString &target) {
-        m_inFlightMd5s.remove(md5);
-        m_inFlightNames.removeOne(fileName);
-        if (!name.isEmpty())
-            m_inFlightNames.removeOne(name);
-        if (!target.isEmpty())
-            m_inFlightPaths.remove(target);
-    };
 
-    QString shot = exifShotTime(entry->filePath);
-    if (shot.isEmpty())
-        shot = info.lastModified().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    std::sscanf(shot.toLatin1().constData(), "%d-%d-%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second);
-    const QString yyyy = QStringLiteral("%1").arg(year, 4, 10, QLatin1Char('0'));
-    const QString mm = QStringLiteral("%1").arg(month, 2, 10, QLatin1Char('0'));
-    const QString dd = QStringLiteral("%1").arg(day, 2, 10, QLatin1Char('0'));
-    const QString kind = base + (isPictureSuffix(info.suffix()) ? QStringLiteral("/照片") : QStringLiteral("/视频"));
-    const int depth = m_folderDepth;
-    QString dateFolder = kind + QLatin1Char('/') + yyyy;
-    if (depth >= 2)
-        dateFolder += QLatin1Char('/') + mm;
-    if (depth >= 3)
-        dateFolder += QLatin1Char('/') + dd;
-    const QString stamp = info.lastModified().toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss-"));
-    auto clashName = [&](int number) { return stamp + QString::number(number) + QLatin1Char('-') + fileName; };
+    const CaptureTime shot = CaptureTimes::read(entry.rawPath);
+    out.captureTime = shot.time;
+    out.dateSource = shot.source;
+    const QString kind = base + (isPictureSuffix(suffixOf(entry.rawPath)) ? QStringLiteral("/照片") : QStringLiteral("/视频"));
+    const QString dateFolder = dateFolderFor(kind, shot);
 
-    QString name = state == 2 ? clashName(int(QRandomGenerator::global()->bounded(9u)) + 10) : fileName;
-    QString target;
-    bool alreadyThere = false; // the same content already lies at the target
-    {
-        QMutexLocker lock(&m_dbCallMutex);
-        if (!m_localDb) {
-            release(QString(), QString());
-            return -1;
-        }
-        m_inFlightNames.removeOne(fileName);
-        // A name is free when no record, no other worker and no file of other content holds it.
-        auto taken = [&](const QString &candidate) {
-            const QString path = dateFolder + QLatin1Char('/') + candidate;
-            if (m_localDb->isFileNameExist(candidate) || nameInFlight(candidate, Qt::CaseInsensitive)
-                || m_inFlightPaths.contains(path))
-                return true;
-            if (QFileInfo::exists(path) || QFileInfo(path).isSymLink()) {
-                if (QFileInfo(path).isFile() && !QFileInfo(path).isSymLink() && FileMd5::hex(path) == md5) {
-                    alreadyThere = true;
-                    return false;
-                }
-                return true;
-            }
-            return false;
-        };
-        if (taken(name)) {
-            const int first = int(QRandomGenerator::global()->bounded(9u));
-            bool placed = false;
-            // 20 to 28 first, from a random start; further numbers only when all nine are taken.
-            for (int k = 0; k < 80 && !placed; ++k) {
-                const int number = k < 9 ? 20 + (first + k) % 9 : 20 + k;
-                name = clashName(number);
-                placed = !taken(name);
-            }
-            if (!placed) {
-                m_inFlightMd5s.remove(md5);
-                return -1;
-            }
-        }
-        target = dateFolder + QLatin1Char('/') + name;
-        m_inFlightNames.append(name);
-        m_inFlightPaths.insert(target);
+    Target target;
+    QString why;
+    out.result = OrganiseEntry::Result::Failed;
+    if (!chooseTarget(reservation, dateFolder, fileName, state, modified, md5, &target, &why)) {
+        out.reason = why;
+        return out;
     }
-    auto releaseLocked = [&] {
-        QMutexLocker lock(&m_dbCallMutex);
-        m_inFlightMd5s.remove(md5);
-        m_inFlightNames.removeOne(name);
-        m_inFlightPaths.remove(target);
-    };
-
+    out.target = target.path;
     if (!ensureFolder(dateFolder)) {
-        releaseLocked();
-        return -1;
+        out.reason = QStringLiteral("无法创建文件夹 ") + dateFolder;
+        return out;
     }
-    bool copied = false;
-    if (!alreadyThere) {
-        const CopyResult result = copyIntoPlace(entry->filePath, target, m_abortCopies);
-        if (result != CopyResult::Ok) {
-            qCDebug(lcOrganiser) << "copy failed" << entry->filePath << target << int(result);
-            releaseLocked();
-            return -1;
-        }
-        copied = true;
+    if (!target.alreadyThere && !copyToTarget(run, entry, target, &why)) {
+        out.reason = why;
+        return out;
     }
-
-    int rows = 0;
-    {
-        QMutexLocker lock(&m_dbCallMutex);
-        if (m_localDb)
-            rows = m_localDb->insertRecord(name, target, info.size(), md5, entry->filePath, 1, QString(), shot, QString());
-        if (rows <= 0 && copied)
-            QFile::remove(target); // no file without its record either: the next run takes it again
-        m_inFlightMd5s.remove(md5);
-        m_inFlightNames.removeOne(name);
-        m_inFlightPaths.remove(target);
+    const int rows = recordCopy(target, entry, size, shot, md5, !target.alreadyThere);
+    if (rows <= 0) {
+        out.reason = QStringLiteral("无法写入相册数据库");
+        return out;
     }
-    if (rows <= 0)
-        return 0;
-    int n = 0;
-    {
-        QMutexLocker lock(&m_orderMutex);
+    out.result = OrganiseEntry::Result::Copied;
+    QStringList notes;
+    if (!note.isEmpty())
+        notes << note;
+    if (target.name != fileName)
+        notes << QStringLiteral("重名，保存为 ") + target.name;
+    if (target.alreadyThere)
+        notes << QStringLiteral("相同内容已在目标位置，未再复制");
+    out.reason = notes.join(QStringLiteral("；"));
+    int n = -1;
+    emitForRun(run, [&] {
         n = m_order++;
-        emit setFileName(n, info.filePath());
-    }
-    emit setCurrentStatus(statusNumber("已整理文件: ", rows), true);
-    return 0;
+        emit setFileName(n, entry.filePath);
+        emit setCurrentStatus(statusNumber("已整理文件: ", rows), true);
+    });
+    return out;
 }

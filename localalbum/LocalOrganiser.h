@@ -1,10 +1,13 @@
 #pragma once
 
+#include "localalbum/CaptureTime.h"
 #include "localalbum/FoundFile.h"
+#include "localalbum/OrganiseReport.h"
 
 #include <QByteArray>
 #include <QMutex>
 #include <QObject>
+#include <QRecursiveMutex>
 #include <QSemaphore>
 #include <QSet>
 #include <QString>
@@ -22,15 +25,18 @@ class LocalDataBase;
 // The worker half of the local album page: the two searches that collect pictures and videos
 // (all disks through the search engine, or the folders the user listed), and the organise
 // workers that copy each new file into "万特相册/本地/照片|视频/yyyy[/MM[/dd]]" under the
-// root and record it in localfiles.db. Every job runs on QThreadPool::globalInstance(); the
-// object counts its jobs and its destructor stops and waits for all of them, so no job ever
-// touches a destroyed owner. Signals are emitted from pool threads (queued to receivers in the
-// GUI thread).
+// root and record it in localfiles.db. Every job runs on QThreadPool::globalInstance().
 //
-// The page (LocalForm) drives it with startFolderSearch() or startAllDiskSearch();
-// requestStop() stops a search, which still ends with sendSearchFinish() once the workers
-// have seen the stop (an all-disk search stopped before its organisers start ends silently,
-// or with searchCleared() when it had read every result).
+// Each search is a run with its own list, stop flag and summary. Starting a search stops the
+// run before it and never waits for it: its workers abandon what they are doing within a
+// fraction of a second (copies and hashes check the stop between blocks, a partial copy is
+// removed) and, from the moment the new run starts (or detachRun() is called), nothing of the
+// old run reaches the page: no signal, no file of its list organised. Only the destructor
+// waits, for jobs that all end promptly.
+//
+// Every file a search finds is reported once with fileReported() (copied, duplicate, too
+// small, not a regular file, or failed with its reason), and a run that ends emits
+// runFinished(). Signals are emitted from pool threads (queued to receivers in the GUI thread).
 class LocalOrganiser : public QObject
 {
     Q_OBJECT
@@ -39,40 +45,64 @@ public:
     explicit LocalOrganiser(const QString &savePath, QObject *parent = nullptr, const QString &dbPath = QString());
     ~LocalOrganiser() override;
 
-    // --- Page-facing control (GUI thread) ---
+    // --- Page-facing control (GUI thread); nothing here waits for a worker ---
     void readMediaSettings();
-    // Both wait for the jobs of an earlier, stopped search first, so that no old worker takes
-    // entries from a list that a new search is filling, then set the numbering: the folder
-    // search sets m_order to the number of organised files and m_showDuplicates false, the
-    // all-disk search m_order 0 and m_showDuplicates true. False when the object is closing.
+    void setMedia(bool pictures, bool videos);
+    bool picturesSelected() const { return m_pictures; }
+    bool videosSelected() const { return m_videos; }
+    // Start a new run (stopping the one before). The folder search numbers its rows after the
+    // organised files and hides known content; the all-disk search numbers from 0 and lists
+    // known content again. False when the object is closing.
     bool startFolderSearch(const QStringList &folders);
     bool startAllDiskSearch();
-    // Sets m_stopSearch and wakes a search blocked in the engine.
+    // Stops the current run: its search, hashes and copies end within a fraction of a second.
+    // It still ends with sendSearchFinish() and runFinished(stopped) unless detached first.
     void requestStop();
-    // Waits until no search, organise worker or start-up query runs; false on timeout.
-    bool waitForWorkers(int timeoutMs = -1);
+    // Stops the current run and cuts it off from the page: once this returns, none of its
+    // signals is emitted any more (the page then handles what is already queued).
+    void detachRun();
+    bool isStopped() const;
+    // Jobs of every run still winding down (tests, diagnostics).
     int activeJobs() const;
+    // Waits until no job of any run is left; false on timeout. Tests and the destructor only.
+    bool waitForWorkers(int timeoutMs = -1);
     // Creates and starts BackThread (once per life).
     void startBackQuery();
-    // Empties m_foundFiles (under m_listMutex).
+    // Empties the current run's list of found files.
     void clearFoundFiles();
     int foundCount() const;
+    // Files recorded as existing in the album database (a short database call).
+    int countExistFiles();
+    // For connecting to the listing's signals and starting it; owned here.
+    LocalDataBase *database() const { return m_localDb; }
 
-    // --- Workers (pool threads; public so they can be driven directly) ---
-    void searchAllDisks();
-    void searchFolders();
-    int walkFolder(const QString &folder);
-    QByteArray fileMd5(const QString &path);
-    bool isMd5Listed(const QString &md5);
-    void pickSaveDrive();
+    QString savePath() const;
+    void setSavePath(const QString &root);
+    int order() const;
+    void setOrder(int order);
+    bool showDuplicates() const { return m_showDuplicates; }
+    void setShowDuplicates(bool show) { m_showDuplicates = show; }
+    int expectedTotal() const { return m_expectedTotal; }
+    void setExpectedTotal(int total) { m_expectedTotal = total; }
+    int folderDepth() const { return m_folderDepth; }
+    void setFolderDepth(int depth) { m_folderDepth = depth; }
+
+    // --- Steps (pool threads; public so tests can drive them on their own thread) ---
+    // Takes entries from the current run's list until it is empty or the run stops.
     void organiseWorker();
-    int organiseFile(FoundFile *entry);
+    // Starts count organise workers over the current run's list.
+    void startOrganisers(int count);
+    // Appends an entry to the current run's list; the path as text or as the name's bytes.
+    void appendFound(const QString &filePath, const QString &md5);
+    void appendFound(const QByteArray &rawPath, const QString &md5);
+    // Organises one file of the current run and returns what became of it.
+    OrganiseEntry organiseFile(const FoundFile &entry);
+    QByteArray fileMd5(const QString &path);
+    // Capture time of a file as the album records it ("yyyy-MM-dd hh:mm:ss"), empty when the
+    // file holds none (the file time is not looked at).
     QString exifShotTime(const QString &path);
     bool ensureFolder(const QString &path);
-    // Starts count organise workers over m_foundFiles.
-    void startOrganisers(int count);
-    // Appends an entry (searches and tests).
-    void appendFound(const QString &filePath, const QString &md5);
+    void pickSaveDrive();
 
     // The all-disk skip rules: the organiser's own output, system trees, trash and hidden
     // folders (see the definition).
@@ -82,26 +112,8 @@ public:
     static bool isVideoSuffix(const QString &suffix);
     // Makes every copy fail (tests of the failure path).
     static void setFailCopiesForTests(bool fail);
-
-    // --- State shared by the page and the workers ---
-    QString m_savePath;              // root (ends with "/"); set before a search starts
-    LocalDataBase *m_localDb = nullptr;
-    int m_order = 0;                 // guarded by m_orderMutex while workers run
-    std::deque<std::unique_ptr<FoundFile>> m_foundFiles; // guarded by m_listMutex
-    std::atomic<bool> m_stopSearch{false};
-    mutable QMutex m_listMutex;
-    QMutex m_dbCallMutex;
-    QMutex m_orderMutex;
-    std::atomic<int> m_folderDepth{1};
-    std::atomic<bool> m_backQueryDone{false};
-    std::atomic<int> m_totalFound{0};
-    std::atomic<int> m_lastPercent{0};
-    std::atomic<int> m_expectedTotal{0};
-    std::atomic<bool> m_pictures{true};
-    std::atomic<bool> m_videos{false};
-    std::atomic<bool> m_showDuplicates{false};
-    BackThread *m_backThread = nullptr;
-    QSemaphore m_backQuerySem{0};
+    // Hidden name prefix of copies under way (removed after a crash by the next run).
+    static const QByteArray &stagingPrefix();
 
 signals:
     void setFileName(int order, QString filename);
@@ -111,24 +123,72 @@ signals:
     // The all-disk search was stopped after reading every result: the page clears its table
     // and page label (it owns them).
     void searchCleared();
+    // What became of one file a search found (every one, once).
+    void fileReported(const OrganiseEntry &entry);
+    // A run ended, every file of it handled or the run stopped.
+    void runFinished(const OrganiseSummary &summary);
 
 private:
-    bool runJob(std::function<void()> job);
-    void backQueryFinished();
-    QString dateFolderFor(const QString &kindFolder, const QString &shotTime) const;
-    // Target names in flight: reserved from the name checks to the insert of one file.
-    bool nameInFlight(const QString &name, Qt::CaseSensitivity cs) const;
+    struct Run;
+    class Reservation;
+    struct Target;
 
-    QStringList m_folders; // captured when the folder search starts
-    QSet<QString> m_foundMd5s; // md5 of every entry of m_foundFiles (lower case); m_listMutex
-    // Guarded by m_dbCallMutex.
+    std::shared_ptr<Run> currentRun() const;
+    std::shared_ptr<Run> newRun();
+    bool runJob(const std::shared_ptr<Run> &run, std::function<void()> job);
+    void jobEnded(const std::shared_ptr<Run> &run);
+    // Emits through emitter only while run is the page's current run (m_runMutex held).
+    bool emitForRun(const Run &run, const std::function<void()> &emitter);
+    void report(Run &run, const OrganiseEntry &entry);
+    void showRow(Run &run, const QString &path);
+    void backQueryFinished();
+
+    void searchFolders(const std::shared_ptr<Run> &run);
+    void searchAllDisks(const std::shared_ptr<Run> &run);
+    void walkFolder(Run &run, const QByteArray &folder, int depth);
+    bool consider(Run &run, const QByteArray &rawPath);
+    void removeLeftoverCopies(const QString &root);
+    void workOn(const std::shared_ptr<Run> &run);
+    OrganiseEntry organise(Run &run, const FoundFile &entry);
+
+    // The steps of organiseFile().
+    bool checkSource(const FoundFile &entry, OrganiseEntry &out, qint64 *size, QDateTime *modified);
+    int claimContent(Reservation &reservation, const QString &fileName, const QString &md5);
+    QString targetNameFor(const QByteArray &rawPath, QString *note) const;
+    bool chooseTarget(Reservation &reservation, const QString &dateFolder, const QString &name, int state,
+                      const QDateTime &modified, const QString &md5, Target *target, QString *why);
+    bool copyToTarget(Run &run, const FoundFile &entry, const Target &target, QString *why);
+    int recordCopy(const Target &target, const FoundFile &entry, qint64 size, const CaptureTime &shot,
+                   const QString &md5, bool copied);
+    QString outputBase() const;
+    QString dateFolderFor(const QString &kindFolder, const CaptureTime &shot) const;
+
+    LocalDataBase *m_localDb = nullptr; // deleted under m_dbMutex by the destructor
+    // Guards the database calls and the names, paths and contents reserved by files in flight;
+    // never held while a file is read or written.
+    QMutex m_dbMutex;
     QSet<QString> m_inFlightPaths;
     QStringList m_inFlightNames;
     QSet<QString> m_inFlightMd5s;
 
-    // Set by the destructor only: a stop lets a worker finish the file it is copying, the
-    // owner's end does not wait for a long video.
-    std::atomic<bool> m_abortCopies{false};
+    // The page's current run, whether it is cut off, and the row numbering.
+    mutable QRecursiveMutex m_runMutex;
+    std::shared_ptr<Run> m_current;
+    bool m_detached = false;
+    int m_order = 0;
+    quint64 m_runCount = 0;
+
+    mutable QMutex m_configMutex;
+    QString m_savePath; // root (ends with "/"); m_configMutex
+    std::atomic<int> m_folderDepth{1};
+    std::atomic<int> m_expectedTotal{0};
+    std::atomic<bool> m_pictures{true};
+    std::atomic<bool> m_videos{false};
+    std::atomic<bool> m_showDuplicates{false};
+    std::atomic<bool> m_backQueryDone{false};
+    BackThread *m_backThread = nullptr;
+    QSemaphore m_backQuerySem{0};
+
     mutable QMutex m_jobMutex;
     QWaitCondition m_jobsDone;
     int m_jobs = 0;

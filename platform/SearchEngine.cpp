@@ -8,6 +8,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -34,8 +35,15 @@ constexpr int kMaxDepth = 200;
 
 // Names are kept once, as the file system's bytes, in one pool; folders refer to their parent,
 // so a path is stored only as its last component.
+std::atomic<int> g_liveIndexes{0};
+
 struct Index
 {
+    Index() { ++g_liveIndexes; }
+    ~Index() { --g_liveIndexes; }
+    Index(const Index &) = delete;
+    Index &operator=(const Index &) = delete;
+
     struct Dir
     {
         quint32 parent;
@@ -474,7 +482,7 @@ void setSearch(const QString &pattern)
     state().pattern = pattern;
 }
 
-bool query(bool wait)
+bool query(bool wait, const std::atomic<bool> *cancel)
 {
     Engine &e = engine();
     QueryState &s = state();
@@ -488,8 +496,11 @@ bool query(bool wait)
         if (wait) {
             const quint64 target = e.requested;
             const quint64 aborts = e.aborts;
-            e.cond.wait(lock, [&] { return !e.running || e.aborts != aborts || e.built >= target; });
-            if (!e.running || e.aborts != aborts)
+            auto cancelled = [&] { return cancel && cancel->load(); };
+            // A cancel flag has no one to notify the condition: looked at every few milliseconds.
+            while (e.running && e.aborts == aborts && e.built < target && !cancelled())
+                e.cond.wait_for(lock, std::chrono::milliseconds(cancel ? 20 : 1000));
+            if (!e.running || e.aborts != aborts || cancelled())
                 return false;
         }
         index = e.index;
@@ -569,6 +580,18 @@ QString resultPath(int index)
     return QFile::decodeName(QByteArray::fromStdString(s.index->dirPath(f.dir)));
 }
 
+QByteArray resultRawPath(int index)
+{
+    const QueryState &s = state();
+    if (index < 0 || size_t(index) >= s.results.size() || !s.index)
+        return QByteArray();
+    const Index::File &f = s.index->files[s.results[size_t(index)]];
+    QByteArray path = QByteArray::fromStdString(s.index->dirPath(f.dir));
+    if (!path.endsWith('/'))
+        path += '/';
+    return path + QByteArray(s.index->pool.data() + f.off, int(f.len));
+}
+
 void reset()
 {
     QueryState &s = state();
@@ -590,6 +613,11 @@ void abortQueries()
     std::lock_guard<std::mutex> lock(e.mutex);
     ++e.aborts;
     e.cond.notify_all();
+}
+
+int liveIndexes()
+{
+    return g_liveIndexes.load();
 }
 
 int indexedFileCount()

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+#include <atomic>
 
 // The file-name search engine behind the all-disk search: an in-process index of the names of
 // every file on the mounted local volumes. The calls mirror what the all-disk search needs:
@@ -33,11 +36,14 @@ void setSort(int sort); // 3: by path, ascending (the default); 1: by name, asce
 void setSearch(const QString &pattern);
 // Runs the query set with setSearch(). With wait, blocks until the index asked for is built;
 // without, uses the index built so far. False when the engine is not running, or when it was
-// stopped or abortQueries() was called while waiting.
-bool query(bool wait);
+// stopped, abortQueries() was called while waiting, or *cancel is (or becomes) true: a cancel
+// set before the call is never missed, unlike abortQueries().
+bool query(bool wait, const std::atomic<bool> *cancel = nullptr);
 int numResults();
 QString resultFileName(int index);
 QString resultPath(int index); // containing folder, without a trailing separator ("/" for the root)
+// The result's full path as the file system's bytes (names need not be valid UTF-8).
+QByteArray resultRawPath(int index);
 void reset();   // clears the calling thread's search state and results
 void cleanUp(); // same as reset(); the engine keeps running until stop()
 
@@ -46,6 +52,9 @@ void abortQueries();
 
 // Number of files and folders in the current index (diagnostics, tests).
 int indexedFileCount();
+// Indexes alive: the engine's own and any a thread's results still hold (tests: after a search
+// ends, only the engine's own is left).
+int liveIndexes();
 
 // Tests: index these folders instead of the mounted volumes (an empty list restores the
 // volumes). A running engine rebuilds its index.

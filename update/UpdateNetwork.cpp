@@ -1,6 +1,6 @@
 #include "update/UpdateNetwork.h"
 
-#include "backup/FileClientThread.h"
+#include "fileops/FileOps.h"
 #include "platform/AppPaths.h"
 #include "platform/DetachedProcess.h"
 #include "platform/Dialogs.h"
@@ -176,7 +176,7 @@ void UpdateNetwork::downloadFileFinishSlot(QString filename)
 {
     if (m_installerMd5.isEmpty())
         return;
-    const QString md5 = FileClientThread::fileMd5(filename);
+    const QString md5 = FileOps::md5Hex(filename);
     if (md5.isEmpty() || md5.compare(m_installerMd5, Qt::CaseInsensitive) != 0) {
         qCWarning(lcUpdate) << "installer" << filename << "does not match its md5; not installed";
         return;

@@ -43,7 +43,7 @@ LocalForm::LocalForm(QWidget *parent, QString savepath)
     // Local 8-bit conversions stay the file system's own; every text of the page is Unicode.
     m_organiser = std::make_unique<LocalOrganiser>(savepath);
     LocalOrganiser *o = m_organiser.get();
-    LocalDataBase *db = o->m_localDb;
+    LocalDataBase *db = o->database();
     // The listing and the workers hand their names to the feeds on their own threads; the feeds
     // pass them on here, in order, a slice at a time.
     connect(db, &LocalDataBase::setFileName, &m_dbFeed, &FileNameFeed::push, Qt::DirectConnection);
@@ -140,8 +140,7 @@ void LocalForm::flushFileNames()
 
 int LocalForm::countExistFiles()
 {
-    QMutexLocker lock(&m_organiser->m_dbCallMutex);
-    return m_organiser->m_localDb ? m_organiser->m_localDb->countExistFiles() : 0;
+    return m_organiser->countExistFiles();
 }
 
 void LocalForm::clearFoundFiles()
@@ -217,12 +216,10 @@ void LocalForm::on_pushDeleteDirButton_clicked()
 
 void LocalForm::settleStoppedSearch()
 {
-    LocalOrganiser *o = m_organiser.get();
-    if (o->activeJobs() == 0 && m_searchFeed.pending() == 0)
-        return;
-    o->waitForWorkers();
-    // Everything the old jobs sent is queued by now; handle it before the new search starts, so
-    // a late "finished" of the old search can't stop the new one.
+    // The stopped run winds down on its own (never waited for here); once detached nothing of
+    // it reaches the page, and what it sent before is handled now, so a late "finished" of the
+    // old search can't stop the new one.
+    m_organiser->detachRun();
     m_searchFeed.flush();
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     m_searchFeed.flush();
@@ -232,7 +229,7 @@ bool LocalForm::mediaChosen()
 {
     LocalOrganiser *o = m_organiser.get();
     o->readMediaSettings();
-    if (!o->m_pictures && !o->m_videos) {
+    if (!o->picturesSelected() && !o->videosSelected()) {
         Dialogs::message(this, QMessageBox::Warning, QStringLiteral("提示"),
                          QStringLiteral("请在设置页面选择整理图片或整理视频"), QMessageBox::Ok);
         return false;
@@ -259,13 +256,9 @@ void LocalForm::on_pushStartSearchButton_clicked()
         return;
     }
     settleStoppedSearch();
-    o->m_expectedTotal = 0;
-    const int n = countExistFiles();
-    {
-        QMutexLocker lock(&o->m_orderMutex);
-        o->m_order = n; // new rows continue after the organised ones
-    }
-    o->m_showDuplicates = false;
+    o->setExpectedTotal(0);
+    o->setOrder(countExistFiles()); // new rows continue after the organised ones
+    o->setShowDuplicates(false);
     updatePageLabel();
     emit setCurrentPercent(0);
     emit setCurrentStatus(QStringLiteral("分析磁盘目录"), true);
@@ -291,12 +284,9 @@ void LocalForm::on_searchAllDiskButton_clicked()
         return;
     }
     settleStoppedSearch();
-    {
-        QMutexLocker lock(&o->m_orderMutex);
-        o->m_order = 0;
-    }
-    o->m_showDuplicates = true; // files organised before are listed again
-    o->m_expectedTotal = 0;
+    o->setOrder(0);
+    o->setShowDuplicates(true); // files organised before are listed again
+    o->setExpectedTotal(0);
     clearTable();
     updatePageLabel();
     emit setCurrentPercent(0);
@@ -313,7 +303,7 @@ void LocalForm::recvFileName(int order, QString filename)
     if (order >= 0 && !filename.isEmpty())
         table->appendFile(order, filename);
     updatePageLabel();
-    const int expected = m_organiser->m_expectedTotal;
+    const int expected = m_organiser->expectedTotal();
     if (expected > 0) {
         const int p = int(qint64(table->getFileNumbers()) * 100 / expected);
         if (p != m_lastListPercent) {
@@ -353,14 +343,9 @@ void LocalForm::onSearchFinished_slot()
     // The table gets every file of the search before the search counts as ended.
     m_searchFeed.flush();
     LocalOrganiser *o = m_organiser.get();
-    o->m_stopSearch = true;
     m_searching = false;
-    o->m_showDuplicates = false;
-    {
-        QMutexLocker lock(&o->m_dbCallMutex);
-        if (o->m_localDb)
-            emit setCurrentStatus(totalText(o->m_localDb->countExistFiles()), false);
-    }
+    o->setShowDuplicates(false);
+    emit setCurrentStatus(totalText(o->countExistFiles()), false);
     ui->pushStartSearchButton->setText(QStringLiteral("开始搜索"));
     ui->searchAllDiskButton->setText(QStringLiteral("开始全盘搜索"));
 }
@@ -380,16 +365,16 @@ void LocalForm::startListing(bool scanWhenEmpty)
     const int n = countExistFiles();
     m_lastListPercent = 0;
     if (n < 1) {
-        o->m_expectedTotal = 0;
+        o->setExpectedTotal(0);
         emit setCurrentStatus(QStringLiteral("未发现备份数据"), false);
     } else {
-        o->m_expectedTotal = n;
+        o->setExpectedTotal(n);
         emit setCurrentStatus(totalText(n), true);
         ++m_listingsPending; // the table exists, so the listing ends with its end marker
     }
     // Even with no file counted, a listing finds files that have come back since the last one.
-    if ((n >= 1 || scanWhenEmpty) && o->m_localDb)
-        o->m_localDb->startScan();
+    if ((n >= 1 || scanWhenEmpty) && o->database())
+        o->database()->startScan();
 }
 
 void LocalForm::dropRunningListings()

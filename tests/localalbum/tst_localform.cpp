@@ -406,7 +406,7 @@ private slots:
         QVERIFY(ui->checkAllDiskBox->isChecked());
         QVERIFY(!ui->checkDirBox->isChecked());
         QVERIFY(!page->isSearching());
-        QVERIFY(page->organiser()->m_stopSearch);
+        QVERIFY(page->organiser()->isStopped());
         QCOMPARE(ui->pushStartSearchButton->text(), QStringLiteral("开始搜索"));
         QVERIFY(!ui->pushStartSearchButton->isEnabled());
         QVERIFY(ui->searchAllDiskButton->isEnabled());

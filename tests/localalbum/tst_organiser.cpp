@@ -116,7 +116,6 @@ private:
     {
         for (const QString &p : paths)
             m_org->appendFound(p, QString::fromLatin1(m_org->fileMd5(p).toHex()));
-        m_org->m_totalFound = m_org->foundCount();
         m_org->organiseWorker();
     }
 
@@ -128,7 +127,7 @@ private slots:
         m_root = std::make_unique<QTemporaryDir>();
         LocalOrganiser::setFailCopiesForTests(false);
         m_org = std::make_unique<LocalOrganiser>(m_root->path() + QLatin1Char('/'));
-        m_org->m_folderDepth = 2;
+        m_org->setFolderDepth(2);
     }
     void cleanup()
     {
@@ -245,11 +244,11 @@ private slots:
         const QString mov = plain("clip.mov", 45000, mtime(2014, 11, 30));
         const QString other = plain("raw.xyz", 45000, mtime(2013, 1, 9));
         const QString jpg = plain("a.JPG", 45000, mtime(2012, 6, 7)); // no EXIF at all
-        m_org->m_folderDepth = 3;
+        m_org->setFolderDepth(3);
         organise({png, mov, other, jpg});
         QCOMPARE(filesUnder(out()), QStringList({"照片/2012/06/07/a.JPG", "照片/2015/03/04/shot.PNG",
                                                  "视频/2013/01/09/raw.xyz", "视频/2014/11/30/clip.mov"}));
-        m_org->m_folderDepth = 1;
+        m_org->setFolderDepth(1);
         organise({plain("y.mp4", 45000, mtime(2010, 2, 2))});
         QVERIFY(QFile::exists(out() + "/视频/2010/y.mp4"));
         QCOMPARE(rows(db()).at(1).createtime, QStringLiteral("2014-11-30 08:09:10"));
@@ -303,11 +302,11 @@ private slots:
         // Folder mode: nothing at all.
         QSignalSpy names(m_org.get(), &LocalOrganiser::setFileName);
         QSignalSpy status(m_org.get(), &LocalOrganiser::setCurrentStatus);
-        m_org->m_order = 7;
+        m_org->setOrder(7);
         organise({copy});
         QCOMPARE(names.size(), 0);
         // All-disk mode: a row in the table, its order number in the status, no copy, no record.
-        m_org->m_showDuplicates = true;
+        m_org->setShowDuplicates(true);
         status.clear();
         organise({copy});
         QCOMPARE(names.size(), 1);
@@ -365,7 +364,6 @@ private slots:
         QSignalSpy status(m_org.get(), &LocalOrganiser::setCurrentStatus);
         QSignalSpy percent(m_org.get(), &LocalOrganiser::setCurrentPercent);
         QSignalSpy finished(m_org.get(), &LocalOrganiser::sendSearchFinish);
-        m_org->m_totalFound = 0;
         m_org->organiseWorker();
         QCOMPARE(status.size(), 2);
         QCOMPARE(status.at(0), QList<QVariant>({QStringLiteral("正在整理文件"), true}));
@@ -390,7 +388,6 @@ private slots:
         }
         for (const QString &p : paths)
             m_org->appendFound(p, QString::fromLatin1(m_org->fileMd5(p).toHex()));
-        m_org->m_totalFound = 1500;
         QMutex lock;
         QList<int> orders;
         QStringList shown;
@@ -400,13 +397,12 @@ private slots:
             orders << order;
             shown << name;
         }, Qt::DirectConnection);
-        // As the page does: the first worker to finish stops the others, which still complete
-        // the file they are working on.
         connect(m_org.get(), &LocalOrganiser::sendSearchFinish, m_org.get(), [&] {
             QMutexLocker l(&lock);
             ++finishes;
-            m_org->m_stopSearch = true;
         }, Qt::DirectConnection);
+        QSignalSpy summaries(m_org.get(), &LocalOrganiser::runFinished);
+        QSignalSpy reports(m_org.get(), &LocalOrganiser::fileReported);
         m_org->startOrganisers(10);
         QVERIFY(m_org->waitForWorkers(200000));
         QThreadPool::globalInstance()->setMaxThreadCount(QThread::idealThreadCount());
@@ -422,6 +418,12 @@ private slots:
             targets.insert(row.localpath);
         QCOMPARE(targets.size(), 1500);
         QCOMPARE(filesUnder(out()).size(), 1500); // no temporary file left either
+        // One report per file and one summary for the run, once the last worker ended.
+        QVERIFY(TestSupport::waitFor([&] { return summaries.size() == 1; }, 5000));
+        QCOMPARE(reports.size(), 1500);
+        const OrganiseSummary summary = summaries.at(0).at(0).value<OrganiseSummary>();
+        QCOMPARE(summary.copied, 1500);
+        QVERIFY(!summary.stopped);
     }
 
     void folderSearchEndToEnd()
@@ -435,9 +437,9 @@ private slots:
         writeFile(t + "/tree/sub/dup2.png", padTo(QByteArray(), 41000, 7));
         writeFile(t + "/tree/tiny.jpg", "tiny");
         m_org->readMediaSettings(); // no settings: pictures, no videos
-        QVERIFY(m_org->m_pictures);
-        QVERIFY(!m_org->m_videos);
-        m_org->m_folderDepth = 1;
+        QVERIFY(m_org->picturesSelected());
+        QVERIFY(!m_org->videosSelected());
+        m_org->setFolderDepth(1);
         QStringList statuses;
         QList<int> percents;
         int finished = 0;
@@ -447,7 +449,7 @@ private slots:
         QVERIFY(m_org->startFolderSearch({t + "/tree"}));
         QVERIFY(TestSupport::waitFor([&] { return finished == 1; }, 20000));
         QVERIFY(m_org->waitForWorkers(5000));
-        QCOMPARE(m_org->m_folderDepth.load(), 2);
+        QCOMPARE(m_org->folderDepth(), 2);
         QCOMPARE(statuses.first(), QStringLiteral("开始搜索"));
         QCOMPARE(statuses.at(1), QStringLiteral("正在整理文件"));
         QCOMPARE(statuses.last(), QStringLiteral("已整理文件总数: 3"));
@@ -485,8 +487,8 @@ private slots:
         SearchEngine::setRootsForTests({t + "/disk"});
         SearchEngine::start();
         m_org->startBackQuery();
-        m_org->m_order = 0;
-        m_org->m_showDuplicates = true;
+        m_org->setOrder(0);
+        m_org->setShowDuplicates(true);
         QStringList statuses, shown;
         int finished = 0;
         connect(m_org.get(), &LocalOrganiser::setCurrentStatus, this, [&](const QString &s, bool) { statuses << s; });
@@ -496,7 +498,7 @@ private slots:
         QVERIFY(TestSupport::waitFor([&] { return finished == 1; }, 20000));
         QVERIFY(m_org->waitForWorkers(5000));
         SearchEngine::stop();
-        QCOMPARE(m_org->m_folderDepth.load(), 1);
+        QCOMPARE(m_org->folderDepth(), 1);
         QCOMPARE(statuses.mid(0, 4), QStringList({"开始分析磁盘目录", "分析磁盘目录结束", "分析文件信息", "磁盘文件总数2"}));
         QStringList expected = {known, keep};
         expected.sort();
@@ -551,12 +553,12 @@ private slots:
     {
         const qint64 gib = qint64(1) << 30;
         StorageVolumes::setVolumesForTests({{"/a/", gib * 9 / 10}, {"/b/", gib * 120}});
-        m_org->m_savePath.clear();
+        m_org->setSavePath(QString());
         m_org->pickSaveDrive();
-        QCOMPARE(m_org->m_savePath, QStringLiteral("/b/"));
+        QCOMPARE(m_org->savePath(), QStringLiteral("/b/"));
         StorageVolumes::setVolumesForTests({{"/a/", gib * 9 / 10}});
         m_org->pickSaveDrive();
-        QCOMPARE(m_org->m_savePath, QDir::homePath() + "/"); // never the current folder
+        QCOMPARE(m_org->savePath(), QDir::homePath() + "/"); // never the current folder
         StorageVolumes::clearVolumesForTests();
     }
 };
