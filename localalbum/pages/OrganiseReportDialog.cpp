@@ -91,7 +91,7 @@ OrganiseReportDialog::OrganiseReportDialog(QWidget *parent)
     , m_proxy(new QSortFilterProxyModel(this))
 {
     setWindowTitle(QStringLiteral("整理明细"));
-    resize(900, 520);
+    resize(1100, 560);
     m_proxy->setSourceModel(m_model);
     m_proxy->setFilterRole(Qt::UserRole);
     m_proxy->setFilterKeyColumn(ResultColumn);
@@ -115,12 +115,19 @@ OrganiseReportDialog::OrganiseReportDialog(QWidget *parent)
     m_table->setModel(m_proxy);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_table->setTextElideMode(Qt::ElideMiddle);
+    m_table->setWordWrap(false);
+    m_table->setTextElideMode(Qt::ElideLeft); // a long path keeps its file name in view
     m_table->setAlternatingRowColors(true);
     m_table->verticalHeader()->hide();
-    m_table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    m_table->horizontalHeader()->setSectionResizeMode(SourceColumn, QHeaderView::Stretch);
-    m_table->horizontalHeader()->setSectionResizeMode(TargetColumn, QHeaderView::Stretch);
+    QHeaderView *header = m_table->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Interactive);
+    header->setSectionResizeMode(SourceColumn, QHeaderView::Stretch);
+    header->setSectionResizeMode(TargetColumn, QHeaderView::Stretch);
+    // Short columns as wide as their longest text; only the rows in view are measured.
+    for (int c : {ResultColumn, TimeColumn, TimeSourceColumn, SizeColumn})
+        header->setSectionResizeMode(c, QHeaderView::ResizeToContents);
+    header->setResizeContentsPrecision(0);
+    header->resizeSection(ReasonColumn, 160);
     layout->addWidget(m_table, 1);
 
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);

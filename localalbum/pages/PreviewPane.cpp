@@ -118,9 +118,12 @@ PreviewPane::PreviewPane(QWidget *parent)
     form->addRow(QStringLiteral("拍摄时间："), m_time);
     form->addRow(QStringLiteral("时间来源："), m_timeSource);
     form->addRow(QStringLiteral("文件大小："), m_size);
-    form->addRow(QStringLiteral("源文件："), m_source);
-    form->addRow(QStringLiteral("整理后："), m_organised);
     layout->addLayout(form);
+    // The paths get the pane's whole width, each under its name.
+    layout->addWidget(new QLabel(QStringLiteral("源文件："), this));
+    layout->addWidget(m_source);
+    layout->addWidget(new QLabel(QStringLiteral("整理后："), this));
+    layout->addWidget(m_organised);
     clear();
 }
 
@@ -196,7 +199,11 @@ PreviewData PreviewPane::gather(const QString &path, const OrganiseEntry &known,
         (underRoot ? d.organised : d.source) = path;
     }
 
-    const QFileInfo info(path);
+    // A source moved or deleted since is still shown from its organised copy.
+    QFileInfo info(path);
+    if (!info.isFile() && !d.organised.isEmpty() && QFileInfo(d.organised).isFile())
+        info = QFileInfo(d.organised);
+    const QString file = info.filePath();
     d.size = info.isFile() ? info.size() : -1;
     d.video = LocalOrganiser::isVideoSuffix(info.suffix());
 
@@ -205,7 +212,7 @@ PreviewData PreviewPane::gather(const QString &path, const OrganiseEntry &known,
         d.timeSource = known.dateSource;
     } else if (d.size >= 0) {
         // The source's own time is the one the organiser went by; a copy's file time may differ.
-        const QString timeFile = !d.source.isEmpty() && QFileInfo(d.source).isFile() ? d.source : path;
+        const QString timeFile = !d.source.isEmpty() && QFileInfo(d.source).isFile() ? d.source : file;
         const CaptureTime t = CaptureTimes::read(timeFile);
         d.captureTime = t.time;
         d.timeSource = t.source;
@@ -219,9 +226,9 @@ PreviewData PreviewPane::gather(const QString &path, const OrganiseEntry &known,
         SafeImage::Options options;
         options.fitWithin = fit;
         QString why;
-        d.image = SafeImage::load(path, options, &why);
+        d.image = SafeImage::load(file, options, &why);
         if (d.image.isNull()) {
-            qCDebug(lcPreview) << "no preview" << path << why;
+            qCDebug(lcPreview) << "no preview" << file << why;
             d.why = QStringLiteral("无法显示此图片");
         }
     }
@@ -237,8 +244,9 @@ void PreviewPane::present(const PreviewData &data)
     m_size->setText(sizeText(data.size));
     m_source->setText(data.source.isEmpty() ? QStringLiteral("未记录") : data.source);
     m_organised->setText(data.organised.isEmpty() ? QStringLiteral("未整理") : data.organised);
-    m_source->setCursorPosition(0);
-    m_organised->setCursorPosition(0);
+    // The end of a path that does not fit: the file name and its date folders.
+    m_source->setCursorPosition(m_source->text().size());
+    m_organised->setCursorPosition(m_organised->text().size());
     m_source->setToolTip(data.source);
     m_organised->setToolTip(data.organised);
     updatePicture();
