@@ -3,17 +3,29 @@
 
 #include "backup/LocalDataBase.h"
 #include "backup/MUploadThread.h"
+#include "localalbum/pages/OrganiseReportDialog.h"
+#include "localalbum/pages/PreviewPane.h"
+#include "platform/AppPaths.h"
 #include "platform/Dialogs.h"
 #include "platform/SearchEngine.h"
+#include "settings/ReadWriteSetting.h"
 
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
 #include <QEvent>
+#include <QFileInfo>
 #include <QFont>
 #include <QHeaderView>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QListWidgetItem>
+#include <QMenu>
 #include <QMovie>
 #include <QPalette>
 #include <QSignalBlocker>
+#include <QStandardPaths>
+#include <QUrl>
 
 namespace {
 
@@ -32,7 +44,15 @@ void styleLabel(QWidget *w, const QColor &colour)
     w->setPalette(pal);
 }
 
+QString organisedFolder(const QString &root)
+{
+    return root + QStringLiteral("万特相册/本地");
+}
+
 } // namespace
+
+const char LocalForm::kFolderListKey[] = "localFolders";
+const char LocalForm::kFolderModeKey[] = "localMode";
 
 LocalForm::LocalForm(QWidget *parent, QString savepath)
     : QWidget(parent)
@@ -52,12 +72,15 @@ LocalForm::LocalForm(QWidget *parent, QString savepath)
     connect(this, &LocalForm::signalDbFileName, this, &LocalForm::recvFileName);
 
     setAllDiskMode(true);
+    restoreFolderSettings();
 
     ui->tableFileInfoView->setAlternatingRowColors(true);
     ui->tableFileInfoView->setColumnWidth(0, 80);
     ui->tableFileInfoView->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Fixed);
     ui->tableFileInfoView->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
     ui->tableFileInfoView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ui->tableFileInfoView->setSelectionMode(QAbstractItemView::SingleSelection);
+    ui->tableFileInfoView->setContextMenuPolicy(Qt::CustomContextMenu);
     ui->tableFileInfoView->setTextElideMode(Qt::ElideMiddle); // keep the file name in view
     // A whole page of ten rows fits the page area without scrolling.
     ui->tableFileInfoView->verticalHeader()->setMinimumSectionSize(18);
@@ -82,12 +105,30 @@ LocalForm::LocalForm(QWidget *parent, QString savepath)
         clearTable();
         updatePageLabel();
     });
+    qRegisterMetaType<OrganiseEntry>();
+    qRegisterMetaType<OrganiseSummary>();
+    connect(o, &LocalOrganiser::fileReported, this, &LocalForm::recordEntry);
+    connect(o, &LocalOrganiser::runFinished, this, &LocalForm::showRunSummary);
     connect(this, &LocalForm::sendSearchFinish, this, &LocalForm::onSearchFinished_slot);
     connect(this, &LocalForm::setCurrentStatus, this, &LocalForm::on_updateStatus_slot);
     connect(this, &LocalForm::setCurrentPercent, this, &LocalForm::on_updatePercent_slot);
     connect(ui->prePageBtn, &QPushButton::clicked, this, &LocalForm::prevPage);
     connect(ui->nextPageBtn, &QPushButton::clicked, this, &LocalForm::nextPage);
     connect(ui->gotoPageBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &LocalForm::gotoPage);
+
+    // The selected row (mouse or keys) drives the preview; a page change empties it.
+    ui->previewPane->setDatabasePath(AppPaths::programFile(QStringLiteral("localfiles.db")));
+    ui->previewPane->setOrganisedRoot(organisedFolder(savepath));
+    connect(ui->tableFileInfoView->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex &current) { previewRow(current.isValid() ? current.row() : -1); });
+    connect(ui->tableFileInfoView, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &index) {
+        openWithSystem(ui->tableFileInfoView->shownPath(index.row()), false);
+    });
+    connect(ui->tableFileInfoView, &QWidget::customContextMenuRequested, this, &LocalForm::showTableMenu);
+    connect(ui->openFolderButton, &QPushButton::clicked, this, &LocalForm::openOrganisedFolder);
+    connect(ui->reportButton, &QPushButton::clicked, this, &LocalForm::showReport);
+    ui->reportButton->setEnabled(false);
+    ui->summaryLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
     const QColor blue(Qt::blue);
     styleLabel(ui->checkAllDiskBox, blue);
@@ -182,6 +223,7 @@ void LocalForm::on_checkAllDiskBox_stateChanged(int arg1)
         setAllDiskMode(true);
     else if (arg1 == Qt::Unchecked)
         setAllDiskMode(false);
+    saveFolderMode();
 }
 
 void LocalForm::on_checkDirBox_stateChanged(int arg1)
@@ -190,11 +232,50 @@ void LocalForm::on_checkDirBox_stateChanged(int arg1)
         setAllDiskMode(false);
     else if (arg1 == Qt::Unchecked)
         setAllDiskMode(true);
+    saveFolderMode();
+}
+
+QString LocalForm::addFolderStart()
+{
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (!pictures.isEmpty() && QFileInfo(pictures).isDir())
+        return pictures;
+    return QDir::homePath();
+}
+
+void LocalForm::restoreFolderSettings()
+{
+    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
+    const QJsonArray folders =
+        QJsonDocument::fromJson(settings->getGlobalValue(QLatin1String(kFolderListKey)).toUtf8()).array();
+    for (const QJsonValue &v : folders) {
+        // A folder gone since stays listed: it may be on a disk that is not plugged in.
+        const QString dir = v.toString();
+        if (!dir.isEmpty() && ui->listDirWidget->findItems(dir, Qt::MatchExactly).isEmpty())
+            new QListWidgetItem(dir, ui->listDirWidget);
+    }
+    setAllDiskMode(ReadWriteSetting::toInt(settings->getGlobalValue(QLatin1String(kFolderModeKey))) != 1);
+}
+
+void LocalForm::saveFolderList()
+{
+    QJsonArray folders;
+    for (int i = 0; i < ui->listDirWidget->count(); ++i)
+        folders.append(ui->listDirWidget->item(i)->text());
+    ReadWriteSetting::getInstance()->setGlobalValue(
+        QLatin1String(kFolderListKey), QString::fromUtf8(QJsonDocument(folders).toJson(QJsonDocument::Compact)));
+}
+
+void LocalForm::saveFolderMode()
+{
+    ReadWriteSetting::getInstance()->setGlobalValue(QLatin1String(kFolderModeKey),
+                                                    ui->checkDirBox->isChecked() ? QStringLiteral("1")
+                                                                                 : QStringLiteral("0"));
 }
 
 void LocalForm::on_pushAddDirButton_clicked()
 {
-    const QString dir = Dialogs::existingDirectory(this, tr("Open Directory"), QStringLiteral("/"),
+    const QString dir = Dialogs::existingDirectory(this, tr("Open Directory"), addFolderStart(),
                                                    QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (dir.isEmpty())
         return;
@@ -204,6 +285,7 @@ void LocalForm::on_pushAddDirButton_clicked()
     }
     auto *item = new QListWidgetItem(dir, ui->listDirWidget);
     ui->listDirWidget->setCurrentItem(item);
+    saveFolderList();
 }
 
 void LocalForm::on_pushDeleteDirButton_clicked()
@@ -212,6 +294,7 @@ void LocalForm::on_pushDeleteDirButton_clicked()
     if (!item)
         return;
     delete ui->listDirWidget->takeItem(ui->listDirWidget->row(item));
+    saveFolderList();
 }
 
 void LocalForm::settleStoppedSearch()
@@ -265,6 +348,7 @@ void LocalForm::on_pushStartSearchButton_clicked()
     QStringList folders;
     for (int i = 0; i < ui->listDirWidget->count(); ++i)
         folders.append(ui->listDirWidget->item(i)->text());
+    startNewReport();
     if (!o->startFolderSearch(folders))
         return;
     m_searching = true;
@@ -291,6 +375,7 @@ void LocalForm::on_searchAllDiskButton_clicked()
     updatePageLabel();
     emit setCurrentPercent(0);
     emit setCurrentStatus(QStringLiteral("分析磁盘目录"), true);
+    startNewReport();
     if (!o->startAllDiskSearch())
         return;
     m_searching = true;
@@ -462,5 +547,99 @@ void LocalForm::showCurrentPageInBox()
         m_pageJump = true;
         ui->gotoPageBox->setCurrentIndex(index);
         m_pageJump = false;
+    }
+}
+
+void LocalForm::startNewReport()
+{
+    m_report.clear();
+    m_reportBySource.clear();
+    m_summary = OrganiseSummary();
+    ui->summaryLabel->clear();
+    ui->reportButton->setEnabled(false);
+}
+
+void LocalForm::recordEntry(const OrganiseEntry &entry)
+{
+    m_reportBySource.insert(entry.source, m_report.size());
+    m_report.append(entry);
+    m_summary.count(entry.result);
+    ui->reportButton->setEnabled(true);
+}
+
+void LocalForm::showRunSummary(const OrganiseSummary &summary)
+{
+    m_summary = summary;
+    ui->summaryLabel->setText(OrganiseReportDialog::summaryText(summary));
+    ui->reportButton->setEnabled(true);
+    if (m_reportDialog && m_reportDialog->isVisible())
+        m_reportDialog->setReport(m_report, m_summary);
+}
+
+OrganiseReportDialog *LocalForm::showReport()
+{
+    if (!m_reportDialog) {
+        m_reportDialog = new OrganiseReportDialog(this);
+        connect(m_reportDialog, &OrganiseReportDialog::openFileRequested, this,
+                [this](const QString &path) { openWithSystem(path, false); });
+    }
+    m_reportDialog->setReport(m_report, m_summary);
+    // Not modal: the page goes on working while the list is open.
+    m_reportDialog->show();
+    m_reportDialog->raise();
+    m_reportDialog->activateWindow();
+    return m_reportDialog;
+}
+
+void LocalForm::previewRow(int row)
+{
+    const QString path = row >= 0 ? ui->tableFileInfoView->shownPath(row) : QString();
+    if (path.isEmpty()) {
+        ui->previewPane->clear();
+        return;
+    }
+    const auto it = m_reportBySource.constFind(path);
+    ui->previewPane->showFile(path, it != m_reportBySource.constEnd() ? m_report.at(*it) : OrganiseEntry());
+}
+
+void LocalForm::showTableMenu(const QPoint &pos)
+{
+    TableViewPage *table = ui->tableFileInfoView;
+    const QModelIndex index = table->indexAt(pos);
+    QMenu menu(this);
+    if (index.isValid()) {
+        const QString path = table->shownPath(index.row());
+        menu.addAction(QStringLiteral("打开文件"), this, [this, path] { openWithSystem(path, false); });
+        menu.addAction(QStringLiteral("打开所在文件夹"), this,
+                       [this, path] { openWithSystem(QFileInfo(path).absolutePath(), true); });
+        menu.addSeparator();
+    }
+    menu.addAction(QStringLiteral("打开整理后的文件夹"), this, &LocalForm::openOrganisedFolder);
+    menu.exec(table->viewport()->mapToGlobal(pos));
+}
+
+void LocalForm::openOrganisedFolder()
+{
+    const QString folder = organisedFolder(m_organiser->savePath());
+    if (!QFileInfo(folder).isDir()) {
+        Dialogs::message(this, QMessageBox::Information, QStringLiteral("提示"),
+                         QStringLiteral("还没有整理过的文件：%1 尚不存在。").arg(folder), QMessageBox::Ok);
+        return;
+    }
+    openWithSystem(folder, true);
+}
+
+void LocalForm::openWithSystem(const QString &path, bool folder)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty() || (folder ? !info.isDir() : !info.exists())) {
+        Dialogs::message(this, QMessageBox::Warning, QStringLiteral("提示"),
+                         (folder ? QStringLiteral("文件夹不存在：") : QStringLiteral("文件不存在：")) + path,
+                         QMessageBox::Ok);
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(info.absoluteFilePath()))) {
+        Dialogs::message(this, QMessageBox::Warning, QStringLiteral("提示"),
+                         QStringLiteral("没有可以打开它的程序：") + path, QMessageBox::Ok);
     }
 }

@@ -1,10 +1,13 @@
 // The local album page: listing the organised files at creation and on the listing button,
 // the page label, buttons and page box, the two searches with their numbering, mode switches,
-// the folder list, warnings, and destruction while workers run.
+// the folder list and its keeping across starts, warnings, destruction while workers run, the
+// run summary and its report, the preview of the selected row, and opening files and folders.
 // With VANTEO_SCREENSHOT_DIR set, screenshot() also saves the page during and after a folder
 // search of a few hundred photos (run it under xvfb-run with QT_QPA_PLATFORM=xcb).
 #include "localalbum/pages/LocalForm.h"
 #include "localalbum/pages/FileNameFeed.h"
+#include "localalbum/pages/OrganiseReportDialog.h"
+#include "localalbum/pages/PreviewPane.h"
 #include "localalbum/pages/TableViewPage.h"
 
 #include "backup/LocalDataBase.h"
@@ -18,7 +21,11 @@
 #include <QtTest>
 #include <QApplication>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QDir>
+#include <QPainter>
+#include <QScopeGuard>
+#include <QScreen>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
@@ -76,6 +83,26 @@ QStringList localPaths(const QString &dbPath)
     return out;
 }
 
+// Stands in for the system's file manager and viewers: every URL the page opens lands here.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    UrlCatcher() { QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "open"); }
+    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl &url) { urls << url; }
+};
+
+QStringList folderEntries(const QListWidget *list)
+{
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i)
+        out << list->item(i)->text();
+    return out;
+}
+
 // The page's widgets, found by their object names.
 struct Form
 {
@@ -104,12 +131,17 @@ struct Form
         find(pushStartSearchButton, "pushStartSearchButton");
         find(progressBar, "progressBar");
         find(pushUpdateTotalButton, "pushUpdateTotalButton");
+        find(previewPane, "previewPane");
+        find(summaryLabel, "summaryLabel");
+        find(reportButton, "reportButton");
+        find(openFolderButton, "openFolderButton");
     }
     Form *operator->() { return this; }
-    QLabel *localAlbumNote, *topfileslabel, *loadingLabel, *totalInfoLabel, *curPageLabel;
+    QLabel *localAlbumNote, *topfileslabel, *loadingLabel, *totalInfoLabel, *curPageLabel, *summaryLabel;
     QCheckBox *checkAllDiskBox, *checkDirBox;
     QPushButton *searchAllDiskButton, *prePageBtn, *nextPageBtn, *pushAddDirButton, *pushDeleteDirButton,
-        *pushStartSearchButton, *pushUpdateTotalButton;
+        *pushStartSearchButton, *pushUpdateTotalButton, *reportButton, *openFolderButton;
+    PreviewPane *previewPane;
     TableViewPage *tableFileInfoView;
     QListWidget *listDirWidget;
     QComboBox *gotoPageBox;
@@ -526,6 +558,169 @@ private slots:
             QVERIFY2(QFile::exists(p), qPrintable(p));
     }
 
+    void folderDialogStartAndSettingsAcrossStarts()
+    {
+        // A home of our own: the dialog opens there, or in its Pictures folder once there is one.
+        QTemporaryDir home;
+        const QByteArray oldHome = qgetenv("HOME");
+        const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+        qputenv("HOME", QFile::encodeName(home.path()));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path() + QStringLiteral("/.config")));
+        const auto restore = qScopeGuard([&] {
+            qputenv("HOME", oldHome);
+            qputenv("XDG_CONFIG_HOME", oldConfig);
+        });
+        const QString odd = m_files->path() + QStringLiteral("/相册 \"旅行\", [2023]");
+        const QString usb = QStringLiteral("/media/usb/照片");
+        {
+            auto page = makePage();
+            Form ui(page.get());
+            ui->checkDirBox->click();
+            addFolder(*page, odd);
+            QVERIFY(QDir(home.path()).mkdir(QStringLiteral("Pictures")));
+            addFolder(*page, usb);
+            addFolder(*page, QStringLiteral("/tmp/removed"));
+            const QList<Dialogs::Record> asked = Dialogs::records();
+            QCOMPARE(asked.size(), 3);
+            QCOMPARE(asked.at(0).text, home.path());
+            QCOMPARE(asked.at(1).text, home.path() + QStringLiteral("/Pictures"));
+            ui->listDirWidget->setCurrentRow(2);
+            ui->pushDeleteDirButton->click();
+        }
+        {
+            auto page = makePage();
+            Form ui(page.get());
+            QVERIFY(ui->checkDirBox->isChecked());
+            QVERIFY(!ui->checkAllDiskBox->isChecked());
+            QVERIFY(ui->pushStartSearchButton->isEnabled());
+            QVERIFY(!ui->searchAllDiskButton->isEnabled());
+            QCOMPARE(folderEntries(ui->listDirWidget), QStringList({odd, usb}));
+            ui->checkAllDiskBox->click();
+        }
+        auto page = makePage();
+        Form ui(page.get());
+        QVERIFY(ui->checkAllDiskBox->isChecked());
+        QVERIFY(!ui->listDirWidget->isEnabled());
+        QCOMPARE(folderEntries(ui->listDirWidget), QStringList({odd, usb}));
+    }
+
+    void runSummaryAndReport()
+    {
+        UrlCatcher opened;
+        const QString dir = photos(QStringLiteral("run"), 3);
+        QVERIFY(QFile::copy(dir + QStringLiteral("/IMG_0000.jpg"), dir + QStringLiteral("/again.jpg")));
+        QVERIFY(TestSupport::writeFile(dir + QStringLiteral("/small.jpg"), ExifJpeg::makeJpeg(8, 8, 5)));
+        auto page = makePage();
+        Form ui(page.get());
+        QVERIFY(!ui->reportButton->isEnabled());
+        ui->checkDirBox->click();
+        addFolder(*page, dir);
+        ui->pushStartSearchButton->click();
+        QVERIFY(finished(*page));
+        QVERIFY(waitFor([&] { return !ui->summaryLabel->text().isEmpty(); }));
+        QCOMPARE(ui->summaryLabel->text(), QStringLiteral("本次整理：已复制 3，重复 1，太小 1，其他类型 0，失败 0"));
+        QVERIFY(ui->reportButton->isEnabled());
+        QCOMPARE(page->report().size(), 5);
+
+        ui->reportButton->click();
+        auto *report = page->findChild<OrganiseReportDialog *>();
+        QVERIFY(report && report->isVisible());
+        QVERIFY(!report->isModal());
+        QCOMPARE(report->shownRows(), 5);
+        report->setFilter(int(OrganiseEntry::Result::Duplicate));
+        QCOMPARE(report->shownRows(), 1);
+        const QString duplicate = report->table()->model()->index(0, 1).data().toString();
+        QVERIFY2(duplicate == dir + QStringLiteral("/again.jpg") || duplicate == dir + QStringLiteral("/IMG_0000.jpg"),
+                 qPrintable(duplicate));
+        report->setFilter(int(OrganiseEntry::Result::Copied));
+        QCOMPARE(report->shownRows(), 3);
+        // A copied row opens its organised copy.
+        const QString copy = report->table()->model()->index(0, 2).data().toString();
+        QVERIFY2(copy.startsWith(root() + QStringLiteral("万特相册/本地/照片/")) && QFile::exists(copy), qPrintable(copy));
+        emit report->table()->doubleClicked(report->table()->model()->index(0, 0));
+        QCOMPARE(opened.urls, QList<QUrl>({QUrl::fromLocalFile(copy)}));
+
+        // The next run starts a new report.
+        ui->pushStartSearchButton->click();
+        QVERIFY(finished(*page));
+        QVERIFY(waitFor([&] { return ui->summaryLabel->text().contains(QStringLiteral("重复 4")); }));
+        QCOMPARE(page->report().size(), 5);
+    }
+
+    void selectionDrivesThePreview()
+    {
+        UrlCatcher opened;
+        // Three organised files recorded with their sources: a photo, a PNG whose header claims far
+        // more pixels than any decode may take, and a video.
+        const QString source = m_files->path() + QStringLiteral("/相机");
+        const QString out = root() + QStringLiteral("万特相册/本地/照片/2021/05");
+        const QByteArray photo = ExifJpeg::padTo(
+            ExifJpeg::withExif(ExifJpeg::makeJpeg(64, 32, 7),
+                               {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2021:05:06 07:08:09"}}),
+            41000, 7);
+        const QByteArray hostile = QByteArray("\x89PNG\r\n\x1a\n", 8)
+            + ExifJpeg::pngChunk("IHDR", ExifJpeg::be32(60000) + ExifJpeg::be32(60000) + QByteArray("\x08\x06\0\0\0", 5))
+            + QByteArray(50000, '\0');
+        const QByteArray movie = ExifJpeg::makeMovie(1600000000, QByteArray(), 50000, 3);
+        const QStringList names = {QStringLiteral("a.jpg"), QStringLiteral("b.png"), QStringLiteral("c.mp4")};
+        const QList<QByteArray> contents = {photo, hostile, movie};
+        {
+            LocalDataBase db(dbPath());
+            db.setWriteAheadLog(true); // as the organiser keeps it
+            for (int i = 0; i < 3; ++i) {
+                QVERIFY(TestSupport::writeFile(out + QLatin1Char('/') + names[i], contents[i]));
+                QVERIFY(TestSupport::writeFile(source + QLatin1Char('/') + names[i], contents[i]));
+                QVERIFY(db.insertRecord(names[i], out + QLatin1Char('/') + names[i], contents[i].size(),
+                                        QString::number(i).repeated(32), source + QLatin1Char('/') + names[i], 1,
+                                        QString(), QStringLiteral("2021-05-06 07:08:09"), QString())
+                        > 0);
+            }
+        }
+        auto page = makePage();
+        Form ui(page.get());
+        QVERIFY(listed(*page, 3));
+        QCOMPARE(ui->tableFileInfoView->shownPath(0), out + QStringLiteral("/a.jpg"));
+        QSignalSpy shown(ui->previewPane, &PreviewPane::previewShown);
+        const PreviewData &data = ui->previewPane->shownData();
+        auto *picture = ui->previewPane->findChild<QLabel *>(QStringLiteral("previewPicture"));
+
+        QTest::keyClick(ui->tableFileInfoView, Qt::Key_Down);
+        QVERIFY(waitFor([&] { return shown.size() == 1; }));
+        QVERIFY(ui->previewPane->hasPicture());
+        QCOMPARE(data.image.size(), QSize(64, 32)); // never enlarged
+        QCOMPARE(data.source, source + QStringLiteral("/a.jpg"));
+        QCOMPARE(data.organised, out + QStringLiteral("/a.jpg"));
+        QCOMPARE(data.captureTime, QDateTime(QDate(2021, 5, 6), QTime(7, 8, 9)));
+        QVERIFY2(data.timeSource.contains(QStringLiteral("DateTimeOriginal")), qPrintable(data.timeSource));
+        QCOMPARE(data.size, qint64(photo.size()));
+
+        // Two steps at once: only the newest selection is shown.
+        QTest::keyClick(ui->tableFileInfoView, Qt::Key_Down);
+        QTest::keyClick(ui->tableFileInfoView, Qt::Key_Down);
+        QVERIFY(waitFor([&] { return shown.size() == 2; }));
+        QCOMPARE(shown.last().first().toString(), out + QStringLiteral("/c.mp4"));
+        QVERIFY(data.video);
+        QVERIFY(!ui->previewPane->hasPicture());
+        QVERIFY2(picture->text().startsWith(QStringLiteral("视频文件")), qPrintable(picture->text()));
+
+        QTest::keyClick(ui->tableFileInfoView, Qt::Key_Up);
+        QVERIFY(waitFor([&] { return shown.size() == 3; }));
+        QCOMPARE(shown.last().first().toString(), out + QStringLiteral("/b.png"));
+        QVERIFY(!ui->previewPane->hasPicture());
+        QCOMPARE(picture->text(), QStringLiteral("无法显示此图片"));
+        QCOMPARE(data.size, qint64(hostile.size()));
+
+        // Double-click opens the file; the button opens the organised tree.
+        emit ui->tableFileInfoView->doubleClicked(ui->tableFileInfoView->model()->index(0, 1));
+        ui->openFolderButton->click();
+        QCOMPARE(opened.urls, QList<QUrl>({QUrl::fromLocalFile(out + QStringLiteral("/a.jpg")),
+                                           QUrl::fromLocalFile(root() + QStringLiteral("万特相册/本地"))}));
+        QVERIFY(QFile::remove(out + QStringLiteral("/a.jpg")));
+        emit ui->tableFileInfoView->doubleClicked(ui->tableFileInfoView->model()->index(0, 1));
+        QCOMPARE(opened.urls.size(), 2);
+        QVERIFY(Dialogs::records().last().text.startsWith(QStringLiteral("文件不存在")));
+    }
+
     void screenshot()
     {
         const QString shots = qEnvironmentVariable("VANTEO_SCREENSHOT_DIR");
@@ -553,6 +748,79 @@ private slots:
         ui->gotoPageBox->setCurrentIndex(4);
         QTest::qWait(100);
         QVERIFY(page->grab().save(shots + QStringLiteral("/localform-after.png")));
+    }
+
+    void screenshotPreview()
+    {
+        const QString shots = qEnvironmentVariable("VANTEO_SCREENSHOT_DIR");
+        if (shots.isEmpty())
+            QSKIP("set VANTEO_SCREENSHOT_DIR to save screenshots");
+        QDir().mkpath(shots);
+        // A few landscape and portrait pictures with capture dates, a video and a small file.
+        const QString dir = m_files->path() + QStringLiteral("/旅行照片");
+        for (int i = 0; i < 6; ++i) {
+            const QSize size = i % 3 == 2 ? QSize(900, 1200) : QSize(1600, 1066);
+            QImage img(size, QImage::Format_RGB32);
+            QPainter p(&img);
+            QLinearGradient g(0, 0, size.width(), size.height());
+            g.setColorAt(0, QColor::fromHsv(i * 55 % 360, 160, 250));
+            g.setColorAt(1, QColor::fromHsv((i * 55 + 140) % 360, 200, 90));
+            p.fillRect(img.rect(), g);
+            p.setPen(Qt::white);
+            QFont f = p.font();
+            f.setPixelSize(size.height() / 6);
+            p.setFont(f);
+            p.drawText(img.rect(), Qt::AlignCenter, QStringLiteral("照片 %1").arg(i + 1));
+            p.end();
+            QByteArray jpeg;
+            QBuffer buf(&jpeg);
+            buf.open(QIODevice::WriteOnly);
+            img.save(&buf, "JPEG", 85);
+            const QByteArray date = QStringLiteral("2023:0%1:1%2 10:2%3:00").arg(i + 1).arg(i).arg(i).toLatin1();
+            TestSupport::writeFile(dir + QStringLiteral("/DSC_%1.jpg").arg(100 + i),
+                                   ExifJpeg::padTo(ExifJpeg::withExif(jpeg, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, date}}),
+                                                   qMax(jpeg.size() + 2000, 41000), i));
+        }
+        TestSupport::writeFile(dir + QStringLiteral("/小图.jpg"), ExifJpeg::makeJpeg(8, 8, 1));
+        ReadWriteSetting::getInstance()->setGlobalValue(QStringLiteral("localVideo"), QStringLiteral("2"));
+        TestSupport::writeFile(dir + QStringLiteral("/VID_0001.mp4"), ExifJpeg::makeMovie(1690000000, QByteArray(), 300000, 9));
+
+        auto page = makePage();
+        Form ui(page.get());
+        page->resize(1000, 600);
+        page->show();
+        QVERIFY(QTest::qWaitForWindowExposed(page.get()));
+        ui->checkDirBox->click();
+        addFolder(*page, dir);
+        ui->pushStartSearchButton->click();
+        QVERIFY(finished(*page));
+        QVERIFY(waitFor([&] { return !ui->summaryLabel->text().isEmpty(); }));
+        QSignalSpy shown(ui->previewPane, &PreviewPane::previewShown);
+        ui->tableFileInfoView->setFocus();
+        ui->tableFileInfoView->selectRow(1);
+        QVERIFY(waitFor([&] { return shown.size() == 1; }));
+        QTest::qWait(100);
+        QVERIFY(page->grab().save(shots + QStringLiteral("/localform-preview.png")));
+
+        const QRect screen = page->screen()->availableGeometry();
+        page->setGeometry(screen);
+        QTest::keyClick(ui->tableFileInfoView, Qt::Key_Down);
+        QVERIFY(waitFor([&] { return shown.size() == 2; }));
+        QTest::qWait(100);
+        QVERIFY(page->grab().save(shots + QStringLiteral("/localform-maximised.png")));
+        for (int row = 0; row < ui->tableFileInfoView->shownRows(); ++row) {
+            if (ui->tableFileInfoView->shownPath(row).endsWith(QStringLiteral(".mp4"))) {
+                ui->tableFileInfoView->selectRow(row);
+                QVERIFY(waitFor([&] { return shown.size() == 3; }));
+                QTest::qWait(100);
+                QVERIFY(page->grab().save(shots + QStringLiteral("/localform-video.png")));
+            }
+        }
+
+        OrganiseReportDialog *report = page->showReport();
+        QVERIFY(QTest::qWaitForWindowExposed(report));
+        QTest::qWait(100);
+        QVERIFY(report->grab().save(shots + QStringLiteral("/localform-report.png")));
     }
 };
 
