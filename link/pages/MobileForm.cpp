@@ -3,16 +3,23 @@
 
 #include "backup/LocalDataBase.h"
 #include "link/DeviceName.h"
+#include "link/pages/PhoneAlbumView.h"
 #include "platform/Dialogs.h"
 #include "settings/ReadWriteSetting.h"
 
 #include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QMenu>
+#include <QPushButton>
 #include <QSet>
 #include <QStandardItemModel>
+#include <QTextDocument>
 #include <QTimer>
+#include <QUrl>
 
 namespace {
 
@@ -41,6 +48,21 @@ QStandardItem *cell(const QString &text)
     return item;
 }
 
+QString megabytesPerSecond(double bytesPerSecond)
+{
+    return QString::number(bytesPerSecond / 1048576.0, 'f', 1) + QStringLiteral(" MB/s");
+}
+
+QString sessionCounts(const TransferMonitor::Activity &a)
+{
+    QString text = QStringLiteral("本次收到 %1 个文件").arg(a.filesThisSession);
+    if (a.duplicatesThisSession > 0)
+        text += QStringLiteral("（其中 %1 个电脑上已有）").arg(a.duplicatesThisSession);
+    if (a.failedThisSession > 0)
+        text += QStringLiteral("，失败 %1 个").arg(a.failedThisSession);
+    return text;
+}
+
 } // namespace
 
 MobileForm::MobileForm(QWidget *parent)
@@ -49,6 +71,8 @@ MobileForm::MobileForm(QWidget *parent)
     , m_model(new QStandardItemModel(0, ColumnCount, this))
     , m_menu(new QMenu(this))
     , m_timer(new QTimer(this))
+    , m_panelTimer(new QTimer(this))
+    , m_panelTick(new QTimer(this))
 {
     ui->setupUi(this);
     setupTable();
@@ -56,6 +80,30 @@ MobileForm::MobileForm(QWidget *parent)
 
     QAction *remove = m_menu->addAction(QStringLiteral("删除"));
     connect(remove, &QAction::triggered, this, &MobileForm::onDelete);
+    QAction *open = m_menu->addAction(QStringLiteral("打开文件夹"));
+    connect(open, &QAction::triggered, this, &MobileForm::openBackupFolder);
+    connect(ui->pushOpenFolder, &QPushButton::clicked, this, &MobileForm::openBackupFolder);
+    // 查看相册, and a double-click on a row: the phone's backups as a thumbnail grid.
+    auto *album = new QPushButton(QStringLiteral("查看相册"), this);
+    album->setObjectName(QStringLiteral("pushOpenAlbum"));
+    album->setToolTip(QStringLiteral("以缩略图查看所选手机备份的照片"));
+    ui->horizontalLayoutStatus->insertWidget(ui->horizontalLayoutStatus->indexOf(ui->pushOpenFolder), album);
+    PhoneAlbumView::attach(this, ui->tableUsersView, album, ColName);
+    connect(ui->tableUsersView->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            &MobileForm::updateFolderButton);
+    connect(m_model, &QAbstractItemModel::modelReset, this, &MobileForm::updateFolderButton);
+    connect(m_model, &QAbstractItemModel::rowsRemoved, this, &MobileForm::updateFolderButton);
+    updateFolderButton();
+
+    // Reports come from the receiving threads; the panel is redrawn from the GUI thread, at
+    // most every kPanelRepaintMs whatever the number of reports.
+    m_panelTimer->setSingleShot(true);
+    m_panelTimer->setInterval(kPanelRepaintMs);
+    connect(m_panelTimer, &QTimer::timeout, this, &MobileForm::updateTransferPanel);
+    m_panelTick->setInterval(1000);
+    connect(m_panelTick, &QTimer::timeout, this, &MobileForm::updateTransferPanel);
+    connect(TransferMonitor::instance(), &TransferMonitor::changed, this, &MobileForm::onTransferChanged);
+    updateTransferPanel();
     connect(this, &MobileForm::sendUserNumber, this, &MobileForm::onRecvUserNumberSlot);
 
     loadUsers(false);
@@ -90,6 +138,9 @@ void MobileForm::applyLooks()
     setLook(ui->labelUsers, 11, Qt::blue);
     setLook(ui->labelStatus, 11, Qt::darkYellow);
     setLook(ui->labelStatusInfo, 11, QColor());
+    setLook(ui->labelTransferTitle, 11, Qt::blue);
+    setLook(ui->labelTransfer, 10, QColor());
+    ui->labelTransfer->setMinimumHeight(ui->labelTransfer->fontMetrics().lineSpacing() * 3);
 }
 
 int MobileForm::countBackups(QString devName)
@@ -248,4 +299,127 @@ bool MobileForm::eventFilter(QObject *watched, QEvent *event)
         m_menu->popup(static_cast<QContextMenuEvent *>(event)->globalPos());
     }
     return QWidget::eventFilter(watched, event);
+}
+
+bool MobileForm::isSending(const TransferMonitor::Activity &a, const QDateTime &now)
+{
+    if (!a.connected)
+        return false;
+    return a.busy || (a.lastFileEnded.isValid() && a.lastFileEnded.msecsTo(now) < kFinishedAfterMs);
+}
+
+QStringList MobileForm::sendingPhones()
+{
+    TransferMonitor *monitor = TransferMonitor::instance();
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList phones;
+    const QStringList devices = monitor->devices();
+    for (const QString &device : devices) {
+        if (isSending(monitor->activity(device), now))
+            phones << device;
+    }
+    phones.sort();
+    return phones;
+}
+
+QStringList MobileForm::describeActivity(const QString &device, const TransferMonitor::Activity &a,
+                                         const QDateTime &now)
+{
+    QStringList lines;
+    const bool hadFiles = a.filesThisSession + a.failedThisSession > 0;
+    QString line = device + QStringLiteral("：");
+    if (isSending(a, now)) {
+        line += QStringLiteral("备份中，") + sessionCounts(a);
+        if (a.busy && !a.currentFile.isEmpty()) {
+            line += QStringLiteral("，当前文件 ") + a.currentFile;
+            if (a.currentSize > 0)
+                line += QStringLiteral("（%1%）").arg(qBound<qint64>(0, a.currentReceived * 100 / a.currentSize, 100));
+        }
+        line += QStringLiteral("，") + megabytesPerSecond(a.bytesPerSecond);
+    } else if (a.connected) {
+        line += hadFiles ? QStringLiteral("备份完成，") + sessionCounts(a) : QStringLiteral("空闲");
+    } else {
+        line += QStringLiteral("已断开");
+        if (hadFiles)
+            line += QStringLiteral("，") + sessionCounts(a);
+    }
+    lines << line;
+    if (!a.lastError.isEmpty()) {
+        lines << QStringLiteral("最近的错误（%1）：%2")
+                     .arg(a.lastErrorTime.toString(QStringLiteral("HH:mm:ss")), a.lastError);
+    }
+    return lines;
+}
+
+void MobileForm::onTransferChanged(const QString &)
+{
+    if (!m_panelTimer->isActive())
+        m_panelTimer->start();
+}
+
+void MobileForm::updateTransferPanel()
+{
+    TransferMonitor *monitor = TransferMonitor::instance();
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList devices = monitor->devices();
+    devices.sort();
+    QStringList html;
+    bool anyConnected = false;
+    for (const QString &device : devices) {
+        const TransferMonitor::Activity a = monitor->activity(device);
+        // A phone that came and went without sending anything has nothing to tell.
+        if (!a.connected && a.filesThisSession + a.failedThisSession == 0 && a.lastError.isEmpty())
+            continue;
+        anyConnected = anyConnected || a.connected;
+        const QStringList lines = describeActivity(device, a, now);
+        html << QStringLiteral("<div>%1</div>").arg(lines.first().toHtmlEscaped());
+        for (int i = 1; i < lines.size(); ++i)
+            html << QStringLiteral("<div style=\"color:#b00000\">%1</div>").arg(lines.at(i).toHtmlEscaped());
+    }
+    const QString text = html.isEmpty() ? QStringLiteral("没有手机连接。") : html.join(QString());
+    if (ui->labelTransfer->text() != text)
+        ui->labelTransfer->setText(text);
+    if (anyConnected && !m_panelTick->isActive())
+        m_panelTick->start();
+    else if (!anyConnected && m_panelTick->isActive())
+        m_panelTick->stop();
+}
+
+QString MobileForm::transferText() const
+{
+    QTextDocument doc;
+    doc.setHtml(ui->labelTransfer->text());
+    return doc.toPlainText();
+}
+
+QString MobileForm::currentFolder() const
+{
+    const QModelIndex current = ui->tableUsersView->currentIndex();
+    if (!current.isValid() || current.row() >= m_model->rowCount())
+        return QString();
+    return m_model->item(current.row(), ColPath)->text();
+}
+
+void MobileForm::updateFolderButton()
+{
+    ui->pushOpenFolder->setEnabled(!currentFolder().isEmpty());
+}
+
+void MobileForm::openBackupFolder()
+{
+    const QString folder = currentFolder();
+    if (folder.isEmpty())
+        return;
+    if (!QFileInfo(folder).isDir()) {
+        Dialogs::message(this, QMessageBox::Information, QStringLiteral("打开文件夹"),
+                         QStringLiteral("备份文件夹不存在：\n") + QDir::toNativeSeparators(folder),
+                         QMessageBox::Ok);
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
+        Dialogs::message(this, QMessageBox::Warning, QStringLiteral("打开文件夹"),
+                         QStringLiteral("无法打开文件夹：\n") + QDir::toNativeSeparators(folder)
+                             + QStringLiteral("\n请用文件管理器打开它。"),
+                         QMessageBox::Ok);
+    }
 }

@@ -1,8 +1,9 @@
 // The mobile users page: the device table, online state from status messages and the 40 s
-// refresh, backup counts, and deleting a device.
+// refresh, backup counts, deleting a device, the live transfer panel and opening a backup folder.
 #include "link/pages/MobileForm.h"
 
 #include "backup/LocalDataBase.h"
+#include "backup/TransferMonitor.h"
 #include "platform/AppPaths.h"
 #include "platform/Dialogs.h"
 #include "settings/ReadWriteSetting.h"
@@ -12,6 +13,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QPushButton>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -74,6 +77,16 @@ void selectDevice(MobileForm &form, const QString &name)
     table(form)->setCurrentIndex(form.model()->index(rowOf(form, name), 0));
 }
 
+// Takes the file URLs the page asks the desktop to open, instead of a file manager.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl &url) { urls << url; }
+};
+
 } // namespace
 
 class TestMobileForm : public QObject
@@ -96,6 +109,9 @@ private slots:
     void deleteCancelled();
     void deleteLastDevice();
     void contextMenuOffersDelete();
+    void activityWording();
+    void transferPanelFollowsTheMonitor();
+    void openBackupFolder();
     void screenshot();
 
 private:
@@ -178,7 +194,7 @@ void TestMobileForm::looksAndTexts()
 
     QCOMPARE(form.refreshTimer()->interval(), 40000);
     QVERIFY(form.refreshTimer()->isActive());
-    QCOMPARE(form.contextMenu()->actions().size(), 1);
+    QCOMPARE(form.contextMenu()->actions().size(), 2);
     QCOMPARE(form.contextMenu()->actions().first()->text(), QStringLiteral("删除"));
 }
 
@@ -437,6 +453,119 @@ void TestMobileForm::contextMenuOffersDelete()
     form.contextMenu()->hide();
     QCOMPARE(deviceNames(), QStringList{QStringLiteral("A")});
     QCOMPARE(form.model()->rowCount(), 1);
+}
+
+// The rule behind 备份中 / 备份完成 / 空闲, on fixed times.
+void TestMobileForm::activityWording()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    TransferMonitor::Activity a;
+    a.connected = true;
+    QCOMPARE(MobileForm::describeActivity(QStringLiteral("P"), a, now), QStringList{QStringLiteral("P：空闲")});
+
+    a.busy = true;
+    a.currentFile = QStringLiteral("IMG_0003.jpg");
+    a.currentSize = 4000;
+    a.currentReceived = 1000;
+    a.filesThisSession = 2;
+    a.duplicatesThisSession = 1;
+    a.bytesPerSecond = 12.5 * 1048576;
+    QVERIFY(MobileForm::isSending(a, now));
+    QCOMPARE(MobileForm::describeActivity(QStringLiteral("P"), a, now).first(),
+             QStringLiteral("P：备份中，本次收到 2 个文件（其中 1 个电脑上已有），当前文件 IMG_0003.jpg（25%），12.5 MB/s"));
+
+    // Between two files the phone is still sending; after kFinishedAfterMs without a file it is done.
+    a.busy = false;
+    a.lastFileEnded = now.addMSecs(-(MobileForm::kFinishedAfterMs - 1000));
+    QVERIFY(MobileForm::isSending(a, now));
+    a.lastFileEnded = now.addMSecs(-(MobileForm::kFinishedAfterMs + 1000));
+    QVERIFY(!MobileForm::isSending(a, now));
+    a.failedThisSession = 1;
+    a.lastError = QStringLiteral("IMG_0004.jpg: 磁盘空间不足");
+    a.lastErrorTime = QDateTime(now.date(), QTime(10, 20, 30));
+    QCOMPARE(MobileForm::describeActivity(QStringLiteral("P"), a, now),
+             (QStringList{QStringLiteral("P：备份完成，本次收到 2 个文件（其中 1 个电脑上已有），失败 1 个"),
+                          QStringLiteral("最近的错误（10:20:30）：IMG_0004.jpg: 磁盘空间不足")}));
+
+    // A disconnected phone never counts as sending, whatever it did last.
+    a.connected = false;
+    a.busy = true;
+    QVERIFY(!MobileForm::isSending(a, now));
+    QVERIFY(MobileForm::describeActivity(QStringLiteral("P"), a, now).first().startsWith(QStringLiteral("P：已断开，")));
+}
+
+// Reports from a receiving thread reach the panel through the throttle.
+void TestMobileForm::transferPanelFollowsTheMonitor()
+{
+    const QString phone = QStringLiteral("panel-phone <b>");
+    TransferMonitor *monitor = TransferMonitor::instance();
+    MobileForm form;
+    QCOMPARE(form.transferText(), QStringLiteral("没有手机连接。"));
+
+    QThread worker;
+    QObject reporter;
+    reporter.moveToThread(&worker);
+    worker.start();
+    QMetaObject::invokeMethod(&reporter, [monitor, phone] {
+        monitor->phoneConnected(phone);
+        monitor->fileStarted(phone, QStringLiteral("VID_0001.mp4"), 1000000);
+        for (int i = 0; i < 500; ++i)
+            monitor->bytesReceived(phone, 1000);
+    });
+    // The name is shown as text, not markup.
+    QVERIFY2(TestSupport::waitFor([&] { return form.transferText().contains(phone + QStringLiteral("：备份中")); }),
+             qPrintable(form.transferText()));
+    QVERIFY(TestSupport::waitFor([&] { return form.transferText().contains(QStringLiteral("VID_0001.mp4（50%）")); }));
+
+    QMetaObject::invokeMethod(&reporter, [monitor, phone] {
+        for (int i = 0; i < 500; ++i)
+            monitor->bytesReceived(phone, 1000);
+        monitor->fileStored(phone, QStringLiteral("VID_0001.mp4"), false);
+        monitor->fileFailed(phone, QStringLiteral("IMG_9.jpg"), QStringLiteral("无法写入"));
+    });
+    worker.quit();
+    worker.wait();
+    QVERIFY(TestSupport::waitFor([&] { return form.transferText().contains(QStringLiteral("IMG_9.jpg: 无法写入")); }));
+    QCOMPARE(MobileForm::sendingPhones(), QStringList{phone});
+    // Nothing more arrives: the page says so by itself.
+    QVERIFY2(TestSupport::waitFor([&] { return form.transferText().contains(QStringLiteral("备份完成，本次收到 1 个文件，失败 1 个")); },
+                                  MobileForm::kFinishedAfterMs + 3000),
+             qPrintable(form.transferText()));
+    QVERIFY(MobileForm::sendingPhones().isEmpty());
+    monitor->phoneDisconnected(phone);
+    QVERIFY(TestSupport::waitFor([&] { return form.transferText().contains(phone + QStringLiteral("：已断开")); }));
+    monitor->forget(phone);
+    form.updateTransferPanel();
+    QCOMPARE(form.transferText(), QStringLiteral("没有手机连接。"));
+}
+
+void TestMobileForm::openBackupFolder()
+{
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+    const QString folder = m_dir->filePath(QStringLiteral("万特相册/Pixel 7"));
+    QVERIFY(QDir().mkpath(folder));
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Pixel 7"), folder, QStringLiteral("t"));
+    addDevice(QStringLiteral("gone"));
+    MobileForm form;
+    auto *button = form.findChild<QPushButton *>(QStringLiteral("pushOpenFolder"));
+    QVERIFY(!button->isEnabled()); // no phone chosen yet
+
+    selectDevice(form, QStringLiteral("Pixel 7"));
+    QVERIFY(button->isEnabled());
+    button->click();
+    form.contextMenu()->actions().at(1)->trigger();
+    QCOMPARE(form.contextMenu()->actions().at(1)->text(), QStringLiteral("打开文件夹"));
+    QCOMPARE(catcher.urls, (QList<QUrl>{QUrl::fromLocalFile(folder), QUrl::fromLocalFile(folder)}));
+    QVERIFY(Dialogs::records().isEmpty());
+
+    // A folder that is not there is said, not opened.
+    selectDevice(form, QStringLiteral("gone"));
+    button->click();
+    QCOMPARE(catcher.urls.size(), 2);
+    QCOMPARE(Dialogs::records().size(), 1);
+    QVERIFY(Dialogs::records().first().text.contains(QStringLiteral("备份文件夹不存在")));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
 }
 
 // Set VANTEO_SCREENSHOT_DIR to get a picture of the page for a visual check.
