@@ -122,11 +122,12 @@ QByteArray md5(const QByteArray &path, const std::atomic<bool> *stop, bool *stop
 {
     if (stopped)
         *stopped = false;
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking open: a pipe or device under a picture's name must not hang the caller.
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return QByteArray();
     struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return QByteArray();
     }
@@ -308,7 +309,7 @@ CopyResult copyNoReplace(const QByteArray &src, const QByteArray &target, const 
             *why = reason;
         return r;
     };
-    const int in = ::open(src.constData(), O_RDONLY | O_CLOEXEC);
+    const int in = ::open(src.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (in < 0)
         return fail(CopyResult::Failed, errnoText("cannot open the source", errno));
     struct InGuard { int fd; ~InGuard() { ::close(fd); } } inGuard{in};

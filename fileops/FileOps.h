@@ -18,7 +18,7 @@ namespace FileOps {
 // --- md5 ---
 
 // The 16-byte md5 of a file's content up to the size it had when opened (OpenSSL's EVP
-// implementation). Empty for a folder, a file that can't be opened or read, and when *stop
+// implementation). Empty for anything but a regular file, a file that can't be opened or read, and when *stop
 // became true meanwhile (*stopped then tells it apart, when given).
 QByteArray md5(const QByteArray &path, const std::atomic<bool> *stop = nullptr, bool *stopped = nullptr);
 // 32 lower-case hex digits of md5(), or empty text.

@@ -36,7 +36,7 @@ class Fd
 {
 public:
     explicit Fd(const QByteArray &path)
-        : m_fd(::open(path.constData(), O_RDONLY | O_CLOEXEC))
+        : m_fd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) // a pipe must not block
     {
         struct stat st;
         if (m_fd >= 0 && ::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode))
@@ -391,7 +391,7 @@ CaptureTime embedded(const QByteArray &rawPath)
                 return fromIsoMedia(f);
         }
     }
-    if (magic.size() < 2)
+    if (magic.size() < 2 || f.size() < 0)
         return CaptureTime();
     return exifOfFile(rawPath);
 }

@@ -7,6 +7,8 @@
 #include "platform/StorageVolumes.h"
 #include "settings/ReadWriteSetting.h"
 #include "tests/localalbum/ExifJpeg.h"
+#include "fileops/FileOps.h"
+#include "tests/support/RawNames.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCryptographicHash>
@@ -22,6 +24,8 @@
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 using namespace ExifJpeg;
 using TestSupport::readFile;
@@ -119,6 +123,28 @@ private:
         m_org->organiseWorker();
     }
 
+    // Runs a folder search over folders to its end; the reports and the summary it gave.
+    OrganiseSummary searchFolders(const QStringList &folders, QList<OrganiseEntry> *reports = nullptr)
+    {
+        QSignalSpy summaries(m_org.get(), &LocalOrganiser::runFinished);
+        QSignalSpy entries(m_org.get(), &LocalOrganiser::fileReported);
+        if (!m_org->startFolderSearch(folders) || !TestSupport::waitFor([&] { return summaries.size() == 1; }, 60000))
+            return OrganiseSummary{-1, -1, -1, -1, -1, false};
+        if (reports) {
+            for (const QList<QVariant> &e : qAsConst(entries))
+                reports->append(e.at(0).value<OrganiseEntry>());
+        }
+        return summaries.at(0).at(0).value<OrganiseSummary>();
+    }
+    QList<QByteArray> stagedCopies() const
+    {
+        QList<QByteArray> out;
+        for (const QByteArray &f : RawNames::filesUnderRaw(QFile::encodeName(m_root->path())))
+            if (f.contains(LocalOrganiser::stagingPrefix()))
+                out << f;
+        return out;
+    }
+
 private slots:
     void init()
     {
@@ -133,6 +159,119 @@ private slots:
     {
         m_org.reset();
         LocalOrganiser::setFailCopiesForTests(false);
+        FileOps::setReadThrottleForTests(0);
+        // Names that are not UTF-8 are beyond QTemporaryDir's reach.
+        RawNames::removeTreeRaw(QFile::encodeName(m_src->path()));
+        RawNames::removeTreeRaw(QFile::encodeName(m_root->path()));
+    }
+
+    void stopEndsCopiesAndHashesAndStartNeverWaits()
+    {
+        // A big video on a slow disk: hashing or copying it would take half a minute.
+        const QString big = m_src->path() + "/slow/clip.mp4";
+        QVERIFY(writeFile(big, QByteArray(32 * 1024 * 1024, 'v')));
+        const QString a = jpeg("fast/a.jpg", 45000);
+        const QString b = jpeg("fast/b.jpg", 46000);
+        m_org->setMedia(true, true);
+        FileOps::setReadThrottleForTests(1024 * 1024);
+
+        // Mid-hash: a new search starts at once, and the old one's file never reaches it.
+        QSignalSpy summaries(m_org.get(), &LocalOrganiser::runFinished);
+        QVERIFY(m_org->startFolderSearch({m_src->path() + "/slow"}));
+        QVERIFY(m_org->activeJobs() > 0);
+        QList<OrganiseEntry> reports;
+        const OrganiseSummary fast = searchFolders({m_src->path() + "/fast"}, &reports);
+        QCOMPARE(fast.copied, 2);
+        QCOMPARE(reports.size(), 2);
+        QCOMPARE(summaries.size(), 1); // the detached run's end is not the page's business
+        QVERIFY(m_org->waitForWorkers(5000));
+        QCOMPARE(filesUnder(out()).filter("clip.mp4"), QStringList());
+        QCOMPARE(rows(db()).size(), 2);
+
+        // Mid-copy: the stop ends the copy, the partial copy goes, the run ends as stopped.
+        FileOps::setReadThrottleForTests(0);
+        m_org->appendFound(big, QString::fromLatin1(m_org->fileMd5(big).toHex()));
+        FileOps::setReadThrottleForTests(1024 * 1024);
+        QSignalSpy entries(m_org.get(), &LocalOrganiser::fileReported);
+        summaries.clear();
+        m_org->startOrganisers(1);
+        QVERIFY(TestSupport::waitFor([&] { return !stagedCopies().isEmpty(); }, 10000));
+        m_org->requestStop();
+        QVERIFY(m_org->waitForWorkers(5000));
+        QVERIFY(TestSupport::waitFor([&] { return summaries.size() == 1; }, 5000));
+        QVERIFY(summaries.at(0).at(0).value<OrganiseSummary>().stopped);
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries.at(0).at(0).value<OrganiseEntry>().result, OrganiseEntry::Result::Failed);
+        QCOMPARE(stagedCopies(), QList<QByteArray>());
+        QCOMPARE(rows(db()).size(), 2);
+    }
+
+    void everyFoundFileIsReported()
+    {
+        const QString t = m_src->path() + "/tree";
+        const QString ok = jpeg("tree/ok.jpg", 45000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        jpeg("tree/tiny.jpg", 1000);
+        writeFile(t + "/dup1.png", padTo(QByteArray(), 41000, 7));
+        writeFile(t + "/sub/dup2.png", padTo(QByteArray(), 41000, 7));
+        QVERIFY(::mkfifo(QFile::encodeName(t + "/pipe.jpg").constData(), 0644) == 0); // must not hang the search
+        // A name that is not valid UTF-8 (GBK from a Windows archive), in a folder named so too.
+        const QByteArray rawFolder = QFile::encodeName(t) + "/" + RawNames::gbkName();
+        const QByteArray raw = rawFolder + "/" + RawNames::gbkName() + ".jpg";
+        const QByteArray rawContent = padTo(withExif(makeJpeg(16, 16, 77), {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL,
+                                                                          "2018:03:04 05:06:07"}}), 47000, 77);
+        QVERIFY(RawNames::writeRaw(raw, rawContent));
+
+        QList<OrganiseEntry> reports;
+        const OrganiseSummary summary = searchFolders({t}, &reports);
+        QCOMPARE(summary.copied, 3);     // ok.jpg, one of the PNGs, the GBK-named one
+        QCOMPARE(summary.duplicates, 1); // the other PNG
+        QCOMPARE(summary.tooSmall, 1);
+        QCOMPARE(summary.otherType, 1);  // the pipe
+        QCOMPARE(summary.failed, 0);
+        QCOMPARE(reports.size(), 6);
+        QHash<QByteArray, OrganiseEntry> byRaw;
+        for (const OrganiseEntry &e : qAsConst(reports))
+            byRaw.insert(e.rawSource, e);
+        const OrganiseEntry okEntry = byRaw.value(QFile::encodeName(ok));
+        QCOMPARE(okEntry.dateSource, QStringLiteral("EXIF DateTimeOriginal"));
+        QCOMPARE(okEntry.target, out() + "/照片/2019/05/ok.jpg");
+        // The raw name opens; its copy takes the converted name, which the report notes.
+        const OrganiseEntry rawEntry = byRaw.value(raw);
+        QCOMPARE(rawEntry.result, OrganiseEntry::Result::Copied);
+        QCOMPARE(rawEntry.target, out() + "/照片/2018/03/照片.jpg");
+        QVERIFY2(rawEntry.reason.contains("UTF-8"), qPrintable(rawEntry.reason));
+        QCOMPARE(readFile(rawEntry.target), rawContent);
+        QCOMPARE(rows(db()).size(), 3);
+    }
+
+    void videosAndPngsDatedByTheirContainers()
+    {
+        const QDateTime utc(QDate(2016, 2, 3), QTime(12, 0, 0), Qt::UTC);
+        const QString mp4 = m_src->path() + "/c/a.mp4";
+        const QString mov = m_src->path() + "/c/b.MOV";
+        const QString png = m_src->path() + "/c/c.png";
+        writeFile(mp4, makeMovie(utc.toSecsSinceEpoch(), QByteArray(), 50000, 1, false));
+        writeFile(mov, makeMovie(utc.toSecsSinceEpoch(), "2015-12-31T23:30:00-0500", 50000, 2, true, true));
+        writeFile(png, padTo(makePng(8, 8, 3, {}, "2014:07:08 09:10:11"), 50000, 3));
+        for (const QString &p : {mp4, mov, png})
+            setMtime(p, mtime(2020, 1, 1)); // the day they were copied
+        m_org->setMedia(true, true);
+        QList<OrganiseEntry> reports;
+        QCOMPARE(searchFolders({m_src->path() + "/c"}, &reports).copied, 3);
+        const QString mp4Month = utc.toLocalTime().toString("yyyy/MM");
+        QStringList expected = {"照片/2014/07/c.png", "视频/" + mp4Month + "/a.mp4", "视频/2015/12/b.MOV"};
+        expected.sort();
+        QCOMPARE(filesUnder(out()), expected); // the camera's own zone decides, not this machine's
+        QStringList sources;
+        for (const OrganiseEntry &e : qAsConst(reports))
+            sources << e.dateSource;
+        sources.sort();
+        QCOMPARE(sources, QStringList({"PNG Creation Time", "QuickTime creationdate", "mvhd"}));
+        QStringList created;
+        for (const Row &r : rows(db()))
+            created << r.createtime;
+        QVERIFY2(created.contains("2015-12-31 23:30:00") && created.contains("2014-07-08 09:10:11"),
+                 qPrintable(created.join(',')));
     }
 
     void sizeLimitIs40000Bytes()

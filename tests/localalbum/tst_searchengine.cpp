@@ -1,5 +1,6 @@
 // The file-name engine over an injected tree: matching, order, each file once, refresh, stop.
 #include "platform/SearchEngine.h"
+#include "tests/support/RawNames.h"
 #include "tests/support/TestSupport.h"
 
 #include <QFile>
@@ -121,6 +122,31 @@ private slots:
             QVERIFY2(!v.startsWith("/proc") && !v.startsWith("/sys") && !v.startsWith("/dev"), qPrintable(v));
         }
         QCOMPARE(QSet<QString>(volumes.begin(), volumes.end()).size(), volumes.size());
+    }
+
+    void cancelBeforeTheQueryAndRawNames()
+    {
+        const QByteArray folder = QFile::encodeName(m_tree.path()) + "/raw";
+        const QByteArray raw = folder + "/" + RawNames::gbkName() + ".jpg";
+        QVERIFY(RawNames::writeRaw(raw, "r"));
+        SearchEngine::setRootsForTests({m_tree.path()});
+        SearchEngine::start();
+        QVERIFY(SearchEngine::updateAllFolderIndexes());
+        SearchEngine::setSearch("*.jpg");
+        // A stop that lands before the query starts waiting is seen: no wait for the rebuild.
+        std::atomic<bool> cancel{true};
+        QVERIFY(!SearchEngine::query(true, &cancel));
+        QCOMPARE(SearchEngine::numResults(), 0);
+        cancel = false;
+        QVERIFY(SearchEngine::query(true, &cancel));
+        QList<QByteArray> found;
+        for (int i = 0; i < SearchEngine::numResults(); ++i)
+            found << SearchEngine::resultRawPath(i);
+        QVERIFY(found.contains(raw)); // the name's bytes as on disk, not a lossy conversion
+        SearchEngine::reset();
+        SearchEngine::stop();
+        QCOMPARE(SearchEngine::liveIndexes(), 0); // nothing holds an index once reset and stopped
+        RawNames::removeTreeRaw(folder);
     }
 };
 
