@@ -125,6 +125,17 @@ LocalForm::LocalForm(QWidget *parent, QString savepath)
         openWithSystem(ui->tableFileInfoView->shownPath(index.row()), false);
     });
     connect(ui->tableFileInfoView, &QWidget::customContextMenuRequested, this, &LocalForm::showTableMenu);
+    // The arrow keys go on across pages: past the last row to the next page's first, and back.
+    connect(ui->tableFileInfoView, &TableViewPage::pageStepRequested, this, [this](int step) {
+        TableViewPage *table = ui->tableFileInfoView;
+        const int before = table->getCurrentPage();
+        if (step > 0)
+            nextPage();
+        else
+            prevPage();
+        if (table->getCurrentPage() != before && table->shownRows() > 0)
+            table->selectRow(step > 0 ? 0 : table->shownRows() - 1);
+    });
     connect(ui->openFolderButton, &QPushButton::clicked, this, &LocalForm::openOrganisedFolder);
     connect(ui->reportButton, &QPushButton::clicked, this, &LocalForm::showReport);
     ui->reportButton->setEnabled(false);

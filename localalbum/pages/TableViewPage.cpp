@@ -4,6 +4,7 @@
 
 #include <QHeaderView>
 #include <QItemDelegate>
+#include <QKeyEvent>
 #include <QSortFilterProxyModel>
 
 TableViewPage::TableViewPage(QWidget *parent)
@@ -28,6 +29,26 @@ TableViewPage::~TableViewPage()
 void TableViewPage::contextMenuEvent(QContextMenuEvent *)
 {
     // The table has no context menu.
+}
+
+void TableViewPage::keyPressEvent(QKeyEvent *event)
+{
+    if (event->modifiers() == Qt::NoModifier && m_fileCount > 0) {
+        const int row = currentIndex().isValid() ? currentIndex().row() : -1;
+        const int rows = m_proxy->rowCount();
+        const bool hasNext = m_currentPage * m_pageSize < m_fileCount;
+        const bool hasPrevious = m_currentPage > 1;
+        if ((event->key() == Qt::Key_Down && rows > 0 && row == rows - 1 && hasNext)
+            || (event->key() == Qt::Key_PageDown && hasNext)) {
+            emit pageStepRequested(1);
+            return;
+        }
+        if ((event->key() == Qt::Key_Up && row == 0 && hasPrevious) || (event->key() == Qt::Key_PageUp && hasPrevious)) {
+            emit pageStepRequested(-1);
+            return;
+        }
+    }
+    QTableView::keyPressEvent(event);
 }
 
 void TableViewPage::insert(QVariantList)

@@ -32,6 +32,9 @@ public:
 signals:
     void insertAct();
     void removeAct();
+    // The keys asked for the next (+1) or previous (-1) page: an arrow past the page's last or
+    // first row, or Page Down / Page Up.
+    void pageStepRequested(int step);
 
 public slots:
     void insert(QVariantList valueList);
@@ -46,6 +49,7 @@ public slots:
 
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     CustomTableModel *m_model;

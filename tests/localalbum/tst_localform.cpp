@@ -326,6 +326,17 @@ private slots:
         ui->gotoPageBox->setCurrentIndex(0);
         QCOMPARE(shownNumbers(ui->tableFileInfoView), range(1, 10));
         QVERIFY(!ui->prePageBtn->isEnabled());
+
+        // The arrow keys go on across pages, and the label and box follow.
+        ui->tableFileInfoView->selectRow(9);
+        QTest::keyClick(ui->tableFileInfoView, Qt::Key_Down);
+        QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 2/3"));
+        QCOMPARE(ui->gotoPageBox->currentIndex(), 1);
+        QCOMPARE(ui->tableFileInfoView->currentIndex().row(), 0);
+        QCOMPARE(ui->tableFileInfoView->shownNumber(0), 11);
+        QTest::keyClick(ui->tableFileInfoView, Qt::Key_Up);
+        QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 1/3"));
+        QCOMPARE(ui->tableFileInfoView->currentIndex().row(), 9);
     }
 
     void pageBoxChoiceAfterAnIdleNextClick()

@@ -1,5 +1,5 @@
 // The paged table and its model: ten rows a page, paging bounds, numbering of appended and
-// rebuilt rows, header texts, no editing and no context menu.
+// rebuilt rows, header texts, no editing and no context menu of its own, keys past a page's edge.
 #include "localalbum/pages/CustomTableModel.h"
 #include "localalbum/pages/TableViewPage.h"
 
@@ -144,6 +144,33 @@ private slots:
         QCOMPARE(numbers(t), range(1, 10));
         t.nextPage();
         QCOMPARE(numbers(t), range(11, 12));
+    }
+
+    void keysPastThePageEdgeAskForAnotherPage()
+    {
+        TableViewPage t;
+        t.setSelectionBehavior(QAbstractItemView::SelectRows);
+        fill(t, 25);
+        QSignalSpy steps(&t, &TableViewPage::pageStepRequested);
+        t.selectRow(0);
+        QTest::keyClick(&t, Qt::Key_Up); // the first page has none before it
+        QTest::keyClick(&t, Qt::Key_Down);
+        QCOMPARE(t.currentIndex().row(), 1);
+        QCOMPARE(steps.count(), 0);
+        t.selectRow(9);
+        QTest::keyClick(&t, Qt::Key_Down);
+        QTest::keyClick(&t, Qt::Key_PageDown);
+        QCOMPARE(steps.count(), 2);
+        QCOMPARE(steps.at(0).first().toInt(), 1);
+        t.gotoPage(3);
+        t.selectRow(4);
+        QTest::keyClick(&t, Qt::Key_Down); // the last row of the last page
+        QTest::keyClick(&t, Qt::Key_PageDown);
+        QCOMPARE(steps.count(), 2);
+        t.selectRow(0);
+        QTest::keyClick(&t, Qt::Key_Up);
+        QCOMPARE(steps.count(), 3);
+        QCOMPARE(steps.last().first().toInt(), -1);
     }
 
     void modelHeadersAndEditing()
