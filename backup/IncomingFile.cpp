@@ -107,12 +107,16 @@ struct FileStamp
 };
 
 // The stamp of a regular file (links followed, as the md5 is read through them); size -1 otherwise.
-FileStamp stampOf(const QString &path)
+// *exists tells whether anything is there at all, from the same look.
+FileStamp stampOf(const QString &path, bool *exists = nullptr)
 {
     FileStamp stamp;
 #ifdef Q_OS_UNIX
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+    const bool found = ::stat(QFile::encodeName(path).constData(), &st) == 0;
+    if (exists)
+        *exists = found;
+    if (!found || !S_ISREG(st.st_mode))
         return stamp;
     stamp.device = quint64(st.st_dev);
     stamp.inode = quint64(st.st_ino);
@@ -121,6 +125,8 @@ FileStamp stampOf(const QString &path)
     stamp.changedNs = qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 #else
     const QFileInfo info(path);
+    if (exists)
+        *exists = info.exists();
     if (!info.isFile())
         return stamp;
     stamp.size = info.size();
@@ -261,9 +267,10 @@ IncomingFile::Outcome IncomingFile::commit(const QString &fileName, QString *fin
     const QString md5 = md5Hex();
     for (int n = 0; n < kMaxNumbered; ++n) {
         const QString candidate = m_folder + QLatin1Char('/') + numberedName(fileName, n);
-        if (QFileInfo::exists(candidate)) {
+        bool taken = false;
+        const FileStamp stamp = stampOf(candidate, &taken);
+        if (taken) {
             // Only a file of the same size can hold the same content.
-            const FileStamp stamp = stampOf(candidate);
             if (stamp.size == m_written && md5ForStamp(candidate, stamp) == md5) {
                 *finalPath = candidate;
                 discard();
@@ -304,9 +311,10 @@ QString IncomingFile::findIdentical(const QString &folder, const QString &fileNa
         return QString();
     for (int n = 0; n < kMaxNumbered; ++n) {
         const QString candidate = folder + QLatin1Char('/') + numberedName(fileName, n);
-        if (!QFileInfo::exists(candidate))
+        bool taken = false;
+        const FileStamp stamp = stampOf(candidate, &taken);
+        if (!taken)
             break;
-        const FileStamp stamp = stampOf(candidate);
         if (size >= 0 && stamp.size != size)
             continue;
         if (md5ForStamp(candidate, stamp).compare(md5, Qt::CaseInsensitive) == 0)
