@@ -45,6 +45,68 @@ int bytesPerPixel(QImage::Format format)
     return depth > 0 ? qMax(1, (depth + 7) / 8) : 4;
 }
 
+// What the marker segments before the first scan of a JPEG say, and how many scans it has.
+struct JpegLayout
+{
+    bool valid = false;
+    bool progressive = false;
+    int scans = 0;   // counted only for progressive pictures (0 otherwise)
+};
+
+// Walks the markers of a JPEG without decoding it. A progressive picture keeps every coefficient of
+// the whole picture in memory and goes over all of them once per scan, so its scans are counted to
+// the end of the file (the device is put back where it was).
+JpegLayout jpegLayout(QIODevice *device, int maxScans)
+{
+    JpegLayout layout;
+    if (device->isSequential())
+        return layout;
+    const qint64 start = device->pos();
+    auto readByte = [device](uchar *c) { return device->getChar(reinterpret_cast<char *>(c)); };
+    uchar a = 0, b = 0;
+    if (!readByte(&a) || !readByte(&b) || a != 0xFF || b != 0xD8) {
+        device->seek(start);
+        return layout;
+    }
+    uchar c = 0;
+    while (readByte(&c)) {
+        if (c != 0xFF)
+            continue; // entropy-coded data, or a stray byte between segments
+        uchar marker = 0;
+        do {
+            if (!readByte(&marker))
+                break;
+        } while (marker == 0xFF); // fill bytes
+        if (marker == 0x00 || (marker >= 0xD0 && marker <= 0xD7))
+            continue; // a stuffed 0xFF or a restart marker inside the scan
+        if (marker == 0xD9)
+            break;
+        if (marker == 0xD8 || marker == 0x01)
+            continue;
+        uchar hi = 0, lo = 0;
+        if (!readByte(&hi) || !readByte(&lo))
+            break;
+        const int length = (hi << 8) | lo;
+        if (length < 2)
+            break;
+        const bool sof = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (sof && !layout.valid) {
+            layout.valid = true;
+            layout.progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+        }
+        if (marker == 0xDA) {
+            if (!layout.progressive)
+                break; // the header is all a sequential picture needs looked at
+            if (++layout.scans > maxScans)
+                break;
+        }
+        if (!device->seek(device->pos() + length - 2))
+            break;
+    }
+    device->seek(start);
+    return layout;
+}
+
 } // namespace
 
 SafeImage::Format SafeImage::sniff(const QByteArray &head)
@@ -106,7 +168,7 @@ QImage SafeImage::load(const QString &path, const Options &options, QString *why
         }
     }
     QFile file;
-    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         setWhy(why, QStringLiteral("cannot open"));
         return {};
@@ -125,6 +187,8 @@ QImage SafeImage::read(QIODevice *device, Format expected, const Options &option
         setWhy(why, QStringLiteral("content does not match the file's type"));
         return {};
     }
+    // Looked at before the reader moves on in the device.
+    const JpegLayout layout = actual == Format::Jpeg ? jpegLayout(device, kMaxProgressiveScans) : JpegLayout();
     // With the format named and detection off, Qt looks only for a handler of that name, and the content
     // has just been seen to start as that format, so no other decoder (SVG, ...) ever gets these bytes.
     QImageReader reader(device, qtFormatName(actual));
@@ -139,6 +203,16 @@ QImage SafeImage::read(QIODevice *device, Format expected, const Options &option
     if (pixels > options.maxPixels) {
         setWhy(why, QStringLiteral("picture too large (%1x%2)").arg(stored.width()).arg(stored.height()));
         return {};
+    }
+    if (actual == Format::Jpeg) {
+        if (layout.progressive && pixels > options.maxPixels / 4) {
+            setWhy(why, QStringLiteral("progressive picture too large (%1x%2)").arg(stored.width()).arg(stored.height()));
+            return {};
+        }
+        if (layout.scans > kMaxProgressiveScans) {
+            setWhy(why, QStringLiteral("more than %1 scans").arg(kMaxProgressiveScans));
+            return {};
+        }
     }
     if (actual == Format::Png && pixels * bytesPerPixel(reader.imageFormat()) > options.maxFullDecodeBytes) {
         setWhy(why, QStringLiteral("picture too large to decode (%1x%2)").arg(stored.width()).arg(stored.height()));

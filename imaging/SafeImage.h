@@ -19,6 +19,9 @@ public:
     // PNG is always decoded at full size before it is scaled: its decoded bytes are bounded too, so a
     // 16-bit picture within the pixel budget cannot take twice the memory of an 8-bit one.
     static constexpr qint64 kMaxFullDecodeBytes = 400LL * 1000 * 1000;
+    // A progressive JPEG holds all its coefficients in memory and is gone over once per scan: it gets a
+    // quarter of the pixel budget, and encoders write about ten scans, never this many.
+    static constexpr int kMaxProgressiveScans = 100;
 
     struct Options
     {

@@ -82,10 +82,21 @@ QByteArray pngClaiming(quint32 w, quint32 h, quint8 bitDepth)
     return png;
 }
 
-QByteArray jpegClaiming(quint16 w, quint16 h)
+QByteArray progressiveJpeg(const QImage &image)
 {
-    QByteArray jpeg = encoded(pattern(16, 16), "jpeg");
-    const int sof = jpeg.indexOf(QByteArray("\xFF\xC0", 2));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setProgressiveScanWrite(true);
+    writer.write(image);
+    return bytes;
+}
+
+QByteArray jpegClaiming(quint16 w, quint16 h, bool progressive = false)
+{
+    QByteArray jpeg = progressive ? progressiveJpeg(pattern(16, 16)) : encoded(pattern(16, 16), "jpeg");
+    const int sof = jpeg.indexOf(QByteArray(progressive ? "\xFF\xC2" : "\xFF\xC0", 2));
     Q_ASSERT(sof > 0);
     qToBigEndian(h, jpeg.data() + sof + 5);
     qToBigEndian(w, jpeg.data() + sof + 7);
@@ -183,6 +194,8 @@ void TestSafeImage::pixelBudgetFromTheHeader_data()
     QTest::newRow("png 10001x10000") << pngClaiming(10001, 10000, 8) << false;
     QTest::newRow("png 16-bit 8000x8000") << pngClaiming(8000, 8000, 16) << false;
     QTest::newRow("jpeg 20000x20000") << jpegClaiming(20000, 20000) << false;
+    QTest::newRow("progressive jpeg 6000x5000") << jpegClaiming(6000, 5000, true) << false;
+    QTest::newRow("progressive jpeg 40x40") << progressiveJpeg(pattern(40, 40)) << true;
     QTest::newRow("png 16-bit 40x40") << encoded(pattern(40, 40).convertToFormat(QImage::Format_RGBA64), "png") << true;
 }
 
