@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 
 #include <libexif/exif-data.h>
+#include <libexif/exif-utils.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +21,7 @@ struct DateTag
 {
     ExifIfd ifd;
     ExifTag tag;
-    QByteArray value; // "yyyy:MM:dd hh:mm:ss"
+    QByteArray value; // "yyyy:MM:dd hh:mm:ss"; for EXIF_TAG_ORIENTATION its number ("6")
 };
 
 
@@ -51,7 +52,9 @@ inline QByteArray exifSegment(const QList<DateTag> &tags)
         ExifEntry *e = exif_entry_new();
         exif_content_add_entry(ed->ifd[t.ifd], e);
         exif_entry_initialize(e, t.tag);
-        if (e->data && e->size >= 20) {
+        if (t.tag == EXIF_TAG_ORIENTATION && e->data && e->size >= 2) {
+            exif_set_short(e->data, EXIF_BYTE_ORDER_INTEL, ExifShort(t.value.toUShort()));
+        } else if (e->data && e->size >= 20) {
             std::memset(e->data, 0, e->size);
             std::memcpy(e->data, t.value.constData(), size_t(qMin(t.value.size(), 19)));
         }

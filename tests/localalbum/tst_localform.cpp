@@ -667,7 +667,8 @@ private slots:
         const QString out = root() + QStringLiteral("万特相册/本地/照片/2021/05");
         const QByteArray photo = ExifJpeg::padTo(
             ExifJpeg::withExif(ExifJpeg::makeJpeg(64, 32, 7),
-                               {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2021:05:06 07:08:09"}}),
+                               {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2021:05:06 07:08:09"},
+                                {EXIF_IFD_0, EXIF_TAG_ORIENTATION, "6"}}),
             41000, 7);
         const QByteArray hostile = QByteArray("\x89PNG\r\n\x1a\n", 8)
             + ExifJpeg::pngChunk("IHDR", ExifJpeg::be32(60000) + ExifJpeg::be32(60000) + QByteArray("\x08\x06\0\0\0", 5))
@@ -698,7 +699,7 @@ private slots:
         QTest::keyClick(ui->tableFileInfoView, Qt::Key_Down);
         QVERIFY(waitFor([&] { return shown.size() == 1; }));
         QVERIFY(ui->previewPane->hasPicture());
-        QCOMPARE(data.image.size(), QSize(64, 32)); // never enlarged
+        QCOMPARE(data.image.size(), QSize(32, 64)); // turned upright (orientation 6), never enlarged
         QCOMPARE(data.source, source + QStringLiteral("/a.jpg"));
         QCOMPARE(data.organised, out + QStringLiteral("/a.jpg"));
         QCOMPARE(data.captureTime, QDateTime(QDate(2021, 5, 6), QTime(7, 8, 9)));
