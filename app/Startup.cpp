@@ -49,10 +49,10 @@ bool resetPending(const QString &key)
 
 } // namespace
 
-void applyLocalReset()
+bool applyLocalReset()
 {
     if (!resetPending(QStringLiteral("localReset")))
-        return;
+        return false;
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
     removeInProgramDir(QStringLiteral("localfiles.db"));
     // Its write-ahead log must go too, or it would be replayed into the next, new database.
@@ -60,12 +60,13 @@ void applyLocalReset()
     removeInProgramDir(QStringLiteral("localfiles.db-shm"));
     settings->setGlobalValue(QStringLiteral("localReset"), QStringLiteral("0"));
     settings->removeGlobalKey(QStringLiteral("saveDrive"));
+    return true;
 }
 
-void applyRemoteReset()
+int applyRemoteReset()
 {
     if (!resetPending(QStringLiteral("remoteReset")))
-        return;
+        return -1;
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
     const QList<UserEntry> users = settings->getUserList();
     for (const UserEntry &user : users)
@@ -73,6 +74,7 @@ void applyRemoteReset()
     if (!users.isEmpty())
         settings->clearUsers();
     settings->setGlobalValue(QStringLiteral("remoteReset"), QStringLiteral("0"));
+    return users.size();
 }
 
 bool findProcess(const QString &exeName)
@@ -106,7 +108,12 @@ bool claimSingleInstance(SingleInstance *guard)
 {
     if (guard->acquire())
         return true;
-    Dialogs::message(nullptr, QMessageBox::Information, QStringLiteral("Warning"),
+    // The running copy shows its window; the box is only for a copy that does not answer.
+    if (guard->askRunningCopyToActivate()) {
+        qCInfo(lcStartup) << "already running: its window was brought forward";
+        return false;
+    }
+    Dialogs::message(nullptr, QMessageBox::Information, QStringLiteral("万特相册"),
                      QStringLiteral("应用程序已经启动"), QMessageBox::Ok);
     return false;
 }
@@ -144,6 +151,20 @@ void removeTransferLeftovers()
         for (const QString &folder : folders)
             IncomingFile::removePartsBefore(folder, limit);
     });
+}
+
+QString resetNotice(bool localDone, int phonesReset)
+{
+    QStringList done;
+    if (localDone)
+        done << QStringLiteral("本地参数：本地相册数据库已清空，存储位置已重新选择。已整理的照片和视频仍在原处。");
+    if (phonesReset >= 0)
+        done << QStringLiteral("移动设备参数：已删除 %1 部手机的授权和相册数据库。已备份的照片和视频仍在原处；"
+                               "手机再次连接时需要重新授权。")
+                    .arg(phonesReset);
+    if (done.isEmpty())
+        return QString();
+    return QStringLiteral("按您的要求，本次启动完成了重置：\n\n") + done.join(QStringLiteral("\n\n"));
 }
 
 void applyAutomationMode()

@@ -8,6 +8,7 @@
 #include "link/pages/MobileForm.h"
 #include "link/pages/NetWorkInfoForm.h"
 #include "localalbum/pages/LocalForm.h"
+#include "platform/Dialogs.h"
 #include "platform/StorageVolumes.h"
 #include "settings/ReadWriteSetting.h"
 #include "settings/pages/SettingsForm.h"
@@ -16,7 +17,9 @@
 
 #include <QDateTime>
 
+#include <QCloseEvent>
 #include <QEvent>
+#include <QKeyEvent>
 #include <climits>
 #include <QGuiApplication>
 #include <QScreen>
@@ -290,4 +293,53 @@ void VanteoUI::on_btnMenu_Max_clicked()
 void VanteoUI::on_btnMenu_Close_clicked()
 {
     close();
+}
+
+QStringList VanteoUI::runningWork() const
+{
+    QStringList work;
+    const QStringList phones = MobileForm::sendingPhones();
+    for (const QString &phone : phones)
+        work << phone + QStringLiteral(" 正在备份，退出将中断备份。");
+    if (localForm && localForm->isSearching())
+        work << QStringLiteral("本地相册正在搜索和整理文件，退出将中断整理。");
+    return work;
+}
+
+bool VanteoUI::confirmClose()
+{
+    const QStringList work = runningWork();
+    if (work.isEmpty())
+        return true;
+    const QMessageBox::StandardButton answer = Dialogs::message(
+        this, QMessageBox::Warning, QStringLiteral("退出"),
+        work.join(QLatin1Char('\n')) + QStringLiteral("\n\n确定要退出吗？"), QMessageBox::Ok | QMessageBox::Cancel,
+        {{QMessageBox::Ok, QStringLiteral("退 出")}, {QMessageBox::Cancel, QStringLiteral("取 消")}});
+    return answer == QMessageBox::Ok;
+}
+
+void VanteoUI::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void VanteoUI::closeEvent(QCloseEvent *event)
+{
+    if (!confirmClose()) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void VanteoUI::bringToFront()
+{
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
 }

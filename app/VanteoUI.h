@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QRect>
 #include <QString>
+#include <QStringList>
 
 class CmdServer;
 class LocalForm;
@@ -49,8 +50,19 @@ public:
     // none is stored or when force is set.
     static QString getUpdateTime(bool force);
 
+    // What a user's close would cut short now, one sentence each (a phone sending files, an
+    // organise run); empty when nothing runs.
+    QStringList runningWork() const;
+    // Brings the window to the front (a second start of the program asks for it).
+    void bringToFront();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    // Esc must not end the program: the window is a dialog only for its frame.
+    void keyPressEvent(QKeyEvent *event) override;
+    // A user's close (用户退出, the close button, the window manager) asks first while work runs.
+    // A stop by signal ends the event loop instead and never comes here.
+    void closeEvent(QCloseEvent *event) override;
 
 private slots:
     void initForm(QString savepath);
@@ -70,6 +82,8 @@ private:
     void connectPages();                          // initForm step 13: command server <-> mobile page
     void startDailyUpdateCheck();                 // construction step 6
     void destroyPages();                          // destruction, before the frame's own
+    // False when work runs and the user chose to keep the program open.
+    bool confirmClose();
 
     Ui::VanteoUI *ui;
     QStackedWidget *stackedWidget = nullptr;

@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <csignal>
 #include <unistd.h>
 
 class TestStartup : public QObject
@@ -67,7 +68,7 @@ private slots:
             QVERIFY(TestSupport::writeFile(inner + QLatin1Char('/') + QString::fromUtf8(n), "x"));
         store()->setGlobalValue(QStringLiteral("remoteReset"), QStringLiteral("2"));
 
-        applyRemoteReset();
+        QCOMPARE(applyRemoteReset(), 3);
         QVERIFY(!QFile::exists(inner + QStringLiteral("/小米.db")));
         QVERIFY(!QFile::exists(inner + QStringLiteral("/pixel.db")));
         QVERIFY(QFile::exists(inner + QStringLiteral("/localfiles.db")));
@@ -75,6 +76,19 @@ private slots:
         QVERIFY(QFile::exists(outer.filePath(QStringLiteral("outside.db"))));
         QVERIFY(store()->getUserList().isEmpty());
         QCOMPARE(store()->getGlobalValue(QStringLiteral("remoteReset")), QStringLiteral("0"));
+    }
+
+    void resetNoticeSaysWhatWasDone()
+    {
+        QVERIFY(Startup::resetNotice(false, -1).isEmpty());
+        const QString local = Startup::resetNotice(true, -1);
+        QVERIFY(local.contains(QStringLiteral("本地相册数据库已清空")));
+        QVERIFY(!local.contains(QStringLiteral("移动设备")));
+        const QString phones = Startup::resetNotice(false, 3);
+        QVERIFY2(phones.contains(QStringLiteral("已删除 3 部手机的授权和相册数据库")), qPrintable(phones));
+        QVERIFY(phones.contains(QStringLiteral("已备份的照片和视频仍在原处")));
+        // Pending with an empty phone list is still a reset done.
+        QVERIFY(!Startup::resetNotice(false, 0).isEmpty());
     }
 
     void remoteResetWithoutUsers()
@@ -127,11 +141,12 @@ private slots:
 
         SingleInstance second(QStringLiteral("vanteoalbum"));
         Dialogs::setNextAnswer(QMessageBox::Ok);
+        // The first copy does not answer on its socket: the box is the fallback.
         QVERIFY(!Startup::claimSingleInstance(&second));
         QCOMPARE(Dialogs::records().size(), 1);
         const Dialogs::Record box = Dialogs::records().first();
         QCOMPARE(box.icon, QMessageBox::Information);
-        QCOMPARE(box.title, QStringLiteral("Warning"));
+        QCOMPARE(box.title, QStringLiteral("万特相册"));
         QCOMPARE(box.text, QStringLiteral("应用程序已经启动"));
         QCOMPARE(box.buttons.size(), 1);
         QCOMPARE(Dialogs::pendingAnswers(), 0);
@@ -176,15 +191,36 @@ private slots:
         QVERIFY2(TestSupport::waitFor(windowUp, 30000), TestSupport::readFile(xml).constData());
         QVERIFY(!QFile::exists(prog.filePath(QStringLiteral("localfiles.db"))));
         QVERIFY(QDir(prog.filePath(QStringLiteral("dump"))).exists());
+        // The start after the reset says what it did.
+        QByteArray firstErr;
+        const auto firstSaid = [&](const QString &text) {
+            return TestSupport::waitFor([&] {
+                firstErr += first.readAllStandardError();
+                return QString::fromUtf8(firstErr).contains(text);
+            }, 20000);
+        };
+        QVERIFY2(firstSaid(QStringLiteral("本地相册数据库已清空")), firstErr.constData());
 
+        // A second start brings the first forward and shows no box.
         QProcess second;
         QVERIFY(start(&second));
         QVERIFY(second.waitForFinished(20000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
         const QString err = QString::fromUtf8(second.readAllStandardError());
-        QVERIFY2(err.contains(QStringLiteral("应用程序已经启动")), qPrintable(err));
+        QVERIFY2(!err.contains(QStringLiteral("应用程序已经启动")), qPrintable(err));
+        QVERIFY2(firstSaid(QStringLiteral("a second start asks this copy to come forward")), firstErr.constData());
         QCOMPARE(first.state(), QProcess::Running);
+
+        // A first copy that cannot answer (stopped): the box, after a bounded wait.
+        ::kill(pid_t(first.processId()), SIGSTOP);
+        QProcess blocked;
+        QVERIFY(start(&blocked));
+        QVERIFY(blocked.waitForFinished(20000));
+        QCOMPARE(blocked.exitCode(), 0);
+        const QString blockedErr = QString::fromUtf8(blocked.readAllStandardError());
+        QVERIFY2(blockedErr.contains(QStringLiteral("应用程序已经启动")), qPrintable(blockedErr));
+        ::kill(pid_t(first.processId()), SIGCONT);
 
         // The first copy dies without cleaning up; the next start is not blocked by its marker.
         first.kill();

@@ -3,6 +3,8 @@
 #include "app/AppInit.h"
 #include "app/IconHelper.h"
 #include "app/VanteoUI.h"
+#include "backup/TransferMonitor.h"
+#include "platform/Dialogs.h"
 #include "platform/StorageVolumes.h"
 #include "settings/ReadWriteSetting.h"
 #include "tests/support/TestSupport.h"
@@ -51,9 +53,15 @@ private slots:
     {
         m_dir = TestSupport::makeProgramDir();
         StorageVolumes::setVolumesForTests({{QStringLiteral("/vol/a/"), 10 * GiB}});
+        Dialogs::setNonInteractive(true);
+        Dialogs::clearRecords();
     }
 
-    void cleanup() { StorageVolumes::clearVolumesForTests(); }
+    void cleanup()
+    {
+        StorageVolumes::clearVolumesForTests();
+        QCOMPARE(Dialogs::pendingAnswers(), 0);
+    }
 
     void frame()
     {
@@ -137,6 +145,60 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         child<QToolButton>(&w, "btnExit")->click();
         QVERIFY(!w.isVisible());
+        QVERIFY(Dialogs::records().isEmpty()); // nothing ran: no question
+    }
+
+    void escapeNeverCloses()
+    {
+        VanteoUI w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        // From the window itself and from a focused child (the event reaches the dialog).
+        QTest::keyClick(&w, Qt::Key_Escape);
+        QVERIFY(w.isVisible());
+        auto *page = w.pages()->currentWidget();
+        QTest::keyClick(page, Qt::Key_Escape);
+        QVERIFY(w.isVisible());
+        QVERIFY(Dialogs::records().isEmpty());
+    }
+
+    void closeDuringBackupAsks()
+    {
+        TransferMonitor *monitor = TransferMonitor::instance();
+        const QString phone = QStringLiteral("小米手机");
+        monitor->phoneConnected(phone);
+        monitor->fileStarted(phone, QStringLiteral("IMG_0001.jpg"), 4000000);
+        VanteoUI w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+        // "No" keeps the program open, from both the exit button and the close button.
+        Dialogs::setNextAnswer(QMessageBox::Cancel);
+        child<QToolButton>(&w, "btnExit")->click();
+        QVERIFY(w.isVisible());
+        Dialogs::setNextAnswer(QMessageBox::Cancel);
+        child<QPushButton>(&w, "btnMenu_Close")->click();
+        QVERIFY(w.isVisible());
+        QCOMPARE(Dialogs::records().size(), 2);
+        const Dialogs::Record question = Dialogs::records().first();
+        QCOMPARE(question.icon, QMessageBox::Warning);
+        QVERIFY2(question.text.contains(phone + QStringLiteral(" 正在备份，退出将中断备份。")),
+                 qPrintable(question.text));
+        QCOMPARE(question.buttons.size(), 2);
+
+        // A phone between two files still counts; one that has finished does not.
+        monitor->fileStored(phone, QStringLiteral("IMG_0001.jpg"), false);
+        QCOMPARE(w.runningWork().size(), 1);
+        monitor->phoneDisconnected(phone);
+        QVERIFY(w.runningWork().isEmpty());
+
+        monitor->phoneConnected(phone);
+        monitor->fileStarted(phone, QStringLiteral("IMG_0002.jpg"), 4000000);
+        Dialogs::setNextAnswer(QMessageBox::Ok);
+        child<QToolButton>(&w, "btnExit")->click();
+        QVERIFY(!w.isVisible());
+        QCOMPARE(Dialogs::records().size(), 3);
+        monitor->forget(phone);
     }
 
     void remoteMessageShowsMobilePage()
