@@ -77,6 +77,12 @@ void TestUserHelperForm::guideShowsTitleThenSections()
         QCOMPARE(text.count(section), 1);
         last = at;
     }
+    // The contact part says how to get help with this program, with no placeholder left.
+    const QString help = text.mid(text.indexOf(kSections.last()));
+    for (const char *needed : {"README.md", "dump", "journalctl"})
+        QVERIFY2(help.contains(QLatin1String(needed)), needed);
+    for (const char *placeholder : {"example.com", "000-0000"})
+        QVERIFY2(!text.contains(QLatin1String(placeholder)), placeholder);
 }
 
 void TestUserHelperForm::guideIsUtf8Xhtml()
