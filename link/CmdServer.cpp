@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcCmdServer, "vanteo.link.cmdserver")
@@ -95,7 +96,16 @@ void CmdServer::incomingConnection(qintptr handle)
     connect(thread, &CmdClientThread::updateDatabaseNumber, this, &CmdServer::recvDatabaseNumberSlot);
 
     m_clients.insert(int(handle), thread);
-    m_peers.insert(thread, Peer{peer, ++m_serial});
+    // A phone names itself the moment it is connected, so its record is often here already;
+    // looking now keeps it from being taken for an idle connection while others queue up.
+    char first = 0;
+    const bool spoke = ::recv(int(handle), &first, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    m_peers.insert(thread, Peer{peer, ++m_serial, spoke});
+    connect(socket, &TcpSocket::UpdateByte, thread, [this, thread] {
+        auto it = m_peers.find(thread);
+        if (it != m_peers.end())
+            it->spoke = true;
+    });
     QTimer::singleShot(m_limits.nameTimeoutMs, thread, [this, thread] { nameTimedOut(thread); });
     qCDebug(lcCmdServer) << "phone connected from" << peer.toString() << "as" << handle;
 }
@@ -113,14 +123,16 @@ bool CmdServer::makeRoom(const QHostAddress &peer)
         const int limit = sameAddress ? m_limits.perAddress : m_limits.total;
         int count = 0;
         CmdClientThread *oldest = nullptr;
-        quint64 oldestSerial = 0;
+        Peer oldestPeer;
         for (auto it = m_peers.cbegin(); it != m_peers.cend(); ++it) {
             if (sameAddress && it->address != peer)
                 continue;
             ++count;
-            if (evictable(it.key()) && (!oldest || it->serial < oldestSerial)) {
+            if (!evictable(it.key()))
+                continue;
+            if (!oldest || (it->spoke == oldestPeer.spoke ? it->serial < oldestPeer.serial : !it->spoke)) {
                 oldest = it.key();
-                oldestSerial = it->serial;
+                oldestPeer = *it;
             }
         }
         if (count < limit)

@@ -111,11 +111,13 @@ private:
     int m_maxPending;
     QString m_savepath;
     Limits m_limits;
-    // Peer address (IPv4 form when mapped) and order of arrival of every listed connection.
+    // Peer address (IPv4 form when mapped), order of arrival and whether it has sent anything,
+    // for every listed connection. Silent connections give way first, oldest first.
     struct Peer
     {
         QHostAddress address;
         quint64 serial = 0;
+        bool spoke = false;
     };
     QHash<CmdClientThread *, Peer> m_peers;
     quint64 m_serial = 0;

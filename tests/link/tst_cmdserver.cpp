@@ -27,12 +27,20 @@ namespace {
 class Phone
 {
 public:
-    explicit Phone(quint16 port)
+    // from: a loopback address of its own (127.0.0.x), to play another device.
+    explicit Phone(quint16 port, const QHostAddress &from = QHostAddress())
     {
+        if (!from.isNull())
+            m_socket.bind(from);
         m_socket.connectToHost(QHostAddress::LocalHost, port);
         waitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 5000);
     }
     bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    // True once the PC has closed the connection (within timeoutMs).
+    bool closedByPeer(int timeoutMs = 5000)
+    {
+        return waitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
+    }
 
     void send(qint16 type, const QByteArray &payload)
     {
@@ -140,6 +148,9 @@ private slots:
     void disconnectReportsOfflineThenClosed();
     void deletingConnectedDeviceWipesAfterDisconnect();
     void deletingUnconnectedDeviceWipesAtOnce();
+    void peerAskingFasterThanItReadsLosesItsConnection();
+    void connectionsAreCappedAndUnnamedOnesClosed();
+    void newNamesAreAskedOneAtATime();
 
 private:
     std::unique_ptr<CmdServer> makeServer();
@@ -659,6 +670,128 @@ void TstCmdServer::deletingUnconnectedDeviceWipesAtOnce()
                               Q_ARG(QString, QStringLiteral("../") + QFileInfo(m_storage->path()).fileName()
                                                  + QStringLiteral("/keep")));
     QVERIFY(QFileInfo::exists(m_storage->path() + QStringLiteral("/keep.db")));
+}
+
+void TstCmdServer::peerAskingFasterThanItReadsLosesItsConnection()
+{
+    // Large enough that the first reply stalls in the socket buffers while the peer reads nothing.
+    QVERIFY(TestSupport::writeFile(AppPaths::programFile(QStringLiteral("Big.db")), QByteArray(24 << 20, 'b')));
+    auto server = makeServer();
+    QVERIFY(server);
+    Phone hostile(server->serverPort());
+    QByteArray burst;
+    for (int i = 0; i < 25; ++i)
+        burst += Records::encodeCommand(Records::QueryDatabase, "Big");
+    // Each of these used to be sent by a deeper recursion once the stream ended.
+    for (int i = 0; i < 130; ++i)
+        burst += Records::encodeCommand(Records::QueryDatabase, "Missing");
+    hostile.write(burst);
+    QVERIFY(hostile.closedByPeer(20000));
+    QVERIFY(waitFor([&] { return server->connectionCount() == 0; }));
+
+    // The server goes on serving.
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Fine"), QString(), QString());
+    Phone phone(server->serverPort());
+    QCOMPARE(phone.hello(QStringLiteral("Fine")), 1);
+    phone.send(Records::QueryDatabase, "Missing");
+    QCOMPARE(phone.record(), Records::encodeDatabaseReply(0));
+}
+
+void TstCmdServer::connectionsAreCappedAndUnnamedOnesClosed()
+{
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Known"), QString(), QString());
+    auto server = makeServer();
+    QVERIFY(server);
+    CmdServer::Limits limits;
+    limits.perAddress = 2;
+    limits.total = 3;
+    limits.nameTimeoutMs = 60000;
+    server->setLimits(limits);
+
+    Phone known(server->serverPort());
+    QCOMPARE(known.hello(QStringLiteral("Known")), 1);
+    // A third connection from one address takes the place of the oldest unnamed one there.
+    Phone idle1(server->serverPort());
+    QVERIFY(waitFor([&] { return server->connectionCount() == 2; }));
+    Phone idle2(server->serverPort());
+    QVERIFY(idle1.closedByPeer());
+    QVERIFY(idle2.connected());
+    // Past the total, the oldest connection that is not an authorised phone gives way.
+    Phone other(server->serverPort(), QHostAddress(QStringLiteral("127.0.0.2")));
+    QVERIFY(waitFor([&] { return server->connectionCount() == 3; }));
+    Phone third(server->serverPort(), QHostAddress(QStringLiteral("127.0.0.3")));
+    QVERIFY(idle2.closedByPeer());
+    QVERIFY(waitFor([&] { return server->connectionCount() == 3; }));
+    QVERIFY(other.connected() && third.connected());
+    QCOMPARE(known.filePort() > 0, true);
+
+    // Authorised phones are never pushed out: with no room left a newcomer is closed at once.
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Known2"), QString(), QString());
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Known3"), QString(), QString());
+    QCOMPARE(other.hello(QStringLiteral("Known2")), 1);
+    QCOMPARE(third.hello(QStringLiteral("Known3")), 1);
+    Phone late(server->serverPort(), QHostAddress(QStringLiteral("127.0.0.4")));
+    QVERIFY(late.closedByPeer());
+    QCOMPARE(server->connectionCount(), 3);
+    QVERIFY(known.connected() && other.connected() && third.connected());
+
+    // A connection that does not name itself validly in time is closed; a named one stays.
+    known.close();
+    third.close();
+    QVERIFY(waitFor([&] { return server->connectionCount() == 1; }));
+    limits.nameTimeoutMs = 300;
+    server->setLimits(limits);
+    Phone silent(server->serverPort());
+    Phone badName(server->serverPort(), QHostAddress(QStringLiteral("127.0.0.5")));
+    QCOMPARE(badName.hello(QStringLiteral("../x")), 0);
+    QVERIFY(silent.closedByPeer());
+    QVERIFY(badName.closedByPeer());
+    QVERIFY(other.silentFor(400));
+    QVERIFY(other.connected());
+}
+
+void TstCmdServer::newNamesAreAskedOneAtATime()
+{
+    auto server = makeServer();
+    QVERIFY(server);
+    CmdServer::Limits limits;
+    limits.waitingQuestions = 1;
+    server->setLimits(limits);
+
+    Phone first(server->serverPort());
+    first.send(Records::Device, "First");
+    QVERIFY(waitFor([] { return Dialogs::openQuestions().size() == 1; }));
+    Phone second(server->serverPort(), QHostAddress(QStringLiteral("127.0.0.2")));
+    second.send(Records::Device, "Second");
+    // Beyond the queue: refused at once, nobody asked.
+    Phone third(server->serverPort(), QHostAddress(QStringLiteral("127.0.0.3")));
+    QCOMPARE(third.hello(QStringLiteral("Third")), 0);
+    QCOMPARE(third.filePort(), 0);
+    QCOMPARE(Dialogs::records().size(), 1);
+    QCOMPARE(Dialogs::openQuestions().size(), 1);
+    QVERIFY(Dialogs::records().at(0).text.contains(QStringLiteral("First")));
+
+    // The asking phone goes: its question closes as refused and the waiting one is asked,
+    // with its address.
+    const int firstQuestion = Dialogs::openQuestions().first();
+    first.close();
+    QVERIFY(waitFor([&] { return Dialogs::records().size() == 2; }));
+    QVERIFY(!Dialogs::openQuestions().contains(firstQuestion));
+    QCOMPARE(Dialogs::openQuestions().size(), 1);
+    QCOMPARE(Dialogs::records().at(1).text,
+             QStringLiteral("你确定授权给 Second 备份?\n(手机地址: 127.0.0.2)"));
+    QVERIFY(second.silentFor(100));
+    QVERIFY(Dialogs::answer(Dialogs::openQuestions().first(), QMessageBox::Ok));
+    const QByteArray reply = second.record();
+    bool authorised = false;
+    QByteArray host;
+    QVERIFY(Records::decodeAuthReply(reply.constData(), &authorised, &host));
+    QVERIFY(authorised);
+    QVERIFY(second.filePort() > 0);
+    QVERIFY(ReadWriteSetting::getInstance()->userExists(QStringLiteral("Second")));
+    QVERIFY(!ReadWriteSetting::getInstance()->userExists(QStringLiteral("First")));
+    QVERIFY(!ReadWriteSetting::getInstance()->userExists(QStringLiteral("Third")));
+    QVERIFY(Dialogs::openQuestions().isEmpty());
 }
 
 QTEST_MAIN(TstCmdServer)

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QThread>
 
 namespace TestSupport {
@@ -64,6 +65,21 @@ QString binDir()
     if (!env.isEmpty())
         return QString::fromLocal8Bit(env);
     return QCoreApplication::applicationDirPath() + QStringLiteral("/../../bin");
+}
+
+bool canUnshareNetworkAndIpc()
+{
+    QProcess probe;
+    probe.start(QStringLiteral("unshare"), {QStringLiteral("-n"), QStringLiteral("-i"), QStringLiteral("true")});
+    return probe.waitForFinished(5000) && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+}
+
+bool installProgramCopy(const QString &programDir)
+{
+    const QString program = binDir() + QStringLiteral("/vanteoalbum");
+    const QString copy = programDir + QStringLiteral("/vanteoalbum");
+    return QFile::copy(program, copy)
+           && QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 } // namespace TestSupport

@@ -26,4 +26,11 @@ QByteArray readFile(const QString &path);
 // Folder of the built programs (build/bin), from the test environment.
 QString binDir();
 
+// True when `unshare -n -i` works here (root, or a user namespace), for tests that run the real
+// program in network and IPC namespaces of its own.
+bool canUnshareNetworkAndIpc();
+
+// Copies the built program into programDir (it keeps global.xml and its databases beside itself).
+bool installProgramCopy(const QString &programDir);
+
 } // namespace TestSupport
