@@ -140,6 +140,8 @@ LocalForm::LocalForm(QWidget *parent, QString savepath)
     connect(ui->reportButton, &QPushButton::clicked, this, &LocalForm::showReport);
     ui->reportButton->setEnabled(false);
     ui->summaryLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // Wraps instead of widening the window when the counts grow long.
+    ui->summaryLabel->setWordWrap(true);
 
     const QColor blue(Qt::blue);
     styleLabel(ui->checkAllDiskBox, blue);

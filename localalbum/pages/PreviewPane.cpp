@@ -110,6 +110,11 @@ PreviewPane::PreviewPane(QWidget *parent)
     m_size = new QLabel(this);
     m_source = pathField(this);
     m_organised = pathField(this);
+    // The pane's width follows the window, never the text shown: no window that widens on a click.
+    for (QLabel *l : {m_time, m_timeSource, m_size}) {
+        l->setWordWrap(true);
+        l->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    }
     m_time->setObjectName(QStringLiteral("previewTime"));
     m_timeSource->setObjectName(QStringLiteral("previewTimeSource"));
     m_size->setObjectName(QStringLiteral("previewSize"));
