@@ -338,10 +338,13 @@ QStringList MobileForm::describeActivity(const QString &device, const TransferMo
         line += QStringLiteral("，") + megabytesPerSecond(a.bytesPerSecond);
     } else if (a.connected) {
         line += hadFiles ? QStringLiteral("备份完成，") + sessionCounts(a) : QStringLiteral("空闲");
+    } else if (!a.currentFile.isEmpty() && a.currentReceived < a.currentSize) {
+        // The connection ended inside a file: its part was removed, the phone sends it again.
+        line += QStringLiteral("连接中断，%1 未收完（手机下次连接时会重新发送），").arg(a.currentFile) + sessionCounts(a);
+    } else if (hadFiles) {
+        line += QStringLiteral("备份完成，") + sessionCounts(a) + QStringLiteral("（已断开）");
     } else {
         line += QStringLiteral("已断开");
-        if (hadFiles)
-            line += QStringLiteral("，") + sessionCounts(a);
     }
     lines << line;
     if (!a.lastError.isEmpty()) {

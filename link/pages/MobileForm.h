@@ -25,7 +25,8 @@ class MobileForm;
 // Below the table, the 传输 panel follows what each connected phone is sending (from
 // TransferMonitor): 备份中 or 空闲, this session's files, the current file, the speed, a 备份完成
 // note once the phone has sent its files, and the last error. The phone protocol has no "all
-// sent" record, so a phone counts as finished when no file has arrived for kFinishedAfterMs.
+// sent" record, so a phone counts as finished when no file has arrived for kFinishedAfterMs, or
+// when it disconnected after a whole file.
 class MobileForm : public QWidget
 {
     Q_OBJECT

@@ -487,11 +487,16 @@ void TestMobileForm::activityWording()
              (QStringList{QStringLiteral("P：备份完成，本次收到 2 个文件（其中 1 个电脑上已有），失败 1 个"),
                           QStringLiteral("最近的错误（10:20:30）：IMG_0004.jpg: 磁盘空间不足")}));
 
-    // A disconnected phone never counts as sending, whatever it did last.
+    // A disconnected phone never counts as sending, whatever it did last; gone inside a file,
+    // the page says that file was cut.
     a.connected = false;
     a.busy = true;
     QVERIFY(!MobileForm::isSending(a, now));
-    QVERIFY(MobileForm::describeActivity(QStringLiteral("P"), a, now).first().startsWith(QStringLiteral("P：已断开，")));
+    QCOMPARE(MobileForm::describeActivity(QStringLiteral("P"), a, now).first(),
+             QStringLiteral("P：连接中断，IMG_0003.jpg 未收完（手机下次连接时会重新发送），本次收到 2 个文件（其中 1 个电脑上已有），失败 1 个"));
+    a.currentReceived = a.currentSize;
+    QCOMPARE(MobileForm::describeActivity(QStringLiteral("P"), a, now).first(),
+             QStringLiteral("P：备份完成，本次收到 2 个文件（其中 1 个电脑上已有），失败 1 个（已断开）"));
 }
 
 // Reports from a receiving thread reach the panel through the throttle.
@@ -533,7 +538,7 @@ void TestMobileForm::transferPanelFollowsTheMonitor()
              qPrintable(form.transferText()));
     QVERIFY(MobileForm::sendingPhones().isEmpty());
     monitor->phoneDisconnected(phone);
-    QVERIFY(TestSupport::waitFor([&] { return form.transferText().contains(phone + QStringLiteral("：已断开")); }));
+    QVERIFY(TestSupport::waitFor([&] { return form.transferText().contains(QStringLiteral("失败 1 个（已断开）")); }));
     monitor->forget(phone);
     form.updateTransferPanel();
     QCOMPARE(form.transferText(), QStringLiteral("没有手机连接。"));
