@@ -288,7 +288,7 @@ void LocalForm::saveFolderMode()
 
 void LocalForm::on_pushAddDirButton_clicked()
 {
-    const QString dir = Dialogs::existingDirectory(this, tr("Open Directory"), addFolderStart(),
+    const QString dir = Dialogs::existingDirectory(this, QStringLiteral("选择要整理的目录"), addFolderStart(),
                                                    QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (dir.isEmpty())
         return;

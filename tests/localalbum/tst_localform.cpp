@@ -503,7 +503,7 @@ private slots:
         const QList<Dialogs::Record> asked = Dialogs::records();
         QCOMPARE(asked.size(), 4);
         QCOMPARE(asked.first().kind, QStringLiteral("directory"));
-        QCOMPARE(asked.first().title, QStringLiteral("Open Directory"));
+        QCOMPARE(asked.first().title, QStringLiteral("选择要整理的目录"));
         QCOMPARE(ui->listDirWidget->currentItem()->text(), QStringLiteral("/data/Photos"));
 
         ui->listDirWidget->setCurrentRow(-1);
