@@ -193,7 +193,7 @@ void SettingsForm::showPendingResets()
         resets << QStringLiteral("本地参数");
     if (pending(kRemoteReset))
         resets << QStringLiteral("移动设备参数");
-    ui->labelResetPending->setVisible(!resets.isEmpty());
+    // Always in the layout (empty when nothing waits), so the page does not grow when one is asked for.
     ui->labelResetPending->setText(resets.isEmpty() ? QString()
                                                     : QStringLiteral("等待重启：%1重置将在程序下次启动时进行。")
                                                           .arg(resets.join(QStringLiteral("和"))));
@@ -206,7 +206,7 @@ void SettingsForm::on_localResetButton_clicked()
 
 void SettingsForm::on_remoteResetButton_clicked()
 {
-    confirmReset(kRemoteReset, QStringLiteral("重置移动设备参数将删除已授权手机的列表和每部手机的相册数据库（备份记录）。\n"
+    confirmReset(kRemoteReset, QStringLiteral("重置移动设备参数将删除已授权手机的列表和每部手机的相册数据库。\n"
                                               "已备份到电脑上的照片和视频不会删除；手机再次连接时需要重新授权。\n"
                                               "（程序重启后生效）"));
 }

@@ -215,25 +215,23 @@ void TestSettingsForm::resetDialogs()
     SettingsForm form(nullptr, QString());
     auto *reset = child<QPushButton>(&form, button);
     auto *pending = child<QLabel>(&form, QStringLiteral("labelResetPending"));
-    QVERIFY(pending->isHidden());
+    QVERIFY(pending->text().isEmpty());
 
     // Cancel, and a box closed without an answer, change nothing.
     Dialogs::setNextAnswer(QMessageBox::Cancel);
     reset->click();
     reset->click();
     QCOMPARE(value(key), QString());
-    QVERIFY(pending->isHidden());
+    QVERIFY(pending->text().isEmpty());
 
     Dialogs::setNextAnswer(QMessageBox::Ok);
     reset->click();
     QCOMPARE(value(key), QStringLiteral("1"));
     // Pending until the restart: on the page now, and on a page opened later.
-    QVERIFY(!pending->isHidden());
     QVERIFY2(pending->text().contains(pendingName), qPrintable(pending->text()));
     {
         SettingsForm later(nullptr, QString());
         auto *laterPending = child<QLabel>(&later, QStringLiteral("labelResetPending"));
-        QVERIFY(!laterPending->isHidden());
         QVERIFY(laterPending->text().contains(pendingName));
     }
     Dialogs::setNextAnswer(QMessageBox::Ok);
