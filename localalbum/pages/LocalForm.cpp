@@ -567,6 +567,7 @@ void LocalForm::startNewReport()
 {
     m_report.clear();
     m_reportBySource.clear();
+    m_reportLeftOut = 0;
     m_summary = OrganiseSummary();
     ui->summaryLabel->clear();
     ui->reportButton->setEnabled(false);
@@ -574,8 +575,14 @@ void LocalForm::startNewReport()
 
 void LocalForm::recordEntry(const OrganiseEntry &entry)
 {
+    if (m_report.size() >= m_reportLimit) {
+        ++m_reportLeftOut;
+        m_summary.count(entry.result);
+        return;
+    }
     m_reportBySource.insert(entry.source, m_report.size());
     m_report.append(entry);
+    m_report.last().rawSource.clear(); // only the organiser needs the name's bytes
     m_summary.count(entry.result);
     ui->reportButton->setEnabled(true);
 }
@@ -586,7 +593,7 @@ void LocalForm::showRunSummary(const OrganiseSummary &summary)
     ui->summaryLabel->setText(OrganiseReportDialog::summaryText(summary));
     ui->reportButton->setEnabled(true);
     if (m_reportDialog && m_reportDialog->isVisible())
-        m_reportDialog->setReport(m_report, m_summary);
+        m_reportDialog->setReport(m_report, m_summary, m_reportLeftOut);
 }
 
 OrganiseReportDialog *LocalForm::showReport()
@@ -596,7 +603,7 @@ OrganiseReportDialog *LocalForm::showReport()
         connect(m_reportDialog, &OrganiseReportDialog::openFileRequested, this,
                 [this](const QString &path) { openWithSystem(path, false); });
     }
-    m_reportDialog->setReport(m_report, m_summary);
+    m_reportDialog->setReport(m_report, m_summary, m_reportLeftOut);
     // Not modal: the page goes on working while the list is open.
     m_reportDialog->show();
     m_reportDialog->raise();

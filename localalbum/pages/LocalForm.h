@@ -45,6 +45,9 @@ public:
     const QVector<OrganiseEntry> &report() const { return m_report; }
     // Opens the report's window (created at first use).
     OrganiseReportDialog *showReport();
+    // The list keeps this many files of a run (a whole-disk run can find hundreds of thousands);
+    // the summary still counts every one.
+    void setReportLimit(int rows) { m_reportLimit = rows; }
     // The folder the add-folder dialog starts in: the Pictures folder when there is one, else home.
     static QString addFolderStart();
     // global.xml keys: the folder list (a JSON array of paths) and the mode (0 all disks, 1 folders).
@@ -119,6 +122,8 @@ private:
     OrganiseReportDialog *m_reportDialog = nullptr;
     QVector<OrganiseEntry> m_report;
     QHash<QString, int> m_reportBySource; // display source path -> index in m_report
+    int m_reportLimit = 100000;
+    int m_reportLeftOut = 0;
     OrganiseSummary m_summary;
     // Page state (the worker state is in m_organiser).
     bool m_searching = false;

@@ -146,10 +146,14 @@ OrganiseReportDialog::OrganiseReportDialog(QWidget *parent)
 
 OrganiseReportDialog::~OrganiseReportDialog() = default;
 
-void OrganiseReportDialog::setReport(const QVector<OrganiseEntry> &entries, const OrganiseSummary &summary)
+void OrganiseReportDialog::setReport(const QVector<OrganiseEntry> &entries, const OrganiseSummary &summary,
+                                     int leftOut)
 {
     m_model->setEntries(entries);
-    m_summary->setText(summaryText(summary));
+    QString text = summaryText(summary);
+    if (leftOut > 0)
+        text += QStringLiteral("（下表列出前 %1 个文件，另有 %2 个未列出）").arg(entries.size()).arg(leftOut);
+    m_summary->setText(text);
 }
 
 void OrganiseReportDialog::setFilter(int result)

@@ -20,7 +20,8 @@ public:
     explicit OrganiseReportDialog(QWidget *parent = nullptr);
     ~OrganiseReportDialog() override;
 
-    void setReport(const QVector<OrganiseEntry> &entries, const OrganiseSummary &summary);
+    // leftOut: files of the run counted in the summary but not kept in the list.
+    void setReport(const QVector<OrganiseEntry> &entries, const OrganiseSummary &summary, int leftOut = 0);
     // -1: every result; else an OrganiseEntry::Result.
     void setFilter(int result);
     int shownRows() const;

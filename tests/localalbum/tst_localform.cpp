@@ -651,11 +651,18 @@ private slots:
         emit report->table()->doubleClicked(report->table()->model()->index(0, 0));
         QCOMPARE(opened.urls, QList<QUrl>({QUrl::fromLocalFile(copy)}));
 
-        // The next run starts a new report.
+        // The next run starts a new report; a list cut short still counts every file.
+        page->setReportLimit(2);
         ui->pushStartSearchButton->click();
         QVERIFY(finished(*page));
         QVERIFY(waitFor([&] { return ui->summaryLabel->text().contains(QStringLiteral("重复 4")); }));
-        QCOMPARE(page->report().size(), 5);
+        QCOMPARE(page->report().size(), 2);
+        ui->reportButton->click();
+        report->setFilter(-1);
+        QCOMPARE(report->shownRows(), 2);
+        QVERIFY2(report->findChild<QLabel *>(QStringLiteral("reportSummary"))->text().endsWith(
+                     QStringLiteral("（下表列出前 2 个文件，另有 3 个未列出）")),
+                 qPrintable(report->findChild<QLabel *>(QStringLiteral("reportSummary"))->text()));
     }
 
     void selectionDrivesThePreview()
