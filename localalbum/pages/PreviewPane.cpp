@@ -230,6 +230,10 @@ PreviewData PreviewPane::gather(const QString &path, const OrganiseEntry &known,
     } else {
         SafeImage::Options options;
         options.fitWithin = fit;
+        // JPEGs are decoded at the reduced size; a PNG is decoded whole before it is scaled, so
+        // its budget is kept to about 120 MB of pixels per preview.
+        if (SafeImage::formatForName(file) == SafeImage::Format::Png)
+            options.maxPixels = qMin(options.maxPixels, qint64(30) * 1000 * 1000);
         QString why;
         d.image = SafeImage::load(file, options, &why);
         if (d.image.isNull()) {
