@@ -89,6 +89,7 @@ void SettingsForm::applyLooks()
     QPalette pending = ui->labelResetPending->palette();
     pending.setColor(QPalette::WindowText, Qt::darkRed);
     ui->labelResetPending->setPalette(pending);
+    ui->labelResetPending->setMinimumHeight(ui->labelResetPending->fontMetrics().lineSpacing());
 }
 
 // Changing a box here fires its slot, which stores the value again in the slot's own form
