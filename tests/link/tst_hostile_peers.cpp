@@ -107,7 +107,11 @@ int idlePeers(quint16 port, int count)
             ::close(fds[i].fd);
             fds[i].fd = openFrom(hostileAddress(2, int(i)), port, true);
             fds[i].revents = 0;
-            ++reopened;
+            // The program has now had as many of our connections as we hold: the flood is on.
+            if (++reopened == count) {
+                printf("cycled %d\n", count);
+                fflush(stdout);
+            }
         }
     }
     printf("reopened %ld\n", reopened);
@@ -213,7 +217,7 @@ stamp names
 REPLIES=$!
 "$SELF" --hostile idle "$PORT" "$IDLE_PEERS" >"$OUT/idle.log" 2>&1 &
 IDLE=$!
-for i in $(seq 1 300); do grep -q opened "$OUT/idle.log" && break; sleep 0.1; done
+for i in $(seq 1 300); do grep -q cycled "$OUT/idle.log" && break; alive || break; sleep 0.1; done
 stamp idle
 alive && echo alive >"$OUT/alive-before-phone"
 START=$(date +%s%N)
