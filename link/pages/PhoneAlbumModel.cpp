@@ -1,6 +1,5 @@
 #include "link/pages/PhoneAlbumModel.h"
 
-#include "imaging/SafeImage.h"
 #include "imaging/ThumbnailCache.h"
 
 #include <QFileInfo>
@@ -17,19 +16,57 @@ Q_LOGGING_CATEGORY(lcPhoneAlbum, "vanteo.phonealbum", QtWarningMsg)
 
 namespace {
 
-bool isVideoName(const QString &name)
+// By the name alone; QFileInfo would cost more than the rest of a row for 20,000 rows.
+QString suffixOf(const QString &path)
 {
-    static const QStringList kinds{"mp4", "mov", "avi", "3gp", "mkv", "flv", "mpg", "mpeg", "m4v", "webm"};
-    return kinds.contains(QFileInfo(name).suffix().toLower());
+    const int dot = path.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0 || path.indexOf(QLatin1Char('/'), dot) >= 0)
+        return QString();
+    return path.mid(dot + 1).toLower();
 }
 
-// The phone sends ISO 8601; rows written by older versions used the device list's format.
+bool isVideoName(const QString &path)
+{
+    static const QStringList kinds{"mp4", "mov", "avi", "3gp", "mkv", "flv", "mpg", "mpeg", "m4v", "webm"};
+    return kinds.contains(suffixOf(path));
+}
+
+bool isPictureName(const QString &path)
+{
+    const QString suffix = suffixOf(path);
+    return suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg") || suffix == QLatin1String("png");
+}
+
+int digits(const QString &text, int from, int count)
+{
+    int value = 0;
+    for (int i = from; i < from + count; ++i) {
+        const QChar c = text.at(i);
+        if (!c.isDigit())
+            return -1;
+        value = value * 10 + c.digitValue();
+    }
+    return value;
+}
+
+// The capture time as the phone's clock showed it. The phone sends ISO 8601 (rows written by older
+// versions used the device list's "yyyy-MM-dd hh:mm:ss"). Kept as wall-clock time in a UTC value:
+// it is only shown and compared, and this way neither needs the time zone rules, which would cost
+// more than everything else for 20,000 rows.
 QDateTime parseTime(const QString &text)
 {
+    if (text.size() >= 19 && text.at(4) == QLatin1Char('-') && text.at(7) == QLatin1Char('-')
+        && (text.at(10) == QLatin1Char('T') || text.at(10) == QLatin1Char(' ')) && text.at(13) == QLatin1Char(':')
+        && text.at(16) == QLatin1Char(':') && (text.size() == 19 || !text.at(19).isDigit())) {
+        const QDate d(digits(text, 0, 4), digits(text, 5, 2), digits(text, 8, 2));
+        const QTime t(digits(text, 11, 2), digits(text, 14, 2), digits(text, 17, 2));
+        if (d.isValid() && t.isValid())
+            return QDateTime(d, t, Qt::UTC);
+    }
     QDateTime t = QDateTime::fromString(text, Qt::ISODate);
     if (!t.isValid())
         t = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    return t;
+    return t.isValid() ? QDateTime(t.date(), t.time(), Qt::UTC) : QDateTime();
 }
 
 QString monthTitle(const QDateTime &t, int count)
@@ -87,7 +124,7 @@ QVector<PhoneAlbumModel::Entry> PhoneAlbumModel::readAlbum(const QString &databa
                 e.time = parseTime(q.value(3).toString());
                 if (q.value(4).toInt() < 1) {
                     e.state = Missing;
-                } else if (SafeImage::formatForName(e.path) == SafeImage::Format::Unknown) {
+                } else if (!isPictureName(e.path)) {
                     // Not decoded, so its presence is checked here.
                     e.state = !QFileInfo::exists(e.path) ? Missing : isVideoName(e.path) ? Video : Unreadable;
                 }
