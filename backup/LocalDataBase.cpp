@@ -522,19 +522,18 @@ void LocalDataBase::scan()
 {
     m_stop = false;
     m_running = true;
-    QMutexLocker lock(&dbMutex);
-
-    QSqlDatabase *db = openReadyLocked(false);
-    if (db) {
-        struct Row
-        {
-            qint64 id;
-            int isExist;
-            QString localpath;
-        };
-        QVector<Row> rows;
-        {
-            // Read everything first so no statement is open while rows are updated.
+    struct Row
+    {
+        qint64 id;
+        int isExist;
+        QString localpath;
+    };
+    QVector<Row> rows;
+    bool ready = false;
+    {
+        QMutexLocker lock(&dbMutex);
+        if (QSqlDatabase *db = openReadyLocked(false)) {
+            ready = true;
             QSqlQuery q(*db);
             q.setForwardOnly(true);
             if (q.exec(QStringLiteral("select * from albumlist"))) {
@@ -542,45 +541,51 @@ void LocalDataBase::scan()
                     rows.append({q.value(0).toLongLong(), q.value(9).toInt(), q.value(2).toString()});
             }
         }
-
-        int order = 0;
-        QSqlQuery update(*db);
-        bool prepared = false;
-        bool inTransaction = false;
-        auto setExist = [&](qint64 id, int exist) {
-            if (!prepared) {
-                prepared = update.prepare(
-                    QStringLiteral("update albumlist set isExist = :exist where id = :id"));
-                // One commit for all changes instead of one per row.
-                inTransaction = prepared && db->transaction();
-            }
-            if (!prepared)
-                return;
-            update.bindValue(QStringLiteral(":exist"), exist);
-            update.bindValue(QStringLiteral(":id"), id);
-            update.exec();
-        };
-        for (const Row &row : qAsConst(rows)) {
-            if (m_stop || m_destroying)
-                break;
-            if (row.localpath.isEmpty())
-                continue;
-            if (QFile::exists(row.localpath)) {
-                emit setFileName(order, row.localpath);
-                ++order;
-                if (row.isExist == 0)
-                    setExist(row.id, 1);
-            } else if (row.isExist == 1) {
-                setExist(row.id, 0);
-            }
-        }
-        update.finish();
-        if (inTransaction && !db->commit()) {
-            qCWarning(lcAlbumDb) << "scan update failed in" << m_dbName << db->lastError().text();
-            db->rollback();
-        }
-        emit setFileName(order, QString());
+    }
+    if (!ready) {
+        m_running = false;
+        return;
     }
 
+    // The existence checks touch every disk the album spans (a sleeping drive takes seconds):
+    // no lock is held meanwhile, so the organiser and the page's count go on.
+    int order = 0;
+    QVector<QPair<qint64, int>> changes;
+    for (const Row &row : qAsConst(rows)) {
+        if (m_stop || m_destroying)
+            break;
+        if (row.localpath.isEmpty())
+            continue;
+        if (QFile::exists(row.localpath)) {
+            emit setFileName(order, row.localpath);
+            ++order;
+            if (row.isExist == 0)
+                changes.append({row.id, 1});
+        } else if (row.isExist == 1) {
+            changes.append({row.id, 0});
+        }
+    }
+
+    if (!changes.isEmpty()) {
+        QMutexLocker lock(&dbMutex);
+        if (QSqlDatabase *db = openReadyLocked(false)) {
+            // One commit for all changes instead of one per row.
+            const bool inTransaction = db->transaction();
+            QSqlQuery update(*db);
+            if (update.prepare(QStringLiteral("update albumlist set isExist = :exist where id = :id"))) {
+                for (const auto &change : qAsConst(changes)) {
+                    update.bindValue(QStringLiteral(":exist"), change.second);
+                    update.bindValue(QStringLiteral(":id"), change.first);
+                    update.exec();
+                }
+            }
+            update.finish();
+            if (inTransaction && !db->commit()) {
+                qCWarning(lcAlbumDb) << "scan update failed in" << m_dbName << db->lastError().text();
+                db->rollback();
+            }
+        }
+    }
+    emit setFileName(order, QString());
     m_running = false;
 }

@@ -56,8 +56,8 @@ public:
     // file must stay one self-contained file. Call before the first operation.
     void setWriteAheadLog(bool on) { m_writeAheadLog = on; }
     // Checks every row's file, updates isExist and emits setFileName(order, localpath) for each
-    // existing file, then setFileName(count, "") as the end marker. Blocks other operations;
-    // it emits while holding dbMutex, so receivers must be queued, not call back directly.
+    // existing file, then setFileName(count, "") as the end marker. dbMutex is held only to read
+    // the rows and to write the changes, not while the files are looked at.
     void scanExistFiles();
     // Runs scanExistFiles on Qt's global thread pool.
     void startScan();

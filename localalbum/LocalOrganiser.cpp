@@ -486,10 +486,8 @@ void LocalOrganiser::report(Run &run, const OrganiseEntry &entry)
         QMutexLocker lock(&run.summaryMutex);
         run.summary.count(entry.result);
     }
-    if (entry.result == OrganiseEntry::Result::Failed)
+    if (entry.result == OrganiseEntry::Result::Failed && !run.stop)
         qCWarning(lcOrganiser) << "not organised:" << entry.source << entry.reason;
-    else if (!entry.dateSource.isEmpty())
-        qCDebug(lcOrganiser) << entry.source << "dated by" << entry.dateSource << entry.captureTime;
     emitForRun(run, [&] { emit fileReported(entry); });
 }
 
