@@ -232,9 +232,15 @@ void VanteoUI::buttonClick()
     auto *button = qobject_cast<QToolButton *>(sender());
     if (!button)
         return;
+    const QString text = button->text();
+    if (text == QStringLiteral("用户退出")) {
+        // A close the user called off leaves the page as it was, its button still marked.
+        button->setChecked(false);
+        close();
+        return;
+    }
     checkOnly(button);
 
-    const QString text = button->text();
     if (text == QStringLiteral("本地相册"))
         stackedWidget->setCurrentIndex(PageLocal);
     else if (text == QStringLiteral("手机相册"))
@@ -245,8 +251,6 @@ void VanteoUI::buttonClick()
         stackedWidget->setCurrentIndex(PageSetting);
     else if (text == QStringLiteral("使用说明"))
         stackedWidget->setCurrentIndex(PageHelp);
-    else if (text == QStringLiteral("用户退出"))
-        close();
 }
 
 void VanteoUI::onRecvRemoteMsg(QString devName, bool isNewUser)

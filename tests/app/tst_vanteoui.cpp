@@ -172,10 +172,15 @@ private slots:
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
 
-        // "No" keeps the program open, from both the exit button and the close button.
+        // "No" keeps the program open, from both the exit button and the close button, on the page
+        // it showed.
+        child<QToolButton>(&w, "btnMobile")->click();
         Dialogs::setNextAnswer(QMessageBox::Cancel);
         child<QToolButton>(&w, "btnExit")->click();
         QVERIFY(w.isVisible());
+        QCOMPARE(w.pages()->currentIndex(), int(VanteoUI::PageMobile));
+        QVERIFY(child<QToolButton>(&w, "btnMobile")->isChecked());
+        QVERIFY(!child<QToolButton>(&w, "btnExit")->isChecked());
         Dialogs::setNextAnswer(QMessageBox::Cancel);
         child<QPushButton>(&w, "btnMenu_Close")->click();
         QVERIFY(w.isVisible());
