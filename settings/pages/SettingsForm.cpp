@@ -61,6 +61,8 @@ SettingsForm::SettingsForm(QWidget *parent, QString savepath)
 {
     ui->setupUi(this);
     ui->label_picture->setPixmap(QPixmap(QStringLiteral(":/image/backsetting.png")));
+    // The picture only decorates: on a small screen it gives up its edges before the page grows.
+    ui->label_picture->setMinimumSize(1, 1);
     applyLooks();
     readStoredOptions();
     showFixedValues();
