@@ -5,8 +5,8 @@
 // in alternating rounds, each with a fresh thumbnail cache object:
 //   cached    the per-user thumbnail cache on disk is warm (as at a second opening)
 //   decode    the same window decoding every thumbnail from the photo, no disk cache
-// Each round prints the time until the album is read and until the first screen shows all its
-// thumbnails (both from the window's construction), the longest gap between ticks of a 5 ms GUI
+// Each round prints the time until the first screen shows all its thumbnails and until the whole
+// album is listed (both from the window's construction), the longest gap between ticks of a 5 ms GUI
 // timer while the grid is scrolled from top to bottom one screen per 16 ms frame, and how much of
 // the longest stretch the GUI thread itself was working (its CPU time: on a loaded machine the rest
 // of a gap is time given to other processes), the time until the last screen is complete, and the
@@ -220,7 +220,7 @@ Album prepare(const QString &dir, int count)
 // True when every photo item on screen shows its thumbnail or its final placeholder.
 bool screenComplete(PhoneAlbumView &view)
 {
-    if (!view.isLoaded())
+    if (view.model()->rowCount() == 0)
         return false;
     QListView *list = view.listView();
     PhoneAlbumModel *model = view.model();
@@ -279,14 +279,14 @@ Round runRound(const QString &dbPath, bool useDisk)
     PhoneAlbumView view(kDevice, dbPath, &cache);
     view.resize(1000, 720);
     view.show();
-    waitUntil([&] { return view.isLoaded(); }, 30000);
-    r.listMs = clock.nsecsElapsed() / 1e6;
     if (!waitUntil([&] { return screenComplete(view); }, 30000)) {
         out << "first screen never completed" << Qt::endl;
         return r;
     }
     view.listView()->viewport()->repaint();
     r.firstScreenMs = clock.nsecsElapsed() / 1e6;
+    waitUntil([&] { return view.isLoaded(); }, 30000);
+    r.listMs = clock.nsecsElapsed() / 1e6;
 
     // Scroll one screen per frame, and listen for the GUI thread's heartbeat meanwhile.
     QScrollBar *bar = view.listView()->verticalScrollBar();
@@ -427,7 +427,7 @@ int main(int argc, char **argv)
     out << "photos " << count << " (" << album.photos.size() << " on disk), window 1000x720, " << rounds
         << " alternating rounds" << Qt::endl;
     out << "load average at start: " << loadAverage() << Qt::endl;
-    out << "round  variant  list-ms  first-screen-ms  longest-stall-ms  longest-busy-ms  scroll-ms  last-screen-ms  peak-MiB"
+    out << "round  variant  whole-list-ms  first-screen-ms  longest-stall-ms  longest-busy-ms  scroll-ms  last-screen-ms  peak-MiB"
         << Qt::endl;
     QVector<double> list[2], first[2], stall[2], busy[2], last[2], peak[2];
     for (int round = 0; round < rounds; ++round) {
@@ -442,7 +442,7 @@ int main(int argc, char **argv)
             last[k] << r.lastScreenMs;
             peak[k] << r.peakKiB / 1024.0;
             out << qSetFieldWidth(0) << round + 1 << "      " << (cached ? "cached " : "decode ") << "  "
-                << QString::number(r.listMs, 'f', 1).rightJustified(7) << "  "
+                << QString::number(r.listMs, 'f', 1).rightJustified(13) << "  "
                 << QString::number(r.firstScreenMs, 'f', 1).rightJustified(15) << "  "
                 << QString::number(r.stallMs, 'f', 1).rightJustified(16) << "  "
                 << QString::number(r.busyMs, 'f', 1).rightJustified(15) << "  "
@@ -454,12 +454,11 @@ int main(int argc, char **argv)
     out << "load average at end: " << loadAverage() << Qt::endl;
     const char *names[2] = {"cached", "decode"};
     for (int k = 0; k < 2; ++k) {
-        out << "median " << names[k] << ": album read " << QString::number(median(list[k]), 'f', 1)
-            << " ms, first screen " << QString::number(median(first[k]), 'f', 1)
+        out << "median " << names[k] << ": first screen " << QString::number(median(first[k]), 'f', 1)
             << " ms, longest stall " << QString::number(median(stall[k]), 'f', 1) << " ms (of which the GUI thread "
             << "was busy at most " << QString::number(median(busy[k]), 'f', 1) << " ms), last screen "
             << QString::number(median(last[k]), 'f', 1) << " ms, peak " << QString::number(median(peak[k]), 'f', 1)
-            << " MiB" << Qt::endl;
+            << " MiB, whole album listed " << QString::number(median(list[k]), 'f', 1) << " ms" << Qt::endl;
     }
     // A stall longer than the GUI thread's own work is time the system gave to other processes.
     const bool ok = median(first[0]) <= 300 && median(stall[0]) <= 50;

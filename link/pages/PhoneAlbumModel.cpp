@@ -91,7 +91,7 @@ PhoneAlbumModel::PhoneAlbumModel(ThumbnailCache *cache, QObject *parent)
     connect(m_cache, &ThumbnailCache::thumbnailFailed, this, &PhoneAlbumModel::onFailed);
 }
 
-QVector<PhoneAlbumModel::Entry> PhoneAlbumModel::readAlbum(const QString &databasePath, QString *error)
+QVector<PhoneAlbumModel::Entry> PhoneAlbumModel::readAlbum(const QString &databasePath, QString *error, int limit)
 {
     static std::atomic<int> serial{0};
     const QString connection = QStringLiteral("phonealbum-%1").arg(serial.fetch_add(1));
@@ -107,8 +107,10 @@ QVector<PhoneAlbumModel::Entry> PhoneAlbumModel::readAlbum(const QString &databa
         } else {
             QSqlQuery q(db);
             q.setForwardOnly(true);
-            if (!q.exec(QStringLiteral("select filename, localpath, filesize, createtime, isExist from albumlist"
-                                       " order by id desc"))) {
+            const QString order = limit > 0 ? QStringLiteral(" order by createtime desc, id desc limit %1").arg(limit)
+                                            : QStringLiteral(" order by id desc");
+            if (!q.exec(QStringLiteral("select filename, localpath, filesize, createtime, isExist from albumlist")
+                        + order)) {
                 if (error)
                     *error = q.lastError().text();
             }
@@ -177,6 +179,45 @@ void PhoneAlbumModel::setEntries(QVector<Entry> entries)
     }
     endResetModel();
     emit missingCountChanged(m_missing);
+}
+
+void PhoneAlbumModel::completeEntries(QVector<Entry> entries)
+{
+    const int shown = m_entries.size();
+    bool prefix = entries.size() >= shown;
+    for (int row = 0; prefix && row < shown; ++row) {
+        const Entry &a = m_entries.at(row), &b = entries.at(row);
+        prefix = a.kind == b.kind && a.path == b.path && (a.kind == Header || a.time == b.time);
+    }
+    // Rows past the shown ones continue its last month or start older ones; only header counts change.
+    if (!prefix) {
+        setEntries(std::move(entries));
+        return;
+    }
+    for (int row = 0; row < shown; ++row) {
+        if (m_entries.at(row).kind == Header && m_entries.at(row).text != entries.at(row).text) {
+            m_entries[row].text = entries.at(row).text;
+            emit dataChanged(index(row), index(row), {Qt::DisplayRole});
+        }
+    }
+    if (entries.size() == shown)
+        return;
+    beginInsertRows(QModelIndex(), shown, entries.size() - 1);
+    const int missingBefore = m_missing;
+    for (int row = shown; row < entries.size(); ++row) {
+        const Entry &e = entries.at(row);
+        m_entries.append(e);
+        if (e.kind != Photo)
+            continue;
+        ++m_photos;
+        if (e.state == Missing)
+            ++m_missing;
+        else if (e.state == Pending)
+            m_rowsOfPath.insert(e.path, row);
+    }
+    endInsertRows();
+    if (m_missing != missingBefore)
+        emit missingCountChanged(m_missing);
 }
 
 int PhoneAlbumModel::rowCount(const QModelIndex &parent) const

@@ -37,9 +37,13 @@ public:
     explicit PhoneAlbumModel(ThumbnailCache *cache, QObject *parent = nullptr);
 
     // Reads the album database (read-only, in a connection of the calling thread's own) and
-    // returns its rows grouped and ordered for display. Meant for a worker thread.
-    static QVector<Entry> readAlbum(const QString &databasePath, QString *error = nullptr);
+    // returns its rows grouped and ordered for display. With a limit, only the newest rows by the
+    // recorded time text (what fills the first screens quickly). Meant for a worker thread.
+    static QVector<Entry> readAlbum(const QString &databasePath, QString *error = nullptr, int limit = 0);
     void setEntries(QVector<Entry> entries);
+    // The whole list after a first part was shown: when it begins with what is shown, the rest is
+    // appended (no reset: what the user looks at or chose stays), else the list is replaced.
+    void completeEntries(QVector<Entry> entries);
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     QVariant data(const QModelIndex &index, int role) const override;

@@ -28,6 +28,8 @@ constexpr int kCellWidth = 140;
 constexpr int kImageBox = 128;
 constexpr int kCellHeight = kImageBox + 26;
 constexpr int kHeaderHeight = 34;
+// Rows read before the rest: several screens even when the window is maximised.
+constexpr int kFirstPart = 600;
 
 // Paints thumbnails and month separators; a separator is as wide as the viewport, so the wrapping
 // list puts it on a line of its own. Its size never asks for a thumbnail.
@@ -203,24 +205,48 @@ PhoneAlbumView::PhoneAlbumView(const QString &deviceName, const QString &databas
     connect(m_model, &PhoneAlbumModel::missingCountChanged, this, &PhoneAlbumView::showStatus);
 
     m_status->setText(QStringLiteral("正在读取相册…"));
+    // The newest rows first, so the first screen does not wait for the whole album; then all of it.
     QPointer<PhoneAlbumView> self(this);
     QThreadPool::globalInstance()->start([self, databasePath] {
         QString error;
-        QVector<PhoneAlbumModel::Entry> entries = PhoneAlbumModel::readAlbum(databasePath, &error);
+        QVector<PhoneAlbumModel::Entry> first = PhoneAlbumModel::readAlbum(databasePath, &error, kFirstPart);
+        int firstPhotos = 0;
+        for (const PhoneAlbumModel::Entry &e : qAsConst(first))
+            firstPhotos += e.kind == PhoneAlbumModel::Photo;
+        const bool whole = firstPhotos < kFirstPart;
         QMetaObject::invokeMethod(
             qApp,
-            [self, entries = std::move(entries), error]() mutable {
-                if (!self)
-                    return;
-                self->m_model->setEntries(std::move(entries));
-                self->m_loaded = true;
-                if (!error.isEmpty() && self->m_model->photoCount() == 0)
-                    self->m_notice = QStringLiteral("没有可读的备份记录");
-                self->showStatus();
-                emit self->loaded(self->m_model->photoCount());
+            [self, first = std::move(first), whole, error]() mutable {
+                if (self)
+                    self->showEntries(std::move(first), whole, error);
+            },
+            Qt::QueuedConnection);
+        if (whole)
+            return;
+        QVector<PhoneAlbumModel::Entry> all = PhoneAlbumModel::readAlbum(databasePath, &error);
+        QMetaObject::invokeMethod(
+            qApp,
+            [self, all = std::move(all), error]() mutable {
+                if (self)
+                    self->showEntries(std::move(all), true, error);
             },
             Qt::QueuedConnection);
     });
+}
+
+void PhoneAlbumView::showEntries(QVector<PhoneAlbumModel::Entry> entries, bool whole, const QString &error)
+{
+    if (m_model->rowCount() > 0)
+        m_model->completeEntries(std::move(entries));
+    else
+        m_model->setEntries(std::move(entries));
+    if (!whole)
+        return;
+    m_loaded = true;
+    if (!error.isEmpty() && m_model->photoCount() == 0)
+        m_notice = QStringLiteral("没有可读的备份记录");
+    showStatus();
+    emit loaded(m_model->photoCount());
 }
 
 PhoneAlbumView::~PhoneAlbumView()
@@ -308,7 +334,7 @@ void PhoneAlbumView::showStatus()
         return;
     QString text = QStringLiteral("共 %1 个文件").arg(m_model->photoCount());
     if (m_model->missingCount() > 0)
-        text += QStringLiteral("，其中 %1 个已不在磁盘上（红色标记）").arg(m_model->missingCount());
+        text += QStringLiteral("，已发现 %1 个不在磁盘上（红色标记）").arg(m_model->missingCount());
     text += QStringLiteral("。双击打开文件。");
     if (!m_notice.isEmpty())
         text += QStringLiteral("  ") + m_notice;

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "link/pages/PhoneAlbumModel.h"
+
 #include <QString>
+#include <QVector>
 #include <QWidget>
 
-class PhoneAlbumModel;
 class QAbstractButton;
 class QAbstractItemView;
 class QLabel;
@@ -31,6 +33,7 @@ public:
     QString deviceName() const { return m_deviceName; }
     PhoneAlbumModel *model() const { return m_model; }
     QListView *listView() const { return m_view; }
+    // True once the whole album is listed (its newest part is shown before).
     bool isLoaded() const { return m_loaded; }
     // Opens the file shown at row with the desktop's program; false (and says why) when it is
     // gone or not a kind of file a photo album opens.
@@ -40,6 +43,7 @@ signals:
     void loaded(int photos);
 
 private:
+    void showEntries(QVector<PhoneAlbumModel::Entry> entries, bool whole, const QString &error);
     void onScrolled();
     void showStatus();
 

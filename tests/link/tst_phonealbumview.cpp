@@ -19,6 +19,7 @@
 #include <QImage>
 #include <QListView>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTableView>
 #include <QTest>
@@ -41,6 +42,7 @@ private slots:
     void init();
     void cleanup();
     void monthsNewestFirstWithThumbnailsAndMissingMarked();
+    void newestPartFirstThenTheRestWithoutReset();
     void openingUsesTheDesktopOnlyForPhotosAndVideos();
     void phonePageButtonAndDoubleClickOpenTheAlbum();
 
@@ -139,6 +141,45 @@ void TstPhoneAlbumView::monthsNewestFirstWithThumbnailsAndMissingMarked()
     // Headers take no selection; the album's database is only read.
     QVERIFY(!(m->flags(m->index(0)) & Qt::ItemIsSelectable));
     QCOMPARE(TestSupport::readFile(DeviceName::databasePath(dev)), dbBefore);
+}
+
+void TstPhoneAlbumView::newestPartFirstThenTheRestWithoutReset()
+{
+    const QString dev = QStringLiteral("iPhone");
+    for (int i = 0; i < 8; ++i) {
+        record(dev, QStringLiteral("p%1.jpg").arg(i), QStringLiteral("2024-%1-10T08:00:0%2").arg(3 + i / 3, 2, 10, QLatin1Char('0')).arg(i),
+               jpeg(Qt::red));
+    }
+    const QString db = DeviceName::databasePath(dev);
+    const QVector<PhoneAlbumModel::Entry> all = PhoneAlbumModel::readAlbum(db);
+    const QVector<PhoneAlbumModel::Entry> newest = PhoneAlbumModel::readAlbum(db, nullptr, 4);
+    QCOMPARE(all.size(), 11);   // 8 photos under 3 month headers
+    QCOMPARE(newest.size(), 6);  // p7 p6 | p5 p4 (of p5 p4 p3)
+    QCOMPARE(newest.at(0).text, QStringLiteral("2024年5月  （2 个）"));
+    QCOMPARE(newest.at(3).text, QStringLiteral("2024年4月  （2 个）"));
+
+    ThumbnailCache cache;
+    PhoneAlbumModel model(&cache);
+    model.setEntries(newest);
+    QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    model.completeEntries(all);
+    QCOMPARE(resets.count(), 0);
+    QCOMPARE(inserted.count(), 1);
+    QCOMPARE(inserted.at(0).at(1).toInt(), 6);
+    QCOMPARE(model.rowCount(), all.size());
+    for (int r = 0; r < all.size(); ++r)
+        QCOMPARE(model.entry(r).text, all.at(r).text);   // the month cut short is counted in full
+    QCOMPARE(model.photoCount(), 8);
+
+    // A first part that does not agree with the whole (times in another format) is replaced.
+    QVector<PhoneAlbumModel::Entry> odd = newest;
+    std::swap(odd[1], odd[2]);
+    model.setEntries(odd);
+    model.completeEntries(all);
+    QCOMPARE(resets.count(), 2);
+    for (int r = 0; r < all.size(); ++r)
+        QCOMPARE(model.entry(r).path, all.at(r).path);
 }
 
 void TstPhoneAlbumView::openingUsesTheDesktopOnlyForPhotosAndVideos()
