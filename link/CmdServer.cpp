@@ -71,18 +71,17 @@ void CmdServer::incomingConnection(qintptr handle)
         if (wipe)
             wipeDeviceDatabase(name);
     }
-    if (!isListening()) {
+    // Refused connections are closed before anything is set up for them.
+    sockaddr_storage from{};
+    socklen_t fromLength = sizeof from;
+    const bool known = ::getpeername(int(handle), reinterpret_cast<sockaddr *>(&from), &fromLength) == 0;
+    const QHostAddress peer = known ? plainAddress(QHostAddress(reinterpret_cast<sockaddr *>(&from))) : QHostAddress();
+    if (!isListening() || !known || !makeRoom(peer)) {
+        qCWarning(lcCmdServer) << "refused a connection from" << peer.toString() << "(no room)";
         ::close(int(handle));
         return;
     }
     auto *socket = new TcpSocket(int(handle), nullptr);
-    const QHostAddress peer = plainAddress(socket->peerAddress());
-    if (!makeRoom(peer)) {
-        qCWarning(lcCmdServer) << "refused a connection from" << peer.toString() << "(no room)";
-        socket->abort();
-        socket->deleteLater();
-        return;
-    }
     connect(socket, &TcpSocket::sockDisConnect, this, &CmdServer::sockDisConnectSlot);
     auto *thread = new CmdClientThread(socket);
     connect(thread, &CmdClientThread::tcpThreadFinish, this, &CmdServer::threadFinished);
