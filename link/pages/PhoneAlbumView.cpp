@@ -332,10 +332,15 @@ void PhoneAlbumView::showStatus()
 {
     if (!m_loaded)
         return;
-    QString text = QStringLiteral("共 %1 个文件").arg(m_model->photoCount());
-    if (m_model->missingCount() > 0)
-        text += QStringLiteral("，已发现 %1 个不在磁盘上（红色标记）").arg(m_model->missingCount());
-    text += QStringLiteral("。双击打开文件。");
+    QString text;
+    if (m_model->photoCount() == 0) {
+        text = QStringLiteral("这部手机还没有备份的文件。");
+    } else {
+        text = QStringLiteral("共 %1 个文件").arg(m_model->photoCount());
+        if (m_model->missingCount() > 0)
+            text += QStringLiteral("，已发现 %1 个不在磁盘上（红色标记）").arg(m_model->missingCount());
+        text += QStringLiteral("。双击打开文件。");
+    }
     if (!m_notice.isEmpty())
         text += QStringLiteral("  ") + m_notice;
     m_status->setText(text);
