@@ -2,93 +2,22 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
-#include <QRegularExpression>
-#include <QFileInfo>
+#include <QFile>
 #include <QHash>
-#include <QLoggingCategory>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QRandomGenerator>
 
-#ifdef Q_OS_UNIX
 #include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
-#ifdef Q_OS_WIN
-#include <io.h>
-#endif
-
-Q_LOGGING_CATEGORY(lcIncoming, "vanteo.backup.incoming")
 
 namespace {
 
 // Clash names tried before giving up; a folder never holds that many versions of one name.
 constexpr int kMaxNumbered = 10000;
 
-bool syncFile(QFile &file)
-{
-    if (!file.flush())
-        return false;
-#if defined(Q_OS_UNIX)
-    return ::fsync(file.handle()) == 0;
-#elif defined(Q_OS_WIN)
-    return ::_commit(file.handle()) == 0;
-#else
-    return true;
-#endif
-}
-
-// Makes a rename durable: the new directory entry must reach the disk too.
-void syncFolder(const QString &folder)
-{
-#ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#else
-    Q_UNUSED(folder)
-#endif
-}
-
-enum class MoveResult { Moved, Exists, Failed };
-
-// Renames without ever replacing an existing file (QFile::rename falls back to copy-and-truncate).
-MoveResult moveNoReplace(const QString &from, const QString &to)
-{
-#ifdef Q_OS_LINUX
-    const QByteArray src = QFile::encodeName(from);
-    const QByteArray dst = QFile::encodeName(to);
-    if (::renameat2(AT_FDCWD, src.constData(), AT_FDCWD, dst.constData(), RENAME_NOREPLACE) == 0)
-        return MoveResult::Moved;
-    if (errno == EEXIST)
-        return MoveResult::Exists;
-    if (errno != EINVAL && errno != ENOSYS)
-        return MoveResult::Failed;
-    // File systems without RENAME_NOREPLACE: a hard link is created only when the name is free.
-    if (::link(src.constData(), dst.constData()) == 0) {
-        ::unlink(src.constData());
-        return MoveResult::Moved;
-    }
-    if (errno == EEXIST)
-        return MoveResult::Exists;
-    if (errno != EPERM && errno != EOPNOTSUPP)
-        return MoveResult::Failed;
-    // No hard links either (FAT drives): check, then rename; the window between the two is tiny.
-    if (QFileInfo::exists(to))
-        return MoveResult::Exists;
-    return ::rename(src.constData(), dst.constData()) == 0 ? MoveResult::Moved : MoveResult::Failed;
-#else
-    if (QFileInfo::exists(to))
-        return MoveResult::Exists;
-    return QDir().rename(from, to) ? MoveResult::Moved : MoveResult::Failed;
-#endif
-}
+// The hidden name a file has while it arrives: ".vt-" + 16 hex digits + ".part", never a phone's name.
+const QByteArray kPartPrefix = QByteArrayLiteral(".vt-");
 
 // What identifies a file's content without reading it: a write or a replacement changes one of these.
 struct FileStamp
@@ -111,7 +40,6 @@ struct FileStamp
 FileStamp stampOf(const QString &path, bool *exists = nullptr)
 {
     FileStamp stamp;
-#ifdef Q_OS_UNIX
     struct stat st {};
     const bool found = ::stat(QFile::encodeName(path).constData(), &st) == 0;
     if (exists)
@@ -123,16 +51,6 @@ FileStamp stampOf(const QString &path, bool *exists = nullptr)
     stamp.size = qint64(st.st_size);
     stamp.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     stamp.changedNs = qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-#else
-    const QFileInfo info(path);
-    if (exists)
-        *exists = info.exists();
-    if (!info.isFile())
-        return stamp;
-    stamp.size = info.size();
-    stamp.modifiedNs = info.lastModified().toMSecsSinceEpoch() * 1000000;
-    stamp.changedNs = info.metadataChangeTime().toMSecsSinceEpoch() * 1000000;
-#endif
     return stamp;
 }
 
@@ -191,7 +109,7 @@ QString md5ForStamp(const QString &path, const FileStamp &stamp)
 
 } // namespace
 
-IncomingFile::IncomingFile() : m_hash(QCryptographicHash::Md5) {}
+IncomingFile::IncomingFile() : m_staged(kPartPrefix), m_hash(QCryptographicHash::Md5) {}
 
 IncomingFile::~IncomingFile()
 {
@@ -210,29 +128,25 @@ bool IncomingFile::open(const QString &folder, QString *why)
             *why = QStringLiteral("cannot create folder %1").arg(folder);
         return false;
     }
-    // A short hidden name: never a name a phone could send, and short enough for any file system.
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const QString name = QStringLiteral(".vt-%1.part")
-                                 .arg(QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
-        m_file.setFileName(folder + QLatin1Char('/') + name);
-        if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-            return true;
-        if (m_file.error() != QFileDevice::OpenError || !QFileInfo::exists(m_file.fileName()))
-            break;
+    QString reason;
+    if (!m_staged.create(QFile::encodeName(folder), &reason)) {
+        if (why)
+            *why = QStringLiteral("%1: %2").arg(folder, reason);
+        return false;
     }
-    if (why)
-        *why = QStringLiteral("cannot create a file in %1: %2").arg(folder, m_file.errorString());
-    return false;
+    return true;
 }
 
 bool IncomingFile::write(const char *data, qint64 len)
 {
-    if (m_failed || !m_file.isOpen())
+    if (m_failed || !isOpen())
         return false;
     m_hash.addData(data, int(len));
     qint64 done = 0;
     while (done < len) {
-        const qint64 n = m_file.write(data + done, len - done);
+        const ssize_t n = ::write(m_staged.fd(), data + done, size_t(len - done));
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0) {
             m_failed = true;
             return false;
@@ -256,13 +170,10 @@ IncomingFile::Outcome IncomingFile::commit(const QString &fileName, QString *fin
         discard();
         return Outcome::Failed;
     };
-    if (!m_file.isOpen())
+    if (!isOpen())
         return fail(QStringLiteral("nothing to commit"));
     if (m_failed)
-        return fail(QStringLiteral("write failed: %1").arg(m_file.errorString()));
-    if (!syncFile(m_file))
-        return fail(QStringLiteral("flush to disk failed: %1").arg(m_file.errorString()));
-    m_file.close();
+        return fail(QStringLiteral("write failed"));
 
     const QString md5 = md5Hex();
     for (int n = 0; n < kMaxNumbered; ++n) {
@@ -278,17 +189,17 @@ IncomingFile::Outcome IncomingFile::commit(const QString &fileName, QString *fin
             }
             continue;
         }
-        switch (moveNoReplace(m_file.fileName(), candidate)) {
-        case MoveResult::Moved:
-            syncFolder(m_folder);
+        // The content reaches the disk before it takes the name, and the new name after.
+        QString reason;
+        switch (m_staged.commit(QFile::encodeName(candidate), FileOps::SyncPolicy::FileAndFolder, &reason)) {
+        case FileOps::MoveResult::Moved:
             md5Memo().remember(candidate, stampOf(candidate), md5);
             *finalPath = candidate;
-            m_file.setFileName(QString());
             return Outcome::Stored;
-        case MoveResult::Exists:
+        case FileOps::MoveResult::Exists:
             continue; // appeared meanwhile (or a dangling link): the next name
-        case MoveResult::Failed:
-            return fail(QStringLiteral("cannot rename to %1").arg(candidate));
+        case FileOps::MoveResult::Failed:
+            return fail(QStringLiteral("%1: %2").arg(candidate, reason));
         }
     }
     return fail(QStringLiteral("no free name for %1").arg(fileName));
@@ -296,12 +207,7 @@ IncomingFile::Outcome IncomingFile::commit(const QString &fileName, QString *fin
 
 void IncomingFile::discard()
 {
-    if (m_file.fileName().isEmpty())
-        return;
-    m_file.close();
-    if (!m_file.remove())
-        qCWarning(lcIncoming) << "could not remove" << m_file.fileName() << m_file.errorString();
-    m_file.setFileName(QString());
+    m_staged.discard();
 }
 
 QString IncomingFile::findIdentical(const QString &folder, const QString &fileName, const QString &md5,
@@ -341,52 +247,24 @@ QString IncomingFile::numberedName(const QString &fileName, int n)
 
 QString IncomingFile::fileMd5(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    // Up to the size at opening, so a file that grows meanwhile gives a stable answer.
-    qint64 left = file.size();
-    QByteArray block(256 * 1024, Qt::Uninitialized);
-    while (left > 0) {
-        const qint64 n = file.read(block.data(), qMin<qint64>(left, block.size()));
-        if (n <= 0)
-            break;
-        hash.addData(block.constData(), int(n));
-        left -= n;
-    }
-    return QString::fromLatin1(hash.result().toHex());
+    return FileOps::md5Hex(path);
 }
 
 bool IncomingFile::isPartialName(const QString &name)
 {
-    static const QRegularExpression partial(QStringLiteral("^\\.vt-[0-9a-f]{16}\\.part$"));
-    return partial.match(name).hasMatch();
+    return FileOps::isStagedName(QFile::encodeName(name), kPartPrefix);
 }
 
 int IncomingFile::removeStaleParts(const QString &folder, qint64 olderThanSecs)
 {
-    return removePartsBefore(folder, QDateTime::currentDateTimeUtc().addSecs(-olderThanSecs));
+    return FileOps::removeStaleStaged(QFile::encodeName(folder), kPartPrefix, olderThanSecs);
 }
 
 int IncomingFile::removePartsBefore(const QString &folder, const QDateTime &limit)
 {
-    if (folder.isEmpty() || !limit.isValid())
+    if (!limit.isValid())
         return 0;
-    int removed = 0;
-    QDirIterator it(folder, {QStringLiteral(".vt-*.part")}, QDir::Files | QDir::Hidden | QDir::NoSymLinks,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        if (!isPartialName(info.fileName()) || info.lastModified().toUTC() >= limit.toUTC())
-            continue;
-        if (QFile::remove(info.filePath())) {
-            ++removed;
-            qCInfo(lcIncoming) << "removed the leftover of a cut transfer" << info.filePath();
-        }
-    }
-    return removed;
+    return removeStaleParts(folder, qMax<qint64>(0, limit.secsTo(QDateTime::currentDateTimeUtc())));
 }
 
 bool IncomingFile::isSafeFileName(const QString &name)

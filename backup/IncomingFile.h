@@ -1,8 +1,9 @@
 #pragma once
 
+#include "fileops/FileOps.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
-#include <QFile>
 #include <QString>
 
 // One file arriving from a phone. The content goes to a temporary name beside its destination and its md5
@@ -21,7 +22,7 @@ public:
 
     // Creates the folder if needed and opens a fresh temporary file in it.
     bool open(const QString &folder, QString *why = nullptr);
-    bool isOpen() const { return m_file.isOpen(); }
+    bool isOpen() const { return m_staged.fd() >= 0; }
     bool write(const char *data, qint64 len);     // false once a write has failed
     QString md5Hex() const;                       // of everything written so far (lower case)
     qint64 size() const { return m_written; }
@@ -57,7 +58,7 @@ public:
 
 private:
     QString m_folder;
-    QFile m_file;
+    FileOps::StagedFile m_staged;
     QCryptographicHash m_hash;
     qint64 m_written = 0;
     bool m_failed = false;
