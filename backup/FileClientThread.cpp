@@ -1,45 +1,55 @@
 #include "FileClientThread.h"
 
+#include "backup/FileServer.h"
 #include "backup/IncomingFile.h"
 #include "backup/StoragePlan.h"
-#include "wire/CFifoBuffer.h"
+#include "backup/TransferMonitor.h"
 #include "wire/Records.h"
-#include "wire/TcpSocket.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLoggingCategory>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcFileClient, "vanteo.backup.fileclient")
 
 namespace {
-// Content moves from the ring to the file in blocks of up to this size.
-constexpr int kBlock = 0x100000;
-// Longest pause before the worker looks at its stop flag and the connection again.
-constexpr int kWaitMs = 50;
+// Longest single wait before the worker looks at its stop flag again (stop() also wakes it at once).
+constexpr int kPollMs = 1000;
+// Progress goes to the transfer monitor in steps of this many bytes, not per read.
+constexpr qint64 kProgressStep = 1024 * 1024;
 std::atomic<int> g_instances{0};
 } // namespace
 
-FileClientThread::FileClientThread(TcpSocket *socket, QObject *parent)
-    : QThread(nullptr), m_socket(socket), m_sockid(socket ? socket->sockid() : -1), m_ring(new CFifoBuffer)
+FileClientThread::FileClientThread(qintptr descriptor, QObject *parent)
+    : QThread(parent), m_fd(int(descriptor)), m_sockid(int(descriptor))
 {
-    Q_UNUSED(parent)
     ++g_instances;
     setObjectName(QStringLiteral("FileClient-%1").arg(m_sockid));
-    m_ring->init(kRingSize);
-    if (m_socket)
-        attachRing(m_socket, m_ring);
+    if (m_fd >= 0) {
+        const int flags = ::fcntl(m_fd, F_GETFL);
+        ::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK);
+        setLowDelay(m_fd);
+    }
 }
 
 FileClientThread::~FileClientThread()
 {
     stop();
     wait();
-    delete m_ring;
+    if (m_fd >= 0)
+        ::close(m_fd);
     --g_instances;
-    if (m_socket) {
-        m_socket->close();
-        m_socket->deleteLater();
-    }
 }
 
 void FileClientThread::setSavePath(QString path)
@@ -47,10 +57,18 @@ void FileClientThread::setSavePath(QString path)
     m_savePath = path;
 }
 
+void FileClientThread::setDeviceName(QString name)
+{
+    m_device = name;
+}
+
 void FileClientThread::stop()
 {
-    m_stop = true;
-    m_ring->wakeAll();
+    if (m_stop.exchange(true))
+        return;
+    // Wakes a read or write blocked in poll(); the descriptor itself stays ours until the destructor.
+    if (m_fd >= 0)
+        ::shutdown(m_fd, SHUT_RDWR);
 }
 
 int FileClientThread::instanceCount()
@@ -69,63 +87,170 @@ QString FileClientThread::destinationFolder(const QString &saveFolder, const QSt
     return StoragePlan::destinationFolder(saveFolder, mobilePath, md5, createTime, fileName);
 }
 
-void FileClientThread::insertByteLine(QByteArray data)
+void FileClientThread::setLowDelay(int descriptor)
 {
-    // attachRing only lets the socket hand out what fits, so this fails only after run() released the ring.
-    if (m_ring->put(data.constData(), data.size()) != 0 && !m_stop)
-        qCWarning(lcFileClient) << "connection" << m_sockid << "lost" << data.size() << "bytes";
+    int one = 1;
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ackPromptly(descriptor);
 }
 
-void FileClientThread::onFinished(int sockid)
+void FileClientThread::ackPromptly(int descriptor)
 {
-    Q_UNUSED(sockid)
-    stop();
-    emit tcpThreadFinish(m_socket);
+    // A phone's socket keeps Nagle on: the last partial segment of a file waits until everything
+    // before it is acknowledged, and the file is answered only once it is whole. Linux turns quick
+    // acknowledgements off again after our answers (interactive mode), so this is renewed per read.
+    int one = 1;
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
-FileClientThread::Wait FileClientThread::waitForBytes(int n)
+bool FileClientThread::readMore()
 {
-    for (;;) {
-        if (m_stop)
-            return Wait::Ended;
-        // Read before looking at the ring: once drained, every byte of the peer is already in it.
-        const bool drained = !m_socket || m_socket->drained();
-        if (m_ring->dataSize() >= n)
-            return Wait::Ready;
-        if (drained)
-            return Wait::Ended;
-        m_ring->waitForData(n, kWaitMs);
+    if (m_begin == m_end)
+        m_begin = m_end = 0;
+    if (m_end == int(m_in.size())) {
+        std::memmove(m_in.data(), m_in.data() + m_begin, size_t(m_end - m_begin));
+        m_end -= m_begin;
+        m_begin = 0;
     }
+    while (!m_stop) {
+        const ssize_t n = ::recv(m_fd, m_in.data() + m_end, m_in.size() - size_t(m_end), 0);
+        if (n > 0) {
+            m_end += int(n);
+            ackPromptly(m_fd);
+            return true;
+        }
+        if (n == 0) {
+            m_peerGone = true;
+            return false;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (!m_stop)
+                qCDebug(lcFileClient) << "connection" << m_sockid << "read failed:" << std::strerror(errno);
+            return false;
+        }
+        pollfd p{m_fd, POLLIN, 0};
+        ::poll(&p, 1, kPollMs);
+    }
+    return false;
 }
 
-bool FileClientThread::takeContent(qint64 size, QByteArray &buffer, IncomingFile *file)
+FileClientThread::Read FileClientThread::need(int n)
 {
-    while (size > 0) {
+    while (m_end - m_begin < n) {
+        if (m_in.size() - size_t(m_begin) < size_t(n)) {
+            std::memmove(m_in.data(), m_in.data() + m_begin, size_t(m_end - m_begin));
+            m_end -= m_begin;
+            m_begin = 0;
+        }
+        if (!readMore())
+            return Read::Ended;
+    }
+    return Read::Ok;
+}
+
+bool FileClientThread::writeAll(const QByteArray &bytes)
+{
+    const char *data = bytes.constData();
+    qint64 left = bytes.size();
+    QElapsedTimer waited;
+    waited.start();
+    while (left > 0) {
         if (m_stop)
             return false;
-        const int want = int(qMin<qint64>(size, buffer.size()));
-        if (m_ring->dataSize() < want)
-            m_ring->waitForData(want, kWaitMs);
-        int n = qMin(want, m_ring->dataSize());
-        if (n == 0) {
-            if (waitForBytes(1) == Wait::Ended)
-                return false;
+        const ssize_t n = ::send(m_fd, data, size_t(left), MSG_NOSIGNAL);
+        if (n > 0) {
+            data += n;
+            left -= n;
+            waited.restart();
             continue;
         }
-        m_ring->get(buffer.data(), &n);
-        if (file)
-            file->write(buffer.constData(), n);
-        size -= n;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            // The phone has gone; what it sent before going is still read and stored.
+            qCDebug(lcFileClient) << "connection" << m_sockid << "write failed:" << std::strerror(errno);
+            return true;
+        }
+        if (waited.elapsed() > kWriteTimeoutMs) {
+            qCWarning(lcFileClient) << "connection" << m_sockid << "took no answer for" << kWriteTimeoutMs << "ms";
+            return false;
+        }
+        pollfd p{m_fd, POLLOUT, 0};
+        ::poll(&p, 1, kPollMs);
     }
     return true;
 }
 
-bool FileClientThread::skipContent(qint64 size, QByteArray &buffer)
+bool FileClientThread::takeContent(qint64 size, IncomingFile *file, const QString &fileName)
 {
-    return takeContent(size, buffer, nullptr) && !m_stop;
+    Q_UNUSED(fileName)
+    qint64 unreported = 0;
+    auto report = [&] {
+        if (unreported > 0 && !m_device.isEmpty())
+            TransferMonitor::instance()->bytesReceived(m_device, unreported);
+        unreported = 0;
+    };
+    while (size > 0) {
+        if (m_begin == m_end && !readMore()) {
+            report();
+            return false;
+        }
+        const int n = int(qMin<qint64>(size, m_end - m_begin));
+        if (file)
+            file->write(m_in.data() + m_begin, n);
+        m_begin += n;
+        size -= n;
+        unreported += n;
+        if (unreported >= kProgressStep)
+            report();
+    }
+    report();
+    return true;
 }
 
-bool FileClientThread::receiveFile(const Records::FileHeader &header, QByteArray &buffer)
+bool FileClientThread::answer(const Records::FileHeader &header, const QString &path, const QString &md5,
+                              const QString &createTime, int writeStatus, const QString &mobilePath)
+{
+    const bool stored = writeStatus >= 0;
+    Records::FileAck ack;
+    ack.ratio = header.ratio;
+    ack.storedSize = stored ? qint32(QFileInfo(path).size()) : 0; // the low 32 bits, as the record holds
+    ack.mobilePath = mobilePath.toUtf8();
+    ack.md5 = md5.toUtf8();
+    // The acknowledgement and the thumbnail leave in one write: a second small write would wait for
+    // the phone to acknowledge the first (Nagle on its side or ours, delayed acknowledgements on its).
+    QByteArray out = Records::encodeFileAck(ack);
+    QString smallFileMd5;
+    if (stored && header.ratio > 1) {
+        const QByteArray thumbnail = makeThumbnail(path, header.ratio);
+        if (!thumbnail.isEmpty()) {
+            Records::ThumbnailHeader th;
+            th.size = qint32(thumbnail.size());
+            th.name = QFileInfo(path).fileName().toLatin1();
+            const QByteArray record = Records::encodeThumbnailHeader(th);
+            if (!record.isEmpty()) {
+                smallFileMd5 = QString::fromLatin1(QCryptographicHash::hash(thumbnail, QCryptographicHash::Md5).toHex());
+                out += record;
+                out += thumbnail;
+            }
+        }
+    }
+    const bool sent = writeAll(out);
+    if (!m_device.isEmpty()) {
+        const QString name = QFileInfo(path).fileName();
+        if (stored)
+            TransferMonitor::instance()->fileStored(m_device, name, writeStatus == 0);
+        else
+            TransferMonitor::instance()->fileFailed(m_device, name, QStringLiteral("未能保存，手机会重新发送"));
+    }
+    // A stored file is recorded even when the phone has gone meanwhile: it lies on disk.
+    emit recvImageInfo(m_sockid, header.ratio, path, md5, smallFileMd5, createTime, writeStatus, mobilePath);
+    return sent;
+}
+
+bool FileClientThread::receiveFile(const Records::FileHeader &header)
 {
     // With explicit sizes: an embedded NUL must reach the name check, not cut the text short.
     const QString mobilePath = QString::fromUtf8(header.mobilePath.constData(), header.mobilePath.size());
@@ -139,28 +264,25 @@ bool FileClientThread::receiveFile(const Records::FileHeader &header, QByteArray
     if (folder.isEmpty()) {
         // Refused without an answer; its content is skipped so the next header is found where it is.
         qCWarning(lcFileClient) << "connection" << m_sockid << "refused a file header for" << mobilePath;
-        return skipContent(header.fileSize, buffer);
+        return takeContent(header.fileSize, nullptr, QString());
     }
     const QString destination = folder + QLatin1Char('/') + fileName;
-    auto report = [&](const QString &path, int writeStatus) {
-        emit recvImageInfo(m_sockid, header.ratio, path, md5, createTime, writeStatus, mobilePath);
-    };
+    if (!m_device.isEmpty())
+        TransferMonitor::instance()->fileStarted(m_device, fileName, header.fileSize);
 
     if (m_savePath.isEmpty()) {
         qCWarning(lcFileClient) << "connection" << m_sockid << "has no device folder";
-        if (!skipContent(header.fileSize, buffer))
+        if (!takeContent(header.fileSize, nullptr, fileName))
             return false;
-        report(destination, kNotStored);
-        return true;
+        return answer(header, destination, md5, createTime, kNotStored, mobilePath);
     }
 
     // The phone sends a file again when it never saw the acknowledgement: keep the stored copy.
     const QString identical = IncomingFile::findIdentical(folder, fileName, md5);
     if (!identical.isEmpty()) {
-        if (!skipContent(header.fileSize, buffer))
+        if (!takeContent(header.fileSize, nullptr, fileName))
             return false;
-        report(identical, 0);
-        return true;
+        return answer(header, identical, md5, createTime, 0, mobilePath);
     }
 
     IncomingFile file;
@@ -168,45 +290,38 @@ bool FileClientThread::receiveFile(const Records::FileHeader &header, QByteArray
     const bool writable = file.open(folder, &why);
     if (!writable)
         qCWarning(lcFileClient) << "connection" << m_sockid << why;
-    if (!takeContent(header.fileSize, buffer, writable ? &file : nullptr))
+    if (!takeContent(header.fileSize, writable ? &file : nullptr, fileName))
         return false; // the unfinished file is dropped with `file`
 
-    if (!writable) {
-        report(destination, kNotStored);
-        return true;
-    }
+    if (!writable)
+        return answer(header, destination, md5, createTime, kNotStored, mobilePath);
     if (!md5.isEmpty() && file.md5Hex().compare(md5, Qt::CaseInsensitive) != 0) {
         qCWarning(lcFileClient) << "connection" << m_sockid << "md5 mismatch for" << mobilePath << "announced" << md5
                                 << "received" << file.md5Hex();
         file.discard();
-        report(destination, kNotStored);
-        return true;
+        return answer(header, destination, md5, createTime, kNotStored, mobilePath);
     }
     QString finalPath;
     switch (file.commit(fileName, &finalPath, &why)) {
     case IncomingFile::Outcome::Stored:
-        report(finalPath, 1);
-        break;
+        return answer(header, finalPath, md5, createTime, 1, mobilePath);
     case IncomingFile::Outcome::Duplicate:
-        report(finalPath, 0);
-        break;
+        return answer(header, finalPath, md5, createTime, 0, mobilePath);
     case IncomingFile::Outcome::Failed:
-        qCWarning(lcFileClient) << "connection" << m_sockid << "could not store" << destination << why;
-        report(destination, kNotStored);
         break;
     }
-    return true;
+    qCWarning(lcFileClient) << "connection" << m_sockid << "could not store" << destination << why;
+    return answer(header, destination, md5, createTime, kNotStored, mobilePath);
 }
 
 void FileClientThread::run()
 {
-    QByteArray buffer(kBlock, Qt::Uninitialized);
-    char record[Records::kSize];
+    m_in.resize(kReadBlock);
     while (!m_stop) {
-        if (waitForBytes(Records::kSize) == Wait::Ended)
+        if (need(Records::kSize) == Read::Ended)
             break;
-        int len = Records::kSize;
-        m_ring->get(record, &len);
+        const char *record = m_in.data() + m_begin;
+        m_begin += Records::kSize;
         Records::FileHeader header;
         QString why;
         const Records::HeaderCheck check = Records::decodeFileHeader(record, &header, &why);
@@ -223,9 +338,10 @@ void FileClientThread::run()
             qCWarning(lcFileClient) << "connection" << m_sockid << "dropped a header with size" << header.fileSize;
             continue;
         }
-        if (!receiveFile(header, buffer))
+        if (!receiveFile(header))
             break;
     }
-    m_stop = true; // later chunks have nowhere to go; the server frees this worker once it has finished
-    m_ring->freeBuffer();
+    // The phone learns at once that nothing more is read; the server frees this worker once finished.
+    ::shutdown(m_fd, SHUT_RDWR);
+    std::vector<char>().swap(m_in);
 }

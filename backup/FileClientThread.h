@@ -5,16 +5,17 @@
 #include <QThread>
 
 #include <atomic>
+#include <vector>
 
-class CFifoBuffer;
 class IncomingFile;
-class TcpSocket;
 namespace Records { struct FileHeader; }
 
-// The worker of one file connection. The socket (server's thread) puts every received chunk into a
-// 10 MiB ring; run() takes a 255-byte type-31 header and then the file's content from it, stores the
-// file inside the device folder and reports it with recvImageInfo. A file is reported only once it is
-// whole, matches the md5 the phone announced and lies on disk under its final name.
+// The worker of one file connection. It owns the connection's descriptor and does all of the
+// connection's work on its own thread: reads 255-byte type-31 headers and the content after each,
+// stores the file inside the device folder, answers the phone (the acknowledgement, and the
+// thumbnail when asked, in one write) and only then reports the file with recvImageInfo, so the
+// album row always comes after what the phone was told. A file is acknowledged as stored only once
+// it is whole, matches the md5 the phone announced and lies flushed on disk under its final name.
 //
 // recvImageInfo's writeStatus: 1 stored, 0 an identical file was already there (nothing written),
 // kNotStored the content could not be stored or did not match its md5 (the phone must send it again).
@@ -22,20 +23,24 @@ class FileClientThread : public QThread
 {
     Q_OBJECT
 public:
-    static constexpr int kRingSize = 0xa00000;
     static constexpr int kNotStored = -1;
+    static constexpr int kReadBlock = 1024 * 1024;
+    // A phone that takes no answer for this long is gone.
+    static constexpr int kWriteTimeoutMs = 30000;
 
-    FileClientThread(TcpSocket *socket, QObject *parent = nullptr);
-    ~FileClientThread() override;  // stops and waits for run(), then lets the socket go
+    // Takes over the connected descriptor (closed by the destructor).
+    explicit FileClientThread(qintptr descriptor, QObject *parent = nullptr);
+    ~FileClientThread() override;  // stops and waits for run(), then closes the descriptor
 
     void setSavePath(QString path);
-    TcpSocket *socket() const { return m_socket; }
+    // The phone's name, for the transfer monitor; empty: nothing is reported there.
+    void setDeviceName(QString name);
     int sockid() const { return m_sockid; }
-    // Asks run() to end promptly; a file being received is dropped.
+    // Asks run() to end promptly (a blocked read or write is woken); a file being received is dropped.
     void stop();
 
     static QString fileMd5(const QString &path);
-    // Workers alive in the process (their rings with them).
+    // Workers alive in the process.
     static int instanceCount();
 
     // Where a file with this mobile path, md5 and create time goes inside saveFolder (empty text when
@@ -43,37 +48,42 @@ public:
     static QString destinationFolder(const QString &saveFolder, const QString &mobilePath, const QString &md5,
                                      const QString &createTime, QString *fileName);
 
-signals:
-    void tcpThreadFinish(TcpSocket *);
-    void sendMessage(QString);
-    void recvDeviceSignal(int, QString);
-    void recvImageInfo(int sockid, int ratio, QString fullImageName, QString strMd5, QString createTime,
-                       int writeStatus, QString mobileFilePath);
-    void recvQueryDBSignal(int, QString);
+    // Socket options for a connection the PC receives files or commands on: its own small answers
+    // leave at once (no Nagle), and the phone's last partial segment of a file is acknowledged at
+    // once instead of after the delayed-acknowledgement timer.
+    static void setLowDelay(int descriptor);
+    static void ackPromptly(int descriptor);
 
-public slots:
-    void insertByteLine(QByteArray data);
-    void onFinished(int sockid);
+signals:
+    // After the phone has been answered. smallFileMd5: md5 of the thumbnail sent, if any.
+    void recvImageInfo(int sockid, int ratio, QString fullImageName, QString strMd5, QString smallFileMd5,
+                       QString createTime, int writeStatus, QString mobileFilePath);
 
 protected:
     void run() override;
 
 private:
-    enum class Wait { Ready, Ended };
-    // Waits (in slices of at most 50 ms) until the ring holds n bytes; Ended when stopped or when the
-    // peer is gone and everything it sent has been taken.
-    Wait waitForBytes(int n);
-    // Reads one file's content (and stores it unless the header is refused); false when the
-    // connection ended or the worker was stopped before the content was complete.
-    bool receiveFile(const Records::FileHeader &header, QByteArray &buffer);
-    // Takes size bytes of content off the ring, handing them to file unless it is null; false
-    // when stopped or when the peer ended first.
-    bool takeContent(qint64 size, QByteArray &buffer, IncomingFile *file);
-    bool skipContent(qint64 size, QByteArray &buffer);
+    enum class Read { Ok, Ended };
+    // Makes at least n bytes available in the input buffer; Ended when stopped or the peer is gone.
+    Read need(int n);
+    // Reads more from the descriptor (waiting for it); false when stopped, on end or on error.
+    bool readMore();
+    // False only when stopped or when the phone takes nothing for kWriteTimeoutMs.
+    bool writeAll(const QByteArray &bytes);
+    // Moves size bytes of content to file (or drops them when file is null).
+    bool takeContent(qint64 size, IncomingFile *file, const QString &fileName);
+    bool receiveFile(const Records::FileHeader &header);
+    // Acknowledges (and sends the thumbnail), then reports.
+    bool answer(const Records::FileHeader &header, const QString &path, const QString &md5,
+                const QString &createTime, int writeStatus, const QString &mobilePath);
 
-    TcpSocket *m_socket;
+    const int m_fd;
     const int m_sockid;
     QString m_savePath;
-    CFifoBuffer *m_ring;
+    QString m_device;
     std::atomic<bool> m_stop{false};
+    std::vector<char> m_in;
+    int m_begin = 0;  // first unread byte in m_in
+    int m_end = 0;    // one past the last received byte
+    bool m_peerGone = false;
 };

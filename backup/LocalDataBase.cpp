@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QIODevice>
 #include <QHostInfo>
 #include <QLoggingCategory>
 #include <QSqlDatabase>
@@ -206,6 +207,15 @@ bool existsIgnoringCase(QSqlDatabase &db, const QString &column, const QString &
 QAtomicInteger<quint64> objectCounter;
 QAtomicInteger<quint64> threadConnectionCounter;
 
+// Every live object, so a copy of a file can first commit the rows queued for it. Guarded by
+// registryMutex, taken after dbMutex when both are held: making an object never waits for a commit.
+QMutex registryMutex;
+QList<LocalDataBase *> &liveObjects()
+{
+    static QList<LocalDataBase *> objects;
+    return objects;
+}
+
 } // namespace
 
 // The connections of one object, one per calling thread. Shared with the thread-end hooks,
@@ -248,11 +258,12 @@ LocalDataBase::LocalDataBase(const QString &path)
     , m_dbName(path)
     , m_connections(std::make_shared<Connections>())
 {
-    QMutexLocker lock(&dbMutex);
     m_hostName = QHostInfo::localHostName();
     // Several objects may use one file at once (a page counting while a connection records),
     // so each gets connection names of its own.
     m_connectionPrefix = path + QLatin1Char('#') + QString::number(++objectCounter);
+    QMutexLocker registry(&registryMutex);
+    liveObjects().append(this);
 }
 
 LocalDataBase::~LocalDataBase()
@@ -262,7 +273,20 @@ LocalDataBase::~LocalDataBase()
     // Every scan, queued or running, releases m_scanDone once when it ends.
     m_scanDone.acquire(m_scansStarted.load());
     wait(); // in case the thread itself was started
+    {
+        // The writer commits everything still queued before it ends.
+        QMutexLocker queue(&m_queueMutex);
+        m_writerStop = true;
+        m_queueWake.wakeAll();
+    }
+    if (m_writer)
+        m_writer->wait();
     QMutexLocker lock(&dbMutex);
+    commitQueuedLocked(); // rows queued after the writer ended
+    {
+        QMutexLocker registry(&registryMutex);
+        liveObjects().removeAll(this);
+    }
     m_connections->dropAll();
     m_opened = false;
 }
@@ -588,4 +612,159 @@ void LocalDataBase::scan()
     }
     emit setFileName(order, QString());
     m_running = false;
+}
+
+void LocalDataBase::recordLater(const PendingRow &row, QObject *context, std::function<void(const RowResult &)> done)
+{
+    QMutexLocker queue(&m_queueMutex);
+    m_queue.append(Queued{row, context, std::move(done)});
+    if (!m_writer && !m_writerStop) {
+        m_writer.reset(QThread::create([this] { writerLoop(); }));
+        m_writer->setObjectName(QStringLiteral("albumdb-writer"));
+        m_writer->start();
+    }
+    m_queueWake.wakeAll();
+}
+
+void LocalDataBase::writerLoop()
+{
+    for (;;) {
+        {
+            QMutexLocker queue(&m_queueMutex);
+            while (m_queue.isEmpty() && !m_writerStop)
+                m_queueWake.wait(&m_queueMutex);
+            if (m_queue.isEmpty())
+                return; // stopping, and nothing left
+        }
+        // Rows queued while the previous commit was syncing all go into this one.
+        QMutexLocker lock(&dbMutex);
+        commitQueuedLocked();
+    }
+}
+
+void LocalDataBase::flushPending()
+{
+    QMutexLocker lock(&dbMutex);
+    commitQueuedLocked();
+}
+
+LocalDataBase::RowResult LocalDataBase::recordLocked(QSqlDatabase &db, const PendingRow &row)
+{
+    RowResult result;
+    result.filename = row.filename;
+    if (row.skipKnownMd5 && existsIgnoringCase(db, QStringLiteral("md5"), row.md5)) {
+        result.outcome = RowOutcome::SkippedKnownMd5;
+        return result;
+    }
+    if (existsIgnoringCase(db, QStringLiteral("md5"), row.md5, QStringLiteral("mobilefilepath"), row.mobilefilepath)) {
+        result.outcome = RowOutcome::AlreadyRecorded;
+        return result;
+    }
+    QSqlQuery q(db);
+    if (!q.prepare(QStringLiteral("insert into albumlist values(?,?,?,?,?,?,?,?,?,?,?)"))) {
+        result.why = q.lastError().text();
+        return result;
+    }
+    q.bindValue(1, text(row.filename));
+    q.bindValue(2, text(row.localpath));
+    q.bindValue(3, QVariant::fromValue<qlonglong>(row.filesize));
+    q.bindValue(4, text(row.md5));
+    q.bindValue(5, text(row.fromdev));
+    q.bindValue(6, text(row.createtime));
+    q.bindValue(7, row.lastratio);
+    q.bindValue(8, text(row.smallmd5));
+    q.bindValue(9, 1);
+    q.bindValue(10, text(row.mobilefilepath));
+    if (!q.exec()) {
+        result.why = q.lastError().text();
+        return result;
+    }
+    result.outcome = RowOutcome::Inserted;
+    return result;
+}
+
+void LocalDataBase::commitQueuedLocked()
+{
+    QList<Queued> batch;
+    {
+        QMutexLocker queue(&m_queueMutex);
+        batch.swap(m_queue);
+    }
+    if (batch.isEmpty())
+        return;
+
+    QVector<RowResult> results(batch.size());
+    QString failure;
+    QSqlDatabase *db = openLocked();
+    if (!db)
+        failure = QStringLiteral("cannot open %1").arg(m_dbName);
+    else if (checkTable(*db, true) != TableCheck::Ready)
+        failure = QStringLiteral("no album table in %1").arg(m_dbName);
+    const bool inTransaction = failure.isEmpty() && db->transaction();
+    bool inserted = false;
+    for (int i = 0; i < batch.size(); ++i) {
+        if (failure.isEmpty()) {
+            results[i] = recordLocked(*db, batch.at(i).row);
+        } else {
+            results[i].filename = batch.at(i).row.filename;
+            results[i].why = failure;
+        }
+        inserted = inserted || results.at(i).outcome == RowOutcome::Inserted;
+    }
+    if (inTransaction && !db->commit()) {
+        const QString why = db->lastError().text();
+        db->rollback();
+        for (RowResult &r : results) {
+            if (r.outcome == RowOutcome::Inserted) {
+                r.outcome = RowOutcome::Failed;
+                r.why = why;
+            }
+        }
+        inserted = false;
+    }
+    int rows = 0;
+    if (inserted) {
+        QSqlQuery q(*db);
+        if (q.exec(QStringLiteral("select count(*) from albumlist")) && q.next())
+            rows = q.value(0).toInt();
+    }
+    for (int i = 0; i < batch.size(); ++i) {
+        RowResult &r = results[i];
+        r.rows = rows;
+        if (r.outcome == RowOutcome::Failed)
+            qCWarning(lcAlbumDb) << "could not record" << batch.at(i).row.localpath << "in" << m_dbName << r.why;
+        const Queued &q = batch.at(i);
+        if (q.context && q.done) {
+            const auto done = q.done;
+            QMetaObject::invokeMethod(q.context, [done, r] { done(r); }, Qt::QueuedConnection);
+        }
+    }
+}
+
+bool LocalDataBase::copyConsistent(const QString &path, QIODevice *out)
+{
+    QMutexLocker lock(&dbMutex);
+    {
+        // An object is removed only under dbMutex too, after its last commit.
+        QMutexLocker registry(&registryMutex);
+        for (LocalDataBase *object : qAsConst(liveObjects())) {
+            if (object->m_dbName == path)
+                object->commitQueuedLocked();
+        }
+    }
+    // Every operation holds dbMutex, so no transaction is open and no journal is pending: the file
+    // alone is the whole database.
+    QFile source(path);
+    if (!source.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray buf(64 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = source.read(buf.data(), buf.size());
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (out->write(buf.constData(), n) != n)
+            return false;
+    }
 }

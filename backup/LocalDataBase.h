@@ -1,12 +1,16 @@
 #pragma once
 
+#include <QList>
 #include <QMutex>
 #include <QSemaphore>
 #include <QString>
 #include <QThread>
+#include <QWaitCondition>
 #include <atomic>
+#include <functional>
 #include <memory>
 
+class QIODevice;
 class QSqlDatabase;
 
 // One album database file with its table albumlist (one row per stored file): a phone's
@@ -49,6 +53,34 @@ public:
     // Rows whose file existed at the last scan; 0 without a table (which is not created).
     int countExistFiles();
 
+    // A received file to record, with the checks insertRecord's callers make first.
+    struct PendingRow
+    {
+        QString filename, localpath, md5, fromdev, smallmd5, createtime, mobilefilepath;
+        qint64 filesize = 0;
+        int lastratio = 0;
+        bool skipKnownMd5 = false;  // not recorded when some row already has this md5
+    };
+    enum class RowOutcome { Inserted, AlreadyRecorded, SkippedKnownMd5, Failed };
+    struct RowResult
+    {
+        RowOutcome outcome = RowOutcome::Failed;
+        QString filename;
+        int rows = 0;   // rows in the table afterwards
+        QString why;    // for Failed
+    };
+    // Records the row off the caller's thread: a writer thread of this object commits the rows queued
+    // meanwhile in one transaction (a commit costs several disk syncs with the rollback journal a
+    // phone's file keeps, whatever the number of rows). A row already recorded for this phone path
+    // and md5 is not added again. done runs queued on context's thread (dropped if context is gone).
+    // Every queued row is committed before the destructor returns and before copyConsistent() copies.
+    void recordLater(const PendingRow &row, QObject *context, std::function<void(const RowResult &)> done);
+    // Commits what is queued now, on the calling thread.
+    void flushPending();
+    // Copies the database file at path to out as one self-contained, consistent file: rows queued on
+    // any object for that file are committed first, and no commit runs while it is copied.
+    static bool copyConsistent(const QString &path, QIODevice *out);
+
     // Commits go to a write-ahead log that is not flushed to disk on every row: an organiser
     // recording thousands of copies then costs no disk syncs per row. A power cut may lose the
     // last rows (never corrupt the file); the copies they describe are found and recorded again
@@ -81,8 +113,24 @@ private:
     QSqlDatabase *openReadyLocked(bool create);
     void ensureIndexes(QSqlDatabase &db);
     void scan();
+    struct Queued
+    {
+        PendingRow row;
+        QObject *context;
+        std::function<void(const RowResult &)> done;
+    };
+    void writerLoop();
+    // Takes and commits every queued row; expects dbMutex to be held.
+    void commitQueuedLocked();
+    RowResult recordLocked(QSqlDatabase &db, const PendingRow &row);
 
     static QMutex dbMutex;
+
+    QMutex m_queueMutex;
+    QWaitCondition m_queueWake;
+    QList<Queued> m_queue;
+    bool m_writerStop = false;
+    std::unique_ptr<QThread> m_writer;
 
     QString m_hostName;
     QString m_dbName;

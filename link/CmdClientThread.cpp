@@ -2,6 +2,7 @@
 
 #include "backup/FileServer.h"
 #include "backup/LocalDataBase.h"
+#include "backup/TransferMonitor.h"
 #include "link/DeviceName.h"
 #include "wire/CFifoBuffer.h"
 #include "wire/Records.h"
@@ -197,6 +198,7 @@ void CmdClientThread::startFileServer()
         m_fileServer->setAllowedPeer(m_socket->peerAddress());
     m_fileServer->listen(QHostAddress::Any, 0);
     m_fileServer->setSavePath(m_savePath);
+    m_fileServer->setDeviceName(m_devName);
     m_filePort = m_fileServer->serverPort();
     connect(m_fileServer, &FileServer::updateImageInfo, this, &CmdClientThread::updateImageInfoSlot);
     qCDebug(lcCmdConn) << "connection" << m_sockid << "file server on port" << m_filePort;
@@ -275,23 +277,10 @@ void CmdClientThread::startDatabaseStream(const QString &devName)
     // databases can be read; anything else is answered as "no database".
     const QString path = DeviceName::isValid(devName) ? DeviceName::databasePath(devName) : QString();
     auto snapshot = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/vanteo-db-XXXXXX"));
-    bool ok = !path.isEmpty() && QFileInfo(path).isFile() && snapshot->open();
-    if (ok) {
-        // A copy taken now, on the thread that records received files, is consistent; the
-        // original may gain rows while the reply is on its way.
-        QFile source(path);
-        ok = source.open(QIODevice::ReadOnly);
-        QByteArray buf(64 * 1024, Qt::Uninitialized);
-        while (ok) {
-            const qint64 n = source.read(buf.data(), buf.size());
-            if (n < 0)
-                ok = false;
-            if (n <= 0)
-                break;
-            ok = snapshot->write(buf.constData(), n) == n;
-        }
-        ok = ok && snapshot->flush() && snapshot->seek(0);
-    }
+    // A copy taken now holds every row of the files acknowledged so far (rows still queued are
+    // committed first); the original may gain rows while the reply is on its way.
+    const bool ok = !path.isEmpty() && snapshot->open()
+        && LocalDataBase::copyConsistent(path, snapshot.get()) && snapshot->flush() && snapshot->seek(0);
     if (!ok) {
         m_socket->write(Records::encodeDatabaseReply(0));
         return;
@@ -348,20 +337,41 @@ void CmdClientThread::updateImageInfoSlot(int ratio, QString fullImageName, QStr
     if (!m_database || !m_authorised)
         return;
     const QFileInfo info(fullImageName);
-    const QString fileName = info.fileName();
+    LocalDataBase::PendingRow row;
+    row.filename = info.fileName();
+    row.localpath = fullImageName;
+    row.filesize = info.size();
+    row.md5 = strMd5;
+    row.fromdev = m_devName;
+    row.lastratio = ratio;
+    row.smallmd5 = smallFileMd5;
+    row.createtime = createTime;
+    row.mobilefilepath = mobileFilePath;
+    // Content already backed up is not recorded again (去重复); the file stays where the file
+    // connection put it; it may well be the recorded copy itself.
     const QString doubleFile = ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("doubleFile"));
-    if (!doubleFile.isEmpty() && ReadWriteSetting::toInt(doubleFile) > 0 && m_database->isMd5Exist(strMd5)) {
-        // Content already backed up: not recorded again. The file stays where the file
-        // connection put it; it may well be the recorded copy itself.
-        emit updateRecvFileName(fileName);
-        return;
-    }
-    if (m_database->findMobileRecord(mobileFilePath, strMd5) >= 0)
-        return;
-    const int rows = m_database->insertRecord(fileName, fullImageName, info.size(), strMd5, m_devName, ratio,
-                                              smallFileMd5, createTime, mobileFilePath);
-    if (rows > 0) {
-        emit updateRecvFileName(fileName);
-        emit updateDatabaseNumber(m_sockid, rows, m_devName);
-    }
+    row.skipKnownMd5 = !doubleFile.isEmpty() && ReadWriteSetting::toInt(doubleFile) > 0;
+    // Written off this thread, in short transactions; the phone already has its acknowledgement.
+    // The database (and its writer) goes before this object, so the answer finds it alive.
+    const QString device = m_devName;
+    m_database->recordLater(row, this, [this, device](const LocalDataBase::RowResult &r) {
+        switch (r.outcome) {
+        case LocalDataBase::RowOutcome::Inserted:
+            emit updateRecvFileName(r.filename);
+            emit updateDatabaseNumber(m_sockid, r.rows, device);
+            break;
+        case LocalDataBase::RowOutcome::SkippedKnownMd5:
+            emit updateRecvFileName(r.filename);
+            break;
+        case LocalDataBase::RowOutcome::AlreadyRecorded:
+            break;
+        case LocalDataBase::RowOutcome::Failed:
+            // The file is safe on disk; the phone sends it again (it is not in the album) and it is
+            // recorded then.
+            qCWarning(lcCmdConn) << "connection" << m_sockid << "could not record" << r.filename << r.why;
+            TransferMonitor::instance()->recordFailed(device, r.filename,
+                                                      QStringLiteral("已保存，但未能写入相册记录：%1").arg(r.why));
+            break;
+        }
+    });
 }

@@ -2,6 +2,7 @@
 #include "backup/FileClientThread.h"
 #include "backup/FileServer.h"
 #include "backup/IncomingFile.h"
+#include "backup/TransferMonitor.h"
 #include "wire/Records.h"
 #include "tests/support/TestSupport.h"
 
@@ -19,6 +20,7 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 using TestSupport::waitFor;
@@ -159,6 +161,7 @@ private slots:
     void nameClashKeepsBoth();
     void thumbnail_data();
     void thumbnail();
+    void phoneIsAnsweredBeforeTheFileIsReported();
     void neverClaimsIncompleteOrWrongContent();
     void unwritableDestinationIsNotClaimed();
     void refusedHeaders_data();
@@ -455,13 +458,49 @@ void TestFileServer::thumbnail()
         QImage small;
         QVERIFY(small.loadFromData(bytes));
         QCOMPARE(small.size(), expected);
+        QVERIFY(waitFor([&] { return m_reports->count() == 1; }));
         QCOMPARE(m_reports->first().at(3).toString(), QString::fromLatin1(md5Of(bytes)));
     } else {
         QByteArray record;
         QVERIFY(!phone->next(&record, nullptr, 300));
+        QVERIFY(waitFor([&] { return m_reports->count() == 1; }));
         QCOMPARE(m_reports->first().at(3).toString(), QString());
     }
     QCOMPARE(filesUnder(device()), QStringList{QStringLiteral("2019/05/") + name});
+}
+
+void TestFileServer::phoneIsAnsweredBeforeTheFileIsReported()
+{
+    // The album row (recorded from the report) never comes before the phone's answer: when the file
+    // is reported, its acknowledgement and thumbnail already lie in the phone's socket, whole.
+    const QString name = QStringLiteral("设备 A");
+    m_server->setDeviceName(name);
+    QImage image(800, 600, QImage::Format_RGB32);
+    image.fill(Qt::darkRed);
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(image.save(&buffer, "JPG"));
+    Phone *phone = connectPhone();
+    QVERIFY(phone);
+    qint64 answered = -1;
+    connect(m_server.get(), &FileServer::updateImageInfo, [&] {
+        int unread = 0;
+        ::ioctl(int(phone->socket.socketDescriptor()), FIONREAD, &unread);
+        answered = phone->received.size() + phone->socket.bytesAvailable() + unread;
+    });
+    phone->send(fileMessage(jpeg, "/DCIM/IMG_1.jpg", 2));
+    QVERIFY(waitFor([&] { return answered >= 0; }));
+    Records::FileAck ack;
+    QVERIFY(phone->nextAck(&ack));
+    QByteArray record, thumbnail;
+    QVERIFY(phone->next(&record, &thumbnail));
+    QCOMPARE(Records::type(record.constData()), qint16(Records::Thumbnail));
+    QCOMPARE(answered, qint64(2 * Records::kSize + thumbnail.size()));
+    const TransferMonitor::Activity activity = TransferMonitor::instance()->activity(name);
+    QVERIFY(activity.connected);
+    QCOMPARE(activity.filesThisSession, 1);
+    QCOMPARE(activity.bytesThisSession, qint64(jpeg.size()));
 }
 
 void TestFileServer::neverClaimsIncompleteOrWrongContent()
@@ -519,7 +558,7 @@ void TestFileServer::unwritableDestinationIsNotClaimed()
     phone->send(fileMessage(content, "/d/other.jpg").replace("2019-05", "2018-05"));
     QVERIFY(phone->nextAck(&ack)); // the stream stayed in step
     QCOMPARE(ack.storedSize, content.size());
-    QCOMPARE(m_reports->count(), 1);
+    QVERIFY(waitFor([&] { return m_reports->count() == 1; }));
     QCOMPARE(m_reports->first().at(1).toString(), device() + "/2018/05/other.jpg");
 }
 
