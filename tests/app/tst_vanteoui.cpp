@@ -4,12 +4,14 @@
 #include "app/IconHelper.h"
 #include "app/VanteoUI.h"
 #include "backup/TransferMonitor.h"
+#include "localalbum/pages/LocalForm.h"
 #include "platform/Dialogs.h"
 #include "platform/StorageVolumes.h"
 #include "settings/ReadWriteSetting.h"
 #include "tests/support/TestSupport.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -204,6 +206,26 @@ private slots:
         QVERIFY(!w.isVisible());
         QCOMPARE(Dialogs::records().size(), 3);
         monitor->forget(phone);
+    }
+
+    void closeDuringOrganiseAsks()
+    {
+        VanteoUI w;
+        auto *local = w.findChild<LocalForm *>();
+        QVERIFY(local);
+        QTemporaryDir source; // empty: the run ends as soon as the event loop runs
+        child<QCheckBox>(local, "checkDirBox")->click();
+        Dialogs::setNextDirectory(source.path());
+        child<QPushButton>(local, "pushAddDirButton")->click();
+        child<QPushButton>(local, "pushStartSearchButton")->click();
+        QVERIFY(local->isSearching());
+
+        Dialogs::setNextAnswer(QMessageBox::Cancel);
+        QVERIFY(!w.close());
+        QVERIFY2(Dialogs::records().last().text.contains(QStringLiteral("本地相册正在搜索和整理文件，退出将中断整理。")),
+                 qPrintable(Dialogs::records().last().text));
+        QVERIFY(TestSupport::waitFor([&] { return !local->isSearching(); }, 10000));
+        QVERIFY(w.runningWork().isEmpty());
     }
 
     void remoteMessageShowsMobilePage()
