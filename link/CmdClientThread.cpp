@@ -17,6 +17,8 @@
 #include <QMutexLocker>
 #include <QTemporaryFile>
 
+#include <sys/socket.h>
+
 Q_LOGGING_CATEGORY(lcCmdConn, "vanteo.link.cmdconnection")
 
 namespace {
@@ -314,6 +316,18 @@ void CmdClientThread::pumpDatabase()
     }
 }
 
+void CmdClientThread::resetSocket()
+{
+    if (!m_socket)
+        return;
+    const qintptr fd = m_socket->socketDescriptor();
+    if (fd >= 0) {
+        const linger reset{1, 0};
+        ::setsockopt(int(fd), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    m_socket->abort();
+}
+
 void CmdClientThread::dropConnection(const char *why)
 {
     if (m_dropped)
@@ -323,8 +337,7 @@ void CmdClientThread::dropConnection(const char *why)
     m_queue.clear();
     m_stream.reset();
     m_streamLeft = 0;
-    if (m_socket)
-        m_socket->abort();
+    resetSocket();
     // Reported from the event loop: the caller may be deep inside this object's own slots.
     QMetaObject::invokeMethod(this, [this] { onFinished(m_sockid); }, Qt::QueuedConnection);
 }

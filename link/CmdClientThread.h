@@ -64,6 +64,9 @@ public:
     // Ends the connection from our side (the socket is aborted at once); the server hears of it
     // like of a phone that went. Idempotent.
     void dropConnection(const char *why);
+    // Closes the socket with a reset: what waits unsent for a peer that does not read is thrown
+    // away at once instead of being kept by the system until that peer reads or times out.
+    void resetSocket();
     bool isDropped() const { return m_dropped; }
 
     // Stops the worker loop and waits for it, then releases the file server and the album

@@ -148,8 +148,7 @@ void CmdServer::evict(CmdClientThread *thread, const char *why)
     qCInfo(lcCmdServer) << "closing connection" << thread->sockid() << "from"
                         << m_peers.value(thread).address.toString() << ":" << why;
     m_clients.remove(thread->sockid());
-    if (thread->socket())
-        thread->socket()->abort();
+    thread->resetSocket();
     destroyConnection(thread);
 }
 
