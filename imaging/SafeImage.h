@@ -16,9 +16,9 @@ public:
     enum class Format { Unknown, Jpeg, Png };
 
     static constexpr qint64 kMaxPixels = 100LL * 1000 * 1000;
-    // PNG is always decoded at full size before it is scaled: its decoded bytes are bounded too, so a
-    // 16-bit picture within the pixel budget cannot take twice the memory of an 8-bit one.
-    static constexpr qint64 kMaxFullDecodeBytes = 400LL * 1000 * 1000;
+    // PNG is always decoded at full size before it is scaled, so its decoded bytes are bounded too: about
+    // 32 megapixels of 8-bit colour (a phone's screenshots are a few), half that at 16 bits.
+    static constexpr qint64 kMaxFullDecodeBytes = 128LL * 1000 * 1000;
     // A progressive JPEG holds all its coefficients in memory and is gone over once per scan: it gets a
     // quarter of the pixel budget, and encoders write about ten scans, never this many.
     static constexpr int kMaxProgressiveScans = 100;
