@@ -92,7 +92,12 @@ bool makePrivateDir(const QString &path)
 
 bool ensureFolder(const QString &root, const QString &sub)
 {
-    if (!QDir().mkpath(QFileInfo(root).absolutePath()) || !makePrivateDir(root))
+    // A cache home made here is private too, as the base directory rules ask.
+    const QString home = QFileInfo(root).absolutePath();
+    if (!QFileInfo(home).isDir()
+        && (!QDir().mkpath(QFileInfo(home).absolutePath()) || !makePrivateDir(home)))
+        return false;
+    if (!makePrivateDir(root))
         return false;
     QString path = root;
     for (const QString &part : sub.split(QLatin1Char('/'))) {
@@ -358,7 +363,7 @@ ThumbnailCache::Result ThumbnailCache::load(const QString &path, const Options &
     const QString root = thumbnailRoot(options.cacheHome);
     const QString sub = options.flavor == Flavor::Large ? QStringLiteral("large") : QStringLiteral("normal");
     const QString cachePath = root + QLatin1Char('/') + sub + QLatin1Char('/') + md5Name(uri);
-    const QString failPath = failurePath(absolute, options.cacheHome);
+    const QString failPath = root + QLatin1Char('/') + QLatin1String(kFailFolder) + QLatin1Char('/') + md5Name(uri);
 
     if (options.useDisk) {
         // The cache's own files are never thumbnailed (that would feed on itself).

@@ -39,6 +39,7 @@
 #include <algorithm>
 #include <atomic>
 #include <ctime>
+#include <malloc.h>
 
 namespace {
 
@@ -60,6 +61,8 @@ qint64 vmHwmKiB()
 // Peak memory from here on: writing 5 to clear_refs resets VmHWM to the current RSS.
 void resetPeak()
 {
+    // Memory freed by the previous round goes back to the system first, so it is not counted again.
+    malloc_trim(0);
     QFile f(QStringLiteral("/proc/self/clear_refs"));
     if (f.open(QIODevice::WriteOnly))
         f.write("5");

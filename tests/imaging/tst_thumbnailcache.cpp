@@ -84,6 +84,7 @@ void TstThumbnailCache::storedWhereFileManagersLookWithItsStamp()
     const auto dirPerms = QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
     QCOMPARE(QFile::permissions(normalDir()) & 0x0777, dirPerms);
     QCOMPARE(QFile::permissions(cacheHome() + QStringLiteral("/thumbnails")) & 0x0777, dirPerms);
+    QCOMPARE(QFile::permissions(cacheHome()) & 0x0777, dirPerms);   // made here, so private too
     QCOMPARE(QDir(normalDir()).entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(stored).fileName()});
 
     // A second opening reads the stored thumbnail instead of decoding the photo.
