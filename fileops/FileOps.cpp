@@ -266,6 +266,13 @@ MoveResult StagedFile::commit(const QByteArray &target, SyncPolicy policy, QStri
     return r;
 }
 
+bool StagedFile::writeOut()
+{
+    if (m_fd < 0)
+        return false;
+    return ::sync_file_range(m_fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) == 0;
+}
+
 void StagedFile::discard()
 {
     if (m_fd >= 0) {
@@ -301,12 +308,13 @@ int removeStaleStaged(const QByteArray &folder, const QByteArray &prefix, qint64
     return removeStaleIn(fd, folder, prefix, ::time(nullptr) - time_t(olderThanSecs), 0);
 }
 
-CopyResult copyNoReplace(const QByteArray &src, const QByteArray &target, const QByteArray &stagingPrefix,
-                         SyncPolicy policy, const std::atomic<bool> *stop, QString *why)
+CopyResult copyToStaged(const QByteArray &src, StagedFile &staged, const QByteArray &folder,
+                        const std::atomic<bool> *stop, QString *why)
 {
     auto fail = [&](CopyResult r, const QString &reason) {
         if (why)
             *why = reason;
+        staged.discard();
         return r;
     };
     const int in = ::open(src.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -317,9 +325,8 @@ CopyResult copyNoReplace(const QByteArray &src, const QByteArray &target, const 
     if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode))
         return fail(CopyResult::Failed, QStringLiteral("the source is not a regular file"));
     ::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
-    StagedFile staged(stagingPrefix);
     QString reason;
-    if (!staged.create(folderOf(target), &reason))
+    if (!staged.create(folder, &reason))
         return fail(CopyResult::Failed, reason);
     const int out = staged.fd();
     // The kernel copies without passing the bytes through here, and may share blocks; a
@@ -354,15 +361,32 @@ CopyResult copyNoReplace(const QByteArray &src, const QByteArray &target, const 
         return fail(CopyResult::Failed, QStringLiteral("the source changed size while it was copied"));
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::futimens(out, times);
-    switch (staged.commit(target, policy, &reason)) {
+    // Writeback starts now, so a later sync finds most of it on its way.
+    ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
+    return CopyResult::Copied;
+}
+
+CopyResult copyNoReplace(const QByteArray &src, const QByteArray &target, const QByteArray &stagingPrefix,
+                         SyncPolicy policy, const std::atomic<bool> *stop, QString *why)
+{
+    StagedFile staged(stagingPrefix);
+    const CopyResult copied = copyToStaged(src, staged, folderOf(target), stop, why);
+    if (copied != CopyResult::Copied)
+        return copied;
+    switch (staged.commit(target, policy, why)) {
     case MoveResult::Moved:
         return CopyResult::Copied;
     case MoveResult::Exists:
-        return fail(CopyResult::Exists, reason);
+        return CopyResult::Exists;
     case MoveResult::Failed:
         break;
     }
-    return fail(CopyResult::Failed, reason);
+    return CopyResult::Failed;
+}
+
+QByteArray parentFolder(const QByteArray &path)
+{
+    return folderOf(path);
 }
 
 void setReadThrottleForTests(qint64 bytesPerSecond)

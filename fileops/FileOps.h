@@ -40,6 +40,8 @@ enum class SyncPolicy {
 };
 // fsync of a folder, so that a rename or new entry in it survives a power cut.
 bool syncFolder(const QByteArray &folder);
+// The folder part of a path ("." for a bare name).
+QByteArray parentFolder(const QByteArray &path);
 
 // --- staging ---
 
@@ -57,6 +59,10 @@ public:
     bool create(const QByteArray &folder, QString *why = nullptr);
     int fd() const { return m_fd; }
     const QByteArray &path() const { return m_path; }
+    // Waits until the content is written to the device (not flushed from its cache): a batch of
+    // staged files written out this way, committed with SyncPolicy::None and then made durable
+    // by one syncFolder() of their folders, costs one flush instead of one per file.
+    bool writeOut();
     // Applies policy, closes the file and moves it to target without replacing anything there.
     // On Exists and Failed the staged file is still there (discard() or the destructor drops it).
     MoveResult commit(const QByteArray &target, SyncPolicy policy, QString *why = nullptr);
@@ -79,6 +85,11 @@ int removeStaleStaged(const QByteArray &folder, const QByteArray &prefix, qint64
 // --- copy ---
 
 enum class CopyResult { Copied, Exists, Stopped, Failed };
+
+// Copies the regular file src into a new staged file in folder, with src's times, and starts
+// its writeback; the caller commits it (or lets it go). On anything but Copied nothing is left.
+CopyResult copyToStaged(const QByteArray &src, StagedFile &staged, const QByteArray &folder,
+                        const std::atomic<bool> *stop = nullptr, QString *why = nullptr);
 
 // Copies the regular file src to target through a staged file in target's folder: the copy
 // gets src's times, then policy is applied and it takes its name only when target is free.

@@ -9,6 +9,7 @@
 #include "settings/ReadWriteSetting.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -32,6 +33,11 @@ constexpr int kManyResults = 1000;
 constexpr int kMaxFolderDepth = 200;
 // A staged copy untouched this long is a crash's leftover; one being written changes all the time.
 constexpr qint64 kStaleCopySecs = 600;
+// A batch of copies made durable together: bounded in files, bytes and age, so that rows keep
+// appearing and a stop loses little.
+constexpr int kBatchFiles = 64;
+constexpr qint64 kBatchBytes = 512ll << 20;
+constexpr qint64 kBatchMs = 1000;
 std::atomic<bool> g_failCopies{false};
 
 const QString kOutputFolder = QStringLiteral("万特相册");
@@ -150,6 +156,23 @@ struct LocalOrganiser::Target
     QString name;
     QString path;
     bool alreadyThere = false; // the same content already lies at path
+};
+
+// One file on its way: everything decided, its copy staged (or the same content found at the
+// target), waiting for its batch to be made durable and recorded.
+struct LocalOrganiser::Pending
+{
+    explicit Pending(LocalOrganiser &o) : reservation(o) {}
+    OrganiseEntry out;
+    FoundFile entry;
+    Reservation reservation;
+    Target target;
+    std::unique_ptr<FileOps::StagedFile> staged;
+    CaptureTime shot;
+    QString md5;
+    qint64 size = 0;
+    bool alreadyThere = false;
+    bool committed = false;
 };
 
 LocalOrganiser::LocalOrganiser(const QString &savePath, QObject *parent, const QString &dbPath)
@@ -702,6 +725,17 @@ void LocalOrganiser::organiseWorker()
 void LocalOrganiser::workOn(const std::shared_ptr<Run> &run)
 {
     emitForRun(*run, [&] { emit setCurrentStatus(QStringLiteral("正在整理文件"), true); });
+    // Copies are made durable a batch at a time: one flush of the disk for many files.
+    std::vector<std::unique_ptr<Pending>> batch;
+    qint64 batchBytes = 0;
+    QElapsedTimer batchAge;
+    auto finish = [&] {
+        finishBatch(*run, batch);
+        for (const std::unique_ptr<Pending> &p : batch)
+            report(*run, p->out);
+        batch.clear();
+        batchBytes = 0;
+    };
     while (!run->stop) {
         FoundFile entry;
         bool have = false;
@@ -725,8 +759,19 @@ void LocalOrganiser::workOn(const std::shared_ptr<Run> &run)
         }
         if (!have)
             break;
-        report(*run, organise(*run, entry));
+        std::unique_ptr<Pending> p = prepare(*run, entry);
+        if (!p->staged && !p->alreadyThere) {
+            report(*run, p->out); // settled without a copy
+            continue;
+        }
+        if (batch.empty())
+            batchAge.start();
+        batchBytes += p->size;
+        batch.push_back(std::move(p));
+        if (int(batch.size()) >= kBatchFiles || batchBytes >= kBatchBytes || batchAge.elapsed() >= kBatchMs)
+            finish();
     }
+    finish();
     if (!run->stop) {
         run->lastPercent = 100;
         emitForRun(*run, [&] { emit setCurrentPercent(100); });
@@ -888,31 +933,6 @@ bool LocalOrganiser::chooseTarget(Reservation &reservation, const QString &dateF
     return false;
 }
 
-bool LocalOrganiser::copyToTarget(Run &run, const FoundFile &entry, const Target &target, QString *why)
-{
-    if (g_failCopies) {
-        *why = QStringLiteral("复制失败（测试）");
-        return false;
-    }
-    const FileOps::CopyResult r =
-        FileOps::copyNoReplace(entry.rawPath, QFile::encodeName(target.path), stagingPrefix(),
-                               FileOps::SyncPolicy::FileAndFolder, &run.stop, why);
-    switch (r) {
-    case FileOps::CopyResult::Copied:
-        return true;
-    case FileOps::CopyResult::Stopped:
-        *why = QStringLiteral("整理已停止");
-        return false;
-    case FileOps::CopyResult::Exists:
-        *why = QStringLiteral("目标位置已被其他文件占用：") + *why;
-        return false;
-    case FileOps::CopyResult::Failed:
-        *why = QStringLiteral("复制失败：") + *why;
-        return false;
-    }
-    return false;
-}
-
 int LocalOrganiser::recordCopy(const Target &target, const FoundFile &entry, qint64 size, const CaptureTime &shot,
                                const QString &md5, bool copied)
 {
@@ -933,71 +953,136 @@ OrganiseEntry LocalOrganiser::organiseFile(const FoundFile &entry)
 
 OrganiseEntry LocalOrganiser::organise(Run &run, const FoundFile &entry)
 {
-    OrganiseEntry out;
+    std::vector<std::unique_ptr<Pending>> one;
+    one.push_back(prepare(run, entry));
+    finishBatch(run, one);
+    return one.front()->out;
+}
+
+std::unique_ptr<LocalOrganiser::Pending> LocalOrganiser::prepare(Run &run, const FoundFile &entry)
+{
+    auto p = std::make_unique<Pending>(*this);
+    OrganiseEntry &out = p->out;
     out.rawSource = entry.rawPath;
     out.source = entry.filePath;
+    p->entry = entry;
     const QString base = outputBase();
     ensureFolder(base);
 
-    qint64 size = 0;
     QDateTime modified;
-    if (!checkSource(entry, out, &size, &modified))
-        return out;
-    const QString md5 = entry.md5.toLower();
+    if (!checkSource(entry, out, &p->size, &modified))
+        return p;
+    p->md5 = entry.md5.toLower();
     QString note;
     const QString fileName = targetNameFor(entry.rawPath, &note);
 
-    Reservation reservation(*this);
-    const int state = claimContent(reservation, fileName, md5);
+    const int state = claimContent(p->reservation, fileName, p->md5);
     if (state < 2) {
         out.result = OrganiseEntry::Result::Duplicate;
         out.reason = state < 0 ? QStringLiteral("相册数据库无法打开") : QStringLiteral("相同内容已整理过");
         if (m_showDuplicates)
             showRow(run, entry.filePath);
-        return out;
+        return p;
     }
 
-    const CaptureTime shot = CaptureTimes::read(entry.rawPath);
-    out.captureTime = shot.time;
-    out.dateSource = shot.source;
+    p->shot = CaptureTimes::read(entry.rawPath);
+    out.captureTime = p->shot.time;
+    out.dateSource = p->shot.source;
     const QString kind = base + (isPictureSuffix(suffixOf(entry.rawPath)) ? QStringLiteral("/照片") : QStringLiteral("/视频"));
-    const QString dateFolder = dateFolderFor(kind, shot);
+    const QString dateFolder = dateFolderFor(kind, p->shot);
 
-    Target target;
     QString why;
     out.result = OrganiseEntry::Result::Failed;
-    if (!chooseTarget(reservation, dateFolder, fileName, state, modified, md5, &target, &why)) {
+    if (!chooseTarget(p->reservation, dateFolder, fileName, state, modified, p->md5, &p->target, &why)) {
         out.reason = why;
-        return out;
+        return p;
     }
-    out.target = target.path;
+    out.target = p->target.path;
     if (!ensureFolder(dateFolder)) {
         out.reason = QStringLiteral("无法创建文件夹 ") + dateFolder;
-        return out;
+        return p;
     }
-    if (!target.alreadyThere && !copyToTarget(run, entry, target, &why)) {
-        out.reason = why;
-        return out;
-    }
-    const int rows = recordCopy(target, entry, size, shot, md5, !target.alreadyThere);
-    if (rows <= 0) {
-        out.reason = QStringLiteral("无法写入相册数据库");
-        return out;
-    }
-    out.result = OrganiseEntry::Result::Copied;
     QStringList notes;
     if (!note.isEmpty())
         notes << note;
-    if (target.name != fileName)
-        notes << QStringLiteral("重名，保存为 ") + target.name;
-    if (target.alreadyThere)
+    if (p->target.name != fileName)
+        notes << QStringLiteral("重名，保存为 ") + p->target.name;
+    if (p->target.alreadyThere) {
         notes << QStringLiteral("相同内容已在目标位置，未再复制");
+        p->alreadyThere = true;
+        out.reason = notes.join(QStringLiteral("；"));
+        return p;
+    }
     out.reason = notes.join(QStringLiteral("；"));
-    int n = -1;
-    emitForRun(run, [&] {
-        n = m_order++;
-        emit setFileName(n, entry.filePath);
-        emit setCurrentStatus(statusNumber("已整理文件: ", rows), true);
-    });
-    return out;
+    if (g_failCopies) {
+        out.reason = QStringLiteral("复制失败（测试）");
+        return p;
+    }
+    auto staged = std::make_unique<FileOps::StagedFile>(stagingPrefix());
+    switch (FileOps::copyToStaged(entry.rawPath, *staged, QFile::encodeName(dateFolder), &run.stop, &why)) {
+    case FileOps::CopyResult::Copied:
+        p->staged = std::move(staged);
+        break;
+    case FileOps::CopyResult::Stopped:
+        out.reason = QStringLiteral("整理已停止");
+        break;
+    case FileOps::CopyResult::Exists:
+    case FileOps::CopyResult::Failed:
+        out.reason = QStringLiteral("复制失败：") + why;
+        break;
+    }
+    return p;
+}
+
+void LocalOrganiser::finishBatch(Run &run, std::vector<std::unique_ptr<Pending>> &batch)
+{
+    // The copies are written out, take their names, and one sync of each folder makes names and
+    // content durable together before any record is made: a power cut never leaves a record of
+    // a file that is not all there, and a batch costs one flush of the disk, not one per file.
+    QSet<QByteArray> folders;
+    for (const std::unique_ptr<Pending> &p : batch) {
+        if (!p->staged)
+            continue;
+        QString why;
+        if (run.stop) {
+            p->staged.reset(); // removes the staged copy
+            p->out.reason = QStringLiteral("整理已停止");
+            continue;
+        }
+        const QByteArray target = QFile::encodeName(p->target.path);
+        if (!p->staged->writeOut()) {
+            p->staged.reset();
+            p->out.reason = QStringLiteral("复制失败：写入磁盘失败");
+            continue;
+        }
+        const FileOps::MoveResult moved = p->staged->commit(target, FileOps::SyncPolicy::None, &why);
+        p->staged.reset();
+        if (moved == FileOps::MoveResult::Moved) {
+            p->committed = true;
+            folders.insert(FileOps::parentFolder(target));
+        } else {
+            p->out.reason = (moved == FileOps::MoveResult::Exists ? QStringLiteral("目标位置已被其他文件占用：")
+                                                                  : QStringLiteral("复制失败："))
+                            + why;
+        }
+    }
+    for (const QByteArray &folder : qAsConst(folders))
+        FileOps::syncFolder(folder);
+    for (const std::unique_ptr<Pending> &p : batch) {
+        if (!p->committed && !p->alreadyThere)
+            continue;
+        const int rows = recordCopy(p->target, p->entry, p->size, p->shot, p->md5, p->committed);
+        if (rows <= 0) {
+            p->out.result = OrganiseEntry::Result::Failed;
+            p->out.reason = QStringLiteral("无法写入相册数据库");
+            continue;
+        }
+        p->out.result = OrganiseEntry::Result::Copied;
+        emitForRun(run, [&] {
+            const int n = m_order++;
+            emit setFileName(n, p->entry.filePath);
+            emit setCurrentStatus(statusNumber("已整理文件: ", rows), true);
+        });
+    }
+    // The reservations go with the batch.
 }

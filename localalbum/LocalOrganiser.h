@@ -18,6 +18,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class BackThread;
 class LocalDataBase;
@@ -132,6 +133,7 @@ private:
     struct Run;
     class Reservation;
     struct Target;
+    struct Pending;
 
     std::shared_ptr<Run> currentRun() const;
     std::shared_ptr<Run> newRun();
@@ -157,7 +159,8 @@ private:
     QString targetNameFor(const QByteArray &rawPath, QString *note) const;
     bool chooseTarget(Reservation &reservation, const QString &dateFolder, const QString &name, int state,
                       const QDateTime &modified, const QString &md5, Target *target, QString *why);
-    bool copyToTarget(Run &run, const FoundFile &entry, const Target &target, QString *why);
+    std::unique_ptr<Pending> prepare(Run &run, const FoundFile &entry);
+    void finishBatch(Run &run, std::vector<std::unique_ptr<Pending>> &batch);
     int recordCopy(const Target &target, const FoundFile &entry, qint64 size, const CaptureTime &shot,
                    const QString &md5, bool copied);
     QString outputBase() const;

@@ -7,7 +7,8 @@
 //     and sidecar files. <dir>/expected-folders.tsv says where each file belongs.
 // bench_organise run <source> <outroot> [rounds] [program folder]
 //     Times, in alternating rounds, (1) the folder search plus organise of <source> into
-//     <outroot>/ours, (2) md5sum plus cp of the same picture and video files (the floor) and
+//     <outroot>/ours, (2) md5sum plus cp of the same picture and video files (the floor), the
+//     same followed by a sync of the copies (ours makes every copy durable before recording it) and
 //     (3) exiftool -o <out>/ '-Directory<DateTimeOriginal'. Prints files/s, MB/s and the
 //     median ratios, checks every organised file's folder against expected-folders.tsv, and
 //     writes <outroot>/organise-list.txt: source -> target, or why a file was skipped. Each
@@ -394,10 +395,12 @@ int run(const QString &srcArg, const QString &rootArg, int rounds, const QString
                        .arg(shellQuote(src));
     const QString floorCmd = QStringLiteral("mkdir -p %2 && %1 | xargs -0 md5sum > /dev/null && %1 | xargs -0 cp --backup=numbered -t %2")
                                  .arg(find, shellQuote(floorOut));
+    // The same, made durable as ours is: the copies reach the disk before the tool ends.
+    const QString floorSyncCmd = floorCmd + QStringLiteral(" && sync -f %1").arg(shellQuote(floorOut));
     const QString exifCmd = QStringLiteral("exiftool -q -q -r -o %1/ '-Directory<DateTimeOriginal' -d %1/%Y/%m "
                                            "-ext jpg -ext jpeg -ext png -ext avi -ext mov -ext mp4 -ext flv -ext mpg %2")
                                 .arg(shellQuote(exifOut), shellQuote(src));
-    QList<double> ours, floor, exif;
+    QList<double> ours, floor, floorSync, exif;
     QString sync = QStringLiteral("sync");
     for (int r = 0; r < rounds; ++r) {
         QDir(oursOut).removeRecursively();
@@ -407,10 +410,14 @@ int run(const QString &srcArg, const QString &rootArg, int rounds, const QString
         floor << runShell(floorCmd);
         QDir(floorOut).removeRecursively();
         runShell(sync);
+        floorSync << runShell(floorSyncCmd);
+        QDir(floorOut).removeRecursively();
+        runShell(sync);
         exif << runShell(exifCmd);
         QDir(exifOut).removeRecursively();
-        out() << QStringLiteral("round %1: ours %2 s, md5sum+cp %3 s, exiftool %4 s\n")
-                     .arg(r + 1).arg(ours.last(), 0, 'f', 2).arg(floor.last(), 0, 'f', 2).arg(exif.last(), 0, 'f', 2);
+        out() << QStringLiteral("round %1: ours %2 s, md5sum+cp %3 s, md5sum+cp+sync %4 s, exiftool %5 s\n")
+                     .arg(r + 1).arg(ours.last(), 0, 'f', 2).arg(floor.last(), 0, 'f', 2).arg(floorSync.last(), 0, 'f', 2)
+                     .arg(exif.last(), 0, 'f', 2);
         out().flush();
     }
     auto line = [&](const char *name, double secs) {
@@ -418,12 +425,14 @@ int run(const QString &srcArg, const QString &rootArg, int rounds, const QString
                      .arg(QString::fromLatin1(name), -14).arg(secs, 7, 'f', 2)
                      .arg(c.files.size() / secs, 8, 'f', 1).arg(mb / secs, 7, 'f', 1);
     };
-    const double o = median(ours), fl = median(floor), ex = median(exif);
+    const double o = median(ours), fl = median(floor), fs = median(floorSync), ex = median(exif);
     out() << "medians of " << rounds << " alternating rounds over the same " << c.files.size() << " files:\n";
     line("ours", o);
     line("md5sum+cp", fl);
+    line("md5sum+cp+sync", fs);
     line("exiftool", ex);
     out() << QStringLiteral("ours / floor throughput: %1 (target >= 1.0)\n").arg(fl / o, 0, 'f', 2);
+    out() << QStringLiteral("ours / durable floor (md5sum+cp+sync) throughput: %1\n").arg(fs / o, 0, 'f', 2);
     out() << QStringLiteral("ours / exiftool throughput: %1 (target > 1)\n").arg(ex / o, 0, 'f', 2);
     writeList(src, programDir, root + QStringLiteral("/organise-list.txt"));
     return checkFolders(src, oursOut, programDir) == 0 ? 0 : 1;
