@@ -89,6 +89,14 @@ void FileServer::incomingConnection(qintptr socketDescriptor)
             return;
         }
     }
+    // A phone sends over one connection (two while it reconnects): more are not a phone's, and
+    // each would cost a thread and descriptors.
+    constexpr int kMaxFileConnections = 8;
+    if (m_workers.size() >= kMaxFileConnections) {
+        qCWarning(lcFileServer) << "refused a file connection: already" << m_workers.size();
+        ::close(fd);
+        return;
+    }
     // The worker reads, stores and answers on its own thread: no file's bytes pass through this one.
     auto *worker = new FileClientThread(socketDescriptor, nullptr);
     worker->setSavePath(m_savePath);

@@ -151,6 +151,7 @@ private slots:
     void peerAskingFasterThanItReadsLosesItsConnection();
     void connectionsAreCappedAndUnnamedOnesClosed();
     void newNamesAreAskedOneAtATime();
+    void fileConnectionsPerPhoneAreCapped();
 
 private:
     std::unique_ptr<CmdServer> makeServer();
@@ -794,6 +795,35 @@ void TstCmdServer::newNamesAreAskedOneAtATime()
     QVERIFY(!ReadWriteSetting::getInstance()->userExists(QStringLiteral("First")));
     QVERIFY(!ReadWriteSetting::getInstance()->userExists(QStringLiteral("Third")));
     QVERIFY(Dialogs::openQuestions().isEmpty());
+}
+
+void TstCmdServer::fileConnectionsPerPhoneAreCapped()
+{
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Many"), QString(), QString());
+    auto server = makeServer();
+    QVERIFY(server);
+    Phone phone(server->serverPort());
+    QCOMPARE(phone.hello(QStringLiteral("Many")), 1);
+    const int port = phone.filePort();
+    QVERIFY(port > 0);
+    CmdClientThread *conn = onlyConnection(server.get());
+    QVERIFY(conn && conn->fileServer());
+
+    std::vector<std::unique_ptr<QTcpSocket>> files;
+    for (int i = 0; i < 12; ++i) {
+        files.push_back(std::make_unique<QTcpSocket>());
+        files.back()->connectToHost(QHostAddress::LocalHost, quint16(port));
+    }
+    QVERIFY(waitFor([&] { return conn->fileServer()->workerCount() == 8; }));
+    // The ones past the cap are closed at once; the others stay.
+    QVERIFY(waitFor([&] {
+        int closed = 0;
+        for (const auto &s : files)
+            closed += s->state() == QAbstractSocket::UnconnectedState;
+        return closed == 4;
+    }));
+    QCOMPARE(conn->fileServer()->workerCount(), 8);
+    QVERIFY(phone.connected());
 }
 
 QTEST_MAIN(TstCmdServer)
