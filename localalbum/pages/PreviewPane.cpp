@@ -94,22 +94,28 @@ PreviewPane::PreviewPane(QWidget *parent)
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
+    // The pane asks for a useful width but needs none (see minimumSizeHint()).
+    layout->setSizeConstraint(QLayout::SetNoConstraint);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     m_picture = new QLabel(this);
     m_picture->setObjectName(QStringLiteral("previewPicture"));
     m_picture->setAlignment(Qt::AlignCenter);
-    m_picture->setMinimumSize(160, 120);
+    m_picture->setMinimumSize(0, 90);
     // The picture follows the space the layout gives, never the other way round.
     m_picture->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     m_picture->setFrameShape(QFrame::StyledPanel);
     layout->addWidget(m_picture, 1);
 
+    m_details = new QWidget(this);
+    auto *details = new QVBoxLayout(m_details);
+    details->setContentsMargins(0, 0, 0, 0);
     auto *form = new QFormLayout;
     form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
-    m_time = new QLabel(this);
-    m_timeSource = new QLabel(this);
-    m_size = new QLabel(this);
-    m_source = pathField(this);
-    m_organised = pathField(this);
+    m_time = new QLabel(m_details);
+    m_timeSource = new QLabel(m_details);
+    m_size = new QLabel(m_details);
+    m_source = pathField(m_details);
+    m_organised = pathField(m_details);
     // The pane's width follows the window, never the text shown: no window that widens on a click.
     for (QLabel *l : {m_time, m_timeSource, m_size}) {
         l->setWordWrap(true);
@@ -123,12 +129,13 @@ PreviewPane::PreviewPane(QWidget *parent)
     form->addRow(QStringLiteral("拍摄时间："), m_time);
     form->addRow(QStringLiteral("时间来源："), m_timeSource);
     form->addRow(QStringLiteral("文件大小："), m_size);
-    layout->addLayout(form);
+    details->addLayout(form);
     // The paths get the pane's whole width, each under its name.
-    layout->addWidget(new QLabel(QStringLiteral("源文件："), this));
-    layout->addWidget(m_source);
-    layout->addWidget(new QLabel(QStringLiteral("整理后："), this));
-    layout->addWidget(m_organised);
+    details->addWidget(new QLabel(QStringLiteral("源文件："), m_details));
+    details->addWidget(m_source);
+    details->addWidget(new QLabel(QStringLiteral("整理后："), m_details));
+    details->addWidget(m_organised);
+    layout->addWidget(m_details);
     clear();
 }
 
@@ -136,6 +143,18 @@ PreviewPane::~PreviewPane()
 {
     // Running jobs see they are stale and stop early; their results go nowhere.
     m_latest->store(++m_requests);
+}
+
+QSize PreviewPane::sizeHint() const
+{
+    return QSize(300, QWidget::sizeHint().height());
+}
+
+QSize PreviewPane::minimumSizeHint() const
+{
+    // No width of its own: the page still fits an 800-pixel screen, and a larger or maximised
+    // window gives the picture the room it has.
+    return QSize(0, QWidget::minimumSizeHint().height());
 }
 
 void PreviewPane::clear()
@@ -286,6 +305,8 @@ void PreviewPane::updatePicture()
 void PreviewPane::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
+    // In a window too narrow for the texts only the picture is shown; they come back with the room.
+    m_details->setVisible(width() >= kDetailsWidth);
     if (!m_data.image.isNull())
         updatePicture();
 }

@@ -56,6 +56,9 @@ public:
     const PreviewData &shownData() const { return m_data; }
     bool hasPicture() const;
 
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
     // Reads everything the preview shows of path (any thread).
     static PreviewData gather(const QString &path, const OrganiseEntry &known, const QString &dbPath,
                               const QString &organisedRoot, const QSize &fit);
@@ -71,9 +74,12 @@ private:
     void present(const PreviewData &data);
     void updatePicture();
 
+    static constexpr int kDetailsWidth = 170;
+
     QString m_dbPath;
     QString m_organisedRoot;
     QLabel *m_picture = nullptr;
+    QWidget *m_details = nullptr;
     QLabel *m_time = nullptr;
     QLabel *m_timeSource = nullptr;
     QLabel *m_size = nullptr;

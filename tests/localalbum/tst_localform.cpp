@@ -250,6 +250,8 @@ private slots:
         QVERIFY(ui->localAlbumNote->text().startsWith(QStringLiteral("两种处理方式：全盘搜索及指定目录搜索")));
         QCOMPARE(ui->searchAllDiskButton->styleSheet(), QStringLiteral("background-color: rgb(140, 120, 255);"));
         QCOMPARE(ui->tableFileInfoView->model()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("文件名"));
+        // The preview takes only the room the window can spare: the page still fits an 800x600 screen.
+        QVERIFY2(page->minimumSizeHint().width() <= 780, qPrintable(QString::number(page->minimumSizeHint().width())));
 
         // The listing button on an empty album says so.
         ui->pushUpdateTotalButton->click();
