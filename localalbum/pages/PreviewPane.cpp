@@ -100,6 +100,7 @@ PreviewPane::PreviewPane(QWidget *parent)
     m_picture = new QLabel(this);
     m_picture->setObjectName(QStringLiteral("previewPicture"));
     m_picture->setAlignment(Qt::AlignCenter);
+    m_picture->setWordWrap(true); // its notes fit a narrow pane
     m_picture->setMinimumSize(0, 90);
     // The picture follows the space the layout gives, never the other way round.
     m_picture->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
