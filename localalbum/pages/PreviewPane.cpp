@@ -219,6 +219,10 @@ PreviewData PreviewPane::gather(const QString &path, const OrganiseEntry &known,
         d.source = known.source;
         if (known.result == OrganiseEntry::Result::Copied || known.result == OrganiseEntry::Result::Duplicate)
             d.organised = known.target;
+        // Content organised in an earlier run: its copy is the one the album records for this source.
+        QString recordedSource;
+        if (d.organised.isEmpty() && known.result == OrganiseEntry::Result::Duplicate)
+            lookUp(dbPath, known.source, &recordedSource, &d.organised);
     } else if (!lookUp(dbPath, path, &d.source, &d.organised)) {
         const bool underRoot = !organisedRoot.isEmpty() && path.startsWith(organisedRoot + QLatin1Char('/'));
         (underRoot ? d.organised : d.source) = path;

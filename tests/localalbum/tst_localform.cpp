@@ -434,6 +434,19 @@ private slots:
         QCOMPARE(shownNumbers(ui->tableFileInfoView), range(1, 4));
         QCOMPARE(ui->totalInfoLabel->text(), QStringLiteral("已整理文件总数: 16"));
         QCOMPARE(boxEntries(ui->gotoPageBox), QStringList({"1"}));
+
+        // Again: every file is listed as known content, and its preview names the copy made before.
+        ui->searchAllDiskButton->click();
+        QVERIFY(finished(*page));
+        page->flushFileNames();
+        QCOMPARE(ui->tableFileInfoView->getFileNumbers(), 4);
+        QSignalSpy shown(ui->previewPane, &PreviewPane::previewShown);
+        ui->tableFileInfoView->selectRow(0);
+        QVERIFY(waitFor([&] { return shown.size() == 1; }));
+        const PreviewData &data = ui->previewPane->shownData();
+        QCOMPARE(data.source, ui->tableFileInfoView->shownPath(0));
+        QVERIFY2(data.organised.startsWith(root() + QStringLiteral("万特相册/本地/照片/")) && QFile::exists(data.organised),
+                 qPrintable(data.organised));
         page.reset();
         SearchEngine::setRootsForTests({});
     }
