@@ -182,10 +182,11 @@ void PreviewPane::showFile(const QString &path, const OrganiseEntry &known)
     m_picture->setPixmap(QPixmap());
     m_picture->setText(QStringLiteral("正在读取…"));
 
-    // Decoded once at the largest size the pane can take on this screen; resizing only rescales.
+    // Decoded once at the largest size the pane can take on this screen (at most 2560 pixels a
+    // side, about 26 MB), so resizing only rescales.
     QSize fit(1920, 1920);
     if (QScreen *s = screen())
-        fit = (s->availableSize() * s->devicePixelRatio()).boundedTo(QSize(4096, 4096));
+        fit = (s->availableSize() * s->devicePixelRatio()).boundedTo(QSize(2560, 2560));
 
     const std::shared_ptr<std::atomic<quint64>> latest = m_latest;
     const QString dbPath = m_dbPath;
