@@ -2,6 +2,7 @@
 
 #include <QHostInfo>
 #include <QImage>
+#include <QLoggingCategory>
 #include <QNetworkInterface>
 #include <QPixmap>
 #include <QTimer>
@@ -10,6 +11,8 @@
 #include <qrencode.h>
 
 #include <memory>
+
+Q_LOGGING_CATEGORY(lcBroadcast, "vanteo.link.broadcast")
 
 namespace {
 
@@ -121,6 +124,7 @@ void NetBroadCast::publishIfChanged(const QStringList &list)
     if (list == m_watchedList)
         return;
     m_watchedList = list;
+    qCInfo(lcBroadcast) << "network changed; addresses now" << list;
     emit localIPListChanged(list);
 }
 

@@ -53,6 +53,12 @@ QString megabytesPerSecond(double bytesPerSecond)
     return QString::number(bytesPerSecond / 1048576.0, 'f', 1) + QStringLiteral(" MB/s");
 }
 
+// A session with a failed file is not "complete": the phone sends that file again next time.
+QString sessionEnd(const TransferMonitor::Activity &a)
+{
+    return a.failedThisSession > 0 ? QStringLiteral("备份结束，") : QStringLiteral("备份完成，");
+}
+
 QString sessionCounts(const TransferMonitor::Activity &a)
 {
     QString text = QStringLiteral("本次收到 %1 个文件").arg(a.filesThisSession);
@@ -337,12 +343,12 @@ QStringList MobileForm::describeActivity(const QString &device, const TransferMo
         }
         line += QStringLiteral("，") + megabytesPerSecond(a.bytesPerSecond);
     } else if (a.connected) {
-        line += hadFiles ? QStringLiteral("备份完成，") + sessionCounts(a) : QStringLiteral("空闲");
+        line += hadFiles ? sessionEnd(a) + sessionCounts(a) : QStringLiteral("空闲");
     } else if (!a.currentFile.isEmpty() && a.currentReceived < a.currentSize) {
         // The connection ended inside a file: its part was removed, the phone sends it again.
         line += QStringLiteral("连接中断，%1 未收完（手机下次连接时会重新发送），").arg(a.currentFile) + sessionCounts(a);
     } else if (hadFiles) {
-        line += QStringLiteral("备份完成，") + sessionCounts(a) + QStringLiteral("（已断开）");
+        line += sessionEnd(a) + sessionCounts(a) + QStringLiteral("，已断开");
     } else {
         line += QStringLiteral("已断开");
     }

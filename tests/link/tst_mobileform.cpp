@@ -484,7 +484,7 @@ void TestMobileForm::activityWording()
     a.lastError = QStringLiteral("IMG_0004.jpg: 磁盘空间不足");
     a.lastErrorTime = QDateTime(now.date(), QTime(10, 20, 30));
     QCOMPARE(MobileForm::describeActivity(QStringLiteral("P"), a, now),
-             (QStringList{QStringLiteral("P：备份完成，本次收到 2 个文件（其中 1 个电脑上已有），失败 1 个"),
+             (QStringList{QStringLiteral("P：备份结束，本次收到 2 个文件（其中 1 个电脑上已有），失败 1 个"),
                           QStringLiteral("最近的错误（10:20:30）：IMG_0004.jpg: 磁盘空间不足")}));
 
     // A disconnected phone never counts as sending, whatever it did last; gone inside a file,
@@ -496,7 +496,10 @@ void TestMobileForm::activityWording()
              QStringLiteral("P：连接中断，IMG_0003.jpg 未收完（手机下次连接时会重新发送），本次收到 2 个文件（其中 1 个电脑上已有），失败 1 个"));
     a.currentReceived = a.currentSize;
     QCOMPARE(MobileForm::describeActivity(QStringLiteral("P"), a, now).first(),
-             QStringLiteral("P：备份完成，本次收到 2 个文件（其中 1 个电脑上已有），失败 1 个（已断开）"));
+             QStringLiteral("P：备份结束，本次收到 2 个文件（其中 1 个电脑上已有），失败 1 个，已断开"));
+    a.failedThisSession = 0;
+    QCOMPARE(MobileForm::describeActivity(QStringLiteral("P"), a, now).first(),
+             QStringLiteral("P：备份完成，本次收到 2 个文件（其中 1 个电脑上已有），已断开"));
 }
 
 // Reports from a receiving thread reach the panel through the throttle.
@@ -533,12 +536,12 @@ void TestMobileForm::transferPanelFollowsTheMonitor()
     QVERIFY(TestSupport::waitFor([&] { return form.transferText().contains(QStringLiteral("IMG_9.jpg: 无法写入")); }));
     QCOMPARE(MobileForm::sendingPhones(), QStringList{phone});
     // Nothing more arrives: the page says so by itself.
-    QVERIFY2(TestSupport::waitFor([&] { return form.transferText().contains(QStringLiteral("备份完成，本次收到 1 个文件，失败 1 个")); },
+    QVERIFY2(TestSupport::waitFor([&] { return form.transferText().contains(QStringLiteral("备份结束，本次收到 1 个文件，失败 1 个")); },
                                   MobileForm::kFinishedAfterMs + 3000),
              qPrintable(form.transferText()));
     QVERIFY(MobileForm::sendingPhones().isEmpty());
     monitor->phoneDisconnected(phone);
-    QVERIFY(TestSupport::waitFor([&] { return form.transferText().contains(QStringLiteral("失败 1 个（已断开）")); }));
+    QVERIFY(TestSupport::waitFor([&] { return form.transferText().contains(QStringLiteral("失败 1 个，已断开")); }));
     monitor->forget(phone);
     form.updateTransferPanel();
     QCOMPARE(form.transferText(), QStringLiteral("没有手机连接。"));
@@ -583,6 +586,16 @@ void TestMobileForm::screenshot()
     addDevice(QStringLiteral("小米手机"), QStringLiteral("2026-03-02 11:30:00"));
     addDevice(QStringLiteral("iPhone 15 Pro"), QStringLiteral("2026-03-03 12:45:00"));
     addDevice(QStringLiteral("华为平板"), QStringLiteral("2026-03-04 08:15:00"));
+    // One phone sending, one finished with an error.
+    TransferMonitor *monitor = TransferMonitor::instance();
+    monitor->phoneConnected(QStringLiteral("小米手机"));
+    monitor->fileStored(QStringLiteral("小米手机"), QStringLiteral("IMG_0001.jpg"), false);
+    monitor->fileStarted(QStringLiteral("小米手机"), QStringLiteral("VID_20260301_101500.mp4"), 80000000);
+    monitor->bytesReceived(QStringLiteral("小米手机"), 30000000);
+    monitor->phoneConnected(QStringLiteral("Pixel 7"));
+    monitor->fileStored(QStringLiteral("Pixel 7"), QStringLiteral("PXL_1.jpg"), true);
+    monitor->fileFailed(QStringLiteral("Pixel 7"), QStringLiteral("PXL_2.jpg"), QStringLiteral("未能保存，手机会重新发送"));
+    monitor->phoneDisconnected(QStringLiteral("Pixel 7"));
     MobileForm form;
     form.onRecvPublicMsg(9, QStringLiteral("小米手机"));
     form.onRecvDBNumberMsg(1284, QStringLiteral("小米手机"));
@@ -591,8 +604,11 @@ void TestMobileForm::screenshot()
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     selectDevice(form, QStringLiteral("iPhone 15 Pro"));
+    form.updateTransferPanel();
     QTest::qWait(200);
     QVERIFY(form.grab().save(dir + QStringLiteral("/mobileform-798x520.png")));
+    monitor->forget(QStringLiteral("小米手机"));
+    monitor->forget(QStringLiteral("Pixel 7"));
 }
 
 QTEST_MAIN(TestMobileForm)
