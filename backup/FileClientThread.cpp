@@ -18,6 +18,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -316,6 +317,9 @@ bool FileClientThread::receiveFile(const Records::FileHeader &header)
 
 void FileClientThread::run()
 {
+    // Bulk work: with ten phones sending, the GUI thread (and the command connections it answers)
+    // must still get a CPU at once when it wakes. On Linux the nice value is per thread.
+    ::setpriority(PRIO_PROCESS, 0, ::getpriority(PRIO_PROCESS, 0) + kNiceIncrement);
     m_in.resize(kReadBlock);
     while (!m_stop) {
         if (need(Records::kSize) == Read::Ended)

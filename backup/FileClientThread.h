@@ -27,6 +27,8 @@ public:
     static constexpr int kReadBlock = 1024 * 1024;
     // A phone that takes no answer for this long is gone.
     static constexpr int kWriteTimeoutMs = 30000;
+    // Added to the nice value of the worker's thread.
+    static constexpr int kNiceIncrement = 5;
 
     // Takes over the connected descriptor (closed by the destructor).
     explicit FileClientThread(qintptr descriptor, QObject *parent = nullptr);

@@ -36,6 +36,7 @@ FileServer::~FileServer()
     for (FileClientThread *worker : qAsConst(m_workers))
         delete worker; // waits for run() to return
     m_workers.clear();
+    deliverReports();
     if (!m_device.isEmpty())
         TransferMonitor::instance()->phoneDisconnected(m_device);
 }
@@ -101,7 +102,7 @@ void FileServer::incomingConnection(qintptr socketDescriptor)
     auto *worker = new FileClientThread(socketDescriptor, nullptr);
     worker->setSavePath(m_savePath);
     worker->setDeviceName(m_device);
-    connect(worker, &FileClientThread::recvImageInfo, this, &FileServer::recvImageInfoSlot);
+    connect(worker, &FileClientThread::recvImageInfo, this, &FileServer::recvImageInfoSlot, Qt::DirectConnection);
     // A worker ends when its phone has gone and everything it sent is handled, or on a broken stream.
     connect(worker, &QThread::finished, this, [this, worker] { retire(worker); });
     m_workers.insert(worker);
@@ -126,5 +127,22 @@ void FileServer::recvImageInfoSlot(int sockid, int ratio, QString fullImageName,
     Q_UNUSED(sockid)
     if (writeStatus < 0)
         return; // the phone keeps its copy and sends it again
-    emit updateImageInfo(ratio, fullImageName, strMd5, smallFileMd5, createTime, mobileFilePath);
+    QMutexLocker lock(&m_reportMutex);
+    m_reports.append(Report{ratio, fullImageName, strMd5, smallFileMd5, createTime, mobileFilePath});
+    if (!m_deliveryQueued) {
+        m_deliveryQueued = true;
+        QMetaObject::invokeMethod(this, &FileServer::deliverReports, Qt::QueuedConnection);
+    }
+}
+
+void FileServer::deliverReports()
+{
+    QList<Report> reports;
+    {
+        QMutexLocker lock(&m_reportMutex);
+        reports.swap(m_reports);
+        m_deliveryQueued = false;
+    }
+    for (const Report &r : qAsConst(reports))
+        emit updateImageInfo(r.ratio, r.fullImageName, r.strMd5, r.smallFileMd5, r.createTime, r.mobileFilePath);
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QHostAddress>
+#include <QList>
+#include <QMutex>
 #include <QSet>
 #include <QString>
 #include <QTcpServer>
@@ -46,6 +48,8 @@ public slots:
     void clear();
 
 protected slots:
+    // Called on the worker's own thread: the report is kept here and delivered on this object's thread,
+    // or by the destructor, so a file answered just before its phone went still gets its album row.
     void recvImageInfoSlot(int sockid, int ratio, QString fullImageName, QString strMd5, QString smallFileMd5,
                            QString createTime, int writeStatus, QString mobileFilePath);
 
@@ -53,6 +57,12 @@ protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
+    struct Report
+    {
+        int ratio;
+        QString fullImageName, strMd5, smallFileMd5, createTime, mobileFilePath;
+    };
+    void deliverReports();
     void retire(FileClientThread *worker);
     static QHostAddress normalised(const QHostAddress &address);
 
@@ -61,6 +71,9 @@ private:
     QString m_savePath;
     QString m_device;
     QHostAddress m_allowedPeer;
+    QMutex m_reportMutex;
+    QList<Report> m_reports;
+    bool m_deliveryQueued = false;
 };
 
 // The thumbnail the phone asked for: the image at path (orientation applied) scaled down to width / ratio

@@ -1,6 +1,10 @@
 #include "backup/LocalDataBase.h"
 
+#include "backup/FileClientThread.h"
+#include "backup/TransferMonitor.h"
+
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QIODevice>
 #include <QHostInfo>
@@ -13,9 +17,10 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <unordered_map>
 
+#include <sys/resource.h>
+
 Q_LOGGING_CATEGORY(lcAlbumDb, "vanteo.albumdb", QtWarningMsg)
 
-QMutex LocalDataBase::dbMutex;
 
 namespace {
 
@@ -207,8 +212,9 @@ bool existsIgnoringCase(QSqlDatabase &db, const QString &column, const QString &
 QAtomicInteger<quint64> objectCounter;
 QAtomicInteger<quint64> threadConnectionCounter;
 
-// Every live object, so a copy of a file can first commit the rows queued for it. Guarded by
-// registryMutex, taken after dbMutex when both are held: making an object never waits for a commit.
+// Every live object, so a copy of a file can first commit the rows queued for it, and the mutex of
+// every file in use. Guarded by registryMutex, taken after a file's mutex when both are held:
+// making an object never waits for a commit.
 QMutex registryMutex;
 QList<LocalDataBase *> &liveObjects()
 {
@@ -219,7 +225,7 @@ QList<LocalDataBase *> &liveObjects()
 } // namespace
 
 // The connections of one object, one per calling thread. Shared with the thread-end hooks,
-// which may run after the object is gone. Guarded by dbMutex.
+// which may run after the object is gone. Guarded by the file's mutex.
 struct LocalDataBase::Connections
 {
     struct Entry
@@ -262,6 +268,7 @@ LocalDataBase::LocalDataBase(const QString &path)
     // Several objects may use one file at once (a page counting while a connection records),
     // so each gets connection names of its own.
     m_connectionPrefix = path + QLatin1Char('#') + QString::number(++objectCounter);
+    m_mutex = mutexFor(path);
     QMutexLocker registry(&registryMutex);
     liveObjects().append(this);
 }
@@ -281,7 +288,7 @@ LocalDataBase::~LocalDataBase()
     }
     if (m_writer)
         m_writer->wait();
-    QMutexLocker lock(&dbMutex);
+    QMutexLocker lock(m_mutex.get());
     commitQueuedLocked(); // rows queued after the writer ended
     {
         QMutexLocker registry(&registryMutex);
@@ -303,11 +310,11 @@ QSqlDatabase *LocalDataBase::connectionForCurrentThread()
     // A pool thread that ends takes its connection with it.
     std::weak_ptr<Connections> weak = m_connections;
     slot->threadEndHook = QObject::connect(
-        thread, &QThread::finished, thread, [weak, thread]() {
+        thread, &QThread::finished, thread, [weak, thread, mutex = m_mutex]() {
             const std::shared_ptr<Connections> connections = weak.lock();
             if (!connections)
                 return;
-            QMutexLocker lock(&dbMutex);
+            QMutexLocker lock(mutex.get());
             connections->drop(thread);
         },
         Qt::DirectConnection);
@@ -316,7 +323,7 @@ QSqlDatabase *LocalDataBase::connectionForCurrentThread()
 
 int LocalDataBase::openDataBase()
 {
-    QMutexLocker lock(&dbMutex);
+    QMutexLocker lock(m_mutex.get());
     return openLocked() ? 0 : -1;
 }
 
@@ -395,7 +402,7 @@ QSqlDatabase *LocalDataBase::openReadyLocked(bool create)
 
 void LocalDataBase::deleteAllRecords()
 {
-    QMutexLocker lock(&dbMutex);
+    QMutexLocker lock(m_mutex.get());
     QSqlDatabase *db = openLocked();
     if (!db)
         return;
@@ -405,7 +412,7 @@ void LocalDataBase::deleteAllRecords()
 
 bool LocalDataBase::isFileNameExist(const QString &filename)
 {
-    QMutexLocker lock(&dbMutex);
+    QMutexLocker lock(m_mutex.get());
     QSqlDatabase *db = openReadyLocked(true);
     if (!db)
         return false;
@@ -424,7 +431,7 @@ bool LocalDataBase::isFileNameExist(const QString &filename)
 
 int LocalDataBase::checkMd5OrName(const QString &filename, const QString &md5)
 {
-    QMutexLocker lock(&dbMutex);
+    QMutexLocker lock(m_mutex.get());
     QSqlDatabase *db = openLocked();
     if (!db)
         return -1;
@@ -447,7 +454,7 @@ int LocalDataBase::checkMd5OrName(const QString &filename, const QString &md5)
 
 bool LocalDataBase::isMd5Exist(const QString &md5)
 {
-    QMutexLocker lock(&dbMutex);
+    QMutexLocker lock(m_mutex.get());
     QSqlDatabase *db = openReadyLocked(true);
     if (!db)
         return false;
@@ -456,7 +463,7 @@ bool LocalDataBase::isMd5Exist(const QString &md5)
 
 int LocalDataBase::findMobileRecord(const QString &mobilefilepath, const QString &md5)
 {
-    QMutexLocker lock(&dbMutex);
+    QMutexLocker lock(m_mutex.get());
     QSqlDatabase *db = openReadyLocked(true);
     if (!db)
         return -1;
@@ -471,7 +478,7 @@ int LocalDataBase::insertRecord(const QString &filename, const QString &localpat
                                 const QString &smallmd5, const QString &createtime,
                                 const QString &mobilefilepath)
 {
-    QMutexLocker lock(&dbMutex);
+    QMutexLocker lock(m_mutex.get());
     QSqlDatabase *db = openLocked();
     if (!db)
         return -1;
@@ -502,7 +509,7 @@ int LocalDataBase::insertRecord(const QString &filename, const QString &localpat
 
 int LocalDataBase::countExistFiles()
 {
-    QMutexLocker lock(&dbMutex);
+    QMutexLocker lock(m_mutex.get());
     QSqlDatabase *db = openReadyLocked(false);
     if (!db)
         return 0;
@@ -555,7 +562,7 @@ void LocalDataBase::scan()
     QVector<Row> rows;
     bool ready = false;
     {
-        QMutexLocker lock(&dbMutex);
+        QMutexLocker lock(m_mutex.get());
         if (QSqlDatabase *db = openReadyLocked(false)) {
             ready = true;
             QSqlQuery q(*db);
@@ -591,7 +598,7 @@ void LocalDataBase::scan()
     }
 
     if (!changes.isEmpty()) {
-        QMutexLocker lock(&dbMutex);
+        QMutexLocker lock(m_mutex.get());
         if (QSqlDatabase *db = openReadyLocked(false)) {
             // One commit for all changes instead of one per row.
             const bool inTransaction = db->transaction();
@@ -628,6 +635,8 @@ void LocalDataBase::recordLater(const PendingRow &row, QObject *context, std::fu
 
 void LocalDataBase::writerLoop()
 {
+    // Background work, like the file connections that feed it: the GUI thread goes first.
+    ::setpriority(PRIO_PROCESS, 0, ::getpriority(PRIO_PROCESS, 0) + FileClientThread::kNiceIncrement);
     for (;;) {
         {
             QMutexLocker queue(&m_queueMutex);
@@ -637,14 +646,14 @@ void LocalDataBase::writerLoop()
                 return; // stopping, and nothing left
         }
         // Rows queued while the previous commit was syncing all go into this one.
-        QMutexLocker lock(&dbMutex);
+        QMutexLocker lock(m_mutex.get());
         commitQueuedLocked();
     }
 }
 
 void LocalDataBase::flushPending()
 {
-    QMutexLocker lock(&dbMutex);
+    QMutexLocker lock(m_mutex.get());
     commitQueuedLocked();
 }
 
@@ -731,8 +740,14 @@ void LocalDataBase::commitQueuedLocked()
     for (int i = 0; i < batch.size(); ++i) {
         RowResult &r = results[i];
         r.rows = rows;
-        if (r.outcome == RowOutcome::Failed)
+        if (r.outcome == RowOutcome::Failed) {
+            // The file itself is safe on disk; the phone page shows the warning, and the file is
+            // recorded when the phone, not finding it in the album, sends it again.
             qCWarning(lcAlbumDb) << "could not record" << batch.at(i).row.localpath << "in" << m_dbName << r.why;
+            if (!batch.at(i).row.fromdev.isEmpty())
+                TransferMonitor::instance()->recordFailed(batch.at(i).row.fromdev, r.filename,
+                                                          QStringLiteral("已保存，但未能写入相册记录：%1").arg(r.why));
+        }
         const Queued &q = batch.at(i);
         if (q.context && q.done) {
             const auto done = q.done;
@@ -743,16 +758,20 @@ void LocalDataBase::commitQueuedLocked()
 
 bool LocalDataBase::copyConsistent(const QString &path, QIODevice *out)
 {
-    QMutexLocker lock(&dbMutex);
+    const std::shared_ptr<QMutex> mutex = mutexFor(path);
+    QMutexLocker lock(mutex.get());
+    // An object leaves the list only with its file's mutex held, after its last commit.
+    QList<LocalDataBase *> users;
     {
-        // An object is removed only under dbMutex too, after its last commit.
         QMutexLocker registry(&registryMutex);
         for (LocalDataBase *object : qAsConst(liveObjects())) {
-            if (object->m_dbName == path)
-                object->commitQueuedLocked();
+            if (object->m_mutex == mutex)
+                users.append(object);
         }
     }
-    // Every operation holds dbMutex, so no transaction is open and no journal is pending: the file
+    for (LocalDataBase *object : qAsConst(users))
+        object->commitQueuedLocked();
+    // Every operation holds the file's mutex, so no transaction is open and no journal is pending: the file
     // alone is the whole database.
     QFile source(path);
     if (!source.open(QIODevice::ReadOnly))
@@ -767,4 +786,19 @@ bool LocalDataBase::copyConsistent(const QString &path, QIODevice *out)
         if (out->write(buf.constData(), n) != n)
             return false;
     }
+}
+
+std::shared_ptr<QMutex> LocalDataBase::mutexFor(const QString &path)
+{
+    // One per file, not one for all: phones' databases are written at the same time without
+    // waiting for each other's disk syncs.
+    static QHash<QString, std::weak_ptr<QMutex>> mutexes;
+    const QString key = QFileInfo(path).absoluteFilePath();
+    QMutexLocker registry(&registryMutex);
+    std::shared_ptr<QMutex> mutex = mutexes.value(key).lock();
+    if (!mutex) {
+        mutex = std::make_shared<QMutex>();
+        mutexes.insert(key, mutex);
+    }
+    return mutex;
 }

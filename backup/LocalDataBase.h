@@ -17,7 +17,7 @@ class QSqlDatabase;
 // "<device>.db" or the local album's "localfiles.db". The phone downloads this file and reads
 // its rows by column position, so the table layout must never change.
 //
-// Every operation holds the process-wide dbMutex for its whole duration. Operations may be
+// Every operation holds the file's mutex (shared by all objects on that file) for its whole duration. Operations may be
 // called from any thread; each calling thread gets its own SQLite connection to the file
 // (Qt connections belong to the thread that made them), closed when that thread ends or when
 // the object is destroyed.
@@ -88,7 +88,7 @@ public:
     // file must stay one self-contained file. Call before the first operation.
     void setWriteAheadLog(bool on) { m_writeAheadLog = on; }
     // Checks every row's file, updates isExist and emits setFileName(order, localpath) for each
-    // existing file, then setFileName(count, "") as the end marker. dbMutex is held only to read
+    // existing file, then setFileName(count, "") as the end marker. the file's mutex is held only to read
     // the rows and to write the changes, not while the files are looked at.
     void scanExistFiles();
     // Runs scanExistFiles on Qt's global thread pool.
@@ -105,7 +105,7 @@ private:
     struct Connections;
     enum class TableCheck { Ready, Missing, NoAnswer, CreateFailed };
 
-    // All of these expect dbMutex to be held.
+    // All of these expect m_mutex to be held.
     QSqlDatabase *connectionForCurrentThread();
     QSqlDatabase *openLocked();
     TableCheck checkTable(QSqlDatabase &db, bool create);
@@ -120,11 +120,14 @@ private:
         std::function<void(const RowResult &)> done;
     };
     void writerLoop();
-    // Takes and commits every queued row; expects dbMutex to be held.
+    // Takes and commits every queued row; expects m_mutex to be held.
     void commitQueuedLocked();
     RowResult recordLocked(QSqlDatabase &db, const PendingRow &row);
 
-    static QMutex dbMutex;
+    // The mutex of the file at path, shared by every object using that file.
+    static std::shared_ptr<QMutex> mutexFor(const QString &path);
+
+    std::shared_ptr<QMutex> m_mutex;  // the file's: held by every operation
 
     QMutex m_queueMutex;
     QWaitCondition m_queueWake;

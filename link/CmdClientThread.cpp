@@ -2,7 +2,6 @@
 
 #include "backup/FileServer.h"
 #include "backup/LocalDataBase.h"
-#include "backup/TransferMonitor.h"
 #include "link/DeviceName.h"
 #include "wire/CFifoBuffer.h"
 #include "wire/Records.h"
@@ -377,13 +376,7 @@ void CmdClientThread::updateImageInfoSlot(int ratio, QString fullImageName, QStr
             emit updateRecvFileName(r.filename);
             break;
         case LocalDataBase::RowOutcome::AlreadyRecorded:
-            break;
-        case LocalDataBase::RowOutcome::Failed:
-            // The file is safe on disk; the phone sends it again (it is not in the album) and it is
-            // recorded then.
-            qCWarning(lcCmdConn) << "connection" << m_sockid << "could not record" << r.filename << r.why;
-            TransferMonitor::instance()->recordFailed(device, r.filename,
-                                                      QStringLiteral("已保存，但未能写入相册记录：%1").arg(r.why));
+        case LocalDataBase::RowOutcome::Failed: // logged and shown on the phone page by the database
             break;
         }
     });

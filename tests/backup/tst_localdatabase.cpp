@@ -1,4 +1,5 @@
 #include "backup/LocalDataBase.h"
+#include "backup/TransferMonitor.h"
 
 #include "tests/support/TestSupport.h"
 
@@ -124,6 +125,8 @@ private slots:
     void startScanRunsOnPoolAndDestructionWaits();
     void destroyThenRemoveFile();
     void writeAheadLogEndsInOneFile();
+    void queuedRowsAreInEveryDownloadCopy();
+    void failedRowIsReportedForThePhonePage();
 
     void unicodeFileNamesStaySeparate();
     void twoObjectsOnOneFile();
@@ -479,12 +482,14 @@ void TestLocalDataBase::startScanRunsOnPoolAndDestructionWaits()
     // Queued to the GUI thread, as the local album page receives it.
     auto db = std::make_unique<LocalDataBase>(file);
     std::vector<Emission> queued;
-    connect(db.get(), &LocalDataBase::setFileName, this,
+    const QMetaObject::Connection toQueued = connect(db.get(), &LocalDataBase::setFileName, this,
             [&queued](int order, const QString &name) { queued.push_back({order, name}); });
     db->startScan();
     QVERIFY(TestSupport::waitFor([&] { return !queued.empty() && queued.back().filename.isEmpty(); }));
     QCOMPARE(int(queued.size()), 201);
     QCOMPARE(queued.back().order, 200);
+    // The next scan's emissions must not reach `queued` after this function has returned.
+    disconnect(toQueued);
 
     // Destroyed while a slow receiver keeps its scan busy: the destructor returns only after
     // the end marker was sent, and no emission follows.
@@ -554,6 +559,84 @@ void TestLocalDataBase::writeAheadLogEndsInOneFile()
     QVERIFY(QFile::copy(file, copy));
     LocalDataBase reopened(copy);
     QCOMPARE(reopened.countExistFiles(), 20);
+}
+
+namespace {
+LocalDataBase::PendingRow phoneRow(int i, const QString &device = QStringLiteral("dev"))
+{
+    LocalDataBase::PendingRow row;
+    row.filename = QStringLiteral("f%1.jpg").arg(i);
+    row.localpath = QStringLiteral("/nowhere/") + row.filename;
+    row.filesize = 1234;
+    row.md5 = md5Of(i);
+    row.fromdev = device;
+    row.createtime = QStringLiteral("2020-01-01");
+    row.mobilefilepath = QStringLiteral("/DCIM/") + row.filename;
+    return row;
+}
+} // namespace
+
+void TestLocalDataBase::queuedRowsAreInEveryDownloadCopy()
+{
+    // Rows are written in batches off the caller's thread, yet a copy for a download holds every row
+    // queued before it, on its own (the phone gets one file), and no row is lost when the object goes.
+    m_dir = std::make_unique<QTemporaryDir>();
+    const QString file = path(QStringLiteral("phone.db"));
+    QObject context;
+    QVector<LocalDataBase::RowResult> results;
+    auto collect = [&](const LocalDataBase::RowResult &r) { results.append(r); };
+    QTemporaryDir copies;
+    {
+        LocalDataBase db(file);
+        for (int round = 0; round < 10; ++round) {
+            for (int i = 0; i < 20; ++i)
+                db.recordLater(phoneRow(round * 20 + i), &context, collect);
+            const QString copy = copies.filePath(QStringLiteral("copy%1.db").arg(round));
+            QFile out(copy);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            QVERIFY(LocalDataBase::copyConsistent(file, &out));
+            out.close();
+            RawDb raw(copy);
+            QCOMPARE(raw.row(QStringLiteral("select count(*) from albumlist")).value(0).toInt(), (round + 1) * 20);
+        }
+        // The same phone path and md5 again, and a known md5 when duplicates are not wanted.
+        db.recordLater(phoneRow(3), &context, collect);
+        LocalDataBase::PendingRow known = phoneRow(4);
+        known.mobilefilepath = QStringLiteral("/DCIM/elsewhere.jpg");
+        known.skipKnownMd5 = true;
+        db.recordLater(known, &context, collect);
+        db.recordLater(phoneRow(200), &context, collect); // left to the destructor
+    }
+    RawDb raw(file);
+    QCOMPARE(raw.row(QStringLiteral("select count(*) from albumlist")).value(0).toInt(), 201);
+    QVERIFY(TestSupport::waitFor([&] { return results.size() == 203; }));
+    for (int i = 0; i < 200; ++i)
+        QCOMPARE(int(results.at(i).outcome), int(LocalDataBase::RowOutcome::Inserted));
+    QCOMPARE(results.at(199).rows, 200);
+    QCOMPARE(int(results.at(200).outcome), int(LocalDataBase::RowOutcome::AlreadyRecorded));
+    QCOMPARE(int(results.at(201).outcome), int(LocalDataBase::RowOutcome::SkippedKnownMd5));
+    QCOMPARE(int(results.at(202).outcome), int(LocalDataBase::RowOutcome::Inserted));
+}
+
+void TestLocalDataBase::failedRowIsReportedForThePhonePage()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    const QString file = path(QStringLiteral("blocked.db"));
+    QVERIFY(QDir().mkpath(file)); // a folder where the database file should be
+    const QString device = QStringLiteral("失败的手机");
+    TransferMonitor::instance()->phoneConnected(device);
+    QObject context;
+    QVector<LocalDataBase::RowResult> results;
+    {
+        LocalDataBase db(file);
+        db.recordLater(phoneRow(1, device), &context, [&](const LocalDataBase::RowResult &r) { results.append(r); });
+        QVERIFY(TestSupport::waitFor([&] { return results.size() == 1; }));
+    }
+    QCOMPARE(int(results.at(0).outcome), int(LocalDataBase::RowOutcome::Failed));
+    QVERIFY(!results.at(0).why.isEmpty());
+    const TransferMonitor::Activity activity = TransferMonitor::instance()->activity(device);
+    QVERIFY(activity.lastError.contains(QStringLiteral("f1.jpg")));
+    QVERIFY(activity.lastErrorTime.isValid());
 }
 
 void TestLocalDataBase::unicodeFileNamesStaySeparate()
