@@ -351,7 +351,7 @@ QDateTime parseText(const QByteArray &value)
     if (s.isEmpty())
         return QDateTime();
     static const QRegularExpression iso(QStringLiteral(
-        "^(\\d{4})\\D(\\d{1,2})\\D(\\d{1,2})[ T](\\d{1,2}):?(\\d{2}):?(\\d{2})(?:[.,]\\d+)?\\s*"
+        "^(\\d{4})\\D(\\d{1,2})\\D(\\d{1,2})[ T](\\d{1,2}):?(\\d{2})(?::?(\\d{2})(?:[.,]\\d+)?)?\\s*"
         "(Z|[+-]\\d{2}(?::?\\d{2})?)?$"));
     const QRegularExpressionMatch m = iso.match(s);
     if (m.hasMatch()) {

@@ -377,6 +377,26 @@ private slots:
         }
     }
 
+    void captureTextForms_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("expected"); // ISO 8601 with the offset kept; empty: rejected
+        QTest::newRow("zone with colon") << QByteArray("2019-05-12T10:20:30+08:00") << "2019-05-12T10:20:30+08:00";
+        QTest::newRow("negative zone") << QByteArray("2019-05-12T10:20:30-0530") << "2019-05-12T10:20:30-05:30";
+        QTest::newRow("rfc 1123") << QByteArray("Sun, 12 May 2019 10:20:30 +0800") << "2019-05-12T10:20:30+08:00";
+        QTest::newRow("no seconds, no zone") << QByteArray("2019:05:12 10:20") << "2019-05-12T10:20:00";
+        QTest::newRow("zone out of range") << QByteArray("2019-05-12T10:20:30+2500") << "";
+        QTest::newRow("february 30") << QByteArray("2019-02-30 10:20:30") << "";
+        QTest::newRow("words") << QByteArray("yesterday") << "";
+    }
+    void captureTextForms()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(QString, expected);
+        const QDateTime t = CaptureTimes::parseText(value);
+        QCOMPARE(t.isValid() ? t.toString(Qt::ISODate) : QString(), expected);
+    }
+
     void fileTimeForPngsVideosAndDepth()
     {
         const QString png = plain("shot.PNG", 45000, mtime(2015, 3, 4));
