@@ -6,13 +6,13 @@
 //   cached    the per-user thumbnail cache on disk is warm (as at a second opening)
 //   decode    the same window decoding every thumbnail from the photo, no disk cache
 // Each round prints the time until the first screen shows all its thumbnails and until the whole
-// album is listed (both from the window's construction), the longest gap between ticks of a 5 ms GUI
-// timer while the grid is scrolled from top to bottom one screen per 16 ms frame, and the longest
-// gap not counting the time the GUI thread was runnable but waiting for a CPU (on a loaded machine
-// that is time other processes took) and the longest CPU time of one paint of the view, the time
-// until the last screen is complete, and the
-// round's peak memory (VmHWM, reset before each round). Medians of the rounds are printed at the
-// end, after one thumbnail's cost from the disk cache against decoding it from the photo.
+// album is listed (both from the window's construction); while the grid is scrolled from top to
+// bottom one screen per 16 ms frame, the longest gap between ticks of a 5 ms GUI timer, the same
+// without the time the GUI thread was runnable but waiting for a CPU (on a loaded machine, time
+// other processes took), and the longest CPU time of one paint of the view; then the time until
+// the last screen is complete and the round's peak memory (VmHWM, reset before each round).
+// Medians of the rounds are printed at the end, after one thumbnail's cost from the disk cache
+// against decoding it from the photo.
 //
 // Usage: QT_QPA_PLATFORM=offscreen bench_phonegrid [--dir D] [--count N] [--rounds R]
 //        xvfb-run -a env QT_QPA_PLATFORM=xcb bench_phonegrid --screenshot OUTDIR [--dir D]
