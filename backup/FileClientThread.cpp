@@ -30,6 +30,7 @@ constexpr int kPollMs = 1000;
 // Progress goes to the transfer monitor in steps of this many bytes, not per read.
 constexpr qint64 kProgressStep = 1024 * 1024;
 std::atomic<int> g_instances{0};
+std::atomic<int> g_receiving{0};  // workers whose connection is open
 } // namespace
 
 FileClientThread::FileClientThread(qintptr descriptor, QObject *parent)
@@ -315,11 +316,21 @@ bool FileClientThread::receiveFile(const Records::FileHeader &header)
     return answer(header, destination, md5, createTime, kNotStored, mobilePath);
 }
 
+void FileClientThread::yieldToTheGuiWhenBusy()
+{
+    // With several phones sending, the workers together keep every core busy; the GUI thread (and
+    // the command connections it answers) must still get a CPU at once when it wakes. One or two
+    // connections leave room, and run at full priority. On Linux the nice value is per thread, and
+    // without privileges it can only be raised, so this happens at most once per connection.
+    if (m_niced || g_receiving.load() < kBusyConnections)
+        return;
+    m_niced = true;
+    ::setpriority(PRIO_PROCESS, 0, ::getpriority(PRIO_PROCESS, 0) + kNiceIncrement);
+}
+
 void FileClientThread::run()
 {
-    // Bulk work: with ten phones sending, the GUI thread (and the command connections it answers)
-    // must still get a CPU at once when it wakes. On Linux the nice value is per thread.
-    ::setpriority(PRIO_PROCESS, 0, ::getpriority(PRIO_PROCESS, 0) + kNiceIncrement);
+    ++g_receiving;
     m_in.resize(kReadBlock);
     while (!m_stop) {
         if (need(Records::kSize) == Read::Ended)
@@ -342,9 +353,11 @@ void FileClientThread::run()
             qCWarning(lcFileClient) << "connection" << m_sockid << "dropped a header with size" << header.fileSize;
             continue;
         }
+        yieldToTheGuiWhenBusy();
         if (!receiveFile(header))
             break;
     }
+    --g_receiving;
     // The phone learns at once that nothing more is read; the server frees this worker once finished.
     ::shutdown(m_fd, SHUT_RDWR);
     std::vector<char>().swap(m_in);

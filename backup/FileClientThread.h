@@ -27,8 +27,9 @@ public:
     static constexpr int kReadBlock = 1024 * 1024;
     // A phone that takes no answer for this long is gone.
     static constexpr int kWriteTimeoutMs = 30000;
-    // Added to the nice value of the worker's thread.
-    static constexpr int kNiceIncrement = 5;
+    // Added to the nice value of a worker's thread while at least kBusyConnections are open.
+    static constexpr int kNiceIncrement = 2;
+    static constexpr int kBusyConnections = 3;
 
     // Takes over the connected descriptor (closed by the destructor).
     explicit FileClientThread(qintptr descriptor, QObject *parent = nullptr);
@@ -75,6 +76,7 @@ private:
     // Moves size bytes of content to file (or drops them when file is null).
     bool takeContent(qint64 size, IncomingFile *file, const QString &fileName);
     bool receiveFile(const Records::FileHeader &header);
+    void yieldToTheGuiWhenBusy();
     // Acknowledges (and sends the thumbnail), then reports.
     bool answer(const Records::FileHeader &header, const QString &path, const QString &md5,
                 const QString &createTime, int writeStatus, const QString &mobilePath);
@@ -88,4 +90,5 @@ private:
     int m_begin = 0;  // first unread byte in m_in
     int m_end = 0;    // one past the last received byte
     bool m_peerGone = false;
+    bool m_niced = false;
 };

@@ -3,6 +3,7 @@
 #include "backup/FileClientThread.h"
 #include "backup/TransferMonitor.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -208,6 +209,10 @@ bool existsIgnoringCase(QSqlDatabase &db, const QString &column, const QString &
     }
     return false;
 }
+
+// How long the album writer gathers rows before a commit, and how many rows are enough.
+constexpr int kBatchWindowMs = 100;
+constexpr int kBatchRows = 256;
 
 QAtomicInteger<quint64> objectCounter;
 QAtomicInteger<quint64> threadConnectionCounter;
@@ -644,8 +649,12 @@ void LocalDataBase::writerLoop()
                 m_queueWake.wait(&m_queueMutex);
             if (m_queue.isEmpty())
                 return; // stopping, and nothing left
+            // The rows of the next few files join this commit (nobody waits for them; a download
+            // commits what is queued first): far fewer disk syncs competing with the files' own.
+            const QDeadlineTimer window(kBatchWindowMs);
+            while (!m_writerStop && m_queue.size() < kBatchRows && !window.hasExpired())
+                m_queueWake.wait(&m_queueMutex, window);
         }
-        // Rows queued while the previous commit was syncing all go into this one.
         QMutexLocker lock(m_mutex.get());
         commitQueuedLocked();
     }
