@@ -35,7 +35,7 @@ constexpr int kMaxFolderDepth = 200;
 constexpr qint64 kStaleCopySecs = 600;
 // A batch of copies made durable together: bounded in files, bytes and age, so that rows keep
 // appearing and a stop loses little.
-constexpr int kBatchFiles = 64;
+constexpr int kBatchFiles = 32; // each holds an open file until its batch ends
 constexpr qint64 kBatchBytes = 512ll << 20;
 constexpr qint64 kBatchMs = 1000;
 std::atomic<bool> g_failCopies{false};
