@@ -384,6 +384,16 @@ CopyResult copyNoReplace(const QByteArray &src, const QByteArray &target, const 
     return CopyResult::Failed;
 }
 
+bool syncFileSystem(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const bool ok = ::syncfs(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
 QByteArray parentFolder(const QByteArray &path)
 {
     return folderOf(path);

@@ -40,6 +40,9 @@ enum class SyncPolicy {
 };
 // fsync of a folder, so that a rename or new entry in it survives a power cut.
 bool syncFolder(const QByteArray &folder);
+// syncfs of the file system holding path: everything written to it so far becomes durable
+// with one flush (cheaper than syncing many folders one by one).
+bool syncFileSystem(const QByteArray &path);
 // The folder part of a path ("." for a bare name).
 QByteArray parentFolder(const QByteArray &path);
 

@@ -38,6 +38,7 @@ constexpr qint64 kStaleCopySecs = 600;
 constexpr int kBatchFiles = 32; // each holds an open file until its batch ends
 constexpr qint64 kBatchBytes = 512ll << 20;
 constexpr qint64 kBatchMs = 1000;
+constexpr int kMaxFolderSyncs = 4;
 std::atomic<bool> g_failCopies{false};
 
 const QString kOutputFolder = QStringLiteral("万特相册");
@@ -1066,8 +1067,14 @@ void LocalOrganiser::finishBatch(Run &run, std::vector<std::unique_ptr<Pending>>
                             + why;
         }
     }
-    for (const QByteArray &folder : qAsConst(folders))
-        FileOps::syncFolder(folder);
+    // Date folders are many and a batch spreads over them: past a few, one sync of the whole
+    // file system costs less than one per folder.
+    if (folders.size() > kMaxFolderSyncs) {
+        FileOps::syncFileSystem(*folders.begin());
+    } else {
+        for (const QByteArray &folder : qAsConst(folders))
+            FileOps::syncFolder(folder);
+    }
     for (const std::unique_ptr<Pending> &p : batch) {
         if (!p->committed && !p->alreadyThere)
             continue;
