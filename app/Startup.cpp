@@ -113,8 +113,8 @@ bool claimSingleInstance(SingleInstance *guard)
         qCInfo(lcStartup) << "already running: its window was brought forward";
         return false;
     }
-    Dialogs::message(nullptr, QMessageBox::Information, QStringLiteral("万特相册"),
-                     QStringLiteral("应用程序已经启动"), QMessageBox::Ok);
+    Dialogs::message(nullptr, Dialogs::Information, QStringLiteral("万特相册"),
+                     QStringLiteral("应用程序已经启动"), Dialogs::Ok);
     return false;
 }
 

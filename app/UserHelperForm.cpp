@@ -21,8 +21,8 @@ UserHelperForm::UserHelperForm(QWidget *parent, const QString &guidePath)
 
     QFile guide(guidePath);
     if (!guide.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        Dialogs::message(nullptr, QMessageBox::Information, QStringLiteral("提示"),
-                         QStringLiteral("打不开用户协议文件"), QMessageBox::Ok);
+        Dialogs::message(nullptr, Dialogs::Information, QStringLiteral("提示"),
+                         QStringLiteral("打不开用户协议文件"), Dialogs::Ok);
     }
     // The guide is UTF-8 whatever the locale; a guide that could not be opened leaves the page empty.
     ui->textBrowser->setHtml(guide.isOpen() ? QString::fromUtf8(guide.readAll()) : QString());

@@ -315,11 +315,11 @@ bool VanteoUI::confirmClose()
     const QStringList work = runningWork();
     if (work.isEmpty())
         return true;
-    const QMessageBox::StandardButton answer = Dialogs::message(
-        this, QMessageBox::Warning, QStringLiteral("退出"),
-        work.join(QLatin1Char('\n')) + QStringLiteral("\n\n确定要退出吗？"), QMessageBox::Ok | QMessageBox::Cancel,
-        {{QMessageBox::Ok, QStringLiteral("退 出")}, {QMessageBox::Cancel, QStringLiteral("取 消")}});
-    return answer == QMessageBox::Ok;
+    const Dialogs::StandardButton answer = Dialogs::message(
+        this, Dialogs::Warning, QStringLiteral("退出"),
+        work.join(QLatin1Char('\n')) + QStringLiteral("\n\n确定要退出吗？"), Dialogs::Ok | Dialogs::Cancel,
+        {{Dialogs::Ok, QStringLiteral("退 出")}, {Dialogs::Cancel, QStringLiteral("取 消")}});
+    return answer == Dialogs::Ok;
 }
 
 void VanteoUI::keyPressEvent(QKeyEvent *event)

@@ -3,6 +3,7 @@
 #include "app/VanteoUI.h"
 #include "platform/CrashHandler.h"
 #include "platform/Dialogs.h"
+#include "platform/pages/WidgetDialogs.h"
 #include "platform/OpenFileLimit.h"
 #include "platform/QuitSignals.h"
 #include "platform/SearchEngine.h"
@@ -20,6 +21,8 @@ int main(int argc, char *argv[])
     OpenFileLimit::raiseToHard();
 
     QApplication app(argc, argv);
+    WidgetDialogs dialogs;
+    Dialogs::setPresenter(&dialogs);
     Startup::setupTextAndFont();
     Startup::installQtTranslations();
     app.installEventFilter(AppInit::getInstance());
@@ -52,8 +55,8 @@ int main(int argc, char *argv[])
         if (!resetNote.isEmpty()) {
             // Once the window is up, so the note stands in front of it.
             QTimer::singleShot(0, &window, [&window, resetNote] {
-                Dialogs::message(&window, QMessageBox::Information, QStringLiteral("重置完成"), resetNote,
-                                 QMessageBox::Ok);
+                Dialogs::message(&window, Dialogs::Information, QStringLiteral("重置完成"), resetNote,
+                                 Dialogs::Ok);
             });
         }
         code = app.exec();

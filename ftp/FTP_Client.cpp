@@ -184,13 +184,13 @@ int FTP_Client::ConnectFTP(QString server, int port, QString user, QString passw
     m_lastCommand = QStringLiteral("Welcome");
     bool usable = true;
     if (server.isEmpty()) {
-        Dialogs::message(nullptr, QMessageBox::Warning, QStringLiteral("Warning"),
-                         QStringLiteral("You must input an address in IP/Domain."), QMessageBox::Ok);
+        Dialogs::message(nullptr, Dialogs::Warning, QStringLiteral("Warning"),
+                         QStringLiteral("You must input an address in IP/Domain."), Dialogs::Ok);
         usable = false;
     }
     if (port < 1 || port > 65535) {
-        Dialogs::message(nullptr, QMessageBox::Warning, QStringLiteral("Warning"),
-                         QStringLiteral("The port number is out of range. [1~65535]"), QMessageBox::Ok);
+        Dialogs::message(nullptr, Dialogs::Warning, QStringLiteral("Warning"),
+                         QStringLiteral("The port number is out of range. [1~65535]"), Dialogs::Ok);
         usable = false;
     }
     m_user = user;
@@ -503,8 +503,8 @@ int FTP_Client::RefreshFileList()
 
 int FTP_Client::Delete()
 {
-    Dialogs::message(nullptr, QMessageBox::Information, QStringLiteral("Info"),
-                     QStringLiteral("Delete file hasn't been implemented."), QMessageBox::Ok);
+    Dialogs::message(nullptr, Dialogs::Information, QStringLiteral("Info"),
+                     QStringLiteral("Delete file hasn't been implemented."), Dialogs::Ok);
     return 0;
 }
 

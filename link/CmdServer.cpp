@@ -295,14 +295,14 @@ void CmdServer::askOrQueue(CmdClientThread *thread, const QString &devName)
     }
     m_asking = Asking{thread, devName, address};
     Dialogs::Question q;
-    q.icon = QMessageBox::Information;
+    q.icon = Dialogs::Information;
     q.title = QStringLiteral("授权");
     q.text = QStringLiteral("你确定授权给 ") + devName + QStringLiteral(" 备份?\n(手机地址: ") + address
              + QStringLiteral(")");
-    q.buttons = QMessageBox::Ok | QMessageBox::Cancel;
-    q.labels = {{QMessageBox::Ok, QStringLiteral("确 定")}, {QMessageBox::Cancel, QStringLiteral("取 消")}};
+    q.buttons = Dialogs::Ok | Dialogs::Cancel;
+    q.labels = {{Dialogs::Ok, QStringLiteral("确 定")}, {Dialogs::Cancel, QStringLiteral("取 消")}};
     // Cancel or closing the box: not authorised.
-    m_questionId = Dialogs::ask(q, this, [this](QMessageBox::StandardButton answer) { answered(answer == QMessageBox::Ok); });
+    m_questionId = Dialogs::ask(q, this, [this](Dialogs::StandardButton answer) { answered(answer == Dialogs::Ok); });
 }
 
 void CmdServer::answered(bool authorised)

@@ -51,10 +51,10 @@ NetBroadCast *NetBroadCast::getInstance()
 
 NetBroadCast::NetBroadCast(QObject *parent)
     : QObject(parent)
+    , m_watchTimer(new QTimer(this))
     , m_timer(new QTimer(this))
     , m_hostName(QHostInfo::localHostName())
     , m_socket(new QUdpSocket(this))
-    , m_watchTimer(new QTimer(this))
 {
     m_timer->setInterval(kIntervalMs);
     connect(m_timer, &QTimer::timeout, this, &NetBroadCast::broadcastDatagram);

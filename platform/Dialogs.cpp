@@ -1,16 +1,13 @@
 #include "platform/Dialogs.h"
 
-#include "platform/QuestionBox.h"
-
-#include <QApplication>
-#include <QInputDialog>
+#include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QMutex>
 #include <QMap>
 #include <QMutexLocker>
 #include <QPointer>
-#include <QPushButton>
 #include <QThread>
+#include <QVariant>
 
 Q_LOGGING_CATEGORY(lcDialogs, "vanteo.dialogs")
 
@@ -26,6 +23,7 @@ QMutex s_mutex;
 QList<Answer> s_answers;
 QList<Dialogs::Record> s_records;
 bool s_nonInteractive = false;
+DialogPresenter *s_presenter = nullptr;
 
 // Questions of ask() from the moment they are asked until done has run or they were cancelled.
 struct OpenQuestion
@@ -37,13 +35,19 @@ struct OpenQuestion
 QMap<int, OpenQuestion> s_open;
 int s_lastId = 0;
 
-bool canShow()
+DialogPresenter *presenterToShow()
 {
     QMutexLocker lock(&s_mutex);
-    if (s_nonInteractive)
-        return false;
-    auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
-    return app && QThread::currentThread() == app->thread();
+    if (s_nonInteractive || !s_presenter)
+        return nullptr;
+    auto *app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread() ? s_presenter : nullptr;
+}
+
+void closeBox(int id)
+{
+    if (DialogPresenter *p = presenterToShow())
+        p->closeQuestion(id);
 }
 
 } // namespace
@@ -66,13 +70,12 @@ void Dialogs::record(const Record &r)
     s_records.append(r);
 }
 
-Dialogs::Record Dialogs::recordOf(const QString &kind, QMessageBox::Icon icon, const QString &title,
-                                  const QString &text, QMessageBox::StandardButtons buttons,
-                                  const QHash<QMessageBox::StandardButton, QString> &labels)
+Dialogs::Record Dialogs::recordOf(const QString &kind, Icon icon, const QString &title, const QString &text,
+                                  StandardButtons buttons, const QHash<StandardButton, QString> &labels)
 {
     Record r{kind, icon, title, text, {}};
-    for (int b = QMessageBox::FirstButton; b <= QMessageBox::LastButton; b <<= 1) {
-        const auto sb = static_cast<QMessageBox::StandardButton>(b);
+    for (int b = FirstButton; b <= LastButton; b <<= 1) {
+        const auto sb = static_cast<StandardButton>(b);
         if (buttons.testFlag(sb))
             r.buttons << labels.value(sb, QString::number(b));
     }
@@ -83,7 +86,7 @@ namespace {
 
 // Hands the answer to the asker through its event loop, so done never runs inside ask(), a test
 // hook or the box's own signal; a cancel() that comes first still wins.
-bool deliver(int id, QMessageBox::StandardButton button)
+bool deliver(int id, Dialogs::StandardButton button)
 {
     QPointer<QObject> context;
     {
@@ -94,7 +97,7 @@ bool deliver(int id, QMessageBox::StandardButton button)
         it->answered = true;
         context = it->context;
     }
-    QuestionBox::close(id);
+    closeBox(id);
     if (!context) {
         QMutexLocker lock(&s_mutex);
         s_open.remove(id);
@@ -132,14 +135,15 @@ int Dialogs::ask(const Question &q, QObject *context, AnswerFn done)
     }
     QVariant queued;
     if (takeAnswer(QStringLiteral("message"), &queued)) {
-        deliver(id, static_cast<QMessageBox::StandardButton>(queued.toInt()));
+        deliver(id, static_cast<StandardButton>(queued.toInt()));
         return id;
     }
-    if (!canShow()) {
+    DialogPresenter *presenter = presenterToShow();
+    if (!presenter) {
         qCInfo(lcDialogs) << "waiting for an answer:" << q.title << q.text;
         return id;
     }
-    QuestionBox::open(id, q, [id](QMessageBox::StandardButton clicked) { deliver(id, clicked); });
+    presenter->openQuestion(id, q, [id](StandardButton clicked) { deliver(id, clicked); });
     return id;
 }
 
@@ -150,7 +154,7 @@ void Dialogs::cancel(int id)
         if (!s_open.remove(id))
             return;
     }
-    QuestionBox::close(id);
+    closeBox(id);
 }
 
 QList<int> Dialogs::openQuestions()
@@ -164,40 +168,30 @@ QList<int> Dialogs::openQuestions()
     return ids;
 }
 
-bool Dialogs::answer(int id, QMessageBox::StandardButton button)
+bool Dialogs::answer(int id, StandardButton button)
 {
     return deliver(id, button);
 }
 
-QMessageBox::StandardButton Dialogs::message(QWidget *parent, QMessageBox::Icon icon, const QString &title,
-                                             const QString &text, QMessageBox::StandardButtons buttons,
-                                             const QHash<QMessageBox::StandardButton, QString> &labels,
-                                             Qt::WindowFlags flags)
+Dialogs::StandardButton Dialogs::message(QWidget *parent, Icon icon, const QString &title, const QString &text,
+                                         StandardButtons buttons, const QHash<StandardButton, QString> &labels,
+                                         Qt::WindowFlags flags)
 {
     const Record r = recordOf(QStringLiteral("message"), icon, title, text, buttons, labels);
     record(r);
 
     QVariant answer;
     if (takeAnswer(r.kind, &answer))
-        return static_cast<QMessageBox::StandardButton>(answer.toInt());
-    if (!canShow()) {
+        return static_cast<StandardButton>(answer.toInt());
+    DialogPresenter *presenter = presenterToShow();
+    if (!presenter) {
         qCInfo(lcDialogs) << "not shown:" << title << text;
-        return buttons.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel : QMessageBox::NoButton;
+        return buttons.testFlag(Cancel) ? Cancel : NoButton;
     }
-
-    QMessageBox box(icon, title, text, buttons, parent);
-    if (flags)
-        box.setWindowFlags(flags);
-    for (auto it = labels.constBegin(); it != labels.constEnd(); ++it) {
-        if (QAbstractButton *b = box.button(it.key()))
-            b->setText(it.value());
-    }
-    const int result = box.exec();
-    return static_cast<QMessageBox::StandardButton>(result);
+    return presenter->message(parent, icon, title, text, buttons, labels, flags);
 }
 
-int Dialogs::choice(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
-                    const ButtonList &buttons)
+int Dialogs::choice(QWidget *parent, Icon icon, const QString &title, const QString &text, const ButtonList &buttons)
 {
     Record r{QStringLiteral("choice"), icon, title, text, {}};
     for (const auto &b : buttons)
@@ -207,35 +201,28 @@ int Dialogs::choice(QWidget *parent, QMessageBox::Icon icon, const QString &titl
     QVariant answer;
     if (takeAnswer(r.kind, &answer))
         return answer.toInt();
-    if (!canShow()) {
+    DialogPresenter *presenter = presenterToShow();
+    if (!presenter) {
         qCInfo(lcDialogs) << "not shown:" << title << text;
         return -1;
     }
-
-    QMessageBox box(icon, title, text, QMessageBox::NoButton, parent);
-    QList<QAbstractButton *> added;
-    for (const auto &b : buttons)
-        added << box.addButton(b.first, b.second);
-    box.exec();
-    return added.indexOf(box.clickedButton());
+    return presenter->choice(parent, icon, title, text, buttons);
 }
 
-QString Dialogs::existingDirectory(QWidget *parent, const QString &caption, const QString &dir,
-                                   QFileDialog::Options options)
+QString Dialogs::existingDirectory(QWidget *parent, const QString &caption, const QString &dir, int options)
 {
-    record(Record{QStringLiteral("directory"), QMessageBox::NoIcon, caption, dir, {}});
+    record(Record{QStringLiteral("directory"), NoIcon, caption, dir, {}});
     QVariant answer;
     if (takeAnswer(QStringLiteral("directory"), &answer))
         return answer.toString();
-    if (!canShow())
-        return QString();
-    return QFileDialog::getExistingDirectory(parent, caption, dir, options);
+    DialogPresenter *presenter = presenterToShow();
+    return presenter ? presenter->existingDirectory(parent, caption, dir, options) : QString();
 }
 
 QString Dialogs::text(QWidget *parent, const QString &title, const QString &label, const QString &defaultText,
                       bool *ok)
 {
-    record(Record{QStringLiteral("text"), QMessageBox::NoIcon, title, label, {}});
+    record(Record{QStringLiteral("text"), NoIcon, title, label, {}});
     QVariant answer;
     if (takeAnswer(QStringLiteral("text"), &answer)) {
         const QStringList pair = answer.toStringList();
@@ -243,15 +230,16 @@ QString Dialogs::text(QWidget *parent, const QString &title, const QString &labe
             *ok = pair.value(1) == QLatin1String("1");
         return pair.value(0);
     }
-    if (!canShow()) {
+    DialogPresenter *presenter = presenterToShow();
+    if (!presenter) {
         if (ok)
             *ok = false;
         return QString();
     }
-    return QInputDialog::getText(parent, title, label, QLineEdit::Normal, defaultText, ok);
+    return presenter->text(parent, title, label, defaultText, ok);
 }
 
-void Dialogs::setNextAnswer(QMessageBox::StandardButton button)
+void Dialogs::setNextAnswer(StandardButton button)
 {
     const QList<int> open = openQuestions();
     if (!open.isEmpty() && deliver(open.first(), button))
@@ -276,6 +264,12 @@ void Dialogs::setNextText(const QString &text, bool ok)
 {
     QMutexLocker lock(&s_mutex);
     s_answers.append({QStringLiteral("text"), QStringList{text, ok ? QStringLiteral("1") : QStringLiteral("0")}});
+}
+
+void Dialogs::setPresenter(DialogPresenter *presenter)
+{
+    QMutexLocker lock(&s_mutex);
+    s_presenter = presenter;
 }
 
 void Dialogs::setNonInteractive(bool on)

@@ -189,14 +189,14 @@ void UpdateNetwork::promptInstall(const QString &filename)
     const QString title = QStringLiteral("有新的版本:") + m_versionName;
     const QString text = QStringLiteral("当前版本：") + m_currentName + QStringLiteral("，确定更新？");
     if (m_isForce.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
-        const int clicked = Dialogs::choice(nullptr, QMessageBox::Warning, title, text,
-                                            {{QStringLiteral("取消"), QMessageBox::RejectRole},
-                                             {QStringLiteral("确定"), QMessageBox::AcceptRole}});
+        const int clicked = Dialogs::choice(nullptr, Dialogs::Warning, title, text,
+                                            {{QStringLiteral("取消"), Dialogs::RejectRole},
+                                             {QStringLiteral("确定"), Dialogs::AcceptRole}});
         if (clicked == 1)
             install(filename);
         return;
     }
-    Dialogs::choice(nullptr, QMessageBox::Warning, title, text, {{QStringLiteral("确定"), QMessageBox::AcceptRole}});
+    Dialogs::choice(nullptr, Dialogs::Warning, title, text, {{QStringLiteral("确定"), Dialogs::AcceptRole}});
     install(filename);
 }
 

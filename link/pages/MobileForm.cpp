@@ -273,11 +273,11 @@ void MobileForm::onDelete()
     if (!current.isValid())
         return;
     const QString name = m_model->item(current.row(), ColName)->text();
-    const QMessageBox::StandardButton answer = Dialogs::message(
-        nullptr, QMessageBox::Information, QStringLiteral("删除"),
-        QStringLiteral("删除 ") + name + QStringLiteral(" 所有备份信息?"), QMessageBox::Ok | QMessageBox::Cancel,
-        {{QMessageBox::Ok, QStringLiteral("确 定")}, {QMessageBox::Cancel, QStringLiteral("取 消")}});
-    if (answer != QMessageBox::Ok)
+    const Dialogs::StandardButton answer = Dialogs::message(
+        nullptr, Dialogs::Information, QStringLiteral("删除"),
+        QStringLiteral("删除 ") + name + QStringLiteral(" 所有备份信息?"), Dialogs::Ok | Dialogs::Cancel,
+        {{Dialogs::Ok, QStringLiteral("确 定")}, {Dialogs::Cancel, QStringLiteral("取 消")}});
+    if (answer != Dialogs::Ok)
         return;
 
     // The table may have been reloaded while the question was open (a phone accepted
@@ -420,15 +420,15 @@ void MobileForm::openBackupFolder()
     if (folder.isEmpty())
         return;
     if (!QFileInfo(folder).isDir()) {
-        Dialogs::message(this, QMessageBox::Information, QStringLiteral("打开文件夹"),
+        Dialogs::message(this, Dialogs::Information, QStringLiteral("打开文件夹"),
                          QStringLiteral("备份文件夹不存在：\n") + QDir::toNativeSeparators(folder),
-                         QMessageBox::Ok);
+                         Dialogs::Ok);
         return;
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
-        Dialogs::message(this, QMessageBox::Warning, QStringLiteral("打开文件夹"),
+        Dialogs::message(this, Dialogs::Warning, QStringLiteral("打开文件夹"),
                          QStringLiteral("无法打开文件夹：\n") + QDir::toNativeSeparators(folder)
                              + QStringLiteral("\n请用文件管理器打开它。"),
-                         QMessageBox::Ok);
+                         Dialogs::Ok);
     }
 }

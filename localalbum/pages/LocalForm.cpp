@@ -289,7 +289,7 @@ void LocalForm::saveFolderMode()
 void LocalForm::on_pushAddDirButton_clicked()
 {
     const QString dir = Dialogs::existingDirectory(this, QStringLiteral("选择要整理的目录"), addFolderStart(),
-                                                   QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+                                                   Dialogs::ShowDirsOnly | Dialogs::DontResolveSymlinks);
     if (dir.isEmpty())
         return;
     for (int i = 0; i < ui->listDirWidget->count(); ++i) {
@@ -326,8 +326,8 @@ bool LocalForm::mediaChosen()
     LocalOrganiser *o = m_organiser.get();
     o->readMediaSettings();
     if (!o->picturesSelected() && !o->videosSelected()) {
-        Dialogs::message(this, QMessageBox::Warning, QStringLiteral("提示"),
-                         QStringLiteral("请在设置页面选择整理图片或整理视频"), QMessageBox::Ok);
+        Dialogs::message(this, Dialogs::Warning, QStringLiteral("提示"),
+                         QStringLiteral("请在设置页面选择整理图片或整理视频"), Dialogs::Ok);
         return false;
     }
     return true;
@@ -347,8 +347,8 @@ void LocalForm::on_pushStartSearchButton_clicked()
         return;
     }
     if (ui->listDirWidget->count() == 0) {
-        Dialogs::message(this, QMessageBox::Warning, QStringLiteral("提示"), QStringLiteral("指定目录为空"),
-                         QMessageBox::Ok);
+        Dialogs::message(this, Dialogs::Warning, QStringLiteral("提示"), QStringLiteral("指定目录为空"),
+                         Dialogs::Ok);
         return;
     }
     settleStoppedSearch();
@@ -642,8 +642,8 @@ void LocalForm::openOrganisedFolder()
 {
     const QString folder = organisedFolder(m_organiser->savePath());
     if (!QFileInfo(folder).isDir()) {
-        Dialogs::message(this, QMessageBox::Information, QStringLiteral("提示"),
-                         QStringLiteral("还没有整理过的文件：%1 尚不存在。").arg(folder), QMessageBox::Ok);
+        Dialogs::message(this, Dialogs::Information, QStringLiteral("提示"),
+                         QStringLiteral("还没有整理过的文件：%1 尚不存在。").arg(folder), Dialogs::Ok);
         return;
     }
     openWithSystem(folder, true);
@@ -653,13 +653,13 @@ void LocalForm::openWithSystem(const QString &path, bool folder)
 {
     const QFileInfo info(path);
     if (path.isEmpty() || (folder ? !info.isDir() : !info.exists())) {
-        Dialogs::message(this, QMessageBox::Warning, QStringLiteral("提示"),
+        Dialogs::message(this, Dialogs::Warning, QStringLiteral("提示"),
                          (folder ? QStringLiteral("文件夹不存在：") : QStringLiteral("文件不存在：")) + path,
-                         QMessageBox::Ok);
+                         Dialogs::Ok);
         return;
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(info.absoluteFilePath()))) {
-        Dialogs::message(this, QMessageBox::Warning, QStringLiteral("提示"),
-                         QStringLiteral("没有可以打开它的程序：") + path, QMessageBox::Ok);
+        Dialogs::message(this, Dialogs::Warning, QStringLiteral("提示"),
+                         QStringLiteral("没有可以打开它的程序：") + path, Dialogs::Ok);
     }
 }

@@ -173,12 +173,12 @@ void SettingsForm::on_checkLocalVideo_stateChanged(int state)
 
 void SettingsForm::confirmReset(const QString &key, const QString &text)
 {
-    const QMessageBox::StandardButton answer = Dialogs::message(
-        nullptr, QMessageBox::Information, QStringLiteral("重置"), text, QMessageBox::Ok | QMessageBox::Cancel,
-        {{QMessageBox::Ok, QStringLiteral("确 定")}, {QMessageBox::Cancel, QStringLiteral("取 消")}},
+    const Dialogs::StandardButton answer = Dialogs::message(
+        nullptr, Dialogs::Information, QStringLiteral("重置"), text, Dialogs::Ok | Dialogs::Cancel,
+        {{Dialogs::Ok, QStringLiteral("确 定")}, {Dialogs::Cancel, QStringLiteral("取 消")}},
         Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     // The reset itself happens at the next start.
-    if (answer == QMessageBox::Ok)
+    if (answer == Dialogs::Ok)
         ReadWriteSetting::getInstance()->setGlobalValue(key, QStringLiteral("1"));
     showPendingResets();
 }
@@ -217,6 +217,6 @@ void SettingsForm::on_remoteResetButton_clicked()
 // The button is disabled by the form; no request is made.
 void SettingsForm::on_pushBtnCheckUpdate_clicked()
 {
-    Dialogs::message(this, QMessageBox::Warning, QStringLiteral("版本信息"),
-                     QStringLiteral("当前版本号：1.0.0\n已经是最新版本"), QMessageBox::Ok);
+    Dialogs::message(this, Dialogs::Warning, QStringLiteral("版本信息"),
+                     QStringLiteral("当前版本号：1.0.0\n已经是最新版本"), Dialogs::Ok);
 }

@@ -140,12 +140,12 @@ private slots:
         QVERIFY(Dialogs::records().isEmpty());
 
         SingleInstance second(QStringLiteral("vanteoalbum"));
-        Dialogs::setNextAnswer(QMessageBox::Ok);
+        Dialogs::setNextAnswer(Dialogs::Ok);
         // The first copy does not answer on its socket: the box is the fallback.
         QVERIFY(!Startup::claimSingleInstance(&second));
         QCOMPARE(Dialogs::records().size(), 1);
         const Dialogs::Record box = Dialogs::records().first();
-        QCOMPARE(box.icon, QMessageBox::Information);
+        QCOMPARE(box.icon, Dialogs::Information);
         QCOMPARE(box.title, QStringLiteral("万特相册"));
         QCOMPARE(box.text, QStringLiteral("应用程序已经启动"));
         QCOMPARE(box.buttons.size(), 1);

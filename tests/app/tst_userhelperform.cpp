@@ -140,7 +140,7 @@ void TestUserHelperForm::missingGuideShowsBoxOnceAndEmptyPage()
     const QList<Dialogs::Record> records = Dialogs::records();
     QCOMPARE(records.size(), 1);
     QCOMPARE(records.first().kind, QStringLiteral("message"));
-    QCOMPARE(records.first().icon, QMessageBox::Information);
+    QCOMPARE(records.first().icon, Dialogs::Information);
     QCOMPARE(records.first().title, QStringLiteral("提示"));
     QCOMPARE(records.first().text, QStringLiteral("打不开用户协议文件"));
     QCOMPARE(records.first().buttons.size(), 1);

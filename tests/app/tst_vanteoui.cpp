@@ -177,18 +177,18 @@ private slots:
         // "No" keeps the program open, from both the exit button and the close button, on the page
         // it showed.
         child<QToolButton>(&w, "btnMobile")->click();
-        Dialogs::setNextAnswer(QMessageBox::Cancel);
+        Dialogs::setNextAnswer(Dialogs::Cancel);
         child<QToolButton>(&w, "btnExit")->click();
         QVERIFY(w.isVisible());
         QCOMPARE(w.pages()->currentIndex(), int(VanteoUI::PageMobile));
         QVERIFY(child<QToolButton>(&w, "btnMobile")->isChecked());
         QVERIFY(!child<QToolButton>(&w, "btnExit")->isChecked());
-        Dialogs::setNextAnswer(QMessageBox::Cancel);
+        Dialogs::setNextAnswer(Dialogs::Cancel);
         child<QPushButton>(&w, "btnMenu_Close")->click();
         QVERIFY(w.isVisible());
         QCOMPARE(Dialogs::records().size(), 2);
         const Dialogs::Record question = Dialogs::records().first();
-        QCOMPARE(question.icon, QMessageBox::Warning);
+        QCOMPARE(question.icon, Dialogs::Warning);
         QVERIFY2(question.text.contains(phone + QStringLiteral(" 正在备份，退出将中断备份。")),
                  qPrintable(question.text));
         QCOMPARE(question.buttons.size(), 2);
@@ -201,7 +201,7 @@ private slots:
 
         monitor->phoneConnected(phone);
         monitor->fileStarted(phone, QStringLiteral("IMG_0002.jpg"), 4000000);
-        Dialogs::setNextAnswer(QMessageBox::Ok);
+        Dialogs::setNextAnswer(Dialogs::Ok);
         child<QToolButton>(&w, "btnExit")->click();
         QVERIFY(!w.isVisible());
         QCOMPARE(Dialogs::records().size(), 3);
@@ -220,7 +220,7 @@ private slots:
         child<QPushButton>(local, "pushStartSearchButton")->click();
         QVERIFY(local->isSearching());
 
-        Dialogs::setNextAnswer(QMessageBox::Cancel);
+        Dialogs::setNextAnswer(Dialogs::Cancel);
         QVERIFY(!w.close());
         QVERIFY2(Dialogs::records().last().text.contains(QStringLiteral("本地相册正在搜索和整理文件，退出将中断整理。")),
                  qPrintable(Dialogs::records().last().text));

@@ -262,13 +262,13 @@ void TstCmdServer::newDeviceAcceptedWithOk()
     auto server = makeServer();
     QVERIFY(server);
     QSignalSpy remote(server.get(), &CmdServer::UpdateRemoteInfo);
-    Dialogs::setNextAnswer(QMessageBox::Ok);
+    Dialogs::setNextAnswer(Dialogs::Ok);
     Phone phone(server->serverPort());
     QCOMPARE(phone.hello(QStringLiteral("NewPhone")), 1);
 
     const QList<Dialogs::Record> asked = Dialogs::records();
     QCOMPARE(asked.size(), 1);
-    QCOMPARE(asked.at(0).icon, QMessageBox::Information);
+    QCOMPARE(asked.at(0).icon, Dialogs::Information);
     QCOMPARE(asked.at(0).title, QStringLiteral("授权"));
     QCOMPARE(asked.at(0).text, QStringLiteral("你确定授权给 NewPhone 备份?\n(手机地址: 127.0.0.1)"));
     QVERIFY(asked.at(0).buttons.contains(QStringLiteral("确 定")));
@@ -286,7 +286,7 @@ void TstCmdServer::refusedDeviceGetsNoFileServer()
     auto server = makeServer();
     QVERIFY(server);
     QSignalSpy remote(server.get(), &CmdServer::UpdateRemoteInfo);
-    Dialogs::setNextAnswer(QMessageBox::Cancel);
+    Dialogs::setNextAnswer(Dialogs::Cancel);
     Phone phone(server->serverPort());
     QCOMPARE(phone.hello(QStringLiteral("Stranger")), 0);
     QCOMPARE(Dialogs::records().size(), 1);
@@ -355,7 +355,7 @@ void TstCmdServer::chineseNameKeptExactly()
     auto server = makeServer();
     QVERIFY(server);
     QSignalSpy remote(server.get(), &CmdServer::UpdateRemoteInfo);
-    Dialogs::setNextAnswer(QMessageBox::Ok);
+    Dialogs::setNextAnswer(Dialogs::Ok);
     Phone phone(server->serverPort());
     QCOMPARE(phone.hello(name), 1);
     QVERIFY(Dialogs::records().at(0).text.startsWith(QStringLiteral("你确定授权给 ") + name + QStringLiteral(" 备份?")));
@@ -792,7 +792,7 @@ void TstCmdServer::newNamesAreAskedOneAtATime()
     QCOMPARE(Dialogs::records().at(1).text,
              QStringLiteral("你确定授权给 Second 备份?\n(手机地址: 127.0.0.2)"));
     QVERIFY(second.silentFor(100));
-    QVERIFY(Dialogs::answer(Dialogs::openQuestions().first(), QMessageBox::Ok));
+    QVERIFY(Dialogs::answer(Dialogs::openQuestions().first(), Dialogs::Ok));
     const QByteArray reply = second.record();
     bool authorised = false;
     QByteArray host;

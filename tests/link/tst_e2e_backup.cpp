@@ -157,7 +157,7 @@ void TstE2eBackup::refusedPhoneStoresNothing()
     E2e::writePhonePhotos(phoneDir);
     ReadWriteSetting::getInstance();
     const QStringList programFiles = QDir(m_programDir->path()).entryList(QDir::Files);
-    Dialogs::setNextAnswer(QMessageBox::Cancel);
+    Dialogs::setNextAnswer(Dialogs::Cancel);
     QString out;
     const int code = phonesim({QStringLiteral("--name"), QStringLiteral("Stranger"), QStringLiteral("--dir"), phoneDir,
                                QStringLiteral("--expect-refused"), QStringLiteral("--download-db")},

@@ -367,7 +367,7 @@ void TestMobileForm::deleteDevice()
     QSignalSpy deleted(&form, &MobileForm::sendDeleteInfo);
     selectDevice(form, QStringLiteral("B"));
 
-    Dialogs::setNextAnswer(QMessageBox::Ok);
+    Dialogs::setNextAnswer(Dialogs::Ok);
     form.onDelete();
 
     QCOMPARE(rowOf(form, QStringLiteral("B")), -1);
@@ -379,7 +379,7 @@ void TestMobileForm::deleteDevice()
 
     const QList<Dialogs::Record> asked = Dialogs::records();
     QCOMPARE(asked.size(), 1);
-    QCOMPARE(asked.first().icon, QMessageBox::Information);
+    QCOMPARE(asked.first().icon, Dialogs::Information);
     QCOMPARE(asked.first().title, QStringLiteral("删除"));
     QCOMPARE(asked.first().text, QStringLiteral("删除 B 所有备份信息?"));
     QVERIFY(asked.first().buttons.contains(QStringLiteral("确 定")));
@@ -398,7 +398,7 @@ void TestMobileForm::deleteCancelled()
     MobileForm form;
     QSignalSpy deleted(&form, &MobileForm::sendDeleteInfo);
     selectDevice(form, QStringLiteral("A"));
-    Dialogs::setNextAnswer(QMessageBox::Cancel);
+    Dialogs::setNextAnswer(Dialogs::Cancel);
     form.onDelete();
     QCOMPARE(form.model()->rowCount(), 2);
     QCOMPARE(deviceNames().size(), 2);
@@ -417,7 +417,7 @@ void TestMobileForm::deleteLastDevice()
     addDevice(QStringLiteral("A"));
     MobileForm form;
     selectDevice(form, QStringLiteral("A"));
-    Dialogs::setNextAnswer(QMessageBox::Ok);
+    Dialogs::setNextAnswer(Dialogs::Ok);
     form.onDelete();
     QCOMPARE(form.model()->rowCount(), 0);
     QVERIFY(deviceNames().isEmpty());
@@ -448,7 +448,7 @@ void TestMobileForm::contextMenuOffersDelete()
     QApplication::sendEvent(viewport, &click);
     QVERIFY(TestSupport::waitFor([&] { return form.contextMenu()->isVisible(); }, 2000));
 
-    Dialogs::setNextAnswer(QMessageBox::Ok);
+    Dialogs::setNextAnswer(Dialogs::Ok);
     form.contextMenu()->actions().first()->trigger();
     form.contextMenu()->hide();
     QCOMPARE(deviceNames(), QStringList{QStringLiteral("A")});

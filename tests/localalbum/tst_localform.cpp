@@ -544,7 +544,7 @@ private slots:
         QCOMPARE(asked.size(), 3);
         for (int i : {0, 2}) {
             QCOMPARE(asked.at(i).kind, QStringLiteral("message"));
-            QCOMPARE(asked.at(i).icon, QMessageBox::Warning);
+            QCOMPARE(asked.at(i).icon, Dialogs::Warning);
             QCOMPARE(asked.at(i).title, QStringLiteral("提示"));
             QCOMPARE(asked.at(i).text, QStringLiteral("请在设置页面选择整理图片或整理视频"));
         }

@@ -218,13 +218,13 @@ void TestSettingsForm::resetDialogs()
     QVERIFY(pending->text().isEmpty());
 
     // Cancel, and a box closed without an answer, change nothing.
-    Dialogs::setNextAnswer(QMessageBox::Cancel);
+    Dialogs::setNextAnswer(Dialogs::Cancel);
     reset->click();
     reset->click();
     QCOMPARE(value(key), QString());
     QVERIFY(pending->text().isEmpty());
 
-    Dialogs::setNextAnswer(QMessageBox::Ok);
+    Dialogs::setNextAnswer(Dialogs::Ok);
     reset->click();
     QCOMPARE(value(key), QStringLiteral("1"));
     // Pending until the restart: on the page now, and on a page opened later.
@@ -234,11 +234,11 @@ void TestSettingsForm::resetDialogs()
         auto *laterPending = child<QLabel>(&later, QStringLiteral("labelResetPending"));
         QVERIFY(laterPending->text().contains(pendingName));
     }
-    Dialogs::setNextAnswer(QMessageBox::Ok);
+    Dialogs::setNextAnswer(Dialogs::Ok);
     reset->click();
     QCOMPARE(value(key), QStringLiteral("1"));
     store(key, QStringLiteral("0"));
-    Dialogs::setNextAnswer(QMessageBox::Cancel);
+    Dialogs::setNextAnswer(Dialogs::Cancel);
     reset->click();
     QCOMPARE(value(key), QStringLiteral("0"));
     QCOMPARE(value(otherKey), QStringLiteral("0"));
@@ -246,7 +246,7 @@ void TestSettingsForm::resetDialogs()
     const QList<Dialogs::Record> records = Dialogs::records();
     QCOMPARE(records.size(), 5);
     for (const Dialogs::Record &r : records) {
-        QCOMPARE(r.icon, QMessageBox::Information);
+        QCOMPARE(r.icon, Dialogs::Information);
         QCOMPARE(r.title, QStringLiteral("重置"));
         for (const QString &part : says)
             QVERIFY2(r.text.contains(part), qPrintable(r.text));
@@ -265,7 +265,7 @@ void TestSettingsForm::checkUpdateBox()
     QVERIFY(QMetaObject::invokeMethod(&form, "on_pushBtnCheckUpdate_clicked"));
     const QList<Dialogs::Record> records = Dialogs::records();
     QCOMPARE(records.size(), 1);
-    QCOMPARE(records.first().icon, QMessageBox::Warning);
+    QCOMPARE(records.first().icon, Dialogs::Warning);
     QCOMPARE(records.first().title, QStringLiteral("版本信息"));
     QCOMPARE(records.first().text, QStringLiteral("当前版本号：1.0.0\n已经是最新版本"));
 }

@@ -251,7 +251,7 @@ private slots:
         const QList<Dialogs::Record> records = Dialogs::records();
         QCOMPARE(records.size(), 1);
         QCOMPARE(records.at(0).kind, QStringLiteral("choice"));
-        QCOMPARE(records.at(0).icon, QMessageBox::Warning);
+        QCOMPARE(records.at(0).icon, Dialogs::Warning);
         QCOMPARE(records.at(0).title, QStringLiteral("有新的版本:2.0.0"));
         QCOMPARE(records.at(0).text, QStringLiteral("当前版本：1.0.0，确定更新？"));
         QCOMPARE(records.at(0).buttons, buttons);
