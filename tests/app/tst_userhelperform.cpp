@@ -4,7 +4,6 @@
 #include "tests/support/TestSupport.h"
 
 #include <QFile>
-#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextCodec>
@@ -37,8 +36,6 @@ private slots:
     void guideDoesNotDependOnLocaleCodec();
     void missingGuideShowsBoxOnceAndEmptyPage();
     void staysEmbeddedInParent();
-
-    void screenshot();
 };
 
 void TestUserHelperForm::initTestCase()
@@ -154,26 +151,6 @@ void TestUserHelperForm::staysEmbeddedInParent()
     QVERIFY(!page->isWindow());
     QCOMPARE(page->parentWidget(), &window);
     QVERIFY(page->windowFlags() & Qt::FramelessWindowHint);
-}
-
-// Set VANTEO_SCREENSHOT_DIR to get pictures of the page for a visual check.
-void TestUserHelperForm::screenshot()
-{
-    const QString dir = qEnvironmentVariable("VANTEO_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        QSKIP("VANTEO_SCREENSHOT_DIR not set");
-    UserHelperForm form(nullptr);
-    form.resize(798, 520);
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
-    QTest::qWait(200);
-    QVERIFY(form.grab().save(dir + QStringLiteral("/userhelperform-top.png")));
-    QTextBrowser *view = browser(&form);
-    for (int page = 1; page <= 6; ++page) {
-        view->verticalScrollBar()->setValue(view->verticalScrollBar()->pageStep() * page);
-        QTest::qWait(50);
-        QVERIFY(form.grab().save(dir + QStringLiteral("/userhelperform-%1.png").arg(page)));
-    }
 }
 
 QTEST_MAIN(TestUserHelperForm)

@@ -112,7 +112,6 @@ private slots:
     void activityWording();
     void transferPanelFollowsTheMonitor();
     void openBackupFolder();
-    void screenshot();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -574,41 +573,6 @@ void TestMobileForm::openBackupFolder()
     QCOMPARE(Dialogs::records().size(), 1);
     QVERIFY(Dialogs::records().first().text.contains(QStringLiteral("备份文件夹不存在")));
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-}
-
-// Set VANTEO_SCREENSHOT_DIR to get a picture of the page for a visual check.
-void TestMobileForm::screenshot()
-{
-    const QString dir = qEnvironmentVariable("VANTEO_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        QSKIP("VANTEO_SCREENSHOT_DIR not set");
-    addDevice(QStringLiteral("Pixel 7"), QStringLiteral("2026-03-01 10:00:00"));
-    addDevice(QStringLiteral("小米手机"), QStringLiteral("2026-03-02 11:30:00"));
-    addDevice(QStringLiteral("iPhone 15 Pro"), QStringLiteral("2026-03-03 12:45:00"));
-    addDevice(QStringLiteral("华为平板"), QStringLiteral("2026-03-04 08:15:00"));
-    // One phone sending, one finished with an error.
-    TransferMonitor *monitor = TransferMonitor::instance();
-    monitor->phoneConnected(QStringLiteral("小米手机"));
-    monitor->fileStored(QStringLiteral("小米手机"), QStringLiteral("IMG_0001.jpg"), false);
-    monitor->fileStarted(QStringLiteral("小米手机"), QStringLiteral("VID_20260301_101500.mp4"), 80000000);
-    monitor->bytesReceived(QStringLiteral("小米手机"), 30000000);
-    monitor->phoneConnected(QStringLiteral("Pixel 7"));
-    monitor->fileStored(QStringLiteral("Pixel 7"), QStringLiteral("PXL_1.jpg"), true);
-    monitor->fileFailed(QStringLiteral("Pixel 7"), QStringLiteral("PXL_2.jpg"), QStringLiteral("未能保存，手机会重新发送"));
-    monitor->phoneDisconnected(QStringLiteral("Pixel 7"));
-    MobileForm form;
-    form.onRecvPublicMsg(9, QStringLiteral("小米手机"));
-    form.onRecvDBNumberMsg(1284, QStringLiteral("小米手机"));
-    form.onRecvDBNumberMsg(36, QStringLiteral("Pixel 7"));
-    form.resize(798, 520);
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
-    selectDevice(form, QStringLiteral("iPhone 15 Pro"));
-    form.updateTransferPanel();
-    QTest::qWait(200);
-    QVERIFY(form.grab().save(dir + QStringLiteral("/mobileform-798x520.png")));
-    monitor->forget(QStringLiteral("小米手机"));
-    monitor->forget(QStringLiteral("Pixel 7"));
 }
 
 QTEST_MAIN(TestMobileForm)

@@ -60,7 +60,6 @@ private slots:
     void followsNetworkChanges();
     void picksUpARealNewAddress();
     void looksAndTexts();
-    void screenshot();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -294,30 +293,6 @@ void TestNetWorkInfoForm::looksAndTexts()
     QCOMPARE(code->maximumSize(), QSize(268, 268));
     QCOMPARE(code->alignment(), Qt::AlignCenter);
     QVERIFY(!child<QLabel>(form, "labelNetBg")->pixmap(Qt::ReturnByValue).isNull());
-}
-
-// Set VANTEO_SCREENSHOT_DIR to get pictures of the page for a visual check.
-void TestNetWorkInfoForm::screenshot()
-{
-    const QString dir = qEnvironmentVariable("VANTEO_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        QSKIP("VANTEO_SCREENSHOT_DIR not set");
-    NetBroadCast::getInstance()->setLocalIPListForTests({QStringLiteral("192.168.1.23"), QStringLiteral("10.8.0.2")});
-    for (const QSize &size : {QSize(767, 514), QSize(798, 520)}) {
-        NetWorkInfoForm form(nullptr);
-        form.resize(size);
-        form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
-        QTest::qWait(200);
-        QVERIFY(form.grab().save(QStringLiteral("%1/networkinfoform-%2x%3.png").arg(dir).arg(size.width()).arg(size.height())));
-    }
-    NetBroadCast::getInstance()->setLocalIPListForTests({});
-    NetWorkInfoForm none(nullptr);
-    none.resize(798, 520);
-    none.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&none));
-    QTest::qWait(200);
-    QVERIFY(none.grab().save(dir + QStringLiteral("/networkinfoform-nonetwork.png")));
 }
 
 QTEST_MAIN(TestNetWorkInfoForm)

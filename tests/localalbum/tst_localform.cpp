@@ -2,8 +2,6 @@
 // the page label, buttons and page box, the two searches with their numbering, mode switches,
 // the folder list and its keeping across starts, warnings, destruction while workers run, the
 // run summary and its report, the preview of the selected row, and opening files and folders.
-// With VANTEO_SCREENSHOT_DIR set, screenshot() also saves the page during and after a folder
-// search of a few hundred photos (run it under xvfb-run with QT_QPA_PLATFORM=xcb).
 #include "localalbum/pages/LocalForm.h"
 #include "localalbum/pages/FileNameFeed.h"
 #include "localalbum/pages/OrganiseReportDialog.h"
@@ -23,9 +21,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
-#include <QPainter>
 #include <QScopeGuard>
-#include <QScreen>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
@@ -753,108 +749,6 @@ private slots:
         emit ui->tableFileInfoView->doubleClicked(ui->tableFileInfoView->model()->index(0, 1));
         QCOMPARE(opened.urls.size(), 2);
         QVERIFY(Dialogs::records().last().text.startsWith(QStringLiteral("文件不存在")));
-    }
-
-    void screenshot()
-    {
-        const QString shots = qEnvironmentVariable("VANTEO_SCREENSHOT_DIR");
-        if (shots.isEmpty())
-            QSKIP("set VANTEO_SCREENSHOT_DIR to save screenshots");
-        QDir().mkpath(shots);
-        organised(37);
-        const QString dir = photos(QStringLiteral("相机/2023"), 300, 60000);
-        auto page = makePage();
-        Form ui(page.get());
-        page->resize(800, 520);
-        page->show();
-        QVERIFY(QTest::qWaitForWindowExposed(page.get()));
-        QVERIFY(listed(*page, 37));
-        ui->checkDirBox->click();
-        addFolder(*page, dir);
-        addFolder(*page, m_files->path() + QStringLiteral("/其他照片"));
-        int shown = 0;
-        connect(page.get(), &LocalForm::setFileName, this, [&] { ++shown; });
-        ui->pushStartSearchButton->click();
-        QVERIFY(waitFor([&] { return shown >= 120; }, 60000));
-        QVERIFY(page->grab().save(shots + QStringLiteral("/localform-during.png")));
-        QVERIFY(finished(*page));
-        QTest::qWait(100);
-        ui->gotoPageBox->setCurrentIndex(4);
-        QTest::qWait(100);
-        QVERIFY(page->grab().save(shots + QStringLiteral("/localform-after.png")));
-    }
-
-    void screenshotPreview()
-    {
-        const QString shots = qEnvironmentVariable("VANTEO_SCREENSHOT_DIR");
-        if (shots.isEmpty())
-            QSKIP("set VANTEO_SCREENSHOT_DIR to save screenshots");
-        QDir().mkpath(shots);
-        // A few landscape and portrait pictures with capture dates, a video and a small file.
-        const QString dir = m_files->path() + QStringLiteral("/旅行照片");
-        for (int i = 0; i < 6; ++i) {
-            const QSize size = i % 3 == 2 ? QSize(900, 1200) : QSize(1600, 1066);
-            QImage img(size, QImage::Format_RGB32);
-            QPainter p(&img);
-            QLinearGradient g(0, 0, size.width(), size.height());
-            g.setColorAt(0, QColor::fromHsv(i * 55 % 360, 160, 250));
-            g.setColorAt(1, QColor::fromHsv((i * 55 + 140) % 360, 200, 90));
-            p.fillRect(img.rect(), g);
-            p.setPen(Qt::white);
-            QFont f = p.font();
-            f.setPixelSize(size.height() / 6);
-            p.setFont(f);
-            p.drawText(img.rect(), Qt::AlignCenter, QStringLiteral("照片 %1").arg(i + 1));
-            p.end();
-            QByteArray jpeg;
-            QBuffer buf(&jpeg);
-            buf.open(QIODevice::WriteOnly);
-            img.save(&buf, "JPEG", 85);
-            const QByteArray date = QStringLiteral("2023:0%1:1%2 10:2%3:00").arg(i + 1).arg(i).arg(i).toLatin1();
-            TestSupport::writeFile(dir + QStringLiteral("/DSC_%1.jpg").arg(100 + i),
-                                   ExifJpeg::padTo(ExifJpeg::withExif(jpeg, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, date}}),
-                                                   qMax(jpeg.size() + 2000, 41000), i));
-        }
-        TestSupport::writeFile(dir + QStringLiteral("/小图.jpg"), ExifJpeg::makeJpeg(8, 8, 1));
-        ReadWriteSetting::getInstance()->setGlobalValue(QStringLiteral("localVideo"), QStringLiteral("2"));
-        TestSupport::writeFile(dir + QStringLiteral("/VID_0001.mp4"), ExifJpeg::makeMovie(1690000000, QByteArray(), 300000, 9));
-
-        auto page = makePage();
-        Form ui(page.get());
-        page->resize(1000, 600);
-        page->show();
-        QVERIFY(QTest::qWaitForWindowExposed(page.get()));
-        ui->checkDirBox->click();
-        addFolder(*page, dir);
-        ui->pushStartSearchButton->click();
-        QVERIFY(finished(*page));
-        QVERIFY(waitFor([&] { return !ui->summaryLabel->text().isEmpty(); }));
-        QSignalSpy shown(ui->previewPane, &PreviewPane::previewShown);
-        ui->tableFileInfoView->setFocus();
-        ui->tableFileInfoView->selectRow(1);
-        QVERIFY(waitFor([&] { return shown.size() == 1; }));
-        QTest::qWait(100);
-        QVERIFY(page->grab().save(shots + QStringLiteral("/localform-preview.png")));
-
-        const QRect screen = page->screen()->availableGeometry();
-        page->setGeometry(screen);
-        QTest::keyClick(ui->tableFileInfoView, Qt::Key_Down);
-        QVERIFY(waitFor([&] { return shown.size() == 2; }));
-        QTest::qWait(100);
-        QVERIFY(page->grab().save(shots + QStringLiteral("/localform-maximised.png")));
-        for (int row = 0; row < ui->tableFileInfoView->shownRows(); ++row) {
-            if (ui->tableFileInfoView->shownPath(row).endsWith(QStringLiteral(".mp4"))) {
-                ui->tableFileInfoView->selectRow(row);
-                QVERIFY(waitFor([&] { return shown.size() == 3; }));
-                QTest::qWait(100);
-                QVERIFY(page->grab().save(shots + QStringLiteral("/localform-video.png")));
-            }
-        }
-
-        OrganiseReportDialog *report = page->showReport();
-        QVERIFY(QTest::qWaitForWindowExposed(report));
-        QTest::qWait(100);
-        QVERIFY(report->grab().save(shots + QStringLiteral("/localform-report.png")));
     }
 };
 

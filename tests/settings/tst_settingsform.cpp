@@ -69,8 +69,6 @@ private slots:
     void displayPaths();
     void controlsAndPicture();
 
-    void screenshot();
-
 private:
     std::unique_ptr<QTemporaryDir> m_programDir;
 };
@@ -324,24 +322,6 @@ void TestSettingsForm::controlsAndPicture()
 
     QVERIFY(!child<QLabel>(&form, QStringLiteral("label_picture"))->pixmap(Qt::ReturnByValue).isNull());
     QCOMPARE(child<QPushButton>(&form, QStringLiteral("localResetButton"))->font().pointSize(), 10);
-}
-
-// Set VANTEO_SCREENSHOT_DIR to get pictures of the page for a visual check.
-void TestSettingsForm::screenshot()
-{
-    const QString dir = qEnvironmentVariable("VANTEO_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        QSKIP("VANTEO_SCREENSHOT_DIR not set");
-    store(QStringLiteral("localVideo"), QStringLiteral("2"));
-    SettingsForm form(nullptr, QStringLiteral("/media/data/"));
-    for (const QSize &size : {QSize(910, 650), QSize(798, 520)}) {
-        form.resize(size);
-        form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
-        QTest::qWait(200);
-        const QString file = QStringLiteral("%1/settingsform-%2x%3.png").arg(dir).arg(size.width()).arg(size.height());
-        QVERIFY(form.grab().save(file));
-    }
 }
 
 QTEST_MAIN(TestSettingsForm)
