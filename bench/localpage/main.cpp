@@ -12,6 +12,8 @@
 // (for the page: its constructor and first paint, which no design can spread out).
 //
 // Usage: QT_QPA_PLATFORM=offscreen bench_localpage [files]
+#include "bench/BenchSupport.h"
+
 #include "backup/LocalDataBase.h"
 #include "localalbum/pages/LocalForm.h"
 #include "localalbum/pages/TableViewPage.h"
@@ -38,17 +40,7 @@ namespace {
 
 QTextStream out(stdout);
 
-qint64 vmHwmKiB()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
+using BenchSupport::vmHwmKiB;
 
 // Longest gap between ticks of a 10 ms timer on the GUI thread.
 class Heartbeat : public QObject

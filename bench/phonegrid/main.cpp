@@ -16,6 +16,8 @@
 //
 // Usage: QT_QPA_PLATFORM=offscreen bench_phonegrid [--dir D] [--count N] [--rounds R]
 //        xvfb-run -a env QT_QPA_PLATFORM=xcb bench_phonegrid --screenshot OUTDIR [--dir D]
+#include "bench/BenchSupport.h"
+
 #include "backup/LocalDataBase.h"
 #include "imaging/ThumbnailCache.h"
 #include "link/pages/PhoneAlbumModel.h"
@@ -47,17 +49,7 @@ namespace {
 QTextStream out(stdout);
 const QString kDevice = QStringLiteral("bench-phone");
 
-qint64 vmHwmKiB()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
+using BenchSupport::vmHwmKiB;
 
 // Peak memory from here on: writing 5 to clear_refs resets VmHWM to the current RSS.
 void resetPeak()

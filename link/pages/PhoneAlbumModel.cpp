@@ -167,18 +167,22 @@ void PhoneAlbumModel::setEntries(QVector<Entry> entries)
     m_rowsOfPath.clear();
     m_photos = 0;
     m_missing = 0;
-    for (int row = 0; row < m_entries.size(); ++row) {
-        const Entry &e = m_entries.at(row);
-        if (e.kind != Photo)
-            continue;
-        ++m_photos;
-        if (e.state == Missing)
-            ++m_missing;
-        else if (e.state == Pending)
-            m_rowsOfPath.insert(e.path, row);
-    }
+    for (int row = 0; row < m_entries.size(); ++row)
+        countEntry(row);
     endResetModel();
     emit missingCountChanged(m_missing);
+}
+
+void PhoneAlbumModel::countEntry(int row)
+{
+    const Entry &e = m_entries.at(row);
+    if (e.kind != Photo)
+        return;
+    ++m_photos;
+    if (e.state == Missing)
+        ++m_missing;
+    else if (e.state == Pending)
+        m_rowsOfPath.insert(e.path, row);
 }
 
 void PhoneAlbumModel::completeEntries(QVector<Entry> entries)
@@ -205,15 +209,8 @@ void PhoneAlbumModel::completeEntries(QVector<Entry> entries)
     beginInsertRows(QModelIndex(), shown, entries.size() - 1);
     const int missingBefore = m_missing;
     for (int row = shown; row < entries.size(); ++row) {
-        const Entry &e = entries.at(row);
-        m_entries.append(e);
-        if (e.kind != Photo)
-            continue;
-        ++m_photos;
-        if (e.state == Missing)
-            ++m_missing;
-        else if (e.state == Pending)
-            m_rowsOfPath.insert(e.path, row);
+        m_entries.append(entries.at(row));
+        countEntry(row);
     }
     endInsertRows();
     if (m_missing != missingBefore)

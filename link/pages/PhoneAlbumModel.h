@@ -60,6 +60,8 @@ signals:
     void missingCountChanged(int count);
 
 private:
+    // Adds a photo row to the counts and, while its file is not looked at yet, to m_rowsOfPath.
+    void countEntry(int row);
     void onReady(const QString &path);
     void onFailed(const QString &path, bool missing, const QString &why);
 
