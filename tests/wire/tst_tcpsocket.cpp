@@ -370,8 +370,10 @@ void TestTcpSocket::twoHundredMiBThroughOneMiBRingToSlowReader()
     QCOMPARE(refused, 0);
     QCOMPARE(ring.dataSize(), 0);
     QVERIFY2(pausedSamples > 0, "the reader was never the bottleneck, so back-pressure was not exercised");
+#ifndef VANTEO_SANITIZED // the address sanitizer's quarantine keeps freed buffers resident
     QVERIFY2(hwmAfter - hwmBefore < 64 * 1024, "peak memory grew by 64 MiB or more");
     QVERIFY2(rssAfter - rssBefore < 64 * 1024, "memory grew by 64 MiB or more");
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestTcpSocket)
