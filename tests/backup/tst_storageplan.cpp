@@ -5,7 +5,6 @@
 #include "backup/StoragePlan.h"
 #include "tests/support/TestSupport.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -22,16 +21,11 @@ namespace {
 const QString kMd5 = QStringLiteral("0123456789abcdef0123456789abcdef");
 const QString kMay2021 = QStringLiteral("2021-05-04T10:00:00");
 
-QString md5Of(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
-
 // Stores content as the file server does; the path it ends at, empty when it could not be stored.
 QString store(const QString &device, const QString &mobilePath, const QByteArray &content, const QString &time)
 {
     QString fileName;
-    const QString folder = FileClientThread::destinationFolder(device, mobilePath, md5Of(content), time, &fileName);
+    const QString folder = FileClientThread::destinationFolder(device, mobilePath, TestSupport::md5Hex(content), time, &fileName);
     IncomingFile file;
     if (folder.isEmpty() || !file.open(folder))
         return QString();
@@ -113,7 +107,7 @@ void TestStoragePlan::aFileInTheWayNeverBlocksForGood()
             const QString mobilePath = QStringLiteral("/DCIM/IMG_%1.jpg").arg(round);
             QString fileName;
             const QString folder =
-                FileClientThread::destinationFolder(device, mobilePath, c.md5.isEmpty() ? QString() : md5Of(content),
+                FileClientThread::destinationFolder(device, mobilePath, c.md5.isEmpty() ? QString() : TestSupport::md5Hex(content),
                                                     c.time, &fileName);
             const QString stored = store(device, mobilePath, content, c.md5.isEmpty() ? QString() : c.time);
             QVERIFY2(!stored.isEmpty(), qPrintable(c.time + QLatin1Char(' ') + folder));
@@ -152,10 +146,10 @@ void TestStoragePlan::earlierCopiesAreRecognisedWithoutRereading()
         QCOMPARE(file.commit(QStringLiteral("IMG.jpg"), &stored), IncomingFile::Outcome::Stored);
     }
     const QString second = folder + QStringLiteral("/IMG(1).jpg");
-    QCOMPARE(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), md5Of(contents[1])), second);
-    QCOMPARE(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), md5Of(contents[1]).toUpper(), 5000),
+    QCOMPARE(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), TestSupport::md5Hex(contents[1])), second);
+    QCOMPARE(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), TestSupport::md5Hex(contents[1]).toUpper(), 5000),
              second);
-    QVERIFY(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), md5Of(contents[1]), 4999).isEmpty());
+    QVERIFY(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), TestSupport::md5Hex(contents[1]), 4999).isEmpty());
 
     // Known md5s are only reused for the file as it was: rewritten in place with the same size and the
     // same modification time, it is read again.
@@ -165,9 +159,9 @@ void TestStoragePlan::earlierCopiesAreRecognisedWithoutRereading()
     QVERIFY(writeFile(second, replaced));
     struct utimbuf times {before.st_atime, before.st_mtime};
     QVERIFY(::utime(QFile::encodeName(second).constData(), &times) == 0);
-    QVERIFY(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), md5Of(contents[1])).isEmpty());
-    QCOMPARE(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), md5Of(replaced)), second);
-    QCOMPARE(IncomingFile::knownMd5(second), md5Of(replaced));
+    QVERIFY(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), TestSupport::md5Hex(contents[1])).isEmpty());
+    QCOMPARE(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), TestSupport::md5Hex(replaced)), second);
+    QCOMPARE(IncomingFile::knownMd5(second), TestSupport::md5Hex(replaced));
 
     // Committing again recognises the duplicate and numbers a new content past all of them.
     IncomingFile again;

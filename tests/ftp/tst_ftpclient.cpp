@@ -12,18 +12,12 @@
 
 #include <thread>
 
+using TestSupport::patternBytes;
+
 namespace {
 
 const QString kUser = QStringLiteral("tester");
 const QString kPassword = QStringLiteral("secretsecret");
-
-QByteArray pattern(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 7 + i / 251) & 0xff);
-    return bytes;
-}
 
 // Greeting and the one-step login most scripts start with.
 void greetAndLogin(FakeFtpServer &f, QTcpSocket &c)
@@ -235,7 +229,7 @@ void TestFtpClient::storeOverPassive()
     QVERIFY(fake.listen());
 
     QTemporaryDir dir;
-    const QByteArray content = pattern(20000);
+    const QByteArray content = patternBytes(20000);
     const QString path = dir.filePath(QStringLiteral("dump-20260101-120000.dmp"));
     QVERIFY(TestSupport::writeFile(path, content));
 
@@ -273,7 +267,7 @@ void TestFtpClient::shortSourceFails()
     client.setWaitTimeout(5000);
     QCOMPARE(client.ConnectFTP(QStringLiteral("127.0.0.1"), fake.port(), kUser, kPassword), 0);
     QBuffer source;
-    source.setData(pattern(10000));
+    source.setData(patternBytes(10000));
     QVERIFY(source.open(QIODevice::ReadOnly));
     QCOMPARE(client.storeData(&source, 20000, QStringLiteral("short.dmp")), -1);
     // The control connection is still in step.
@@ -309,7 +303,7 @@ void TestFtpClient::realServerRoundTrips()
     QVERIFY2(lines.first().endsWith(QLatin1String(" reports")), qPrintable(lines.first()));
 
     // A 20,000-byte upload arrives byte-exact.
-    const QByteArray content = pattern(20000);
+    const QByteArray content = patternBytes(20000);
     const QString path = local.filePath(QStringLiteral("dump-20260102-030405.dmp"));
     QVERIFY(TestSupport::writeFile(path, content));
     QCOMPARE(client.Upload(path), 0);

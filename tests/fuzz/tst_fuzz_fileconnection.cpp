@@ -9,8 +9,6 @@
 #include "wire/Records.h"
 #include "tests/support/TestSupport.h"
 
-#include <QCryptographicHash>
-#include <QDirIterator>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -18,22 +16,6 @@
 using TestSupport::waitFor;
 
 namespace {
-
-QByteArray md5Hex(const QByteArray &content)
-{
-    return QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex();
-}
-
-// Every file below dir, with its path.
-QStringList filesBelow(const QString &dir)
-{
-    QStringList out;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        out << it.next();
-    return out;
-}
 
 } // namespace
 
@@ -68,7 +50,7 @@ QByteArray TstFuzzFileConnection::fuzzedStream(Fuzz::Mutator &m)
         const QByteArray name = names[m.below(int(sizeof names / sizeof names[0]))];
         h.name = name.left(60);
         h.mobilePath = ("/storage/emulated/0/DCIM/" + name).left(120);
-        h.md5 = m.below(5) == 0 ? QByteArray() : m.below(4) == 0 ? m.randomBytes(32).toHex().left(32) : md5Hex(content);
+        h.md5 = m.below(5) == 0 ? QByteArray() : m.below(4) == 0 ? m.randomBytes(32).toHex().left(32) : TestSupport::md5Hex(content).toLatin1();
         if (!h.md5.isEmpty())
             h.createTime = times[m.below(int(sizeof times / sizeof times[0]))];
         QByteArray header = Records::encodeFileHeader(h);
@@ -139,7 +121,7 @@ void TstFuzzFileConnection::serverSurvivesMutatedStreams()
     h.ratio = 1;
     h.name = "final.jpg";
     h.mobilePath = "/storage/emulated/0/DCIM/final.jpg";
-    h.md5 = md5Hex(content);
+    h.md5 = TestSupport::md5Hex(content).toLatin1();
     h.createTime = "2022-02-02T02:02:02";
     QTcpSocket phone;
     phone.connectToHost(QHostAddress::LocalHost, server.serverPort());
@@ -155,9 +137,10 @@ void TstFuzzFileConnection::serverSurvivesMutatedStreams()
     QVERIFY(QFile::exists(device + QStringLiteral("/2022/02/final.jpg")));
 
     // Nothing outside the device folder.
-    for (const QString &file : filesBelow(root.path()))
-        QVERIFY2(file.startsWith(device + QLatin1Char('/')), qPrintable(file + QStringLiteral(" (seed %1)").arg(seed)));
-    for (const QString &file : filesBelow(home.path()))
+    for (const QString &file : TestSupport::filesUnder(root.path()))
+        QVERIFY2(QDir(root.path()).filePath(file).startsWith(device + QLatin1Char('/')),
+                 qPrintable(file + QStringLiteral(" (seed %1)").arg(seed)));
+    for (const QString &file : TestSupport::filesUnder(home.path()))
         QVERIFY2(false, qPrintable(file + QStringLiteral(" written outside (seed %1)").arg(seed)));
 }
 

@@ -3,7 +3,6 @@
 // Shared by the end-to-end tests: a folder of generated photos and what the PC must make of it.
 #include <QByteArray>
 #include <QBuffer>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -126,11 +125,6 @@ inline QList<Photo> writeGeneratedPhotos(const QString &dir, int count)
 inline QString storedPath(const QString &deviceFolder, const Photo &p)
 {
     return deviceFolder + p.taken.toString(QStringLiteral("/yyyy/MM/")) + QFileInfo(p.relative).fileName();
-}
-
-inline QString md5Hex(const QByteArray &content)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
 }
 
 // Every file below dir, relative, sorted.

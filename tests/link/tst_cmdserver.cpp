@@ -118,11 +118,6 @@ private:
     QByteArray m_buffer;
 };
 
-QByteArray fileMd5(const QByteArray &content)
-{
-    return QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex();
-}
-
 } // namespace
 
 class TstCmdServer : public QObject
@@ -299,7 +294,7 @@ void TstCmdServer::refusedDeviceGetsNoFileServer()
     // A file report reaching a refused connection records nothing.
     const QString stray = m_storage->path() + QStringLiteral("/stray.jpg");
     QVERIFY(TestSupport::writeFile(stray, "x"));
-    conn->updateImageInfoSlot(1, stray, QString::fromLatin1(fileMd5("x")), QString(), QString(), QStringLiteral("/p/x"));
+    conn->updateImageInfoSlot(1, stray, TestSupport::md5Hex("x"), QString(), QString(), QStringLiteral("/p/x"));
 
     QVERIFY(!ReadWriteSetting::getInstance()->userExists(QStringLiteral("Stranger")));
     QVERIFY(!QFileInfo::exists(m_savePath + QStringLiteral("万特相册/Stranger")));
@@ -367,7 +362,7 @@ void TstCmdServer::chineseNameKeptExactly()
     // A received file lands in the database named after the device.
     const QString stored = m_savePath + QStringLiteral("万特相册/") + name + QStringLiteral("/2020/01/a.jpg");
     QVERIFY(TestSupport::writeFile(stored, "photo"));
-    onlyConnection(server.get())->updateImageInfoSlot(1, stored, QString::fromLatin1(fileMd5("photo")), QString(),
+    onlyConnection(server.get())->updateImageInfoSlot(1, stored, TestSupport::md5Hex("photo"), QString(),
                                                       QStringLiteral("2020-01-02T03:04:05"), QStringLiteral("/DCIM/a.jpg"));
     // Rows are written off the GUI thread.
     QVERIFY(waitFor([&] { return QFileInfo::exists(AppPaths::programFile(name + QStringLiteral(".db"))); }));
@@ -560,7 +555,7 @@ void TstCmdServer::recordingReceivedFiles()
     const QString b = folder + QStringLiteral("/2021/03/b.jpg");
     QVERIFY(TestSupport::writeFile(a, "same"));
     QVERIFY(TestSupport::writeFile(b, "same"));
-    const QString md5 = QString::fromLatin1(fileMd5("same"));
+    const QString md5 = TestSupport::md5Hex("same");
 
     conn->updateImageInfoSlot(4, a, md5, QStringLiteral("abc"), QStringLiteral("2021-03-04T05:06:07"),
                               QStringLiteral("/DCIM/a.jpg"));
@@ -635,7 +630,7 @@ void TstCmdServer::deletingConnectedDeviceWipesAfterDisconnect()
     CmdClientThread *conn = onlyConnection(server.get());
     const QString stored = m_savePath + QStringLiteral("万特相册/Del/2022/01/x.jpg");
     QVERIFY(TestSupport::writeFile(stored, "xx"));
-    conn->updateImageInfoSlot(1, stored, QString::fromLatin1(fileMd5("xx")), QString(), QString(),
+    conn->updateImageInfoSlot(1, stored, TestSupport::md5Hex("xx"), QString(), QString(),
                               QStringLiteral("/DCIM/x.jpg"));
     const QString dbPath = AppPaths::programFile(QStringLiteral("Del.db"));
     QVERIFY(waitFor([&] { return QFileInfo::exists(dbPath); })); // rows are written off the GUI thread

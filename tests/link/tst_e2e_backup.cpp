@@ -11,8 +11,6 @@
 
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -109,35 +107,27 @@ void TstE2eBackup::backupOfAFolder()
     // The rows, in the phone's downloaded copy and in the program folder's database.
     QVERIFY(QFileInfo::exists(AppPaths::programFile(name + QStringLiteral(".db"))));
     QCOMPARE(TestSupport::readFile(downloaded), TestSupport::readFile(AppPaths::programFile(name + QStringLiteral(".db"))));
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("e2e"));
-        db.setDatabaseName(downloaded);
-        QVERIFY(db.open());
-        QSqlQuery q(db);
-        QVERIFY(q.exec(QStringLiteral("select * from albumlist")));
-        int rows = 0;
-        while (q.next()) {
-            ++rows;
-            const QString mobile = q.value(10).toString();
-            const E2e::Photo *match = nullptr;
-            for (const E2e::Photo &p : photos) {
-                if (mobile == QStringLiteral("/storage/emulated/0/DCIM/") + p.relative)
-                    match = &p;
-            }
-            QVERIFY2(match, qPrintable(mobile));
-            QCOMPARE(q.value(1).toString(), QFileInfo(match->relative).fileName());
-            QCOMPARE(q.value(2).toString(), E2e::storedPath(folder, *match));
-            QCOMPARE(q.value(3).toLongLong(), qint64(match->content.size()));
-            QCOMPARE(q.value(4).toString(), E2e::md5Hex(match->content));
-            QCOMPARE(q.value(5).toString(), name);
-            QCOMPARE(q.value(6).toString(), match->taken.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
-            QCOMPARE(q.value(7).toInt(), 4);
-            QCOMPARE(q.value(9).toInt(), 1);
+    QString error;
+    const QList<QVariantList> rows = TestSupport::queryRows(downloaded, QStringLiteral("select * from albumlist"), &error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    for (const QVariantList &row : rows) {
+        const QString mobile = row.at(10).toString();
+        const E2e::Photo *match = nullptr;
+        for (const E2e::Photo &p : photos) {
+            if (mobile == QStringLiteral("/storage/emulated/0/DCIM/") + p.relative)
+                match = &p;
         }
-        QCOMPARE(rows, photos.size());
-        db.close();
+        QVERIFY2(match, qPrintable(mobile));
+        QCOMPARE(row.at(1).toString(), QFileInfo(match->relative).fileName());
+        QCOMPARE(row.at(2).toString(), E2e::storedPath(folder, *match));
+        QCOMPARE(row.at(3).toLongLong(), qint64(match->content.size()));
+        QCOMPARE(row.at(4).toString(), TestSupport::md5Hex(match->content));
+        QCOMPARE(row.at(5).toString(), name);
+        QCOMPARE(row.at(6).toString(), match->taken.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
+        QCOMPARE(row.at(7).toInt(), 4);
+        QCOMPARE(row.at(9).toInt(), 1);
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("e2e"));
+    QCOMPARE(rows.size(), photos.size());
 
     // Sending the same folder again stores nothing new and adds no row.
     const QByteArray dbBefore = TestSupport::readFile(AppPaths::programFile(name + QStringLiteral(".db")));

@@ -10,9 +10,6 @@
 
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -68,27 +65,7 @@ exit 0
 // Every row of albumlist by column position (0 is the id), ordered by id.
 QList<QVariantList> readRows(const QString &file, QString *error)
 {
-    QList<QVariantList> rows;
-    const QString connection = QStringLiteral("e2e-") + file;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(file);
-        if (!db.open()) {
-            *error = db.lastError().text();
-        } else {
-            QSqlQuery q(db);
-            if (!q.exec(QStringLiteral("select * from albumlist order by id")))
-                *error = q.lastError().text();
-            while (q.next()) {
-                QVariantList row;
-                for (int i = 0; i < 11; ++i)
-                    row << q.value(i);
-                rows << row;
-            }
-        }
-    }
-    QSqlDatabase::removeDatabase(connection);
-    return rows;
+    return TestSupport::queryRows(file, QStringLiteral("select * from albumlist order by id"), error);
 }
 
 QString text(const QString &path)
@@ -209,7 +186,7 @@ void TstE2eProgram::backupStopStartAndBackupAgain()
     QCOMPARE(QDir(folder + QStringLiteral("/2023")).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
              QStringList({QStringLiteral("01"), QStringLiteral("02"), QStringLiteral("03"), QStringLiteral("04")}));
     for (const E2e::Photo &p : qAsConst(photos))
-        QCOMPARE(E2e::md5Hex(TestSupport::readFile(E2e::storedPath(folder, p))), E2e::md5Hex(p.content));
+        QCOMPARE(TestSupport::md5Hex(TestSupport::readFile(E2e::storedPath(folder, p))), TestSupport::md5Hex(p.content));
 
     // Every row, by column position, against what was sent.
     QCOMPARE(firstRows.size(), photos.size());
@@ -225,7 +202,7 @@ void TstE2eProgram::backupStopStartAndBackupAgain()
         QCOMPARE(row.at(1).toString(), QFileInfo(p.relative).fileName());
         QCOMPARE(row.at(2).toString(), where);
         QCOMPARE(row.at(3).toLongLong(), qint64(p.content.size()));
-        QCOMPARE(row.at(4).toString(), E2e::md5Hex(p.content));
+        QCOMPARE(row.at(4).toString(), TestSupport::md5Hex(p.content));
         QCOMPARE(row.at(5).toString(), name);
         QCOMPARE(row.at(6).toString(), p.taken.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
         QCOMPARE(row.at(7).toInt(), 4);
@@ -236,7 +213,7 @@ void TstE2eProgram::backupStopStartAndBackupAgain()
             const QString thumbFile = out + QStringLiteral("/thumbs1/") + QFileInfo(p.relative).fileName();
             const QByteArray thumb = TestSupport::readFile(thumbFile);
             QVERIFY2(!thumb.isEmpty(), qPrintable(thumbFile));
-            QCOMPARE(smallMd5, E2e::md5Hex(thumb));
+            QCOMPARE(smallMd5, TestSupport::md5Hex(thumb));
             const QImage full = QImage::fromData(p.content);
             const QImage small = QImage::fromData(thumb);
             QCOMPARE(small.width(), full.width() / 4);

@@ -13,7 +13,6 @@
 #include "tests/support/TestSupport.h"
 
 #include <QBuffer>
-#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QDir>
 #include <QImage>
@@ -92,7 +91,7 @@ QString TstPhoneAlbumView::record(const QString &device, const QString &name, co
     if (!content.isNull() && !TestSupport::writeFile(path, content))
         return {};
     LocalDataBase db(DeviceName::databasePath(device));
-    const QString md5 = QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex();
+    const QString md5 = TestSupport::md5Hex(content);
     if (db.insertRecord(name, path, content.size(), md5, device, 1, QString(), createTime,
                         QStringLiteral("/storage/emulated/0/DCIM/") + name) <= 0)
         return {};

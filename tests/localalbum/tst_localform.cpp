@@ -26,8 +26,6 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTimer>
 
 #include <thread>
@@ -64,18 +62,8 @@ QList<int> range(int from, int to)
 QStringList localPaths(const QString &dbPath)
 {
     QStringList out;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
-        db.setDatabaseName(dbPath);
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(QStringLiteral("select localpath from albumlist order by id"))) {
-                while (q.next())
-                    out << q.value(0).toString();
-            }
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+    for (const QVariantList &row : TestSupport::queryRows(dbPath, QStringLiteral("select localpath from albumlist order by id")))
+        out << row.at(0).toString();
     return out;
 }
 

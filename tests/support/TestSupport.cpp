@@ -5,6 +5,12 @@
 #include "settings/ReadWriteSetting.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -57,6 +63,58 @@ QByteArray readFile(const QString &path)
     if (!f.open(QIODevice::ReadOnly))
         return QByteArray();
     return f.readAll();
+}
+
+QStringList filesUnder(const QString &root)
+{
+    QStringList out;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << QDir(root).relativeFilePath(it.next());
+    out.sort();
+    return out;
+}
+
+QString md5Hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+QByteArray patternBytes(int size, int seed)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    quint32 x = 2166136261u ^ quint32(seed);
+    for (int i = 0; i < size; ++i) {
+        x = x * 16777619u + 1;
+        b[i] = char(x >> 24);
+    }
+    return b;
+}
+
+QList<QVariantList> queryRows(const QString &dbPath, const QString &sql, QString *error)
+{
+    QList<QVariantList> rows;
+    const QString connection = QStringLiteral("testsupport-rows-") + dbPath;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        db.setDatabaseName(dbPath);
+        if (!db.open()) {
+            if (error)
+                *error = db.lastError().text();
+        } else if (QSqlQuery q(db); !q.exec(sql)) {
+            if (error)
+                *error = q.lastError().text();
+        } else {
+            while (q.next()) {
+                QVariantList row;
+                for (int i = 0; i < q.record().count(); ++i)
+                    row << q.value(i);
+                rows << row;
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return rows;
 }
 
 QString binDir()

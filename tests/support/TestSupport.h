@@ -1,8 +1,12 @@
 #pragma once
 
+#include <QByteArray>
 #include <QDeadlineTimer>
+#include <QList>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
+#include <QVariant>
 #include <functional>
 #include <memory>
 
@@ -22,6 +26,19 @@ bool waitFor(const std::function<bool()> &pred, int timeoutMs = 5000);
 // Writes bytes to a file, creating its folder; returns success.
 bool writeFile(const QString &path, const QByteArray &bytes);
 QByteArray readFile(const QString &path);
+
+// Every file below root (hidden ones too), relative to it, sorted.
+QStringList filesUnder(const QString &root);
+
+// The md5 of bytes as 32 lower-case hex digits.
+QString md5Hex(const QByteArray &bytes);
+
+// size bytes that never repeat with a short period (each seed its own), for content checks.
+QByteArray patternBytes(int size, int seed = 0);
+
+// Every row sql returns from the SQLite file at dbPath, each as its columns in order; on failure
+// an empty list, and error (if given) says why.
+QList<QVariantList> queryRows(const QString &dbPath, const QString &sql, QString *error = nullptr);
 
 // Folder of the built programs (build/bin), from the test environment.
 QString binDir();

@@ -5,30 +5,10 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QtTest>
 
 namespace {
-
-QByteArray randomBytes(int size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        data[i] = char(QRandomGenerator::global()->bounded(256));
-    return data;
-}
-
-// Every file below dir, relative to it.
-QStringList filesBelow(const QString &dir)
-{
-    QStringList out;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        out << QDir(dir).relativeFilePath(it.next());
-    out.sort();
-    return out;
-}
 
 } // namespace
 
@@ -46,7 +26,7 @@ private slots:
     {
         QString error;
         QVERIFY2(m_server.start(&error), qPrintable(error));
-        m_content = randomBytes(1024 * 1024);
+        m_content = TestSupport::patternBytes(1024 * 1024);
         QVERIFY(TestSupport::writeFile(m_server.root() + QStringLiteral("/pkg.bin"), m_content));
         QVERIFY(TestSupport::writeFile(m_server.root() + QStringLiteral("/small.bin"), m_content.left(60 * 1024)));
     }
@@ -93,7 +73,7 @@ private slots:
         QCOMPARE(finished.at(0).at(2).toString(), file);
         QCOMPARE(errors.count(), 0);
         QVERIFY(!manager.isRunning());
-        QCOMPARE(filesBelow(m_dir->path()), QStringList{target});
+        QCOMPARE(TestSupport::filesUnder(m_dir->path()), QStringList{target});
         QVERIFY(TestSupport::readFile(file) == m_content);
         QVERIFY(!progress.isEmpty());
         QCOMPARE(progress.last().at(0).toLongLong(), qlonglong(m_content.size()));
@@ -137,7 +117,7 @@ private slots:
         QCOMPARE(finished.count(), 0);
         QVERIFY(!manager.isRunning());
         QCOMPARE(manager.bytesReceived(), qlonglong(0));
-        QCOMPARE(filesBelow(m_dir->path()), QStringList());
+        QCOMPARE(TestSupport::filesUnder(m_dir->path()), QStringList());
         if (path.startsWith(QLatin1String("/drop/")))
             QVERIFY2(sawTemp, "no partial data arrived before the drop");
     }
@@ -153,7 +133,7 @@ private slots:
         QCOMPARE(finished.at(0).at(0).toInt(), 0);
         QCOMPARE(finished.at(0).at(1).toInt(), 2);
         QCOMPARE(finished.at(0).at(2).toString(), QString());
-        QCOMPARE(filesBelow(m_dir->path()), QStringList());
+        QCOMPARE(TestSupport::filesUnder(m_dir->path()), QStringList());
     }
 
     // closeDownload mid-transfer: aborted without a signal, the temporary file deleted; the same
@@ -179,7 +159,7 @@ private slots:
         QCOMPARE(finished.count(), 0);
         QCOMPARE(errors.count(), 0);
         QCOMPARE(progress.count(), progressSeen);
-        QCOMPARE(filesBelow(m_dir->path()), QStringList());
+        QCOMPARE(TestSupport::filesUnder(m_dir->path()), QStringList());
 
         manager.downloadFile(6, QUrl(m_server.url(QStringLiteral("/small.bin"))), file);
         QVERIFY(finished.wait(15000));
@@ -206,7 +186,7 @@ private slots:
         QCOMPARE(finished.at(0).at(0).toInt(), 1);
         QCOMPARE(finished.at(0).at(1).toInt(), 7);
         QCOMPARE(finished.at(0).at(2).toString(), first);
-        QCOMPARE(filesBelow(m_dir->path()), QStringList{QStringLiteral("first.bin")});
+        QCOMPARE(TestSupport::filesUnder(m_dir->path()), QStringList{QStringLiteral("first.bin")});
         QCOMPARE(m_server.requests().mid(before), QStringList{QStringLiteral("/slow/small.bin")});
     }
 };

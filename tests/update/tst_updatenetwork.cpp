@@ -9,7 +9,6 @@
 #include "tests/support/TestSupport.h"
 #include "update/DownLoadManager.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QPointer>
 #include <QSignalSpy>
@@ -27,11 +26,6 @@ QByteArray updateXml(const Fields &fields)
     for (const auto &f : fields)
         xml += "  <" + f.first.toUtf8() + ">" + f.second.toHtmlEscaped().toUtf8() + "</" + f.first.toUtf8() + ">\n";
     return xml + "</update>\n";
-}
-
-QString md5Of(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
 
 struct Started
@@ -58,7 +52,7 @@ private:
     {
         return {{"versionCode", code},
                 {"versionName", "2.0.0"},
-                {"md5", md5Of(m_installer)},
+                {"md5", TestSupport::md5Hex(m_installer)},
                 {"content", "fixes"},
                 {"url", m_server.url(QStringLiteral("/dl/setup.sh"))},
                 {"size", QString::number(m_installer.size())},
@@ -242,7 +236,7 @@ private slots:
         QFETCH(bool, installs);
         Fields f = fields();
         set(f, QStringLiteral("isForce"), isForce);
-        set(f, QStringLiteral("md5"), md5Of(m_installer).toUpper());
+        set(f, QStringLiteral("md5"), TestSupport::md5Hex(m_installer).toUpper());
         publish(f);
         Dialogs::setNextChoice(answer);
         auto net = makeChecker();
@@ -273,8 +267,8 @@ private slots:
     {
         QTest::addColumn<QString>("md5");
         QTest::addColumn<bool>("fetched");
-        QTest::newRow("other md5") << md5Of("something else") << true;
-        QTest::newRow("md5 of an empty file") << md5Of(QByteArray()) << true;
+        QTest::newRow("other md5") << TestSupport::md5Hex("something else") << true;
+        QTest::newRow("md5 of an empty file") << TestSupport::md5Hex(QByteArray()) << true;
         QTest::newRow("empty md5") << "" << false;
         QTest::newRow("blank md5") << "  " << false;
     }
@@ -395,7 +389,7 @@ private slots:
         QVERIFY(TestSupport::writeFile(m_server.root() + QStringLiteral("/dl/big.sh"), big));
         Fields f = fields();
         set(f, QStringLiteral("url"), m_server.url(QStringLiteral("/slow/dl/big.sh")));
-        set(f, QStringLiteral("md5"), md5Of(big));
+        set(f, QStringLiteral("md5"), TestSupport::md5Hex(big));
         publish(f);
         auto net = makeChecker();
         net->checkUpdate(m_server.url(kXmlPath));

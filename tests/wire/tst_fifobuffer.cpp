@@ -1,5 +1,6 @@
 #include "wire/CFifoBuffer.h"
 #include "wire/Records.h"
+#include "tests/support/TestSupport.h"
 
 #include <QtTest>
 
@@ -8,15 +9,9 @@
 #include <random>
 #include <thread>
 
-namespace {
+using TestSupport::patternBytes;
 
-QByteArray pattern(int n, int seed)
-{
-    QByteArray b(n, Qt::Uninitialized);
-    for (int i = 0; i < n; ++i)
-        b[i] = char((seed * 31 + i * 7) & 0xff);
-    return b;
-}
+namespace {
 
 QByteArray take(CFifoBuffer &ring, int n)
 {
@@ -66,17 +61,17 @@ void TestFifoBuffer::wrapping()
     QFETCH(int, len);
     CFifoBuffer ring;
     ring.init(capacity);
-    QCOMPARE(ring.put(pattern(advance, 1).constData(), advance), 0);
-    QCOMPARE(take(ring, advance), pattern(advance, 1));
+    QCOMPARE(ring.put(patternBytes(advance, 1).constData(), advance), 0);
+    QCOMPARE(take(ring, advance), patternBytes(advance, 1));
     QCOMPARE(ring.dataSize(), 0);
 
-    const QByteArray data = pattern(len, 2);
+    const QByteArray data = patternBytes(len, 2);
     QCOMPARE(ring.put(data.constData(), len), 0);
     QCOMPARE(ring.dataSize(), len);
     QCOMPARE(ring.freeSpace(), capacity - 1 - len);
     // The write position went where it should: a second put fills exactly the rest, and everything
     // comes back in order.
-    const QByteArray more = pattern(capacity - 1 - len, 3);
+    const QByteArray more = patternBytes(capacity - 1 - len, 3);
     QCOMPARE(ring.put(more.constData(), more.size()), 0);
     QCOMPARE(ring.dataSize(), capacity - 1);
     QCOMPARE(take(ring, len), data);
@@ -88,9 +83,9 @@ void TestFifoBuffer::fullRingRefusesOneMoreAndStaysUnchanged()
 {
     CFifoBuffer ring;
     ring.init(32);
-    QCOMPARE(ring.put(pattern(20, 1).constData(), 20), 0);
-    QCOMPARE(take(ring, 20), pattern(20, 1));  // the held bytes now straddle the end
-    const QByteArray full = pattern(31, 4);
+    QCOMPARE(ring.put(patternBytes(20, 1).constData(), 20), 0);
+    QCOMPARE(take(ring, 20), patternBytes(20, 1));  // the held bytes now straddle the end
+    const QByteArray full = patternBytes(31, 4);
     QCOMPARE(ring.put(full.constData(), 31), 0);
     QCOMPARE(ring.dataSize(), 31);
     QCOMPARE(ring.freeSpace(), 0);
@@ -101,10 +96,10 @@ void TestFifoBuffer::fullRingRefusesOneMoreAndStaysUnchanged()
     QCOMPARE(take(ring, 31), full);
 
     // A chunk larger than the room is refused whole, never in part.
-    QCOMPARE(ring.put(pattern(31, 5).constData(), 31), 0);
-    QCOMPARE(ring.put(pattern(32, 6).constData(), 32), -1);
-    QCOMPARE(ring.put(pattern(40, 6).constData(), 40), -1);
-    QCOMPARE(take(ring, 31), pattern(31, 5));
+    QCOMPARE(ring.put(patternBytes(31, 5).constData(), 31), 0);
+    QCOMPARE(ring.put(patternBytes(32, 6).constData(), 32), -1);
+    QCOMPARE(ring.put(patternBytes(40, 6).constData(), 40), -1);
+    QCOMPARE(take(ring, 31), patternBytes(31, 5));
 }
 
 void TestFifoBuffer::getIsAllOrNothing()
