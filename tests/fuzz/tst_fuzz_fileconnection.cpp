@@ -7,6 +7,7 @@
 
 #include "backup/FileServer.h"
 #include "wire/Records.h"
+#include "tests/support/LoopbackPhone.h"
 #include "tests/support/TestSupport.h"
 
 #include <QTcpSocket>
@@ -95,22 +96,20 @@ void TstFuzzFileConnection::serverSurvivesMutatedStreams()
     Fuzz::Budget budget(120, 40);
     while (budget.next()) {
         const QByteArray stream = fuzzedStream(m);
-        QTcpSocket phone;
-        phone.connectToHost(QHostAddress::LocalHost, server.serverPort());
-        if (!waitFor([&] { return phone.state() == QAbstractSocket::ConnectedState; }, 3000))
+        TestSupport::LoopbackPhone phone;
+        if (!phone.connectTo(server.serverPort(), QHostAddress(), 3000))
             QFAIL(qPrintable(QStringLiteral("connection %1 not accepted (seed %2)").arg(budget.done()).arg(seed)));
         // In random pieces, reading whatever comes back meanwhile.
         for (int at = 0; at < stream.size();) {
             const int piece = qMin(stream.size() - at, 1 + m.below(m.below(2) ? 300 : 20000));
-            phone.write(stream.constData() + at, piece);
+            phone.socket().write(stream.constData() + at, piece);
             at += piece;
-            waitFor([&] { return phone.bytesToWrite() == 0; }, 2000);
-            phone.readAll();
+            waitFor([&] { return phone.socket().bytesToWrite() == 0; }, 2000);
+            phone.socket().readAll();
         }
         // Give the server a moment to answer, or to close on us; then go.
-        waitFor([&] { return phone.bytesAvailable() >= Records::kSize || phone.state() != QAbstractSocket::ConnectedState; },
-                100);
-        phone.abort();
+        waitFor([&] { return phone.socket().bytesAvailable() >= Records::kSize || !phone.connected(); }, 100);
+        phone.socket().abort();
     }
     qInfo("%d connections", budget.done());
 
@@ -123,13 +122,11 @@ void TstFuzzFileConnection::serverSurvivesMutatedStreams()
     h.mobilePath = "/storage/emulated/0/DCIM/final.jpg";
     h.md5 = TestSupport::md5Hex(content).toLatin1();
     h.createTime = "2022-02-02T02:02:02";
-    QTcpSocket phone;
-    phone.connectToHost(QHostAddress::LocalHost, server.serverPort());
-    QVERIFY(waitFor([&] { return phone.state() == QAbstractSocket::ConnectedState; }, 3000));
+    TestSupport::LoopbackPhone phone;
+    QVERIFY(phone.connectTo(server.serverPort(), QHostAddress(), 3000));
     phone.write(Records::encodeFileHeader(h) + content);
-    QVERIFY2(waitFor([&] { return phone.bytesAvailable() >= Records::kSize; }, 10000),
-             qPrintable(QStringLiteral("no acknowledgement (seed %1)").arg(seed)));
-    const QByteArray reply = phone.read(Records::kSize);
+    const QByteArray reply = phone.bytes(Records::kSize, 10000);
+    QVERIFY2(!reply.isEmpty(), qPrintable(QStringLiteral("no acknowledgement (seed %1)").arg(seed)));
     Records::FileAck ack;
     QVERIFY(Records::decodeFileAck(reply.constData(), &ack));
     QCOMPARE(ack.storedSize, content.size());

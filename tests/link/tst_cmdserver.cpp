@@ -8,6 +8,7 @@
 #include "platform/AppPaths.h"
 #include "platform/Dialogs.h"
 #include "settings/ReadWriteSetting.h"
+#include "tests/support/LoopbackPhone.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
@@ -22,31 +23,14 @@ using TestSupport::waitFor;
 
 namespace {
 
-// A phone's end of the command connection. Waits run the event loop, as the server lives on
-// this thread too.
-class Phone
+// A phone's end of the command connection.
+class Phone : public TestSupport::LoopbackPhone
 {
 public:
     // from: a loopback address of its own (127.0.0.x), to play another device.
-    explicit Phone(quint16 port, const QHostAddress &from = QHostAddress())
-    {
-        if (!from.isNull())
-            m_socket.bind(from);
-        m_socket.connectToHost(QHostAddress::LocalHost, port);
-        waitFor([this] { return m_socket.state() == QAbstractSocket::ConnectedState; }, 5000);
-    }
-    bool connected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
-    // True once the PC has closed the connection (within timeoutMs).
-    bool closedByPeer(int timeoutMs = 5000)
-    {
-        return waitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, timeoutMs);
-    }
+    explicit Phone(quint16 port, const QHostAddress &from = QHostAddress()) { connectTo(port, from); }
 
-    void send(qint16 type, const QByteArray &payload)
-    {
-        m_socket.write(Records::encodeCommand(type, payload));
-        m_socket.flush();
-    }
+    void send(qint16 type, const QByteArray &payload) { write(Records::encodeCommand(type, payload)); }
     // A raw record: type and a length field that need not match the payload.
     void sendRaw(qint16 type, qint32 length, const QByteArray &payload = QByteArray())
     {
@@ -54,38 +38,13 @@ public:
         qToLittleEndian<qint16>(type, rec.data() + 4);
         qToLittleEndian<qint32>(length, rec.data() + 6);
         memcpy(rec.data() + 10, payload.constData(), size_t(qMin(payload.size(), 245)));
-        m_socket.write(rec);
-        m_socket.flush();
+        write(rec);
     }
     // From now on the socket takes nothing more from the system: replies pile up at the PC.
-    void stopReading() { m_socket.setReadBufferSize(1); }
-    void resumeReading() { m_socket.setReadBufferSize(0); }
-    void write(const QByteArray &bytes)
-    {
-        m_socket.write(bytes);
-        m_socket.flush();
-    }
+    void stopReading() { socket().setReadBufferSize(1); }
+    void resumeReading() { socket().setReadBufferSize(0); }
     // The next 255-byte record, or an empty array after timeoutMs.
-    QByteArray record(int timeoutMs = 5000)
-    {
-        return bytes(Records::kSize, timeoutMs);
-    }
-    QByteArray bytes(int n, int timeoutMs = 5000)
-    {
-        waitFor([&] { return m_buffer.size() + m_socket.bytesAvailable() >= n; }, timeoutMs);
-        m_buffer += m_socket.readAll();
-        if (m_buffer.size() < n)
-            return QByteArray();
-        const QByteArray out = m_buffer.left(n);
-        m_buffer.remove(0, n);
-        return out;
-    }
-    // True when nothing arrives for ms milliseconds.
-    bool silentFor(int ms)
-    {
-        waitFor([] { return false; }, ms);
-        return m_buffer.isEmpty() && m_socket.bytesAvailable() == 0;
-    }
+    QByteArray record(int timeoutMs = 5000) { return bytes(Records::kSize, timeoutMs); }
     // Names itself and returns the authorisation flag (-1: no answer).
     int hello(const QString &name)
     {
@@ -107,15 +66,6 @@ public:
             return -1;
         return port;
     }
-    void close()
-    {
-        m_socket.disconnectFromHost();
-        waitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; }, 3000);
-    }
-
-private:
-    QTcpSocket m_socket;
-    QByteArray m_buffer;
 };
 
 } // namespace
