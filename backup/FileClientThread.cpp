@@ -4,9 +4,9 @@
 #include "backup/IncomingFile.h"
 #include "backup/StoragePlan.h"
 #include "backup/TransferMonitor.h"
+#include "fileops/FileOps.h"
 #include "wire/Records.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -233,7 +233,7 @@ bool FileClientThread::answer(const Records::FileHeader &header, const QString &
             th.name = QFileInfo(path).fileName().toLatin1();
             const QByteArray record = Records::encodeThumbnailHeader(th);
             if (!record.isEmpty()) {
-                smallFileMd5 = QString::fromLatin1(QCryptographicHash::hash(thumbnail, QCryptographicHash::Md5).toHex());
+                smallFileMd5 = QString::fromLatin1(FileOps::Md5Stream::of(thumbnail).toHex());
                 out += record;
                 out += thumbnail;
             }

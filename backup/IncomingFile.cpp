@@ -109,7 +109,7 @@ QString md5ForStamp(const QString &path, const FileStamp &stamp)
 
 } // namespace
 
-IncomingFile::IncomingFile() : m_staged(kPartPrefix), m_hash(QCryptographicHash::Md5) {}
+IncomingFile::IncomingFile() : m_staged(kPartPrefix) {}
 
 IncomingFile::~IncomingFile()
 {
@@ -141,7 +141,7 @@ bool IncomingFile::write(const char *data, qint64 len)
 {
     if (m_failed || !isOpen())
         return false;
-    m_hash.addData(data, int(len));
+    m_hash.add(data, len);
     qint64 done = 0;
     while (done < len) {
         const ssize_t n = ::write(m_staged.fd(), data + done, size_t(len - done));

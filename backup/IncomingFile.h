@@ -2,7 +2,6 @@
 
 #include "fileops/FileOps.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QString>
 
@@ -59,7 +58,7 @@ public:
 private:
     QString m_folder;
     FileOps::StagedFile m_staged;
-    QCryptographicHash m_hash;
+    FileOps::Md5Stream m_hash;
     qint64 m_written = 0;
     bool m_failed = false;
 };

@@ -118,6 +118,53 @@ int removeStaleIn(int dirFd, const QByteArray &where, const QByteArray &prefix, 
 
 } // namespace
 
+struct Md5Stream::Context
+{
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    ~Context() { EVP_MD_CTX_free(ctx); }
+};
+
+Md5Stream::Md5Stream() : m_ctx(new Context)
+{
+    reset();
+}
+
+Md5Stream::~Md5Stream()
+{
+    delete m_ctx;
+}
+
+void Md5Stream::reset()
+{
+    if (m_ctx->ctx)
+        EVP_DigestInit_ex(m_ctx->ctx, EVP_md5(), nullptr);
+}
+
+void Md5Stream::add(const char *data, qint64 len)
+{
+    if (m_ctx->ctx && len > 0)
+        EVP_DigestUpdate(m_ctx->ctx, data, size_t(len));
+}
+
+QByteArray Md5Stream::result() const
+{
+    // Finishing a copy leaves this stream open for more bytes.
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> copy(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (!m_ctx->ctx || !copy || EVP_MD_CTX_copy_ex(copy.get(), m_ctx->ctx) != 1
+        || EVP_DigestFinal_ex(copy.get(), md, &len) != 1)
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char *>(md), int(len));
+}
+
+QByteArray Md5Stream::of(const QByteArray &data)
+{
+    Md5Stream s;
+    s.add(data.constData(), data.size());
+    return s.result();
+}
+
 QByteArray md5(const QByteArray &path, const std::atomic<bool> *stop, bool *stopped)
 {
     if (stopped)
@@ -132,11 +179,7 @@ QByteArray md5(const QByteArray &path, const std::atomic<bool> *stop, bool *stop
         return QByteArray();
     }
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
-        ::close(fd);
-        return QByteArray();
-    }
+    Md5Stream digest;
     static thread_local std::unique_ptr<char[]> buffer(new char[kHashBlock]);
     const qint64 size = st.st_size;
     qint64 done = 0;
@@ -155,15 +198,11 @@ QByteArray md5(const QByteArray &path, const std::atomic<bool> *stop, bool *stop
         }
         if (n == 0)
             break; // cut short meanwhile: the digest of what a reader of the file sees now
-        EVP_DigestUpdate(ctx.get(), buffer.get(), size_t(n));
+        digest.add(buffer.get(), n);
         done += n;
     }
     ::close(fd);
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (!ok || EVP_DigestFinal_ex(ctx.get(), md, &len) != 1)
-        return QByteArray();
-    return QByteArray(reinterpret_cast<const char *>(md), int(len));
+    return ok ? digest.result() : QByteArray();
 }
 
 QString md5Hex(const QString &path, const std::atomic<bool> *stop)

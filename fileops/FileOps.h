@@ -17,6 +17,26 @@ namespace FileOps {
 
 // --- md5 ---
 
+// md5 of bytes handed over piece by piece, e.g. content while it streams in (OpenSSL's EVP).
+class Md5Stream
+{
+public:
+    Md5Stream();
+    ~Md5Stream();
+    Md5Stream(const Md5Stream &) = delete;
+    Md5Stream &operator=(const Md5Stream &) = delete;
+
+    void reset();
+    void add(const char *data, qint64 len);
+    // The 16-byte digest of everything added so far; adding may go on afterwards.
+    QByteArray result() const;
+    static QByteArray of(const QByteArray &data);
+
+private:
+    struct Context;
+    Context *m_ctx;
+};
+
 // The 16-byte md5 of a file's content up to the size it had when opened (OpenSSL's EVP
 // implementation). Empty for anything but a regular file, a file that can't be opened or read, and when *stop
 // became true meanwhile (*stopped then tells it apart, when given).
