@@ -86,18 +86,18 @@ void VanteoUI::initForm(QString savepath)
     setProperty("canMove", true);
     setWindowFlags(Qt::FramelessWindowHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint);
 
-    // 3: window buttons drawn with the icon font.
+    // Window buttons drawn with the icon font.
     IconHelper *icons = IconHelper::getInstance();
     icons->setIcon(ui->btnMenu_Min, QChar(0xF068), 9);
     icons->setIcon(ui->btnMenu_Max, QChar(0xF067), 9);
     icons->setIcon(ui->btnMenu_Close, QChar(0xF00D), 9);
 
-    // 4: the title bar catches double-clicks.
+    // The title bar catches double-clicks.
     ui->widgetTitle->installEventFilter(this);
     ui->widgetTitle->setProperty("form", "title");
     ui->widgetTop->setProperty("nav", "top");
 
-    // 5: title text.
+    // Title text.
     ui->labTitle->setText(QStringLiteral("万特相册"));
     ui->labTitle->setFont(QFont(QStringLiteral("Microsoft Yahei"), 23));
     QPalette pal = ui->labTitle->palette();
@@ -107,17 +107,17 @@ void VanteoUI::initForm(QString savepath)
     }
     ui->labTitle->setPalette(pal);
 
-    // 6: colours of the title bar and the navigation buttons.
+    // Colours of the title bar and the navigation buttons.
     ui->widgetTitle->setAttribute(Qt::WA_StyledBackground, true);
     ui->widgetTitle->setStyleSheet(QStringLiteral("background-color: rgb(100,100, 100)"));
     const QList<QToolButton *> navButtons = ui->widgetTop->findChildren<QToolButton *>();
     for (QToolButton *b : navButtons)
         b->setStyleSheet(QString::fromUtf8(kNavStyle));
 
-    // 7: the pages.
+    // The pages.
     createPages(savepath);
 
-    // 8: the stack, in page-index order.
+    // The stack, in page-index order.
     stackedWidget = new QStackedWidget;
     const QList<QWidget *> inIndexOrder{localForm, mobileForm, netWorkInfoForm, settingsForm, userHelperForm};
     for (QWidget *page : inIndexOrder)
@@ -126,13 +126,13 @@ void VanteoUI::initForm(QString savepath)
     ui->hMainLayout->setSpacing(0);
     ui->hMainLayout->addWidget(stackedWidget);
 
-    // 9-10.
+    // Window title and the underline of pressed, hovered and checked buttons.
     setWindowTitle(ui->labTitle->text());
     setStyleSheet(QStringLiteral("QToolButton:pressed,QToolButton:hover,QToolButton:checked,QLabel:hover{"
                                  "border-width:0px 0px %1px 0px;}")
                       .arg(3));
 
-    // 11: navigation buttons.
+    // Navigation buttons.
     for (QToolButton *b : navButtons) {
         b->setIconSize(QSize(32, 32));
         b->setMinimumWidth(85);
@@ -140,10 +140,10 @@ void VanteoUI::initForm(QString savepath)
         connect(b, &QToolButton::clicked, this, &VanteoUI::buttonClick);
     }
 
-    // 12: start on the local album.
+    // Start on the local album.
     ui->btnLocal->click();
 
-    // 13.
+    // The command server talks to the phone page.
     connectPages();
 }
 

@@ -76,11 +76,11 @@ private:
     void toggleMaximized();
     void checkOnly(QToolButton *button);
 
-    // --- hook points of the window's services and pages (filled in by the integration) ---
-    void createServices(const QString &savepath); // construction step 3: broadcaster, command server
-    void createPages(const QString &savepath);    // initForm step 7: the five pages
-    void connectPages();                          // initForm step 13: command server <-> mobile page
-    void startDailyUpdateCheck();                 // construction step 6
+    // --- the window's services and pages ---
+    void createServices(const QString &savepath); // broadcaster and command server
+    void createPages(const QString &savepath);    // the five pages
+    void connectPages();                          // command server <-> phone page
+    void startDailyUpdateCheck();
     void destroyPages();                          // destruction, before the frame's own
     // False when work runs and the user chose to keep the program open.
     bool confirmClose();
