@@ -68,6 +68,17 @@ public:
     }
 };
 
+// Waits until the row for localPath is committed to dbPath. Rows are written off the GUI thread, and
+// the file exists (and grows) before its row is in it.
+bool rowCommitted(const QString &dbPath, const QString &localPath)
+{
+    const QList<QVariantList> row{{localPath}};
+    return waitFor([&] {
+        return QFileInfo::exists(dbPath)
+            && TestSupport::queryRows(dbPath, QStringLiteral("select localpath from albumlist")) == row;
+    });
+}
+
 } // namespace
 
 class TstCmdServer : public QObject
@@ -314,8 +325,7 @@ void TstCmdServer::chineseNameKeptExactly()
     QVERIFY(TestSupport::writeFile(stored, "photo"));
     onlyConnection(server.get())->updateImageInfoSlot(1, stored, TestSupport::md5Hex("photo"), QString(),
                                                       QStringLiteral("2020-01-02T03:04:05"), QStringLiteral("/DCIM/a.jpg"));
-    // Rows are written off the GUI thread.
-    QVERIFY(waitFor([&] { return QFileInfo::exists(AppPaths::programFile(name + QStringLiteral(".db"))); }));
+    QVERIFY(rowCommitted(AppPaths::programFile(name + QStringLiteral(".db")), stored));
 
     // The database can be asked for by that name.
     phone.send(Records::QueryDatabase, name.toUtf8());
@@ -583,7 +593,7 @@ void TstCmdServer::deletingConnectedDeviceWipesAfterDisconnect()
     conn->updateImageInfoSlot(1, stored, TestSupport::md5Hex("xx"), QString(), QString(),
                               QStringLiteral("/DCIM/x.jpg"));
     const QString dbPath = AppPaths::programFile(QStringLiteral("Del.db"));
-    QVERIFY(waitFor([&] { return QFileInfo::exists(dbPath); })); // rows are written off the GUI thread
+    QVERIFY(rowCommitted(dbPath, stored));
 
     QMetaObject::invokeMethod(server.get(), "recvDeleteSlot", Q_ARG(QString, QStringLiteral("Del")));
     QCOMPARE(phone.record(), Records::encodeBare(Records::DeleteNotice));
