@@ -8,12 +8,12 @@
 #include "platform/Dialogs.h"
 #include "settings/ReadWriteSetting.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/UrlCatcher.h"
 
 #include <QtTest>
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
-#include <QDesktopServices>
 #include <QPushButton>
 #include <QHeaderView>
 #include <QLabel>
@@ -76,16 +76,6 @@ void selectDevice(MobileForm &form, const QString &name)
 {
     table(form)->setCurrentIndex(form.model()->index(rowOf(form, name), 0));
 }
-
-// Takes the file URLs the page asks the desktop to open, instead of a file manager.
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-public slots:
-    void open(const QUrl &url) { urls << url; }
-};
 
 } // namespace
 
@@ -548,8 +538,7 @@ void TestMobileForm::transferPanelFollowsTheMonitor()
 
 void TestMobileForm::openBackupFolder()
 {
-    UrlCatcher catcher;
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "open");
+    TestSupport::UrlCatcher catcher;
     const QString folder = m_dir->filePath(QStringLiteral("万特相册/Pixel 7"));
     QVERIFY(QDir().mkpath(folder));
     ReadWriteSetting::getInstance()->addUser(QStringLiteral("Pixel 7"), folder, QStringLiteral("t"));
@@ -572,7 +561,6 @@ void TestMobileForm::openBackupFolder()
     QCOMPARE(catcher.urls.size(), 2);
     QCOMPARE(Dialogs::records().size(), 1);
     QVERIFY(Dialogs::records().first().text.contains(QStringLiteral("备份文件夹不存在")));
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
 }
 
 QTEST_MAIN(TestMobileForm)

@@ -11,9 +11,9 @@
 #include "platform/Dialogs.h"
 #include "settings/ReadWriteSetting.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/UrlCatcher.h"
 
 #include <QBuffer>
-#include <QDesktopServices>
 #include <QDir>
 #include <QImage>
 #include <QListView>
@@ -23,15 +23,6 @@
 #include <QTableView>
 #include <QTest>
 #include <QUrl>
-
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> urls;
-public slots:
-    void open(const QUrl &url) { urls << url; }
-};
 
 class TstPhoneAlbumView : public QObject
 {
@@ -54,7 +45,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QTemporaryDir m_files;
-    UrlCatcher m_catcher;
+    std::unique_ptr<TestSupport::UrlCatcher> m_catcher;
 };
 
 void TstPhoneAlbumView::init()
@@ -63,13 +54,12 @@ void TstPhoneAlbumView::init()
     QVERIFY(m_dir && m_dir->isValid());
     qputenv("XDG_CACHE_HOME", QFile::encodeName(m_files.path() + QStringLiteral("/cache")));
     Dialogs::setNonInteractive(true);
-    m_catcher.urls.clear();
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), &m_catcher, "open");
+    m_catcher = std::make_unique<TestSupport::UrlCatcher>();
 }
 
 void TstPhoneAlbumView::cleanup()
 {
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    m_catcher.reset();
     m_dir.reset();
 }
 
@@ -206,14 +196,14 @@ void TstPhoneAlbumView::openingUsesTheDesktopOnlyForPhotosAndVideos()
     QVERIFY(at.isValid());
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at.center());
     QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at.center());
-    QCOMPARE(m_catcher.urls, QList<QUrl>{QUrl::fromLocalFile(photo)});
+    QCOMPARE(m_catcher->urls, QList<QUrl>{QUrl::fromLocalFile(photo)});
 
     QVERIFY(view.openRow(2));
-    QCOMPARE(m_catcher.urls.last(), QUrl::fromLocalFile(clip));
+    QCOMPARE(m_catcher->urls.last(), QUrl::fromLocalFile(clip));
     for (const int row : {3, 4, 5})
         QVERIFY2(!view.openRow(row), qPrintable(view.model()->entry(row).text));
     QVERIFY(!view.openRow(0));   // the month header
-    QCOMPARE(m_catcher.urls.size(), 2);
+    QCOMPARE(m_catcher->urls.size(), 2);
 }
 
 void TstPhoneAlbumView::phonePageButtonAndDoubleClickOpenTheAlbum()

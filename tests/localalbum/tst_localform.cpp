@@ -15,11 +15,11 @@
 #include "settings/ReadWriteSetting.h"
 #include "tests/localalbum/ExifJpeg.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/UrlCatcher.h"
 
 #include <QtTest>
 #include <QApplication>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QDir>
 #include <QScopeGuard>
 #include <QLabel>
@@ -31,6 +31,7 @@
 #include <thread>
 #include <QCheckBox>
 
+using TestSupport::UrlCatcher;
 using TestSupport::waitFor;
 
 namespace {
@@ -66,18 +67,6 @@ QStringList localPaths(const QString &dbPath)
         out << row.at(0).toString();
     return out;
 }
-
-// Stands in for the system's file manager and viewers: every URL the page opens lands here.
-class UrlCatcher : public QObject
-{
-    Q_OBJECT
-public:
-    UrlCatcher() { QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "open"); }
-    ~UrlCatcher() override { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
-    QList<QUrl> urls;
-public slots:
-    void open(const QUrl &url) { urls << url; }
-};
 
 QStringList folderEntries(const QListWidget *list)
 {
