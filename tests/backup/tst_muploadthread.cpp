@@ -12,31 +12,6 @@
 
 namespace {
 
-// Qt's complaints about sockets used from a thread they don't belong to.
-QMutex s_threadWarningsMutex;
-QStringList s_threadWarnings;
-QtMessageHandler s_previousHandler = nullptr;
-
-void recordThreadWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (message.contains(QLatin1String("QSocketNotifier")) || message.contains(QLatin1String("another thread"))
-        || message.contains(QLatin1String("different thread"))) {
-        QMutexLocker lock(&s_threadWarningsMutex);
-        s_threadWarnings << message;
-    }
-    if (s_previousHandler)
-        s_previousHandler(type, context, message);
-}
-
-// The warnings seen since the last call.
-QStringList takeThreadWarnings()
-{
-    QMutexLocker lock(&s_threadWarningsMutex);
-    const QStringList warnings = s_threadWarnings;
-    s_threadWarnings.clear();
-    return warnings;
-}
-
 // A dump with a modification time minutesAgo minutes in the past.
 QString writeDump(const QString &programDir, const QString &name, const QByteArray &content, int minutesAgo)
 {
@@ -78,7 +53,9 @@ private:
 
 void TestMUploadThread::initTestCase()
 {
-    s_previousHandler = qInstallMessageHandler(recordThreadWarnings);
+    // Qt's complaints about sockets used from a thread they don't belong to.
+    TestSupport::catchMessages({QStringLiteral("QSocketNotifier"), QStringLiteral("another thread"),
+                                QStringLiteral("different thread")});
 }
 
 void TestMUploadThread::init()
@@ -89,7 +66,7 @@ void TestMUploadThread::init()
 
 void TestMUploadThread::cleanup()
 {
-    QCOMPARE(takeThreadWarnings(), QStringList());
+    QCOMPARE(TestSupport::takeCaughtMessages(), QStringList());
     m_programDir.reset();
 }
 

@@ -16,18 +16,6 @@
 
 namespace {
 
-QStringList s_slotWarnings;
-QtMessageHandler s_previousHandler = nullptr;
-
-// A misspelt object name or slot silently loses a by-name connection; Qt only warns.
-void catchSlotWarnings(QtMsgType type, const QMessageLogContext &context, const QString &msg)
-{
-    if (msg.contains(QLatin1String("connectSlotsByName")))
-        s_slotWarnings << msg;
-    if (s_previousHandler)
-        s_previousHandler(type, context, msg);
-}
-
 QString value(const QString &key)
 {
     return ReadWriteSetting::getInstance()->getGlobalValue(key);
@@ -75,7 +63,8 @@ private:
 
 void TestSettingsForm::initTestCase()
 {
-    s_previousHandler = qInstallMessageHandler(catchSlotWarnings);
+    // A misspelt object name or slot silently loses a by-name connection; Qt only warns.
+    TestSupport::catchMessages({QStringLiteral("connectSlotsByName")});
     Dialogs::setNonInteractive(true);
 }
 
@@ -84,7 +73,7 @@ void TestSettingsForm::init()
     m_programDir = TestSupport::makeProgramDir();
     QVERIFY(m_programDir->isValid());
     Dialogs::clearRecords();
-    s_slotWarnings.clear();
+    TestSupport::takeCaughtMessages();
 }
 
 void TestSettingsForm::emptyStoreWritesDefaults()
@@ -99,7 +88,8 @@ void TestSettingsForm::emptyStoreWritesDefaults()
     QVERIFY(!child<QCheckBox>(&form, QStringLiteral("checkBoxDoubleFile"))->isChecked());
     QVERIFY(child<QCheckBox>(&form, QStringLiteral("checkBoxDoubleName"))->isChecked());
     QVERIFY(Dialogs::records().isEmpty());
-    QVERIFY2(s_slotWarnings.isEmpty(), qPrintable(s_slotWarnings.join(QLatin1Char('\n'))));
+    const QStringList slotWarnings = TestSupport::takeCaughtMessages();
+    QVERIFY2(slotWarnings.isEmpty(), qPrintable(slotWarnings.join(QLatin1Char('\n'))));
 }
 
 void TestSettingsForm::storedValues_data()

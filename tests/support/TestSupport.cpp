@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QProcess>
 #include <QThread>
 
@@ -115,6 +116,48 @@ QList<QVariantList> queryRows(const QString &dbPath, const QString &sql, QString
     }
     QSqlDatabase::removeDatabase(connection);
     return rows;
+}
+
+namespace {
+QMutex s_caughtMutex;
+QStringList s_catchWords;
+QStringList s_caught;
+QtMessageHandler s_previousHandler = nullptr;
+
+void catchMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    {
+        QMutexLocker lock(&s_caughtMutex);
+        for (const QString &word : qAsConst(s_catchWords)) {
+            if (message.contains(word)) {
+                s_caught << message;
+                break;
+            }
+        }
+    }
+    if (s_previousHandler)
+        s_previousHandler(type, context, message);
+}
+} // namespace
+
+void catchMessages(const QStringList &words)
+{
+    {
+        QMutexLocker lock(&s_caughtMutex);
+        s_catchWords = words;
+        s_caught.clear();
+    }
+    const QtMessageHandler previous = qInstallMessageHandler(catchMessage);
+    if (previous != catchMessage)
+        s_previousHandler = previous;
+}
+
+QStringList takeCaughtMessages()
+{
+    QMutexLocker lock(&s_caughtMutex);
+    QStringList out;
+    out.swap(s_caught);
+    return out;
 }
 
 QString binDir()

@@ -40,6 +40,11 @@ QByteArray patternBytes(int size, int seed = 0);
 // an empty list, and error (if given) says why.
 QList<QVariantList> queryRows(const QString &dbPath, const QString &sql, QString *error = nullptr);
 
+// From now on collects Qt's messages (from any thread) that contain any of words; every message
+// still goes on to the handler before. takeCaughtMessages() returns and forgets those collected.
+void catchMessages(const QStringList &words);
+QStringList takeCaughtMessages();
+
 // Folder of the built programs (build/bin), from the test environment.
 QString binDir();
 
