@@ -127,6 +127,13 @@ inline QString storedPath(const QString &deviceFolder, const Photo &p)
     return deviceFolder + p.taken.toString(QStringLiteral("/yyyy/MM/")) + QFileInfo(p.relative).fileName();
 }
 
+// A file a run's script wrote (a status, a log), trimmed.
+inline QString text(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
+}
+
 // Every file below dir, relative, sorted.
 inline QStringList tree(const QString &dir)
 {

@@ -68,10 +68,8 @@ QList<QVariantList> readRows(const QString &file, QString *error)
     return TestSupport::queryRows(file, QStringLiteral("select * from albumlist order by id"), error);
 }
 
-QString text(const QString &path)
-{
-    return QString::fromUtf8(TestSupport::readFile(path)).trimmed();
-}
+using E2e::text;
+
 } // namespace
 
 class TstE2eProgram : public QObject

@@ -251,10 +251,7 @@ wait $WATCHDOG 2>/dev/null
 exit 0
 )SH";
 
-QString text(const QString &path)
-{
-    return QString::fromUtf8(TestSupport::readFile(path)).trimmed();
-}
+using E2e::text;
 
 } // namespace
 
