@@ -62,6 +62,14 @@ CmdServer::~CmdServer()
 
 void CmdServer::incomingConnection(qintptr handle)
 {
+    // Qt accepts in a loop until no connection waits; peers that reconnect as fast as they are
+    // closed would hold the GUI thread in that loop and no phone would be read. A token per
+    // accepted descriptor in the pending list ends the loop after maxPendingConnections(); the
+    // drain, posted behind the events already waiting, lets Qt accept again.
+    if (!hasPendingConnections())
+        QMetaObject::invokeMethod(this, &CmdServer::drainAcceptTokens, Qt::QueuedConnection);
+    addPendingConnection(new QTcpSocket);
+
     // A listed connection under the same descriptor has lost its socket already (the system
     // reuses a descriptor only once it was closed): end it properly instead of leaking it.
     if (CmdClientThread *stale = m_clients.take(int(handle))) {
@@ -107,6 +115,12 @@ void CmdServer::incomingConnection(qintptr handle)
     });
     QTimer::singleShot(m_limits.nameTimeoutMs, thread, [this, thread] { nameTimedOut(thread); });
     qCDebug(lcCmdServer) << "phone connected from" << peer.toString() << "as" << handle;
+}
+
+void CmdServer::drainAcceptTokens()
+{
+    while (QTcpSocket *token = nextPendingConnection())
+        delete token;
 }
 
 bool CmdServer::evictable(CmdClientThread *thread) const

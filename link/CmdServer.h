@@ -89,6 +89,7 @@ private:
     // Room for one more connection from peer: false when every connection in the way is an
     // authorised phone or waits for the user's answer.
     bool makeRoom(const QHostAddress &peer);
+    void drainAcceptTokens();
     bool evictable(CmdClientThread *thread) const;
     void evict(CmdClientThread *thread, const char *why);
     void nameTimedOut(CmdClientThread *thread);
