@@ -4,12 +4,11 @@
 #include "backup/IncomingFile.h"
 #include "backup/TransferMonitor.h"
 #include "wire/Records.h"
+#include "tests/support/LoopbackPhone.h"
 #include "tests/support/TestSupport.h"
 
 #include <QBuffer>
-#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
@@ -23,13 +22,16 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+using TestSupport::filesUnder;
+using TestSupport::patternBytes;
 using TestSupport::waitFor;
 
 namespace {
 
+// The md5 as the records carry it.
 QByteArray md5Of(const QByteArray &bytes)
 {
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex();
+    return TestSupport::md5Hex(bytes).toLatin1();
 }
 
 QByteArray header(const QByteArray &content, const QByteArray &mobilePath, const QByteArray &md5,
@@ -51,17 +53,6 @@ QByteArray fileMessage(const QByteArray &content, const QByteArray &mobilePath, 
     return header(content, mobilePath, md5Of(content), "2019-05-01T08:30:00", ratio) + content;
 }
 
-QByteArray pattern(int size, int seed)
-{
-    QByteArray b(size, Qt::Uninitialized);
-    quint32 x = 2166136261u ^ quint32(seed);
-    for (int i = 0; i < size; ++i) {
-        x = x * 16777619u + 1;
-        b[i] = char(x >> 24);
-    }
-    return b;
-}
-
 // A number from /proc/self/status, such as the thread count.
 qint64 processStatus(const QByteArray &field)
 {
@@ -74,39 +65,24 @@ qint64 processStatus(const QByteArray &field)
     return -1;
 }
 
-// Every file below root (hidden ones too), relative.
-QStringList filesUnder(const QString &root)
-{
-    QStringList out;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        out << QDir(root).relativeFilePath(it.next());
-    out.sort();
-    return out;
-}
-
 // The phone's side of one file connection.
-class Phone
+class Phone : public TestSupport::LoopbackPhone
 {
 public:
     bool connectTo(quint16 port, const QHostAddress &from = QHostAddress())
     {
-        if (!from.isNull() && !socket.bind(from))
-            return false;
-        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
-        socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        return waitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; });
+        socket().setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        return LoopbackPhone::connectTo(port, from);
     }
     void send(const QByteArray &bytes, int piece = 0)
     {
         if (piece <= 0) {
-            socket.write(bytes);
+            socket().write(bytes);
             return;
         }
         for (int at = 0; at < bytes.size(); at += piece) {
-            socket.write(bytes.mid(at, piece));
-            socket.flush();
+            socket().write(bytes.mid(at, piece));
+            socket().flush();
             if ((at / piece) % 16 == 0)
                 QCoreApplication::processEvents();
         }
@@ -114,19 +90,18 @@ public:
     // The next record from the PC (and for a thumbnail record its bytes in *extra).
     bool next(QByteArray *record, QByteArray *extra = nullptr, int timeoutMs = 5000)
     {
-        if (!waitFor([this] { return received.size() >= Records::kSize; }, timeoutMs))
+        *record = bytes(Records::kSize, timeoutMs);
+        if (record->isEmpty())
             return false;
-        *record = received.left(Records::kSize);
-        received.remove(0, Records::kSize);
         if (Records::type(record->constData()) == Records::Thumbnail) {
             Records::ThumbnailHeader th;
             if (!Records::decodeThumbnailHeader(record->constData(), &th))
                 return false;
-            if (!waitFor([&] { return received.size() >= th.size; }, timeoutMs))
+            const QByteArray thumb = bytes(th.size, timeoutMs);
+            if (thumb.size() != th.size)
                 return false;
             if (extra)
-                *extra = received.left(th.size);
-            received.remove(0, th.size);
+                *extra = thumb;
         }
         return true;
     }
@@ -136,9 +111,6 @@ public:
         return next(&rec, nullptr, timeoutMs) && Records::type(rec.constData()) == Records::File
             && Records::decodeFileAck(rec.constData(), ack);
     }
-
-    QTcpSocket socket;
-    QByteArray received;
 };
 
 } // namespace
@@ -236,7 +208,7 @@ void TestFileServer::namingHelpers()
 
     QTemporaryDir dir;
     QVERIFY(TestSupport::writeFile(dir.path() + "/x.bin", "hello"));
-    QCOMPARE(FileClientThread::fileMd5(dir.path() + "/x.bin"), QString::fromLatin1(md5Of("hello")));
+    QCOMPARE(FileClientThread::fileMd5(dir.path() + "/x.bin"), TestSupport::md5Hex("hello"));
     QCOMPARE(FileClientThread::fileMd5(dir.path() + "/missing"), QString());
 }
 
@@ -245,7 +217,7 @@ void TestFileServer::storesExactlyWhateverTheChunking()
     // One file in 1-byte writes, header included.
     Phone *phone = connectPhone();
     QVERIFY(phone);
-    const QByteArray content = pattern(3000, 1);
+    const QByteArray content = patternBytes(3000, 1);
     phone->send(fileMessage(content, "/sdcard/DCIM/IMG_1.jpg"), 1);
     Records::FileAck ack;
     QVERIFY(phone->nextAck(&ack));
@@ -259,7 +231,7 @@ void TestFileServer::storesExactlyWhateverTheChunking()
     const QList<QVariant> r = m_reports->takeFirst();
     QCOMPARE(r.at(0).toInt(), 1);
     QCOMPARE(r.at(1).toString(), path);
-    QCOMPARE(r.at(2).toString(), QString::fromLatin1(md5Of(content)));
+    QCOMPARE(r.at(2).toString(), TestSupport::md5Hex(content));
     QCOMPARE(r.at(3).toString(), QString());
     QCOMPARE(r.at(4).toString(), QStringLiteral("2019-05-01T08:30:00"));
     QCOMPARE(r.at(5).toString(), QStringLiteral("/sdcard/DCIM/IMG_1.jpg"));
@@ -269,7 +241,7 @@ void TestFileServer::storesExactlyWhateverTheChunking()
     QList<QByteArray> contents;
     for (int i = 0; i < 30; ++i) {
         const int size = i == 7 ? 0 : i == 11 ? 12 * 1024 * 1024 : 1000 + 997 * i;
-        contents << pattern(size, 100 + i);
+        contents << patternBytes(size, 100 + i);
         all += fileMessage(contents.last(), "/sdcard/DCIM/many_" + QByteArray::number(i) + ".jpg");
     }
     phone->send(all);
@@ -291,15 +263,15 @@ void TestFileServer::filesSentJustBeforeClosingAreStored()
     QVERIFY(phone);
     QByteArray all;
     for (int i = 0; i < 3; ++i)
-        all += fileMessage(pattern(4 * 1024 * 1024, i), "/p/last_" + QByteArray::number(i) + ".mp4");
+        all += fileMessage(patternBytes(4 * 1024 * 1024, i), "/p/last_" + QByteArray::number(i) + ".mp4");
     phone->send(all);
     // The phone closes its sending side at once, without waiting for any acknowledgement. (A full close
     // with acknowledgements still unread would make its kernel reset the connection and discard data.)
-    QVERIFY(waitFor([&] { return phone->socket.bytesToWrite() == 0; }, 20000));
-    QCOMPARE(::shutdown(int(phone->socket.socketDescriptor()), SHUT_WR), 0);
+    QVERIFY(waitFor([&] { return phone->socket().bytesToWrite() == 0; }, 20000));
+    QCOMPARE(::shutdown(int(phone->socket().socketDescriptor()), SHUT_WR), 0);
     QVERIFY(waitFor([&] { return m_server->workerCount() == 0; }, 20000));
     for (int i = 0; i < 3; ++i)
-        QCOMPARE(TestSupport::readFile(device() + QStringLiteral("/2019/05/last_%1.mp4").arg(i)), pattern(4 * 1024 * 1024, i));
+        QCOMPARE(TestSupport::readFile(device() + QStringLiteral("/2019/05/last_%1.mp4").arg(i)), patternBytes(4 * 1024 * 1024, i));
     QCOMPARE(m_reports->count(), 3);
 }
 
@@ -322,7 +294,7 @@ void TestFileServer::folderRules()
     QFETCH(QString, folder);
     Phone *phone = connectPhone();
     QVERIFY(phone);
-    const QByteArray content = pattern(5000, 7);
+    const QByteArray content = patternBytes(5000, 7);
     phone->send(header(content, "/storage/x/相片.jpg", withMd5 ? md5Of(content) : QByteArray(), createTime) + content);
     Records::FileAck ack;
     QVERIFY(phone->nextAck(&ack));
@@ -338,7 +310,7 @@ void TestFileServer::sameFileTwiceAndUpperCaseMd5()
 {
     Phone *phone = connectPhone();
     QVERIFY(phone);
-    const QByteArray content = pattern(20000, 3);
+    const QByteArray content = patternBytes(20000, 3);
     const QByteArray upper = md5Of(content).toUpper();
     const QByteArray message = header(content, "/d/IMG_2.jpg", upper, "2019-05-01T08:30:00") + content;
     phone->send(message);
@@ -365,7 +337,7 @@ void TestFileServer::nameClashKeepsBoth()
 {
     Phone *phone = connectPhone();
     QVERIFY(phone);
-    const QByteArray first = pattern(7000, 1), second = pattern(8000, 2);
+    const QByteArray first = patternBytes(7000, 1), second = patternBytes(8000, 2);
     Records::FileAck ack;
     phone->send(fileMessage(first, "/a/IMG_1.jpg"));
     QVERIFY(phone->nextAck(&ack));
@@ -459,7 +431,7 @@ void TestFileServer::thumbnail()
         QVERIFY(small.loadFromData(bytes));
         QCOMPARE(small.size(), expected);
         QVERIFY(waitFor([&] { return m_reports->count() == 1; }));
-        QCOMPARE(m_reports->first().at(3).toString(), QString::fromLatin1(md5Of(bytes)));
+        QCOMPARE(m_reports->first().at(3).toString(), TestSupport::md5Hex(bytes));
     } else {
         QByteArray record;
         QVERIFY(!phone->next(&record, nullptr, 300));
@@ -486,8 +458,8 @@ void TestFileServer::phoneIsAnsweredBeforeTheFileIsReported()
     qint64 answered = -1;
     connect(m_server.get(), &FileServer::updateImageInfo, [&] {
         int unread = 0;
-        ::ioctl(int(phone->socket.socketDescriptor()), FIONREAD, &unread);
-        answered = phone->received.size() + phone->socket.bytesAvailable() + unread;
+        ::ioctl(int(phone->socket().socketDescriptor()), FIONREAD, &unread);
+        answered = phone->unread().size() + unread;
     });
     phone->send(fileMessage(jpeg, "/DCIM/IMG_1.jpg", 2));
     QVERIFY(waitFor([&] { return answered >= 0; }));
@@ -509,7 +481,7 @@ void TestFileServer::neverClaimsIncompleteOrWrongContent()
     // and the connection goes on with the next file.
     Phone *phone = connectPhone();
     QVERIFY(phone);
-    const QByteArray content = pattern(10000, 9);
+    const QByteArray content = patternBytes(10000, 9);
     QByteArray corrupted = content;
     corrupted[5000] = char(corrupted[5000] ^ 1);
     phone->send(header(content, "/d/IMG_9.jpg", md5Of(content), "2019-05-01T08:30:00") + corrupted);
@@ -529,12 +501,12 @@ void TestFileServer::neverClaimsIncompleteOrWrongContent()
     m_reports->clear();
     Phone *second = connectPhone();
     QVERIFY(second);
-    const QByteArray big = pattern(3 * 1024 * 1024, 10);
+    const QByteArray big = patternBytes(3 * 1024 * 1024, 10);
     const QByteArray message = fileMessage(big, "/d/VID_1.mp4");
     second->send(message.left(message.size() / 2));
-    QVERIFY(second->socket.waitForBytesWritten(5000));
+    QVERIFY(second->socket().waitForBytesWritten(5000));
     QVERIFY(waitFor([&] { return !filesUnder(device() + "/2019/05").filter(QStringLiteral(".part")).isEmpty(); }));
-    second->socket.abort();
+    second->socket().abort();
     QVERIFY(waitFor([&] { return m_server->workerCount() == 1; }));
     QCOMPARE(filesUnder(device()), QStringList{QStringLiteral("2019/05/IMG_9.jpg")});
     QTest::qWait(100);
@@ -549,7 +521,7 @@ void TestFileServer::unwritableDestinationIsNotClaimed()
     QVERIFY(TestSupport::writeFile(device(), "in the way"));
     Phone *phone = connectPhone();
     QVERIFY(phone);
-    const QByteArray content = pattern(4000, 4);
+    const QByteArray content = patternBytes(4000, 4);
     phone->send(fileMessage(content, "/d/IMG_3.jpg"));
     Records::FileAck ack;
     QVERIFY(phone->nextAck(&ack));
@@ -565,7 +537,7 @@ void TestFileServer::unwritableDestinationIsNotClaimed()
 void TestFileServer::refusedHeaders_data()
 {
     QTest::addColumn<QByteArray>("refused"); // a record (with whatever content follows it)
-    const QByteArray content = pattern(600, 5);
+    const QByteArray content = patternBytes(600, 5);
     auto withPath = [&](const QByteArray &path) { return fileMessage(content, path); };
     QTest::newRow("name ..") << withPath("/a/..");
     QTest::newRow("name .") << withPath(".");
@@ -590,7 +562,7 @@ void TestFileServer::refusedHeaders()
     QVERIFY(!refused.isEmpty());
     Phone *phone = connectPhone();
     QVERIFY(phone);
-    const QByteArray good = pattern(900, 6);
+    const QByteArray good = patternBytes(900, 6);
     phone->send(refused + fileMessage(good, "/d/good.jpg"));
     Records::FileAck ack;
     QVERIFY(phone->nextAck(&ack));
@@ -603,15 +575,15 @@ void TestFileServer::refusedHeaders()
 
 void TestFileServer::malformedHeaderEndsConnection()
 {
-    const QByteArray content = pattern(700, 8);
+    const QByteArray content = patternBytes(700, 8);
     QByteArray broken = header(content, "/d/m.jpg", md5Of(content), "2019-05-01T08:30:00");
     for (const qint32 n1 : {300, -1, 0x7fffffff}) {
         Phone *phone = connectPhone();
         QVERIFY(phone);
         qToLittleEndian<qint32>(n1, broken.data() + 10);
         phone->send(broken + content + fileMessage(content, "/d/after.jpg"));
-        QVERIFY(waitFor([&] { return phone->socket.state() == QAbstractSocket::UnconnectedState; }));
-        QCOMPARE(phone->received, QByteArray());
+        QVERIFY(waitFor([&] { return phone->socket().state() == QAbstractSocket::UnconnectedState; }));
+        QCOMPARE(phone->unread(), QByteArray());
     }
     QVERIFY(waitFor([&] { return m_server->workerCount() == 0; }));
     QCOMPARE(filesUnder(m_root->path()), QStringList());
@@ -624,16 +596,16 @@ void TestFileServer::onlyTheOwnPhoneMayConnect()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("refused a file connection from.*127\\.0\\.0\\.2")));
     m_phones.push_back(std::make_unique<Phone>());
     Phone *stranger = m_phones.back().get();
-    QVERIFY(stranger->socket.bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+    QVERIFY(stranger->socket().bind(QHostAddress(QStringLiteral("127.0.0.2"))));
     // The server may close it before the client even sees it connected.
     stranger->connectTo(m_server->serverPort());
-    stranger->send(fileMessage(pattern(100, 1), "/x/stranger.jpg"));
-    QVERIFY(waitFor([&] { return stranger->socket.state() == QAbstractSocket::UnconnectedState; }));
+    stranger->send(fileMessage(patternBytes(100, 1), "/x/stranger.jpg"));
+    QVERIFY(waitFor([&] { return stranger->socket().state() == QAbstractSocket::UnconnectedState; }));
     QCOMPARE(m_server->workerCount(), 0);
 
     Phone *own = connectPhone();
     QVERIFY(own);
-    own->send(fileMessage(pattern(100, 2), "/x/own.jpg"));
+    own->send(fileMessage(patternBytes(100, 2), "/x/own.jpg"));
     Records::FileAck ack;
     QVERIFY(own->nextAck(&ack));
     QCOMPARE(filesUnder(device()), QStringList{QStringLiteral("2019/05/own.jpg")});
@@ -647,11 +619,11 @@ void TestFileServer::reconnectChurnFreesWorkers()
         Phone phone;
         QVERIFY(phone.connectTo(m_server->serverPort()));
         if (i % 2 == 0) {
-            phone.send(fileMessage(pattern(2000, i % 10), "/c/f" + QByteArray::number(i % 10) + ".jpg"));
+            phone.send(fileMessage(patternBytes(2000, i % 10), "/c/f" + QByteArray::number(i % 10) + ".jpg"));
             Records::FileAck ack;
             QVERIFY(phone.nextAck(&ack));
         }
-        phone.socket.disconnectFromHost();
+        phone.socket().disconnectFromHost();
         if (i % 20 == 0)
             QVERIFY(waitFor([&] { return m_server->workerCount() == 0; }));
     }
@@ -666,7 +638,7 @@ void TestFileServer::stoppingMidFileIsPromptAndLeavesNothing()
 {
     Phone *phone = connectPhone();
     QVERIFY(phone);
-    const QByteArray big = pattern(2 * 1024 * 1024, 11);
+    const QByteArray big = patternBytes(2 * 1024 * 1024, 11);
     phone->send(fileMessage(big, "/d/half.mp4").left(1024 * 1024));
     QVERIFY(waitFor([&] { return !filesUnder(device()).isEmpty(); }));
     QElapsedTimer timer;

@@ -83,21 +83,6 @@ struct Emission
     QString filename;
 };
 
-// Catches Qt's complaints about connections used from the wrong thread, or removed while in use.
-QMutex g_warnMutex;
-QStringList g_sqlWarnings;
-QtMessageHandler g_previousHandler = nullptr;
-void recordWarnings(QtMsgType type, const QMessageLogContext &ctx, const QString &msg)
-{
-    if (msg.contains(QLatin1String("QSqlDatabase")) || msg.contains(QLatin1String("does not belong"))
-        || msg.contains(QLatin1String("still in use"))) {
-        QMutexLocker lock(&g_warnMutex);
-        g_sqlWarnings.append(msg);
-    }
-    if (g_previousHandler)
-        g_previousHandler(type, ctx, msg);
-}
-
 } // namespace
 
 class TestLocalDataBase : public QObject
@@ -139,16 +124,15 @@ private:
 
 void TestLocalDataBase::initTestCase()
 {
-    g_previousHandler = qInstallMessageHandler(recordWarnings);
+    // Qt's complaints about connections used from the wrong thread, or removed while in use.
+    TestSupport::catchMessages({QStringLiteral("QSqlDatabase"), QStringLiteral("does not belong"),
+                                QStringLiteral("still in use")});
 }
 
 void TestLocalDataBase::cleanup()
 {
     m_dir.reset();
-    QMutexLocker lock(&g_warnMutex);
-    const QStringList warnings = g_sqlWarnings;
-    g_sqlWarnings.clear();
-    lock.unlock();
+    const QStringList warnings = TestSupport::takeCaughtMessages();
     QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
     // Every object removed its connections.
     const QStringList names = QSqlDatabase::connectionNames();

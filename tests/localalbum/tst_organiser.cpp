@@ -14,7 +14,6 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSet>
@@ -28,6 +27,8 @@
 #include <sys/stat.h>
 
 using namespace ExifJpeg;
+using TestSupport::filesUnder;
+using TestSupport::md5Hex;
 using TestSupport::readFile;
 using TestSupport::writeFile;
 
@@ -42,25 +43,11 @@ struct Row
 QList<Row> rows(const QString &dbPath)
 {
     QList<Row> out;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
-        db.setDatabaseName(dbPath);
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(QStringLiteral("select filename,localpath,filesize,md5,fromdev,createtime from albumlist order by id"))) {
-                while (q.next())
-                    out.append({q.value(0).toString(), q.value(1).toString(), q.value(3).toString(),
-                                q.value(4).toString(), q.value(5).toString(), q.value(2).toLongLong()});
-            }
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+    const QString sql = QStringLiteral("select filename,localpath,md5,fromdev,createtime,filesize from albumlist order by id");
+    for (const QVariantList &r : TestSupport::queryRows(dbPath, sql))
+        out.append({r.at(0).toString(), r.at(1).toString(), r.at(2).toString(), r.at(3).toString(), r.at(4).toString(),
+                    r.at(5).toLongLong()});
     return out;
-}
-
-QString md5Of(const QByteArray &b)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(b, QCryptographicHash::Md5).toHex());
 }
 
 QDateTime mtime(int y, int mo, int d)
@@ -72,16 +59,6 @@ bool setMtime(const QString &path, const QDateTime &t)
 {
     QFile f(path);
     return f.open(QIODevice::ReadWrite) && f.setFileTime(t, QFileDevice::FileModificationTime);
-}
-
-QStringList filesUnder(const QString &dir)
-{
-    QStringList out;
-    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        out << it.next().mid(dir.size() + 1);
-    out.sort();
-    return out;
 }
 
 } // namespace
@@ -286,7 +263,7 @@ private slots:
         QCOMPARE(r.size(), 1);
         QCOMPARE(r.at(0).filesize, 40000);
         QCOMPARE(r.at(0).fromdev, ok);
-        QCOMPARE(r.at(0).md5, md5Of(readFile(ok)));
+        QCOMPARE(r.at(0).md5, md5Hex(readFile(ok)));
         QCOMPARE(readFile(r.at(0).localpath), readFile(ok));
     }
 
