@@ -25,8 +25,8 @@ struct DateTag
 };
 
 
-// A JPEG of w x h pixels whose content depends on seed.
-inline QByteArray makeJpeg(int w, int h, quint32 seed, int quality = 90)
+// w x h pixels of noise that depends on seed (hardly compressible, so sizes stay large).
+inline QImage noiseImage(int w, int h, quint32 seed)
 {
     QImage img(w, h, QImage::Format_RGB32);
     QRandomGenerator rng(seed);
@@ -35,6 +35,13 @@ inline QByteArray makeJpeg(int w, int h, quint32 seed, int quality = 90)
         for (int x = 0; x < w; ++x)
             line[x] = rng.generate() | 0xff000000u;
     }
+    return img;
+}
+
+// A JPEG of w x h pixels whose content depends on seed.
+inline QByteArray makeJpeg(int w, int h, quint32 seed, int quality = 90)
+{
+    const QImage img = noiseImage(w, h, seed);
     QByteArray out;
     QBuffer buf(&out);
     buf.open(QIODevice::WriteOnly);
@@ -156,13 +163,7 @@ inline QByteArray pngChunk(const char *type, const QByteArray &data)
 inline QByteArray makePng(int w, int h, quint32 seed, const QList<DateTag> &exifTags, const QByteArray &creationTime,
                           bool textAfterData = false)
 {
-    QImage img(w, h, QImage::Format_RGB32);
-    QRandomGenerator rng(seed);
-    for (int y = 0; y < h; ++y) {
-        QRgb *line = reinterpret_cast<QRgb *>(img.scanLine(y));
-        for (int x = 0; x < w; ++x)
-            line[x] = rng.generate() | 0xff000000u;
-    }
+    const QImage img = noiseImage(w, h, seed);
     QByteArray png;
     QBuffer buf(&png);
     buf.open(QIODevice::WriteOnly);
