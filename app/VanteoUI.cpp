@@ -153,7 +153,7 @@ void VanteoUI::createServices(const QString &savepath)
     NetBroadCast *broadcaster = NetBroadCast::getInstance();
     cmdServer = new CmdServer(this, 20, savepath);
     connect(cmdServer, &CmdServer::UpdateRemoteInfo, this, &VanteoUI::onRecvRemoteMsg);
-    cmdServer->listen(QHostAddress::Any, 0);
+    cmdServer->listenForPhones();
     broadcaster->setPort(cmdServer->serverPort());
     broadcaster->startBroadcast();
 }

@@ -6,6 +6,7 @@
 #include "backup/TransferMonitor.h"
 #include "fileops/FileOps.h"
 #include "wire/Records.h"
+#include "wire/TcpSocket.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -42,6 +43,7 @@ FileClientThread::FileClientThread(qintptr descriptor, QObject *parent)
         const int flags = ::fcntl(m_fd, F_GETFL);
         ::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK);
         setLowDelay(m_fd);
+        enableKeepAlive(m_fd);
     }
 }
 

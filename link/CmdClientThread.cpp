@@ -26,9 +26,7 @@ constexpr qint64 kStreamWindow = 64 * 1024;
 } // namespace
 
 CmdClientThread::CmdClientThread(TcpSocket *socket)
-    : QThread(nullptr)
-    , m_socket(socket)
-    , m_sockid(socket ? socket->sockid() : -1)
+    : QThread(nullptr), m_socket(socket), m_sockid(socket ? socket->sockid() : -1)
 {
     setObjectName(QStringLiteral("cmdconn-%1").arg(m_sockid));
     connect(this, &CmdClientThread::recvQueryDBSignal, this, &CmdClientThread::recvQueryDBSlot);
@@ -132,8 +130,7 @@ void CmdClientThread::dispatch(const char *record)
 {
     Records::Command cmd;
     if (!Records::decodeCommand(record, &cmd)) {
-        qCDebug(lcCmdConn) << "connection" << m_sockid << "ignored a record with length"
-                           << cmd.length;
+        qCDebug(lcCmdConn) << "connection" << m_sockid << "ignored a record with length" << cmd.length;
         return;
     }
     switch (cmd.type) {
@@ -145,9 +142,7 @@ void CmdClientThread::dispatch(const char *record)
         if (cmd.length > 0)
             emit recvQueryDBSignal(m_sockid, DeviceName::fromUtf8(cmd.payload));
         break;
-    case Records::QueryFilePort:
-        emit queryFilePort();
-        break;
+    case Records::QueryFilePort: emit queryFilePort(); break;
     case Records::Status7:
     case Records::Offline:
     case Records::Status9:
@@ -157,8 +152,7 @@ void CmdClientThread::dispatch(const char *record)
             emit recvPublicInfo(m_sockid, cmd.type, QString::fromLatin1(text));
         }
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -274,16 +268,25 @@ void CmdClientThread::sendPending()
 
 void CmdClientThread::startDatabaseStream(const QString &devName)
 {
-    // Only a valid device name may become a path, so nothing but the program folder's phone
-    // databases can be read; anything else is answered as "no database".
-    const QString path = DeviceName::isValid(devName) ? DeviceName::databasePath(devName) : QString();
+    // Albums are read by authorised phones only. Only a valid device name may become a path, so
+    // nothing but the program folder's phone databases can be read; anything else is answered as
+    // "no database".
+    const QString path = m_authorised && DeviceName::isValid(devName) ? DeviceName::databasePath(devName) : QString();
+    if (path.isEmpty() || !QFileInfo::exists(path)) {
+        m_socket->write(Records::encodeDatabaseReply(0));
+        return;
+    }
     auto snapshot = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/vanteo-db-XXXXXX"));
     // A copy taken now holds every row of the files acknowledged so far (rows still queued are
     // committed first); the original may gain rows while the reply is on its way.
-    const bool ok = !path.isEmpty() && snapshot->open()
-        && LocalDataBase::copyConsistent(path, snapshot.get()) && snapshot->flush() && snapshot->seek(0);
+    const bool ok = snapshot->open() && LocalDataBase::copyConsistent(path, snapshot.get()) && snapshot->flush() &&
+        snapshot->seek(0);
     if (!ok) {
-        m_socket->write(Records::encodeDatabaseReply(0));
+        // "No database" would tell the phone that nothing of it is here; a closed connection
+        // makes it ask again later.
+        qCWarning(lcCmdConn) << "connection" << m_sockid << "cannot copy" << path
+                             << "for the phone:" << snapshot->errorString();
+        dropConnection("the album database could not be copied");
         return;
     }
     m_streamLeft = snapshot->size() & 0xffffffffLL;
@@ -338,12 +341,12 @@ void CmdClientThread::dropConnection(const char *why)
     m_streamLeft = 0;
     resetSocket();
     // Reported from the event loop: the caller may be deep inside this object's own slots.
-    QMetaObject::invokeMethod(this, [this] { onFinished(m_sockid); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { onFinished(m_sockid); }, Qt::QueuedConnection);
 }
 
-void CmdClientThread::updateImageInfoSlot(int ratio, QString fullImageName, QString strMd5,
-                                          QString smallFileMd5, QString createTime,
-                                          QString mobileFilePath)
+void CmdClientThread::updateImageInfoSlot(int ratio, QString fullImageName, QString strMd5, QString smallFileMd5,
+                                          QString createTime, QString mobileFilePath)
 {
     QMutexLocker lock(&m_recordMutex);
     if (!m_database || !m_authorised)
@@ -372,9 +375,7 @@ void CmdClientThread::updateImageInfoSlot(int ratio, QString fullImageName, QStr
             emit updateRecvFileName(r.filename);
             emit updateDatabaseNumber(m_sockid, r.rows, device);
             break;
-        case LocalDataBase::RowOutcome::SkippedKnownMd5:
-            emit updateRecvFileName(r.filename);
-            break;
+        case LocalDataBase::RowOutcome::SkippedKnownMd5: emit updateRecvFileName(r.filename); break;
         case LocalDataBase::RowOutcome::AlreadyRecorded:
         case LocalDataBase::RowOutcome::Failed: // logged and shown on the phone page by the database
             break;

@@ -3,6 +3,7 @@
 #include "backup/LocalDataBase.h"
 #include "link/CmdClientThread.h"
 #include "link/DeviceName.h"
+#include "wire/Records.h"
 #include "wire/TcpSocket.h"
 #include "platform/Dialogs.h"
 #include "settings/ReadWriteSetting.h"
@@ -13,6 +14,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,12 +30,30 @@ QHostAddress plainAddress(const QHostAddress &address)
 }
 // Accepting again after the system ran out of descriptors for a moment.
 constexpr int kAcceptRetryMs = 500;
+
+// Whether a phone's first record names a device the user has authorised.
+bool namesAuthorisedPhone(const QByteArray &first)
+{
+    Records::Command cmd;
+    if (first.size() < Records::kSize || !Records::decodeCommand(first.constData(), &cmd) ||
+        cmd.type != Records::Device || cmd.length <= 0)
+        return false;
+    const QString name = DeviceName::fromUtf8(cmd.payload);
+    return DeviceName::isValid(name) && ReadWriteSetting::getInstance()->userExists(name);
+}
+
+// What the connection has received and nobody has read yet, up to want bytes.
+QByteArray peekAt(int fd, int want)
+{
+    QByteArray bytes(want, Qt::Uninitialized);
+    const ssize_t got = want > 0 ? ::recv(fd, bytes.data(), size_t(want), MSG_PEEK | MSG_DONTWAIT) : 0;
+    bytes.resize(got > 0 ? int(got) : 0);
+    return bytes;
+}
 } // namespace
 
 CmdServer::CmdServer(QObject *parent, int maxPending, QString savepath)
-    : QTcpServer(parent)
-    , m_maxPending(maxPending)
-    , m_savepath(std::move(savepath))
+    : QTcpServer(parent), m_maxPending(maxPending), m_savepath(std::move(savepath))
 {
     setMaxPendingConnections(m_maxPending);
     const QString album = m_savepath + QStringLiteral("/万特相册/");
@@ -44,6 +65,16 @@ CmdServer::CmdServer(QObject *parent, int maxPending, QString savepath)
         qCWarning(lcCmdServer) << "accept failed:" << error << errorString();
         QTimer::singleShot(kAcceptRetryMs, this, [this] { resumeAccepting(); });
     });
+}
+
+bool CmdServer::listenForPhones(quint16 port)
+{
+    if (!listen(QHostAddress::Any, port))
+        return false;
+    // Qt listens with a backlog of 50; listening again only changes the backlog.
+    if (::listen(int(socketDescriptor()), SOMAXCONN) != 0)
+        qCWarning(lcCmdServer) << "cannot enlarge the listen backlog:" << strerror(errno);
+    return true;
 }
 
 CmdServer::~CmdServer()
@@ -72,23 +103,22 @@ void CmdServer::incomingConnection(qintptr handle)
 
     // A listed connection under the same descriptor has lost its socket already (the system
     // reuses a descriptor only once it was closed): end it properly instead of leaking it.
-    if (CmdClientThread *stale = m_clients.take(int(handle))) {
-        const bool wipe = stale->getDeleteFlag();
-        const QString name = stale->getDevName();
-        destroyConnection(stale);
-        if (wipe)
-            wipeDeviceDatabase(name);
-    }
-    // Refused connections are closed before anything is set up for them.
+    if (CmdClientThread *stale = m_clients.take(int(handle)))
+        endConnection(stale);
+    // Refused connections are closed before anything is set up for them. A phone names itself the
+    // moment it is connected, so its first record is often here already.
     sockaddr_storage from{};
     socklen_t fromLength = sizeof from;
     const bool known = ::getpeername(int(handle), reinterpret_cast<sockaddr *>(&from), &fromLength) == 0;
     const QHostAddress peer = known ? plainAddress(QHostAddress(reinterpret_cast<sockaddr *>(&from))) : QHostAddress();
-    if (!isListening() || !known || !makeRoom(peer)) {
+    const QByteArray first = known ? peekAt(int(handle), Records::kSize) : QByteArray();
+    const bool household = namesAuthorisedPhone(first);
+    if (!isListening() || !known || !makeRoom(peer, household)) {
         qCWarning(lcCmdServer) << "refused a connection from" << peer.toString() << "(no room)";
         ::close(int(handle));
         return;
     }
+    enableKeepAlive(handle);
     auto *socket = new TcpSocket(int(handle), nullptr);
     connect(socket, &TcpSocket::sockDisConnect, this, &CmdServer::sockDisConnectSlot);
     auto *thread = new CmdClientThread(socket);
@@ -103,15 +133,28 @@ void CmdServer::incomingConnection(qintptr handle)
     connect(thread, &CmdClientThread::updateDatabaseNumber, this, &CmdServer::recvDatabaseNumberSlot);
 
     m_clients.insert(int(handle), thread);
-    // A phone names itself the moment it is connected, so its record is often here already;
-    // looking now keeps it from being taken for an idle connection while others queue up.
-    char first = 0;
-    const bool spoke = ::recv(int(handle), &first, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
-    m_peers.insert(thread, Peer{peer, ++m_serial, spoke});
-    connect(socket, &TcpSocket::UpdateByte, thread, [this, thread] {
+    Peer entry;
+    entry.address = peer;
+    entry.serial = ++m_serial;
+    entry.spoke = !first.isEmpty();
+    entry.household = household;
+    entry.checked = household || first.size() >= Records::kSize;
+    m_peers.insert(thread, entry);
+    // The first record is kept until it is whole, so an eviction can tell a phone from a stranger
+    // before the connection's own thread has decoded it.
+    connect(socket, &TcpSocket::UpdateByte, thread, [this, thread](const QByteArray &bytes) {
         auto it = m_peers.find(thread);
-        if (it != m_peers.end())
-            it->spoke = true;
+        if (it == m_peers.end())
+            return;
+        it->spoke = true;
+        if (it->checked)
+            return;
+        it->head += bytes.left(Records::kSize - it->head.size());
+        if (it->head.size() >= Records::kSize) {
+            it->household = namesAuthorisedPhone(it->head);
+            it->checked = true;
+            it->head.clear();
+        }
     });
     QTimer::singleShot(m_limits.nameTimeoutMs, thread, [this, thread] { nameTimedOut(thread); });
     qCDebug(lcCmdServer) << "phone connected from" << peer.toString() << "as" << handle;
@@ -123,25 +166,44 @@ void CmdServer::drainAcceptTokens()
         delete token;
 }
 
-bool CmdServer::evictable(CmdClientThread *thread) const
+bool CmdServer::household(CmdClientThread *thread, Peer &peer)
 {
-    return !thread->isAuthorised() && !m_deciding.contains(thread);
+    if (thread->isAuthorised() || peer.household)
+        return true;
+    if (peer.checked)
+        return false;
+    // The rest of the first record may still lie unread in the system's buffer.
+    const QByteArray first = peer.head + peekAt(thread->sockid(), Records::kSize - peer.head.size());
+    if (!first.isEmpty())
+        peer.spoke = true;
+    return first.size() >= Records::kSize && namesAuthorisedPhone(first);
 }
 
-bool CmdServer::makeRoom(const QHostAddress &peer)
+bool CmdServer::evictable(CmdClientThread *thread, Peer &peer)
 {
-    // Twice: first among the peer's own connections, then among all.
+    return !m_deciding.contains(thread) && !household(thread, peer);
+}
+
+bool CmdServer::makeRoom(const QHostAddress &peer, bool household)
+{
+    // Twice: first among the peer's own connections, then among all. Phones of the household
+    // do not count toward their address's share, and a newcomer that names one is not held to it.
     for (int pass = 0; pass < 2; ++pass) {
         const bool sameAddress = pass == 0;
+        if (sameAddress && household)
+            continue;
         const int limit = sameAddress ? m_limits.perAddress : m_limits.total;
         int count = 0;
         CmdClientThread *oldest = nullptr;
         Peer oldestPeer;
-        for (auto it = m_peers.cbegin(); it != m_peers.cend(); ++it) {
+        for (auto it = m_peers.begin(); it != m_peers.end(); ++it) {
             if (sameAddress && it->address != peer)
                 continue;
+            const bool canGo = evictable(it.key(), *it);
+            if (sameAddress && !canGo && !m_deciding.contains(it.key()))
+                continue; // an authorised phone
             ++count;
-            if (!evictable(it.key()))
+            if (!canGo)
                 continue;
             if (!oldest || (it->spoke == oldestPeer.spoke ? it->serial < oldestPeer.serial : !it->spoke)) {
                 oldest = it.key();
@@ -163,7 +225,16 @@ void CmdServer::evict(CmdClientThread *thread, const char *why)
                         << m_peers.value(thread).address.toString() << ":" << why;
     m_clients.remove(thread->sockid());
     thread->resetSocket();
+    endConnection(thread);
+}
+
+void CmdServer::endConnection(CmdClientThread *thread)
+{
+    const bool wipe = thread->getDeleteFlag();
+    const QString name = thread->getDevName();
     destroyConnection(thread);
+    if (wipe)
+        wipeDeviceDatabase(name);
 }
 
 void CmdServer::nameTimedOut(CmdClientThread *thread)
@@ -265,6 +336,7 @@ void CmdServer::recvDeviceSlot(int sockid, QString devName)
     // A record for a connection that is no longer listed configures nothing and asks nobody.
     if (!thread || m_clients.value(thread->sockid()) != thread)
         return;
+    replaceOlderConnections(thread, devName);
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
     if (settings->userExists(devName)) {
         configure(thread, devName, true, false);
@@ -273,46 +345,77 @@ void CmdServer::recvDeviceSlot(int sockid, QString devName)
     askOrQueue(thread, devName);
 }
 
+void CmdServer::replaceOlderConnections(CmdClientThread *thread, const QString &devName)
+{
+    const QHostAddress from = m_peers.value(thread).address;
+    QList<CmdClientThread *> older;
+    for (CmdClientThread *other : qAsConst(m_clients)) {
+        if (other == thread || m_peers.value(other).address != from)
+            continue;
+        const QString name = other->isConfigured() ? other->getDevName() : m_deciding.value(other);
+        if (name == devName)
+            older.append(other);
+    }
+    for (CmdClientThread *other : qAsConst(older))
+        evict(other, "the same phone connected again");
+}
+
 void CmdServer::configure(CmdClientThread *thread, const QString &devName, bool authorised, bool isNewUser)
 {
     const QString folder = DeviceName::deviceFolder(m_savepath, devName);
-    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
-    if (authorised) {
-        if (!QDir(folder).exists() && !QDir().mkpath(folder))
-            qCWarning(lcCmdServer) << "cannot create" << folder;
-        if (isNewUser)
-            settings->addUser(devName, folder, DeviceName::nowText());
-        else
-            settings->updateUser(devName, folder, DeviceName::nowText());
-        emit UpdateRemoteInfo(devName, isNewUser);
-    }
+    if (authorised)
+        recordDevice(devName, folder, isNewUser);
     thread->setDevName(devName);
     thread->setAuthorization(authorised);
     thread->setSavePath(folder);
     thread->startFileServer();
 }
 
+void CmdServer::recordDevice(const QString &devName, const QString &folder, bool isNewUser)
+{
+    if (!QDir(folder).exists() && !QDir().mkpath(folder))
+        qCWarning(lcCmdServer) << "cannot create" << folder;
+    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
+    if (isNewUser)
+        settings->addUser(devName, folder, DeviceName::nowText());
+    else
+        settings->updateUser(devName, folder, DeviceName::nowText());
+    emit UpdateRemoteInfo(devName, isNewUser);
+}
+
 void CmdServer::askOrQueue(CmdClientThread *thread, const QString &devName)
 {
-    m_deciding.insert(thread);
-    const QString address = m_peers.value(thread).address.toString();
-    if (m_questionId) {
-        if (m_waiting.size() >= m_limits.waitingQuestions) {
-            // Nobody can answer that many: refused without a dialog.
-            qCWarning(lcCmdServer) << "refused" << address << "without asking: too many phones waiting";
-            m_deciding.remove(thread);
-            configure(thread, devName, false, false);
+    m_deciding.insert(thread, devName);
+    // The same name waiting twice (a phone that tried again) is one question.
+    if (m_questionId && m_asking.devName == devName)
+        return;
+    for (const Asking &waiting : qAsConst(m_waiting)) {
+        if (waiting.devName == devName)
             return;
-        }
-        m_waiting.append(Asking{thread, devName, address});
+    }
+    const Asking asking{devName, m_peers.value(thread).address.toString()};
+    if (!m_questionId) {
+        ask(asking);
         return;
     }
-    m_asking = Asking{thread, devName, address};
+    if (m_waiting.size() >= m_limits.waitingQuestions) {
+        // Nobody can answer that many: refused without a dialog.
+        qCWarning(lcCmdServer) << "refused" << asking.address << "without asking: too many phones waiting";
+        m_deciding.remove(thread);
+        configure(thread, devName, false, false);
+        return;
+    }
+    m_waiting.append(asking);
+}
+
+void CmdServer::ask(const Asking &asking)
+{
+    m_asking = asking;
     Dialogs::Question q;
     q.icon = Dialogs::Information;
     q.title = QStringLiteral("授权");
-    q.text = QStringLiteral("你确定授权给 ") + devName + QStringLiteral(" 备份?\n(手机地址: ") + address
-             + QStringLiteral(")");
+    q.text = QStringLiteral("你确定授权给 ") + asking.devName + QStringLiteral(" 备份?\n(手机地址: ") + asking.address +
+        QStringLiteral(")");
     q.buttons = Dialogs::Ok | Dialogs::Cancel;
     q.labels = {{Dialogs::Ok, QStringLiteral("确 定")}, {Dialogs::Cancel, QStringLiteral("取 消")}};
     // Cancel or closing the box: not authorised.
@@ -321,47 +424,57 @@ void CmdServer::askOrQueue(CmdClientThread *thread, const QString &devName)
 
 void CmdServer::answered(bool authorised)
 {
-    const Asking asked = m_asking;
+    const QString devName = m_asking.devName;
     m_asking = Asking();
     m_questionId = 0;
-    CmdClientThread *thread = asked.thread.data();
-    if (thread && m_clients.value(thread->sockid()) == thread) {
-        m_deciding.remove(thread);
-        // The same name may have been accepted meanwhile on another connection.
-        const bool known = ReadWriteSetting::getInstance()->userExists(asked.devName);
-        configure(thread, asked.devName, authorised || known, authorised && !known);
-    }
+    // The same name may have been accepted meanwhile on another connection.
+    const bool known = ReadWriteSetting::getInstance()->userExists(devName);
+    decide(devName, authorised || known, authorised && !known);
     askNext();
+}
+
+void CmdServer::decide(const QString &devName, bool authorised, bool isNewUser)
+{
+    QList<CmdClientThread *> waiting;
+    for (auto it = m_deciding.cbegin(); it != m_deciding.cend(); ++it) {
+        if (it.value() == devName)
+            waiting.append(it.key());
+    }
+    for (CmdClientThread *thread : qAsConst(waiting))
+        m_deciding.remove(thread);
+    if (waiting.isEmpty() && isNewUser) {
+        // The phone went while the user decided: its next connection is let in without asking.
+        recordDevice(devName, DeviceName::deviceFolder(m_savepath, devName), true);
+        return;
+    }
+    for (CmdClientThread *thread : qAsConst(waiting)) {
+        configure(thread, devName, authorised, isNewUser);
+        isNewUser = false;
+    }
 }
 
 void CmdServer::askNext()
 {
     while (!m_questionId && !m_waiting.isEmpty()) {
         const Asking next = m_waiting.takeFirst();
-        CmdClientThread *thread = next.thread.data();
-        if (!thread || m_clients.value(thread->sockid()) != thread)
-            continue;
-        m_deciding.remove(thread);
         if (ReadWriteSetting::getInstance()->userExists(next.devName))
-            configure(thread, next.devName, true, false);
+            decide(next.devName, true, false);
         else
-            askOrQueue(thread, next.devName);
+            ask(next);
     }
 }
 
 void CmdServer::forgetQuestion(CmdClientThread *thread)
 {
-    m_deciding.remove(thread);
+    const QString devName = m_deciding.take(thread);
+    // An open question stays until the user answers it; a queued name nobody waits for any
+    // more was never shown and is dropped (the phone's next connection queues it again).
+    if (devName.isEmpty() || (m_questionId && m_asking.devName == devName) ||
+        std::find(m_deciding.cbegin(), m_deciding.cend(), devName) != m_deciding.cend())
+        return;
     for (int i = m_waiting.size() - 1; i >= 0; --i) {
-        if (m_waiting.at(i).thread == thread || !m_waiting.at(i).thread)
+        if (m_waiting.at(i).devName == devName)
             m_waiting.removeAt(i);
-    }
-    if (m_questionId && m_asking.thread == thread) {
-        // The phone has gone: its question closes as refused, and the next one is shown.
-        Dialogs::cancel(m_questionId);
-        m_questionId = 0;
-        m_asking = Asking();
-        QTimer::singleShot(0, this, [this] { askNext(); });
     }
 }
 

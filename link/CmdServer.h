@@ -22,7 +22,10 @@ class TcpSocket;
 // Any device on the network reaches this port, so connections are bounded: per peer address and
 // in total (a newcomer takes the place of the oldest connection that is not an authorised phone,
 // or is closed at once), a connection must name itself within a time-out, and new names are put
-// to the user one at a time, the others waiting in a bounded queue.
+// to the user one at a time, the others waiting in a bounded queue. The bounds are for strangers:
+// connections that name an authorised phone do not count toward their address's share (phones
+// behind one router), and a phone that names itself again from the same address replaces its
+// older connections, which a dropped Wi-Fi link may have left behind without a FIN.
 class CmdServer : public QTcpServer
 {
     Q_OBJECT
@@ -38,6 +41,10 @@ public:
     CmdServer(QObject *parent, int maxPending, QString savepath);
     ~CmdServer() override;
 
+    // listen() with a backlog the system's maximum: under a flood of connections a phone's SYN
+    // must find room in the queue rather than be dropped.
+    bool listenForPhones(quint16 port = 0);
+
     QString savePath() const { return m_savepath; }
     int connectionCount() const { return m_clients.size(); }
     // The live connection with that descriptor, or null.
@@ -45,6 +52,8 @@ public:
     QList<CmdClientThread *> connections() const { return m_clients.values(); }
     void setLimits(const Limits &limits) { m_limits = limits; }
     Limits limits() const { return m_limits; }
+    // New names waiting behind the open authorisation question.
+    int waitingNames() const { return m_waiting.size(); }
 
     // Empties the phone's album database and removes its file (the folder and the received files
     // stay). Returns false when the name is not one that could have a database.
@@ -86,44 +95,63 @@ private:
     // (a descriptor may be reused by a later connection).
     CmdClientThread *senderConnection(int sockid) const;
     void destroyConnection(CmdClientThread *thread);
+    struct Peer;
     // Room for one more connection from peer: false when every connection in the way is an
-    // authorised phone or waits for the user's answer.
-    bool makeRoom(const QHostAddress &peer);
+    // authorised phone or waits for the user's answer. A household newcomer (its first record names
+    // an authorised phone) is not held to its address's share.
+    bool makeRoom(const QHostAddress &peer, bool household);
     void drainAcceptTokens();
-    bool evictable(CmdClientThread *thread) const;
+    bool evictable(CmdClientThread *thread, Peer &peer);
     void evict(CmdClientThread *thread, const char *why);
+    // Ends a connection taken off the table, wiping the device's database when the user deleted it.
+    void endConnection(CmdClientThread *thread);
     void nameTimedOut(CmdClientThread *thread);
+    // Whether the connection is an authorised phone's, or its first record, received so far,
+    // names one.
+    bool household(CmdClientThread *thread, Peer &peer);
+    // The same phone come back: its older connections from that address are let go.
+    void replaceOlderConnections(CmdClientThread *thread, const QString &devName);
 
-    // Authorisation of new names, one question at a time.
+    // Authorisation of new names, one question at a time. A question belongs to a name, not to a
+    // connection: it stays open until the user answers, and the answer applies to every
+    // connection waiting under that name (or, with none left, to the phone's next one).
     struct Asking
     {
-        QPointer<CmdClientThread> thread;
         QString devName;
         QString address;
     };
     void askOrQueue(CmdClientThread *thread, const QString &devName);
+    void ask(const Asking &asking);
     void askNext();
     void answered(bool authorised);
-    // The connection goes: its open question closes as refused, its queued one is dropped.
+    // Configures every live connection waiting under devName.
+    void decide(const QString &devName, bool authorised, bool isNewUser);
+    // The connection goes: a queued name nobody waits for any more is dropped; an open question
+    // stays.
     void forgetQuestion(CmdClientThread *thread);
     void configure(CmdClientThread *thread, const QString &devName, bool authorised, bool isNewUser);
+    void recordDevice(const QString &devName, const QString &folder, bool isNewUser);
 
     QHash<int, CmdClientThread *> m_clients;
     int m_maxPending;
     QString m_savepath;
     Limits m_limits;
-    // Peer address (IPv4 form when mapped), order of arrival and whether it has sent anything,
-    // for every listed connection. Silent connections give way first, oldest first.
+    // Peer address (IPv4 form when mapped), order of arrival, whether it has sent anything and the
+    // first bytes it sent, for every listed connection. Silent connections give way first, oldest
+    // first; household ones never.
     struct Peer
     {
         QHostAddress address;
         quint64 serial = 0;
         bool spoke = false;
+        bool household = false;
+        bool checked = false; // household decided from a whole first record
+        QByteArray head;      // what it sent, up to one record
     };
     QHash<CmdClientThread *, Peer> m_peers;
     quint64 m_serial = 0;
-    // Connections whose device record waits for the user's answer (asked or queued).
-    QSet<CmdClientThread *> m_deciding;
+    // Connections whose device record waits for the user's answer (asked or queued), with the name.
+    QHash<CmdClientThread *, QString> m_deciding;
     Asking m_asking;
     int m_questionId = 0;
     QList<Asking> m_waiting;

@@ -68,13 +68,25 @@ qint16 type(const char *rec)
     return qFromLittleEndian<qint16>(rec + 4);
 }
 
+bool carriesText(qint16 recordType)
+{
+    switch (recordType) {
+    case Device:
+    case QueryDatabase:
+    case Status7:
+    case Offline:
+    case Status9: return true;
+    default: return false;
+    }
+}
+
 bool decodeCommand(const char *rec, Command *out)
 {
-    const qint32 len = readI32(rec, 6);
-    if (len < 0 || len > kMaxCommandPayload)
-        return false;
     out->head = head(rec);
     out->type = type(rec);
+    const qint32 len = carriesText(out->type) ? readI32(rec, 6) : 0;
+    if (len < 0 || len > kMaxCommandPayload)
+        return false;
     out->length = len;
     out->payload = QByteArray(rec + 10, len);
     return true;
@@ -177,9 +189,8 @@ HeaderCheck decodeFileHeader(const char *rec, FileHeader *out, QString *why)
     h.fileSize = readI32(rec, 0);
     h.ratio = readI32(rec, 6);
     int pos = 10;
-    if (!readField(rec, pos, &h.name, &pos, why, "name")
-        || !readField(rec, pos, &h.mobilePath, &pos, why, "mobile path")
-        || !readField(rec, pos, &h.md5, &pos, why, "md5"))
+    if (!readField(rec, pos, &h.name, &pos, why, "name") ||
+        !readField(rec, pos, &h.mobilePath, &pos, why, "mobile path") || !readField(rec, pos, &h.md5, &pos, why, "md5"))
         return HeaderCheck::Malformed;
     if (!h.md5.isEmpty() && !readField(rec, pos, &h.createTime, &pos, why, "create time"))
         return HeaderCheck::Malformed;
@@ -211,8 +222,8 @@ bool decodeFileAck(const char *rec, FileAck *out)
     a.ratio = readI32(rec, 6);
     a.storedSize = readI32(rec, 10);
     int pos = 14;
-    if (!readField(rec, pos, &a.mobilePath, &pos, nullptr, "mobile path")
-        || !readField(rec, pos, &a.md5, &pos, nullptr, "md5"))
+    if (!readField(rec, pos, &a.mobilePath, &pos, nullptr, "mobile path") ||
+        !readField(rec, pos, &a.md5, &pos, nullptr, "md5"))
         return false;
     *out = a;
     return true;

@@ -7,6 +7,10 @@
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 Q_LOGGING_CATEGORY(lcTcpSocket, "vanteo.link.socket", QtWarningMsg)
 
 // Shared between a socket and the ring it feeds, so that either can go first: the reader's thread
@@ -16,14 +20,12 @@ struct TcpSocket::Gate
     QMutex mutex;
     TcpSocket *socket = nullptr;
     CFifoBuffer *ring = nullptr;
-    int resumeAt = 1;                  // free bytes that make a paused socket read again
+    int resumeAt = 1; // free bytes that make a paused socket read again
     std::atomic<bool> paused{false};
 };
 
 TcpSocket::TcpSocket(int socketDescriptor, QObject *parent)
-    : QTcpSocket(parent)
-    , m_sockid(socketDescriptor)
-    , m_gate(std::make_shared<Gate>())
+    : QTcpSocket(parent), m_sockid(socketDescriptor), m_gate(std::make_shared<Gate>())
 {
     m_gate->socket = this;
     // Bounded, so that bytes we can't hand on stay in the kernel and the sender is slowed down.
@@ -89,7 +91,7 @@ void TcpSocket::resumeReading()
 void TcpSocket::readData()
 {
     if (m_inRead)
-        return;  // a consumer that spins the event loop inside UpdateByte must not reorder chunks
+        return; // a consumer that spins the event loop inside UpdateByte must not reorder chunks
     m_inRead = true;
     for (;;) {
         const qint64 available = bytesAvailable();
@@ -168,4 +170,15 @@ void attachRing(TcpSocket *socket, CFifoBuffer *ring)
         QMutexLocker locker(&gate->mutex);
         gate->ring = nullptr;
     });
+}
+
+void enableKeepAlive(qintptr descriptor)
+{
+    // Idle 60 s, then 4 probes 10 s apart: a vanished peer is let go after about 100 s.
+    const int fd = int(descriptor);
+    const int on = 1, idle = 60, interval = 10, probes = 4;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }

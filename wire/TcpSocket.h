@@ -34,9 +34,9 @@ public:
     static constexpr qint64 kReadBufferSize = 256 * 1024;
 
     explicit TcpSocket(int socketDescriptor, QObject *parent = nullptr);
-    ~TcpSocket() override;  // closing flag, then disconnectFromHost(): no TcpRecvError from here on
+    ~TcpSocket() override; // closing flag, then disconnectFromHost(): no TcpRecvError from here on
 
-    int sockid() const;     // the descriptor given at construction
+    int sockid() const; // the descriptor given at construction
 
     // Back-pressure: readData() emits UpdateByte with at most room() bytes; with no room it stops
     // reading until resumeReading(). Without a provider every available byte is emitted at once.
@@ -57,8 +57,8 @@ signals:
     void sockDisConnect(int, QString, ushort, QThread *);
 
 public slots:
-    void sendData(QString strContent);  // UTF-8 up to the first NUL, nothing added
-    void resumeReading();               // safe to invoke queued from any thread
+    void sendData(QString strContent); // UTF-8 up to the first NUL, nothing added
+    void resumeReading();              // safe to invoke queued from any thread
 
 protected slots:
     void readData();
@@ -66,6 +66,11 @@ protected slots:
 
 private:
     friend void attachRing(TcpSocket *socket, CFifoBuffer *ring);
+
+    // TCP keepalive on a connected socket: a phone that walks out of Wi-Fi range, or a PC that slept,
+    // leaves connections that no FIN or RST ever ends; after a minute of silence a few probes find
+    // them dead and the socket reports an error instead of holding its place for ever.
+    void enableKeepAlive(qintptr descriptor);
     struct Gate;
 
     void peerGone();
@@ -85,3 +90,8 @@ private:
 // consumer slot connected to UpdateByte that puts each chunk into the ring always fits. The ring
 // may be released before the socket goes (the socket then stops reading); the socket may go first.
 void attachRing(TcpSocket *socket, CFifoBuffer *ring);
+
+// TCP keepalive on a connected socket: a phone that walks out of Wi-Fi range, or a PC that slept,
+// leaves connections that no FIN or RST ever ends; after a minute of silence a few probes find
+// them dead and the socket reports an error instead of holding its place for ever.
+void enableKeepAlive(qintptr descriptor);

@@ -19,6 +19,10 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 using TestSupport::waitFor;
 
 namespace {
@@ -49,6 +53,11 @@ public:
     int hello(const QString &name)
     {
         send(Records::Device, name.toUtf8());
+        return authReply();
+    }
+    // The authorisation flag of the next reply (-1: no answer).
+    int authReply()
+    {
         const QByteArray r = record();
         bool ok = false;
         QByteArray host;
@@ -74,8 +83,8 @@ bool rowCommitted(const QString &dbPath, const QString &localPath)
 {
     const QList<QVariantList> row{{localPath}};
     return waitFor([&] {
-        return QFileInfo::exists(dbPath)
-            && TestSupport::queryRows(dbPath, QStringLiteral("select localpath from albumlist")) == row;
+        return QFileInfo::exists(dbPath) &&
+            TestSupport::queryRows(dbPath, QStringLiteral("select localpath from albumlist")) == row;
     });
 }
 
@@ -110,6 +119,7 @@ private slots:
     void peerAskingFasterThanItReadsLosesItsConnection();
     void connectionsAreCappedAndUnnamedOnesClosed();
     void newNamesAreAskedOneAtATime();
+    void householdBehindOneAddressIsNeverShutOut();
     void fileConnectionsPerPhoneAreCapped();
 
 private:
@@ -314,7 +324,8 @@ void TstCmdServer::chineseNameKeptExactly()
     Dialogs::setNextAnswer(Dialogs::Ok);
     Phone phone(server->serverPort());
     QCOMPARE(phone.hello(name), 1);
-    QVERIFY(Dialogs::records().at(0).text.startsWith(QStringLiteral("你确定授权给 ") + name + QStringLiteral(" 备份?")));
+    QVERIFY(
+        Dialogs::records().at(0).text.startsWith(QStringLiteral("你确定授权给 ") + name + QStringLiteral(" 备份?")));
     QCOMPARE(remote.at(0).at(0).toString(), name);
     QVERIFY(QDir(m_savePath + QStringLiteral("万特相册/") + name).exists());
     QCOMPARE(ReadWriteSetting::getInstance()->getUserList().at(0).name, name);
@@ -323,8 +334,9 @@ void TstCmdServer::chineseNameKeptExactly()
     // A received file lands in the database named after the device.
     const QString stored = m_savePath + QStringLiteral("万特相册/") + name + QStringLiteral("/2020/01/a.jpg");
     QVERIFY(TestSupport::writeFile(stored, "photo"));
-    onlyConnection(server.get())->updateImageInfoSlot(1, stored, TestSupport::md5Hex("photo"), QString(),
-                                                      QStringLiteral("2020-01-02T03:04:05"), QStringLiteral("/DCIM/a.jpg"));
+    onlyConnection(server.get())
+        ->updateImageInfoSlot(1, stored, TestSupport::md5Hex("photo"), QString(), QStringLiteral("2020-01-02T03:04:05"),
+                              QStringLiteral("/DCIM/a.jpg"));
     QVERIFY(rowCommitted(AppPaths::programFile(name + QStringLiteral(".db")), stored));
 
     // The database can be asked for by that name.
@@ -443,10 +455,10 @@ void TstCmdServer::ignoredRecordsKeepTheStreamAligned()
     Phone phone(server->serverPort());
     for (qint16 t : {0, 4, 5, 6, 10, 11, 31, -1})
         phone.sendRaw(t, 3, "abc");
-    phone.sendRaw(Records::Device, 246, "Pixel");  // length can't be true
+    phone.sendRaw(Records::Device, 246, "Pixel"); // length can't be true
     phone.sendRaw(Records::Status9, -5, "Pixel");
-    phone.sendRaw(Records::Status9, 0);           // empty status
-    phone.sendRaw(Records::Device, 0);            // empty name
+    phone.sendRaw(Records::Status9, 0); // empty status
+    phone.sendRaw(Records::Device, 0);  // empty name
     QVERIFY(phone.silentFor(900));
     QVERIFY(status.isEmpty());
     QVERIFY(Dialogs::records().isEmpty());
@@ -457,6 +469,7 @@ void TstCmdServer::ignoredRecordsKeepTheStreamAligned()
 
 void TstCmdServer::databaseReply()
 {
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Reader"), QString(), QString());
     auto server = makeServer();
     QVERIFY(server);
     // A large file arrives whole and exactly, in order.
@@ -466,7 +479,16 @@ void TstCmdServer::databaseReply()
     QVERIFY(TestSupport::writeFile(AppPaths::programFile(QStringLiteral("Big.db")), content));
     QVERIFY(TestSupport::writeFile(m_storage->path() + QStringLiteral("/secret.db"), "secret"));
 
-    Phone phone(server->serverPort());
+    // A connection that has not named an authorised phone reads no album.
+    Phone stranger(server->serverPort());
+    stranger.send(Records::QueryDatabase, "Big");
+    QCOMPARE(stranger.record(), Records::encodeDatabaseReply(0));
+    QCOMPARE(stranger.hello(QStringLiteral("../x")), 0);
+    stranger.send(Records::QueryDatabase, "Big");
+    QCOMPARE(stranger.record(), Records::encodeDatabaseReply(0));
+
+    Phone phone(server->serverPort(), QHostAddress(QStringLiteral("127.0.0.2")));
+    QCOMPARE(phone.hello(QStringLiteral("Reader")), 1);
     phone.send(Records::QueryDatabase, "Big");
     quint32 size = 0;
     QVERIFY(Records::decodeDatabaseReply(phone.record().constData(), &size));
@@ -480,17 +502,26 @@ void TstCmdServer::databaseReply()
         QCOMPARE(phone.record(), Records::encodeDatabaseReply(0));
     }
     QVERIFY(phone.silentFor(150));
+
+    // A database that exists but cannot be copied for the reply (here: unreadable, a folder) is
+    // never "no database": the connection closes and the phone asks again later.
+    QVERIFY(QDir().mkpath(AppPaths::programFile(QStringLiteral("Unreadable.db"))));
+    phone.send(Records::QueryDatabase, "Unreadable");
+    QVERIFY(phone.closedByPeer());
+    QVERIFY(phone.unread().isEmpty());
 }
 
 void TstCmdServer::databaseReplyKeepsLaterRepliesBehindIt()
 {
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Order"), QString(), QString());
     auto server = makeServer();
     QVERIFY(server);
     const QByteArray content(2 * 1024 * 1024, 'd');
     QVERIFY(TestSupport::writeFile(AppPaths::programFile(QStringLiteral("Order.db")), content));
     Phone phone(server->serverPort());
-    phone.write(Records::encodeCommand(Records::QueryDatabase, "Order")
-                + Records::encodeCommand(Records::Status9, "Order"));
+    QCOMPARE(phone.hello(QStringLiteral("Order")), 1);
+    phone.write(Records::encodeCommand(Records::QueryDatabase, "Order") +
+                Records::encodeCommand(Records::Status9, "Order"));
     quint32 size = 0;
     QVERIFY(Records::decodeDatabaseReply(phone.record().constData(), &size));
     QCOMPARE(int(size), content.size());
@@ -627,9 +658,9 @@ void TstCmdServer::deletingUnconnectedDeviceWipesAtOnce()
     QMetaObject::invokeMethod(server.get(), "recvDeleteSlot", Q_ARG(QString, QStringLiteral("Never")));
     // A name that is not a device name never reaches the file system.
     QVERIFY(TestSupport::writeFile(m_storage->path() + QStringLiteral("/keep.db"), "k"));
-    QMetaObject::invokeMethod(server.get(), "recvDeleteSlot",
-                              Q_ARG(QString, QStringLiteral("../") + QFileInfo(m_storage->path()).fileName()
-                                                 + QStringLiteral("/keep")));
+    QMetaObject::invokeMethod(
+        server.get(), "recvDeleteSlot",
+        Q_ARG(QString, QStringLiteral("../") + QFileInfo(m_storage->path()).fileName() + QStringLiteral("/keep")));
     QVERIFY(QFileInfo::exists(m_storage->path() + QStringLiteral("/keep.db")));
 }
 
@@ -642,7 +673,10 @@ void TstCmdServer::peerAskingFasterThanItReadsLosesItsConnection()
     CmdServer::Limits limits;
     limits.nameTimeoutMs = 120000; // it must go for asking too much, not for staying unnamed
     server->setLimits(limits);
+    // An authorised name: strangers get no album at all.
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Rogue"), QString(), QString());
     Phone hostile(server->serverPort());
+    QCOMPARE(hostile.hello(QStringLiteral("Rogue")), 1);
     hostile.stopReading();
     QByteArray burst;
     for (int i = 0; i < 25; ++i)
@@ -676,17 +710,19 @@ void TstCmdServer::connectionsAreCappedAndUnnamedOnesClosed()
 
     Phone known(server->serverPort());
     QCOMPARE(known.hello(QStringLiteral("Known")), 1);
-    // A third connection from one address takes the place of the oldest unnamed one there.
+    // Strangers share two places per address beside the authorised phone; a third stranger from
+    // there takes the place of the oldest.
     Phone idle1(server->serverPort());
-    QVERIFY(waitFor([&] { return server->connectionCount() == 2; }));
     Phone idle2(server->serverPort());
+    QVERIFY(waitFor([&] { return server->connectionCount() == 3; }));
+    Phone idle3(server->serverPort());
     QVERIFY(idle1.closedByPeer());
-    QVERIFY(idle2.connected());
+    QVERIFY(idle2.connected() && idle3.connected());
     // Past the total, the oldest connection that is not an authorised phone gives way.
     Phone other(server->serverPort(), QHostAddress(QStringLiteral("127.0.0.2")));
-    QVERIFY(waitFor([&] { return server->connectionCount() == 3; }));
-    Phone third(server->serverPort(), QHostAddress(QStringLiteral("127.0.0.3")));
     QVERIFY(idle2.closedByPeer());
+    Phone third(server->serverPort(), QHostAddress(QStringLiteral("127.0.0.3")));
+    QVERIFY(idle3.closedByPeer());
     QVERIFY(waitFor([&] { return server->connectionCount() == 3; }));
     QVERIFY(other.connected() && third.connected());
     QCOMPARE(known.filePort() > 0, true);
@@ -727,37 +763,83 @@ void TstCmdServer::newNamesAreAskedOneAtATime()
     Phone first(server->serverPort());
     first.send(Records::Device, "First");
     QVERIFY(waitFor([] { return Dialogs::openQuestions().size() == 1; }));
+    const int firstQuestion = Dialogs::openQuestions().first();
     Phone second(server->serverPort(), QHostAddress(QStringLiteral("127.0.0.2")));
     second.send(Records::Device, "Second");
+    QVERIFY(waitFor([&] { return server->waitingNames() == 1; }));
     // Beyond the queue: refused at once, nobody asked.
     Phone third(server->serverPort(), QHostAddress(QStringLiteral("127.0.0.3")));
     QCOMPARE(third.hello(QStringLiteral("Third")), 0);
     QCOMPARE(third.filePort(), 0);
+
+    // The first phone tries again on a new connection (its old one vanished without a word): the
+    // old connection is let go, and the name is still one question.
+    Phone again(server->serverPort());
+    again.send(Records::Device, "First");
+    QVERIFY(first.closedByPeer());
+    // Its phone going does not withdraw the question.
+    again.close();
+    QVERIFY(second.silentFor(100));
+    QCOMPARE(Dialogs::openQuestions(), QList<int>{firstQuestion});
     QCOMPARE(Dialogs::records().size(), 1);
-    QCOMPARE(Dialogs::openQuestions().size(), 1);
     QVERIFY(Dialogs::records().at(0).text.contains(QStringLiteral("First")));
 
-    // The asking phone goes: its question closes as refused and the waiting one is asked,
-    // with its address.
-    const int firstQuestion = Dialogs::openQuestions().first();
-    first.close();
-    QVERIFY(waitFor([&] { return Dialogs::records().size() == 2; }));
-    QVERIFY(!Dialogs::openQuestions().contains(firstQuestion));
-    QCOMPARE(Dialogs::openQuestions().size(), 1);
-    QCOMPARE(Dialogs::records().at(1).text,
-             QStringLiteral("你确定授权给 Second 备份?\n(手机地址: 127.0.0.2)"));
-    QVERIFY(second.silentFor(100));
-    QVERIFY(Dialogs::answer(Dialogs::openQuestions().first(), Dialogs::Ok));
-    const QByteArray reply = second.record();
-    bool authorised = false;
-    QByteArray host;
-    QVERIFY(Records::decodeAuthReply(reply.constData(), &authorised, &host));
-    QVERIFY(authorised);
-    QVERIFY(second.filePort() > 0);
-    QVERIFY(ReadWriteSetting::getInstance()->userExists(QStringLiteral("Second")));
-    QVERIFY(!ReadWriteSetting::getInstance()->userExists(QStringLiteral("First")));
+    // The answer counts although no connection waits for it: the phone's next one is let in.
+    QVERIFY(Dialogs::answer(firstQuestion, Dialogs::Ok));
+    QVERIFY(waitFor([] { return ReadWriteSetting::getInstance()->userExists(QStringLiteral("First")); }));
+    Phone back(server->serverPort());
+    QCOMPARE(back.hello(QStringLiteral("First")), 1);
+    QVERIFY(back.filePort() > 0);
+
+    // The waiting name is asked next, with its address; a refusal reaches its phone.
+    QVERIFY(waitFor([] { return Dialogs::records().size() == 2; }));
+    QCOMPARE(Dialogs::records().at(1).text, QStringLiteral("你确定授权给 Second 备份?\n(手机地址: 127.0.0.2)"));
+    QVERIFY(Dialogs::answer(Dialogs::openQuestions().first(), Dialogs::Cancel));
+    QCOMPARE(second.authReply(), 0);
+    QCOMPARE(second.filePort(), 0);
+    QVERIFY(!ReadWriteSetting::getInstance()->userExists(QStringLiteral("Second")));
     QVERIFY(!ReadWriteSetting::getInstance()->userExists(QStringLiteral("Third")));
     QVERIFY(Dialogs::openQuestions().isEmpty());
+}
+
+void TstCmdServer::householdBehindOneAddressIsNeverShutOut()
+{
+    auto server = makeServer();
+    QVERIFY(server);
+    CmdServer::Limits limits;
+    limits.perAddress = 2;
+    limits.nameTimeoutMs = 60000;
+    server->setLimits(limits);
+
+    // Ten phones behind one router name themselves at once, before any answer.
+    std::vector<std::unique_ptr<Phone>> phones;
+    for (int i = 0; i < 10; ++i) {
+        const QString name = QStringLiteral("Home%1").arg(i);
+        ReadWriteSetting::getInstance()->addUser(name, QString(), QString());
+        phones.push_back(std::make_unique<Phone>(server->serverPort()));
+        phones.back()->send(Records::Device, name.toUtf8());
+    }
+    for (const auto &phone : phones)
+        QCOMPARE(phone->authReply(), 1);
+    // A phone whose connection vanished (no FIN ever came) is back: the old connection goes.
+    Phone back(server->serverPort());
+    QCOMPARE(back.hello(QStringLiteral("Home0")), 1);
+    QVERIFY(phones.front()->closedByPeer());
+    QVERIFY(back.filePort() > 0);
+    // Strangers from that address still share two places.
+    Phone s1(server->serverPort()), s2(server->serverPort()), s3(server->serverPort());
+    QVERIFY(s1.closedByPeer());
+    QVERIFY(s2.connected() && s3.connected());
+    QVERIFY(waitFor([&] { return server->connectionCount() == 12; }));
+    // Dead connections are also found by the system: keepalive after a minute of silence.
+    for (CmdClientThread *conn : server->connections()) {
+        int keepAlive = 0, idle = 0;
+        socklen_t length = sizeof keepAlive;
+        QCOMPARE(getsockopt(conn->sockid(), SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &length), 0);
+        length = sizeof idle;
+        QCOMPARE(getsockopt(conn->sockid(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, &length), 0);
+        QVERIFY(keepAlive && idle == 60);
+    }
 }
 
 void TstCmdServer::fileConnectionsPerPhoneAreCapped()

@@ -10,7 +10,7 @@ namespace {
 class Phone
 {
 public:
-    Phone() : bytes(Records::kSize, '\0') {}
+    Phone() : bytes(Records::kSize, '\0') { }
     Phone &i32(int offset, qint64 v)
     {
         const quint32 u = quint32(qint32(v));
@@ -44,7 +44,7 @@ QByteArray ascii(int n, char c = 'a')
     return QByteArray(n, c);
 }
 
-const QByteArray kChinese = QStringLiteral("张三的手机").toUtf8();  // 15 bytes
+const QByteArray kChinese = QStringLiteral("张三的手机").toUtf8(); // 15 bytes
 
 } // namespace
 
@@ -95,7 +95,7 @@ void TestRecords::command()
     QCOMPARE(encoded.size(), Records::kSize);
     QCOMPARE(encoded.toHex(), phone.bytes.toHex());
 
-    phone.i32(0, 0x12345678);  // the head is not interpreted but is read
+    phone.i32(0, 0x12345678); // the head is not interpreted but is read
     Records::Command c;
     QVERIFY(Records::decodeCommand(phone.bytes.constData(), &c));
     QCOMPARE(c.head, 0x12345678);
@@ -108,25 +108,32 @@ void TestRecords::command()
 
 void TestRecords::commandDecodeRefusesImpossibleLengths_data()
 {
+    QTest::addColumn<int>("type");
     QTest::addColumn<qint64>("length");
     QTest::addColumn<bool>("accepted");
-    QTest::newRow("245 fills the payload area") << qint64(245) << true;
-    QTest::newRow("246 is one byte over") << qint64(246) << false;
-    QTest::newRow("-1") << qint64(-1) << false;
-    QTest::newRow("most negative") << qint64(-2147483647 - 1) << false;
-    QTest::newRow("largest int32") << qint64(2147483647) << false;
+    QTest::newRow("245 fills the payload area") << 1 << qint64(245) << true;
+    QTest::newRow("246 is one byte over") << 1 << qint64(246) << false;
+    QTest::newRow("-1") << 2 << qint64(-1) << false;
+    QTest::newRow("most negative") << 7 << qint64(-2147483647 - 1) << false;
+    QTest::newRow("largest int32") << 9 << qint64(2147483647) << false;
+    // A record that carries no text is taken whatever its length field says.
+    QTest::newRow("port query, length 1") << 3 << qint64(1) << true;
+    QTest::newRow("port query, largest int32") << 3 << qint64(2147483647) << true;
+    QTest::newRow("port query, -1") << 3 << qint64(-1) << true;
 }
 
 void TestRecords::commandDecodeRefusesImpossibleLengths()
 {
+    QFETCH(int, type);
     QFETCH(qint64, length);
     QFETCH(bool, accepted);
     Phone phone;
-    phone.i16(4, 1).i32(6, length).raw(10, ascii(245, 'n'));
+    phone.i16(4, type).i32(6, length).raw(10, ascii(245, 'n'));
     Records::Command c;
     QCOMPARE(Records::decodeCommand(phone.bytes.constData(), &c), accepted);
+    QCOMPARE(int(c.type), type);
     if (accepted)
-        QCOMPARE(c.payload, ascii(int(length), 'n'));
+        QCOMPARE(c.payload, Records::carriesText(qint16(type)) ? ascii(int(length), 'n') : QByteArray());
     QVERIFY(Records::encodeCommand(1, ascii(246)).isEmpty());
 }
 
@@ -203,17 +210,14 @@ void TestRecords::fileHeader_data()
 
     const QByteArray md5("0123456789abcdef0123456789ABCDEF");
     const QByteArray when("2019-05-01T08:30:00");
-    QTest::newRow("typical") << 3456789 << 4 << QByteArray("IMG_1.jpg") << QByteArray("/DCIM/IMG_1.jpg")
-                             << md5 << when;
+    QTest::newRow("typical") << 3456789 << 4 << QByteArray("IMG_1.jpg") << QByteArray("/DCIM/IMG_1.jpg") << md5 << when;
     QTest::newRow("chinese path") << 10 << 1 << QByteArray("a.jpg")
                                   << QStringLiteral("/相册/家庭照片/张三.jpg").toUtf8() << md5 << when;
     QTest::newRow("empty file, no thumbnail") << 0 << 0 << QByteArray("e") << QByteArray("e") << md5 << when;
     QTest::newRow("no create time") << 5 << 1 << QByteArray("n") << QByteArray("p") << md5 << QByteArray();
     // 26 + 20 + 100 + 32 + 77 = 255.
-    QTest::newRow("fields fill 255 exactly") << 7 << 2 << ascii(20, 'n') << ascii(100, 'p') << md5
-                                             << ascii(77, 't');
-    QTest::newRow("one path filling all") << 1 << 1 << QByteArray() << ascii(229, 'p') << QByteArray()
-                                          << QByteArray();
+    QTest::newRow("fields fill 255 exactly") << 7 << 2 << ascii(20, 'n') << ascii(100, 'p') << md5 << ascii(77, 't');
+    QTest::newRow("one path filling all") << 1 << 1 << QByteArray() << ascii(229, 'p') << QByteArray() << QByteArray();
 }
 
 void TestRecords::fileHeader()
@@ -227,11 +231,17 @@ void TestRecords::fileHeader()
 
     const int n1 = name.size(), n2 = path.size(), n3 = md5.size(), n4 = createTime.size();
     Phone phone;
-    phone.i32(0, fileSize).i16(4, 31).i32(6, ratio)
-        .i32(10, n1).raw(14, name)
-        .i32(14 + n1, n2).raw(18 + n1, path)
-        .i32(18 + n1 + n2, n3).raw(22 + n1 + n2, md5)
-        .i32(22 + n1 + n2 + n3, n4).raw(26 + n1 + n2 + n3, createTime);
+    phone.i32(0, fileSize)
+        .i16(4, 31)
+        .i32(6, ratio)
+        .i32(10, n1)
+        .raw(14, name)
+        .i32(14 + n1, n2)
+        .raw(18 + n1, path)
+        .i32(18 + n1 + n2, n3)
+        .raw(22 + n1 + n2, md5)
+        .i32(22 + n1 + n2 + n3, n4)
+        .raw(26 + n1 + n2 + n3, createTime);
 
     Records::FileHeader h;
     h.fileSize = fileSize;
@@ -283,7 +293,7 @@ void TestRecords::fileHeaderRefused()
 void TestRecords::fileHeaderDecodeChecks_data()
 {
     QTest::addColumn<QByteArray>("record");
-    QTest::addColumn<int>("check");  // Records::HeaderCheck
+    QTest::addColumn<int>("check"); // Records::HeaderCheck
 
     const auto ok = int(Records::HeaderCheck::Ok);
     const auto bad = int(Records::HeaderCheck::Malformed);
@@ -293,16 +303,15 @@ void TestRecords::fileHeaderDecodeChecks_data()
     QTest::newRow("N1 huge, no wrap-around") << Phone().i16(4, 31).i32(10, 0x7fffffff).bytes << bad;
     QTest::newRow("negative N2") << Phone().i16(4, 31).i32(10, 1).i32(15, -5).bytes << bad;
     QTest::newRow("negative N3") << Phone().i16(4, 31).i32(10, 1).i32(15, 1).i32(20, -1).bytes << bad;
-    QTest::newRow("negative N4")
-        << Phone().i16(4, 31).i32(10, 1).i32(15, 1).i32(20, 2).i32(26, -1).bytes << bad;
-    QTest::newRow("N4 one byte past the end")  // 26 + 1 + 1 + 2 + 226 = 256
+    QTest::newRow("negative N4") << Phone().i16(4, 31).i32(10, 1).i32(15, 1).i32(20, 2).i32(26, -1).bytes << bad;
+    QTest::newRow("N4 one byte past the end") // 26 + 1 + 1 + 2 + 226 = 256
         << Phone().i16(4, 31).i32(10, 1).i32(15, 1).i32(20, 2).i32(26, 226).bytes << bad;
     QTest::newRow("N4 ends on the last byte")
         << Phone().i16(4, 31).i32(10, 1).i32(15, 1).i32(20, 2).i32(26, 225).bytes << ok;
     // No md5: the phone sends neither md5 nor create time, so what follows is not read at all.
     QTest::newRow("N3 zero, garbage after it")
         << Phone().i16(4, 31).i32(10, 1).i32(15, 1).i32(20, 0).i32(24, -7).bytes << ok;
-    QTest::newRow("no room for N4 after a full md5")  // 22 + 0 + 0 + 233 = 255: N4 can't be there
+    QTest::newRow("no room for N4 after a full md5") // 22 + 0 + 0 + 233 = 255: N4 can't be there
         << Phone().i16(4, 31).i32(10, 0).i32(14, 0).i32(18, 233).bytes << bad;
 }
 
@@ -328,8 +337,7 @@ void TestRecords::fileAck_data()
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<QByteArray>("md5");
     QTest::addColumn<bool>("fits");
-    QTest::newRow("typical") << QByteArray("/DCIM/IMG_1.jpg") << QByteArray("0123456789abcdef0123456789abcdef")
-                             << true;
+    QTest::newRow("typical") << QByteArray("/DCIM/IMG_1.jpg") << QByteArray("0123456789abcdef0123456789abcdef") << true;
     QTest::newRow("chinese") << QStringLiteral("/相册/张三.jpg").toUtf8() << QByteArray("ABC") << true;
     QTest::newRow("fills 255") << ascii(200, 'p') << ascii(33, 'm') << true;
     QTest::newRow("one over") << ascii(200, 'p') << ascii(34, 'm') << false;
@@ -342,7 +350,7 @@ void TestRecords::fileAck()
     QFETCH(bool, fits);
     Records::FileAck a;
     a.ratio = 4;
-    a.storedSize = -2;  // low 32 bits of a 4 GiB - 2 file
+    a.storedSize = -2; // low 32 bits of a 4 GiB - 2 file
     a.mobilePath = path;
     a.md5 = md5;
     const QByteArray rec = Records::encodeFileAck(a);
@@ -352,7 +360,13 @@ void TestRecords::fileAck()
     }
     const int m1 = path.size();
     Phone phone;
-    phone.i32(0, 0).i16(4, 31).i32(6, 4).i32(10, -2).i32(14, m1).raw(18, path).i32(18 + m1, md5.size())
+    phone.i32(0, 0)
+        .i16(4, 31)
+        .i32(6, 4)
+        .i32(10, -2)
+        .i32(14, m1)
+        .raw(18, path)
+        .i32(18 + m1, md5.size())
         .raw(22 + m1, md5);
     QCOMPARE(rec.toHex(), phone.bytes.toHex());
     Records::FileAck back;
