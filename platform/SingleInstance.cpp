@@ -8,8 +8,10 @@
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QSharedMemory>
+#include <QStandardPaths>
 #include <QTimer>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcInstance, "vanteo.instance")
@@ -20,10 +22,21 @@ const QByteArray kRequest("activate\n");
 const QByteArray kAnswer("ok\n");
 // A client that says nothing useful within this time is dropped.
 constexpr int kClientTimeoutMs = 3000;
+
+// The folder, when it is (or can be made) a folder of this user's that nobody else can enter.
+bool makePrivate(const QString &path)
+{
+    if (path.isEmpty() || !QDir().mkpath(path))
+        return false;
+    struct stat st
+    { };
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+        return false;
+    return (st.st_mode & 077) == 0 || ::chmod(QFile::encodeName(path).constData(), 0700) == 0;
+}
 } // namespace
 
-SingleInstance::SingleInstance(const QString &key)
-    : m_key(key)
+SingleInstance::SingleInstance(const QString &key) : m_key(key)
 {
 }
 
@@ -35,10 +48,35 @@ SingleInstance::~SingleInstance()
         m_lock->unlock();
 }
 
+QString SingleInstance::privateFolder()
+{
+    // Qt checks the runtime folder's owner and mode and answers empty when they are wrong.
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (makePrivate(runtime))
+        return runtime;
+    const QString own =
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + QStringLiteral("/vanteoalbum-run");
+    if (makePrivate(own))
+        return own;
+    qCWarning(lcInstance) << "no private folder for the single-instance lock (tried" << runtime << "and" << own << ")";
+    return QString();
+}
+
 QString SingleInstance::lockFilePath() const
 {
-    return QDir::tempPath() + QLatin1Char('/') + m_key + QLatin1Char('-') + QString::number(::getuid())
-        + QStringLiteral(".lock");
+    return privateFolder() + QLatin1Char('/') + m_key + QStringLiteral(".lock");
+}
+
+bool SingleInstance::lockProvesLiveCopy() const
+{
+    // QLockFile found the recorded process alive; the record must also be a real one of ours.
+    qint64 pid = 0;
+    QString host, app;
+    struct stat st
+    { };
+    const QByteArray path = QFile::encodeName(lockFilePath());
+    return m_lock->getLockInfo(&pid, &host, &app) && pid > 0 && ::lstat(path.constData(), &st) == 0 &&
+        S_ISREG(st.st_mode) && st.st_uid == ::getuid();
 }
 
 bool SingleInstance::acquire()
@@ -46,30 +84,34 @@ bool SingleInstance::acquire()
     if (m_held)
         return true;
 
-    m_lock = std::make_unique<QLockFile>(lockFilePath());
-    // Never stale by age: a copy may run for weeks. A lock whose holder died is still
-    // recognised (the process is gone) and taken over.
-    m_lock->setStaleLockTime(0);
-    const bool locked = m_lock->tryLock(0);
-    const QLockFile::LockError lockError = m_lock->error();
-    if (!locked && lockError == QLockFile::LockFailedError) {
-        qint64 pid = 0;
-        QString host, app;
-        m_lock->getLockInfo(&pid, &host, &app);
-        qCInfo(lcInstance) << "another copy runs, pid" << pid;
+    bool locked = false;
+    if (!privateFolder().isEmpty()) {
+        m_lock = std::make_unique<QLockFile>(lockFilePath());
+        // Never stale by age: a copy may run for weeks. A lock whose holder died is still
+        // recognised (the process is gone) and taken over.
+        m_lock->setStaleLockTime(0);
+        for (int attempt = 0; attempt < 2 && !locked; ++attempt) {
+            locked = m_lock->tryLock(0);
+            if (locked || m_lock->error() != QLockFile::LockFailedError)
+                break;
+            if (lockProvesLiveCopy()) {
+                qCInfo(lcInstance) << "another copy runs";
+                m_lock.reset();
+                return false;
+            }
+            qCWarning(lcInstance) << "removing a lock file that proves nothing:" << lockFilePath();
+            QFile::remove(lockFilePath());
+        }
+    }
+    if (!locked) {
+        // Better two copies than none: a lock that cannot be taken is no proof of another copy.
+        qCWarning(lcInstance) << "cannot take the single-instance lock; starting without it";
         m_lock.reset();
-        return false;
     }
 
     m_memory = std::make_unique<QSharedMemory>(m_key);
     if (m_memory->attach(QSharedMemory::ReadWrite)) {
-        if (!locked) {
-            // The lock cannot be used here (no writable temporary folder): the marker alone decides.
-            qCWarning(lcInstance) << "lock file unusable:" << lockFilePath() << "- trusting the marker";
-            m_memory.reset();
-            return false;
-        }
-        // We hold the lock, so nobody alive owns this segment: a copy crashed with it.
+        // We hold the lock (or cannot tell), so the segment is a dead copy's or a stranger's.
         qCInfo(lcInstance) << "removing a stale marker" << m_key;
         m_memory->detach();
     }
@@ -81,8 +123,7 @@ bool SingleInstance::acquire()
 
 QString SingleInstance::socketPath() const
 {
-    return QDir::tempPath() + QLatin1Char('/') + m_key + QLatin1Char('-') + QString::number(::getuid())
-        + QStringLiteral(".sock");
+    return privateFolder() + QLatin1Char('/') + m_key + QStringLiteral(".sock");
 }
 
 bool SingleInstance::listenForActivation(std::function<void()> onActivate)

@@ -8,10 +8,13 @@ class QLocalServer;
 class QLockFile;
 class QSharedMemory;
 
-// Keeps a second copy of the program from running. The shared-memory segment named by the
-// key is the marker other copies look for; on Linux it survives a copy that crashed, so a
-// lock file (released by the kernel when its holder dies) tells a live copy from a stale
-// marker. Both live in the user's temporary folder (QDir::tempPath(), i.e. $TMPDIR).
+// Keeps a second copy of the program from running. A lock file (released by the kernel when its
+// holder dies) tells a live copy from a dead one; the shared-memory segment named by the key is a
+// marker beside it that other copies may look for, never proof on its own. The lock and the
+// activation socket live in the user's private runtime folder ($XDG_RUNTIME_DIR, else a 0700
+// folder of the user's own under the cache folder), never in the shared temporary folder, where
+// another user could plant them. A lock file that proves nothing (not ours, no live pid) is
+// removed and taken, never counted as another copy.
 class SingleInstance
 {
 public:
@@ -36,8 +39,12 @@ public:
 
     QString lockFilePath() const;
     QString socketPath() const;
+    // The private folder both live in, created if needed; empty when there is none.
+    static QString privateFolder();
 
 private:
+    bool lockProvesLiveCopy() const;
+
     QString m_key;
     std::unique_ptr<QLockFile> m_lock;
     std::unique_ptr<QSharedMemory> m_memory;

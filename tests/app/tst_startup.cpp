@@ -135,6 +135,7 @@ private slots:
     {
         QTemporaryDir tmp;
         qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(tmp.path()));
         SingleInstance first(QStringLiteral("vanteoalbum"));
         QVERIFY(Startup::claimSingleInstance(&first));
         QVERIFY(Dialogs::records().isEmpty());
@@ -151,6 +152,7 @@ private slots:
         QCOMPARE(box.buttons.size(), 1);
         QCOMPARE(Dialogs::pendingAnswers(), 0);
         qunsetenv("TMPDIR");
+        qunsetenv("XDG_RUNTIME_DIR");
     }
 
     void realProgramTwice()
@@ -171,6 +173,7 @@ private slots:
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TMPDIR"), tmp.path());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), tmp.path());
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("VANTEO_NONINTERACTIVE"), QStringLiteral("1"));
         const auto start = [&](QProcess *p) {
@@ -235,11 +238,13 @@ private slots:
 
         // Remove the marker the killed copies left.
         qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(tmp.path()));
         {
             SingleInstance sweep(QStringLiteral("vanteoalbum"));
             QVERIFY(sweep.acquire());
         }
         qunsetenv("TMPDIR");
+        qunsetenv("XDG_RUNTIME_DIR");
     }
 };
 

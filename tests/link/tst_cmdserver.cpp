@@ -360,6 +360,11 @@ void TstCmdServer::portQueryBeforeDeviceRecordIsNotAnswered()
     QVERIFY(port > 0);
     // The early query stays unanswered: exactly one port reply.
     QVERIFY(phone.silentFor(200));
+    // A port query's length field carries nothing and is not read.
+    phone.sendRaw(Records::QueryFilePort, 7, "garbage");
+    int again = -1;
+    QVERIFY(Records::decodeFilePortReply(phone.record().constData(), &again));
+    QCOMPARE(again, port);
 }
 
 void TstCmdServer::repeatedDeviceRecordDoesNotReconfigure()

@@ -119,9 +119,11 @@ void TstE2eProgram::backupStopStartAndBackupAgain()
     env.insert(QStringLiteral("PROGRAM_DIR"), programDir->path());
     env.insert(QStringLiteral("PHONESIM"), phonesim);
     env.insert(QStringLiteral("OUT"), out);
-    // The single-instance lock lives in $TMPDIR: a program the user runs elsewhere must not stop this one.
+    // The single-instance lock lives in the runtime folder: a program the user runs elsewhere must not
+    // stop this one.
     QDir().mkpath(work.path() + QStringLiteral("/tmp"));
     env.insert(QStringLiteral("TMPDIR"), work.path() + QStringLiteral("/tmp"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), work.path() + QStringLiteral("/tmp"));
     run.setProcessEnvironment(env);
     run.setProcessChannelMode(QProcess::MergedChannels);
     run.start(QStringLiteral("unshare"),

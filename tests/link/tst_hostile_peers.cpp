@@ -313,6 +313,7 @@ void TstHostilePeers::phoneIsServedWhileHostilePeersFloodTheCommandPort()
     env.insert(QStringLiteral("IDLE_PEERS"), QString::number(kIdlePeers));
     env.insert(QStringLiteral("NAMING_PEERS"), QString::number(kNamingPeers));
     env.insert(QStringLiteral("TMPDIR"), work.path() + QStringLiteral("/tmp"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), work.path() + QStringLiteral("/tmp"));
     run.setProcessEnvironment(env);
     run.setProcessChannelMode(QProcess::MergedChannels);
     run.start(QStringLiteral("unshare"),

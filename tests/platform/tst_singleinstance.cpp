@@ -1,5 +1,6 @@
 // The single-instance guard: a live copy blocks a second one, in this process and from
-// another process, and is asked to come forward; a marker left by a copy that died does not block.
+// another process, and is asked to come forward; a marker left by a copy that died, or a lock
+// planted by someone else, does not block.
 #include "platform/SingleInstance.h"
 
 #include <QLocalSocket>
@@ -53,12 +54,14 @@ class TestSingleInstance : public QObject
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
+    std::unique_ptr<QTemporaryDir> m_runtime;
 
     QProcess *child(const char *mode)
     {
         auto *p = new QProcess(this);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TMPDIR"), m_tmp->path());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime->path());
         p->setProcessEnvironment(env);
         p->start(QCoreApplication::applicationFilePath(), {QStringLiteral("child"), QString::fromLatin1(mode)});
         return p;
@@ -67,9 +70,16 @@ private:
 private slots:
     void init()
     {
-        // The marker and the lock live in the temporary folder; each test gets its own.
+        // The lock lives in the private runtime folder; each test gets its own, and its own
+        // temporary and cache folders.
+        m_runtime.reset();
+        m_tmp.reset();
+        qunsetenv("TMPDIR");
         m_tmp = std::make_unique<QTemporaryDir>();
+        m_runtime = std::make_unique<QTemporaryDir>();
         qputenv("TMPDIR", QFile::encodeName(m_tmp->path()));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtime->path()));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(m_tmp->path() + QStringLiteral("/cache")));
     }
 
     void cleanup()
@@ -84,7 +94,7 @@ private slots:
         {
             SingleInstance first(kKey);
             QVERIFY(first.acquire());
-            QVERIFY(first.lockFilePath().startsWith(m_tmp->path()));
+            QVERIFY(first.lockFilePath().startsWith(m_runtime->path() + QLatin1Char('/')));
             SingleInstance second(kKey);
             QVERIFY(!second.acquire());
             QVERIFY(!second.isHeld());
@@ -144,6 +154,54 @@ private slots:
         QVERIFY(!second.askRunningCopyToActivate(2000));
         p->kill();
         QVERIFY(p->waitForFinished(5000));
+    }
+
+    void plantedLockDoesNotBlock_data()
+    {
+        QTest::addColumn<QByteArray>("pid");
+        QTest::addColumn<bool>("foreignOwner");
+        QTest::addColumn<bool>("foreignRuntimeFolder");
+        const QByteArray live = QByteArray::number(QCoreApplication::applicationPid());
+        QTest::newRow("pid 0") << QByteArray("0") << false << false;
+        QTest::newRow("another user's, naming a live process") << live << true << false;
+        QTest::newRow("runtime folder of another user") << live << false << true;
+    }
+
+    void plantedLockDoesNotBlock()
+    {
+        QFETCH(QByteArray, pid);
+        QFETCH(bool, foreignOwner);
+        QFETCH(bool, foreignRuntimeFolder);
+        if ((foreignOwner || foreignRuntimeFolder) && ::getuid() != 0)
+            QSKIP("needs root to play another user");
+        if (foreignRuntimeFolder) {
+            // Qt refuses a runtime folder that is not the user's; the guard uses one of its own.
+            QVERIFY(::chown(QFile::encodeName(m_runtime->path()).constData(), 65534, 65534) == 0);
+        }
+        // Where the guard looks, naming a process that QLockFile finds alive (this one).
+        const QString planted = foreignRuntimeFolder ? m_runtime->path() + QStringLiteral("/vanteoalbum.lock")
+                                                     : SingleInstance(kKey).lockFilePath();
+        QFile file(planted);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(pid + '\n' + QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8() + '\n' +
+                   QSysInfo::machineHostName().toUtf8() + '\n');
+        file.close();
+        if (foreignOwner)
+            QVERIFY(::chown(QFile::encodeName(planted).constData(), 65534, 65534) == 0);
+
+        SingleInstance guard(kKey);
+        QVERIFY(guard.acquire());
+        QVERIFY(!guard.lockFilePath().startsWith(m_tmp->path() + QStringLiteral("/vanteoalbum")));
+        QVERIFY(!guard.lockFilePath().startsWith(QDir::tempPath() + QStringLiteral("/vanteoalbum")));
+        // Always in a folder of this user's that nobody else may enter.
+        const QFileInfo folder(QFileInfo(guard.lockFilePath()).path());
+        QVERIFY(folder.ownerId() == ::getuid() &&
+                folder.permissions() ==
+                    (QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadUser | QFile::WriteUser |
+                     QFile::ExeUser));
+        // And the guard it took works.
+        SingleInstance second(kKey);
+        QVERIFY(!second.acquire());
     }
 
     void staleMarkerOfACrashedCopy()
