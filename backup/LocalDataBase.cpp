@@ -22,7 +22,6 @@
 
 Q_LOGGING_CATEGORY(lcAlbumDb, "vanteo.albumdb", QtWarningMsg)
 
-
 namespace {
 
 // The phone reads this table by column position: never change the statement.
@@ -35,8 +34,7 @@ const char kCreateTable[] =
 // phone's, can still open and write the file (expression indexes or our own collations in the
 // schema would make it unreadable or unwritable elsewhere). The isExist index is the smallest
 // one, so it also makes count(*) cheap.
-const char *const kIndexNames[] = {"albumlist_md5_nocase", "albumlist_filename_nocase",
-                                   "albumlist_isexist"};
+const char *const kIndexNames[] = {"albumlist_md5_nocase", "albumlist_filename_nocase", "albumlist_isexist"};
 const char *const kCreateIndexes[] = {
     "create index if not exists albumlist_md5_nocase on albumlist(md5 collate nocase)",
     "create index if not exists albumlist_filename_nocase on albumlist(filename collate nocase)",
@@ -164,8 +162,7 @@ QString exactClause(const QString &column, const QString &placeholder, const QSt
 // exactColumn is given, that row's exactColumn equals exactValue exactly). Index probes find
 // the candidates, the comparison itself is Qt's; a failed query counts as not found.
 bool existsIgnoringCase(QSqlDatabase &db, const QString &column, const QString &value,
-                        const QString &exactColumn = QString(),
-                        const QString &exactValue = QString())
+                        const QString &exactColumn = QString(), const QString &exactValue = QString())
 {
     QString extra;
     if (!exactColumn.isEmpty())
@@ -191,8 +188,8 @@ bool existsIgnoringCase(QSqlDatabase &db, const QString &column, const QString &
     for (const QVector<uint> &key : probes.keys) {
         const QString hi = probes.whole ? QString() : upperBound(key);
         const bool open = !probes.whole && hi.isEmpty();
-        if (!q.prepare(QStringLiteral("select %1 from albumlist where %2%3")
-                           .arg(column, open ? whereOpen : where, extra)))
+        if (!q.prepare(
+                QStringLiteral("select %1 from albumlist where %2%3").arg(column, open ? whereOpen : where, extra)))
             return false;
         q.bindValue(QStringLiteral(":lo"), fromCodePoints(key));
         if (!probes.whole && !open)
@@ -208,6 +205,20 @@ bool existsIgnoringCase(QSqlDatabase &db, const QString &column, const QString &
         q.finish();
     }
     return false;
+}
+
+// Whether some row already holds this content. A file sent without an md5 says nothing about its
+// content, so an empty md5 never matches (rows of other md5-less files included).
+bool md5Recorded(QSqlDatabase &db, const QString &md5)
+{
+    return !md5.isEmpty() && existsIgnoringCase(db, QStringLiteral("md5"), md5);
+}
+
+// The same, for a row that also came from this phone path.
+bool md5RecordedFor(QSqlDatabase &db, const QString &md5, const QString &mobilePath)
+{
+    return !md5.isEmpty() &&
+        existsIgnoringCase(db, QStringLiteral("md5"), md5, QStringLiteral("mobilefilepath"), mobilePath);
 }
 
 // How long the album writer gathers rows before a commit, and how many rows are enough.
@@ -265,9 +276,7 @@ struct LocalDataBase::Connections
 };
 
 LocalDataBase::LocalDataBase(const QString &path)
-    : QThread(nullptr)
-    , m_dbName(path)
-    , m_connections(std::make_shared<Connections>())
+    : QThread(nullptr), m_dbName(path), m_connections(std::make_shared<Connections>())
 {
     m_hostName = QHostInfo::localHostName();
     // Several objects may use one file at once (a page counting while a connection records),
@@ -315,7 +324,8 @@ QSqlDatabase *LocalDataBase::connectionForCurrentThread()
     // A pool thread that ends takes its connection with it.
     std::weak_ptr<Connections> weak = m_connections;
     slot->threadEndHook = QObject::connect(
-        thread, &QThread::finished, thread, [weak, thread, mutex = m_mutex]() {
+        thread, &QThread::finished, thread,
+        [weak, thread, mutex = m_mutex]() {
             const std::shared_ptr<Connections> connections = weak.lock();
             if (!connections)
                 return;
@@ -347,8 +357,8 @@ QSqlDatabase *LocalDataBase::openLocked()
             m_opened = true;
             if (m_writeAheadLog) {
                 QSqlQuery pragma(*db);
-                if (!pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"))
-                    || !pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL")))
+                if (!pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL")) ||
+                    !pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL")))
                     qCWarning(lcAlbumDb) << "no write-ahead log for" << m_dbName << pragma.lastError().text();
             }
             return db;
@@ -363,8 +373,8 @@ LocalDataBase::TableCheck LocalDataBase::checkTable(QSqlDatabase &db, bool creat
     QSqlQuery q(db);
     q.setForwardOnly(true);
     if (!q.exec(QStringLiteral("select count(*) from sqlite_master where type='table' and name='%1'")
-                    .arg(QStringLiteral("albumlist")))
-        || !q.next())
+                    .arg(QStringLiteral("albumlist"))) ||
+        !q.next())
         return TableCheck::NoAnswer;
     const bool exists = q.value(0).toInt() > 0;
     q.finish();
@@ -384,12 +394,11 @@ void LocalDataBase::ensureIndexes(QSqlDatabase &db)
 {
     QSqlQuery q(db);
     q.setForwardOnly(true);
-    const QString names = QStringLiteral("'%1','%2','%3'")
-                              .arg(QLatin1String(kIndexNames[0]), QLatin1String(kIndexNames[1]),
-                                   QLatin1String(kIndexNames[2]));
-    if (q.exec(QStringLiteral("select count(*) from sqlite_master where type='index' and name in (%1)")
-                   .arg(names))
-        && q.next() && q.value(0).toInt() == 3)
+    const QString names =
+        QStringLiteral("'%1','%2','%3'")
+            .arg(QLatin1String(kIndexNames[0]), QLatin1String(kIndexNames[1]), QLatin1String(kIndexNames[2]));
+    if (q.exec(QStringLiteral("select count(*) from sqlite_master where type='index' and name in (%1)").arg(names)) &&
+        q.next() && q.value(0).toInt() == 3)
         return;
     q.finish();
     // Look-ups stay correct without them (only slower), e.g. on a read-only file.
@@ -425,10 +434,11 @@ bool LocalDataBase::isFileNameExist(const QString &filename)
     q.setForwardOnly(true);
     // The NOCASE term lets the index find the candidates; the second one decides exactly.
     if (filename.isEmpty())
-        return q.exec(QStringLiteral("select 1 from albumlist where filename = '' collate nocase or filename is null limit 1"))
-            && q.next();
-    if (!q.prepare(QStringLiteral(
-            "select 1 from albumlist where filename = :f collate nocase and filename = :f limit 1")))
+        return q.exec(QStringLiteral(
+                   "select 1 from albumlist where filename = '' collate nocase or filename is null limit 1")) &&
+            q.next();
+    if (!q.prepare(
+            QStringLiteral("select 1 from albumlist where filename = :f collate nocase and filename = :f limit 1")))
         return false;
     q.bindValue(QStringLiteral(":f"), filename);
     return q.exec() && q.next();
@@ -441,16 +451,13 @@ int LocalDataBase::checkMd5OrName(const QString &filename, const QString &md5)
     if (!db)
         return -1;
     switch (checkTable(*db, true)) {
-    case TableCheck::CreateFailed:
-        return -1;
+    case TableCheck::CreateFailed: return -1;
     case TableCheck::NoAnswer:
-    case TableCheck::Missing:
-        return 3;
-    case TableCheck::Ready:
-        break;
+    case TableCheck::Missing: return 3;
+    case TableCheck::Ready: break;
     }
     // An md5 match anywhere wins over a name match anywhere.
-    if (existsIgnoringCase(*db, QStringLiteral("md5"), md5))
+    if (md5Recorded(*db, md5))
         return 1;
     if (existsIgnoringCase(*db, QStringLiteral("filename"), filename))
         return 2;
@@ -463,7 +470,7 @@ bool LocalDataBase::isMd5Exist(const QString &md5)
     QSqlDatabase *db = openReadyLocked(true);
     if (!db)
         return false;
-    return existsIgnoringCase(*db, QStringLiteral("md5"), md5);
+    return md5Recorded(*db, md5);
 }
 
 int LocalDataBase::findMobileRecord(const QString &mobilefilepath, const QString &md5)
@@ -472,16 +479,12 @@ int LocalDataBase::findMobileRecord(const QString &mobilefilepath, const QString
     QSqlDatabase *db = openReadyLocked(true);
     if (!db)
         return -1;
-    return existsIgnoringCase(*db, QStringLiteral("md5"), md5, QStringLiteral("mobilefilepath"),
-                              mobilefilepath)
-        ? 0
-        : -1;
+    return md5RecordedFor(*db, md5, mobilefilepath) ? 0 : -1;
 }
 
-int LocalDataBase::insertRecord(const QString &filename, const QString &localpath, qint64 filesize,
-                                const QString &md5, const QString &fromdev, int lastratio,
-                                const QString &smallmd5, const QString &createtime,
-                                const QString &mobilefilepath)
+int LocalDataBase::insertRecord(const QString &filename, const QString &localpath, qint64 filesize, const QString &md5,
+                                const QString &fromdev, int lastratio, const QString &smallmd5,
+                                const QString &createtime, const QString &mobilefilepath)
 {
     QMutexLocker lock(m_mutex.get());
     QSqlDatabase *db = openLocked();
@@ -525,8 +528,8 @@ int LocalDataBase::countExistFiles()
     if (!q.exec(QStringLiteral("select (select count(*) from albumlist)"
                                " - (select count(*) from albumlist where isExist is null)"
                                " - (select count(*) from albumlist where isExist < 1)"
-                               " - (select count(*) from albumlist where isExist > 1)"))
-        || !q.next())
+                               " - (select count(*) from albumlist where isExist > 1)")) ||
+        !q.next())
         return 0;
     return q.value(0).toInt();
 }
@@ -670,11 +673,11 @@ LocalDataBase::RowResult LocalDataBase::recordLocked(QSqlDatabase &db, const Pen
 {
     RowResult result;
     result.filename = row.filename;
-    if (row.skipKnownMd5 && existsIgnoringCase(db, QStringLiteral("md5"), row.md5)) {
+    if (row.skipKnownMd5 && md5Recorded(db, row.md5)) {
         result.outcome = RowOutcome::SkippedKnownMd5;
         return result;
     }
-    if (existsIgnoringCase(db, QStringLiteral("md5"), row.md5, QStringLiteral("mobilefilepath"), row.mobilefilepath)) {
+    if (md5RecordedFor(db, row.md5, row.mobilefilepath)) {
         result.outcome = RowOutcome::AlreadyRecorded;
         return result;
     }
@@ -760,7 +763,8 @@ void LocalDataBase::commitQueuedLocked()
         const Queued &q = batch.at(i);
         if (q.context && q.done) {
             const auto done = q.done;
-            QMetaObject::invokeMethod(q.context, [done, r] { done(r); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                q.context, [done, r] { done(r); }, Qt::QueuedConnection);
         }
     }
 }

@@ -37,6 +37,7 @@ public:
     void deleteAllRecords();
     // True when some row's filename equals filename exactly (case-sensitive).
     bool isFileNameExist(const QString &filename);
+    // An empty md5 (a file sent without one) never matches a row in the look-ups below.
     // 1: some row has this md5 (any case); else 2: some row has this file name (any case);
     // else 3. -1 when the database can't be opened.
     int checkMd5OrName(const QString &filename, const QString &md5);
@@ -46,9 +47,8 @@ public:
     int findMobileRecord(const QString &mobilefilepath, const QString &md5);
     // Adds a row with isExist = 1; returns the number of rows afterwards, 0 when the insert
     // or the count fails, -1 when the database can't be opened.
-    int insertRecord(const QString &filename, const QString &localpath, qint64 filesize,
-                     const QString &md5, const QString &fromdev, int lastratio,
-                     const QString &smallmd5, const QString &createtime,
+    int insertRecord(const QString &filename, const QString &localpath, qint64 filesize, const QString &md5,
+                     const QString &fromdev, int lastratio, const QString &smallmd5, const QString &createtime,
                      const QString &mobilefilepath);
     // Rows whose file existed at the last scan; 0 without a table (which is not created).
     int countExistFiles();
@@ -59,15 +59,15 @@ public:
         QString filename, localpath, md5, fromdev, smallmd5, createtime, mobilefilepath;
         qint64 filesize = 0;
         int lastratio = 0;
-        bool skipKnownMd5 = false;  // not recorded when some row already has this md5
+        bool skipKnownMd5 = false; // not recorded when some row already has this md5
     };
     enum class RowOutcome { Inserted, AlreadyRecorded, SkippedKnownMd5, Failed };
     struct RowResult
     {
         RowOutcome outcome = RowOutcome::Failed;
         QString filename;
-        int rows = 0;   // rows in the table afterwards
-        QString why;    // for Failed
+        int rows = 0; // rows in the table afterwards
+        QString why;  // for Failed
     };
     // Records the row off the caller's thread: a writer thread of this object commits the rows queued
     // meanwhile in one transaction (a commit costs several disk syncs with the rollback journal a
@@ -127,7 +127,7 @@ private:
     // The mutex of the file at path, shared by every object using that file.
     static std::shared_ptr<QMutex> mutexFor(const QString &path);
 
-    std::shared_ptr<QMutex> m_mutex;  // the file's: held by every operation
+    std::shared_ptr<QMutex> m_mutex; // the file's: held by every operation
 
     QMutex m_queueMutex;
     QWaitCondition m_queueWake;
@@ -143,7 +143,7 @@ private:
     bool m_writeAheadLog = false;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_destroying{false};
-    QSemaphore m_scanDone{0};        // released once by every scan when it ends
+    QSemaphore m_scanDone{0}; // released once by every scan when it ends
     std::atomic<int> m_scansStarted{0};
     std::atomic<bool> m_running{false};
 };

@@ -20,10 +20,10 @@
 
 namespace {
 
-const QString kCreateTable = QStringLiteral(
-    "create table albumlist(id integer primary key autoincrement,filename varchar,localpath varchar,"
-    "filesize integer,md5 varchar,fromdev varchar,createtime varchar,lastratio integer,"
-    "smallmd5 varchar,isExist integer,mobilefilepath varchar)");
+const QString kCreateTable =
+    QStringLiteral("create table albumlist(id integer primary key autoincrement,filename varchar,localpath varchar,"
+                   "filesize integer,md5 varchar,fromdev varchar,createtime varchar,lastratio integer,"
+                   "smallmd5 varchar,isExist integer,mobilefilepath varchar)");
 
 QString md5Of(int i)
 {
@@ -34,8 +34,7 @@ QString md5Of(int i)
 class RawDb
 {
 public:
-    explicit RawDb(const QString &path)
-        : m_name(QStringLiteral("raw#%1").arg(++s_counter))
+    explicit RawDb(const QString &path) : m_name(QStringLiteral("raw#%1").arg(++s_counter))
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
         db.setDatabaseName(path);
@@ -61,7 +60,12 @@ public:
         QSqlQuery q(QSqlDatabase::database(m_name, false));
         return q.exec(sql);
     }
-    bool hasTable() { return row(QStringLiteral("select count(*) from sqlite_master where type='table' and name='albumlist'")).value(0).toInt() == 1; }
+    bool hasTable()
+    {
+        return row(QStringLiteral("select count(*) from sqlite_master where type='table' and name='albumlist'"))
+                   .value(0)
+                   .toInt() == 1;
+    }
 
 private:
     static int s_counter;
@@ -69,12 +73,11 @@ private:
 };
 int RawDb::s_counter = 0;
 
-int insertSimple(LocalDataBase &db, const QString &name, const QString &md5,
-                 const QString &localpath = QString(), const QString &mobile = QString())
+int insertSimple(LocalDataBase &db, const QString &name, const QString &md5, const QString &localpath = QString(),
+                 const QString &mobile = QString())
 {
-    return db.insertRecord(name, localpath.isEmpty() ? QStringLiteral("/nowhere/") + name : localpath,
-                           1234, md5, QStringLiteral("dev"), 1, QString(), QStringLiteral("2020-01-01"),
-                           mobile);
+    return db.insertRecord(name, localpath.isEmpty() ? QStringLiteral("/nowhere/") + name : localpath, 1234, md5,
+                           QStringLiteral("dev"), 1, QString(), QStringLiteral("2020-01-01"), mobile);
 }
 
 struct Emission
@@ -111,6 +114,7 @@ private slots:
     void destroyThenRemoveFile();
     void writeAheadLogEndsInOneFile();
     void queuedRowsAreInEveryDownloadCopy();
+    void emptyMd5NeverCountsAsRecorded();
     void failedRowIsReportedForThePhonePage();
 
     void unicodeFileNamesStaySeparate();
@@ -125,8 +129,8 @@ private:
 void TestLocalDataBase::initTestCase()
 {
     // Qt's complaints about connections used from the wrong thread, or removed while in use.
-    TestSupport::catchMessages({QStringLiteral("QSqlDatabase"), QStringLiteral("does not belong"),
-                                QStringLiteral("still in use")});
+    TestSupport::catchMessages(
+        {QStringLiteral("QSqlDatabase"), QStringLiteral("does not belong"), QStringLiteral("still in use")});
 }
 
 void TestLocalDataBase::cleanup()
@@ -196,10 +200,10 @@ void TestLocalDataBase::schemaAndRowLayout()
     const QString file = path(QStringLiteral("layout.db"));
     {
         LocalDataBase db(file);
-        QCOMPARE(db.insertRecord(QStringLiteral("IMG_1.jpg"), QStringLiteral("D:/万特相册/p/IMG_1.jpg"),
-                                 5000000000LL, QStringLiteral("ABCDEF0123456789abcdef0123456789"),
-                                 QStringLiteral("张三的手机"), 7, QStringLiteral("small"),
-                                 QStringLiteral("2021-05-06 07:08:09"), QStringLiteral("/DCIM/IMG_1.jpg")),
+        QCOMPARE(db.insertRecord(QStringLiteral("IMG_1.jpg"), QStringLiteral("D:/万特相册/p/IMG_1.jpg"), 5000000000LL,
+                                 QStringLiteral("ABCDEF0123456789abcdef0123456789"), QStringLiteral("张三的手机"), 7,
+                                 QStringLiteral("small"), QStringLiteral("2021-05-06 07:08:09"),
+                                 QStringLiteral("/DCIM/IMG_1.jpg")),
                  1);
         QCOMPARE(insertSimple(db, QStringLiteral("IMG_2.jpg"), md5Of(2)), 2);
     }
@@ -207,7 +211,8 @@ void TestLocalDataBase::schemaAndRowLayout()
     // The phone reads rows by position: the table statement must stay as it is.
     // (SQLite keeps the statement as given, apart from upper-casing its first two words.)
     const QString sql = raw.row(QStringLiteral("select sql from sqlite_master where type='table' and name='albumlist'"))
-                            .value(0).toString();
+                            .value(0)
+                            .toString();
     QCOMPARE(sql.left(13).toLower(), kCreateTable.left(13));
     QCOMPARE(sql.mid(13), kCreateTable.mid(13));
     // Only plain indexes with built-in collations: any SQLite can keep writing the file.
@@ -226,11 +231,12 @@ void TestLocalDataBase::schemaAndRowLayout()
     QCOMPARE(first.at(10).toString(), QStringLiteral("/DCIM/IMG_1.jpg"));
     // Missing texts are stored as empty texts, not NULL.
     QCOMPARE(raw.row(QStringLiteral("select count(*) from albumlist where smallmd5 is null or mobilefilepath is null"))
-                 .value(0).toInt(),
+                 .value(0)
+                 .toInt(),
              0);
     QCOMPARE(raw.row(QStringLiteral("select max(id) from albumlist")).value(0).toInt(), 2);
-    const QVariantList schema = raw.row(QStringLiteral(
-        "select group_concat(sql, ';') from sqlite_master where type='index' and sql is not null"));
+    const QVariantList schema = raw.row(
+        QStringLiteral("select group_concat(sql, ';') from sqlite_master where type='index' and sql is not null"));
     QVERIFY(!schema.value(0).toString().isEmpty());
     for (const QString &part : schema.value(0).toString().split(QLatin1Char(';'))) {
         QVERIFY2(!part.contains(QLatin1Char('(')) || part.count(QLatin1Char('(')) == 1, qPrintable(part));
@@ -289,9 +295,9 @@ void TestLocalDataBase::caseInsensitiveNamesMatchQtComparison()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     LocalDataBase db(path(QStringLiteral("fold.db")));
-    const QVector<uint> alphabet = {'a', 'B', 'k', 'K', 0x212A, 's', 'S', 0x17F, 0xC9, 0xE9, 0xDF,
-                                    0x1E9E, 0x3A3, 0x3C3, 0x3C2, 0x5F20, '_', '%', '[', '@', 'Z',
-                                    0x10400, 0x10428, 0x130, 'i', 'I', 0x131};
+    const QVector<uint> alphabet = {'a',  'B',  'k',    'K',     0x212A,  's',   'S',    0x17F, 0xC9,
+                                    0xE9, 0xDF, 0x1E9E, 0x3A3,   0x3C3,   0x3C2, 0x5F20, '_',   '%',
+                                    '[',  '@',  'Z',    0x10400, 0x10428, 0x130, 'i',    'I',   0x131};
     QRandomGenerator rng(20261208);
     auto randomName = [&](int maxLen) {
         QVector<uint> cps;
@@ -315,7 +321,8 @@ void TestLocalDataBase::caseInsensitiveNamesMatchQtComparison()
     }
     int matches = 0;
     for (int i = 0; i < 1500; ++i) {
-        const QString probe = (i % 2) ? flipCase(stored.at(int(rng.bounded(stored.size())))) : randomName(i % 3 ? 4 : 14);
+        const QString probe =
+            (i % 2) ? flipCase(stored.at(int(rng.bounded(stored.size())))) : randomName(i % 3 ? 4 : 14);
         bool expected = false;
         for (const QString &s : qAsConst(stored))
             expected = expected || QString::compare(s, probe, Qt::CaseInsensitive) == 0;
@@ -327,8 +334,10 @@ void TestLocalDataBase::caseInsensitiveNamesMatchQtComparison()
     // Every letter here has two or three case forms: far more combinations than index probes.
     const QString many = QStringLiteral("ſsKkÉéßẞσςΣ") + QStringLiteral("ÉÉÉÉÉÉÉÉ.jpg");
     insertSimple(db, many, md5Of(5000));
-    QCOMPARE(db.checkMd5OrName(QStringLiteral("SSkKéÉẞßΣσσ") + QStringLiteral("ééééééééé.JPG").mid(1), md5Of(100000)), 2);
-    QCOMPARE(db.checkMd5OrName(QStringLiteral("SSkKéÉẞßΣσσ") + QStringLiteral("ééééééééX.JPG").mid(1), md5Of(100000)), 3);
+    QCOMPARE(db.checkMd5OrName(QStringLiteral("SSkKéÉẞßΣσσ") + QStringLiteral("ééééééééé.JPG").mid(1), md5Of(100000)),
+             2);
+    QCOMPARE(db.checkMd5OrName(QStringLiteral("SSkKéÉẞßΣσσ") + QStringLiteral("ééééééééX.JPG").mid(1), md5Of(100000)),
+             3);
 }
 
 void TestLocalDataBase::fileNameAndMd5CaseRules()
@@ -404,9 +413,12 @@ void TestLocalDataBase::scanUpdatesIsExistAndEmitsExisting()
     QVERIFY(QFile::remove(files.at(4)));
 
     std::vector<Emission> seen;
-    connect(&db, &LocalDataBase::setFileName, this,
-            [&seen](int order, const QString &name) { seen.push_back({order, name}); },
-            Qt::DirectConnection);
+    connect(
+        &db, &LocalDataBase::setFileName, this,
+        [&seen](int order, const QString &name) {
+            seen.push_back({order, name});
+        },
+        Qt::DirectConnection);
     db.scanExistFiles();
     QCOMPARE(int(seen.size()), 5);
     const int expectedFiles[] = {0, 2, 3, 5};
@@ -437,9 +449,12 @@ void TestLocalDataBase::scanOfEmptyOrMissingTable()
     std::vector<Emission> seen;
     {
         LocalDataBase db(path(QStringLiteral("missing.db")));
-        connect(&db, &LocalDataBase::setFileName, this,
-                [&seen](int order, const QString &name) { seen.push_back({order, name}); },
-                Qt::DirectConnection);
+        connect(
+            &db, &LocalDataBase::setFileName, this,
+            [&seen](int order, const QString &name) {
+                seen.push_back({order, name});
+            },
+            Qt::DirectConnection);
         db.scanExistFiles(); // no table: nothing at all, and no table made
         QVERIFY(seen.empty());
         QCOMPARE(db.isMd5Exist(md5Of(1)), false); // creates the empty table
@@ -466,8 +481,10 @@ void TestLocalDataBase::startScanRunsOnPoolAndDestructionWaits()
     // Queued to the GUI thread, as the local album page receives it.
     auto db = std::make_unique<LocalDataBase>(file);
     std::vector<Emission> queued;
-    const QMetaObject::Connection toQueued = connect(db.get(), &LocalDataBase::setFileName, this,
-            [&queued](int order, const QString &name) { queued.push_back({order, name}); });
+    const QMetaObject::Connection toQueued =
+        connect(db.get(), &LocalDataBase::setFileName, this, [&queued](int order, const QString &name) {
+            queued.push_back({order, name});
+        });
     db->startScan();
     QVERIFY(TestSupport::waitFor([&] { return !queued.empty() && queued.back().filename.isEmpty(); }));
     QCOMPARE(int(queued.size()), 201);
@@ -480,14 +497,15 @@ void TestLocalDataBase::startScanRunsOnPoolAndDestructionWaits()
     QMutex mutex;
     std::vector<Emission> direct;
     QAtomicInt started;
-    connect(db.get(), &LocalDataBase::setFileName, this,
-            [&](int order, const QString &name) {
-                started.storeRelease(1);
-                QThread::msleep(5);
-                QMutexLocker lock(&mutex);
-                direct.push_back({order, name});
-            },
-            Qt::DirectConnection);
+    connect(
+        db.get(), &LocalDataBase::setFileName, this,
+        [&](int order, const QString &name) {
+            started.storeRelease(1);
+            QThread::msleep(5);
+            QMutexLocker lock(&mutex);
+            direct.push_back({order, name});
+        },
+        Qt::DirectConnection);
     db->startScan();
     QVERIFY(TestSupport::waitFor([&] { return started.loadAcquire() == 1; }));
     db.reset();
@@ -602,6 +620,28 @@ void TestLocalDataBase::queuedRowsAreInEveryDownloadCopy()
     QCOMPARE(int(results.at(202).outcome), int(LocalDataBase::RowOutcome::Inserted));
 }
 
+void TestLocalDataBase::emptyMd5NeverCountsAsRecorded()
+{
+    // Files sent without an md5, with duplicates skipped: each one is recorded, whether it comes from
+    // another phone path or the same one, and no look-up takes an empty md5 for known content.
+    m_dir = std::make_unique<QTemporaryDir>();
+    QObject context;
+    QVector<LocalDataBase::RowResult> results;
+    LocalDataBase db(path(QStringLiteral("nomd5.db")));
+    for (int i : {1, 2, 2}) {
+        LocalDataBase::PendingRow row = phoneRow(i);
+        row.md5.clear();
+        row.skipKnownMd5 = true;
+        db.recordLater(row, &context, [&](const LocalDataBase::RowResult &r) { results.append(r); });
+    }
+    QVERIFY(TestSupport::waitFor([&] { return results.size() == 3; }));
+    for (const LocalDataBase::RowResult &r : qAsConst(results))
+        QCOMPARE(int(r.outcome), int(LocalDataBase::RowOutcome::Inserted));
+    QVERIFY(!db.isMd5Exist(QString()));
+    QCOMPARE(db.checkMd5OrName(QStringLiteral("new.jpg"), QString()), 3);
+    QCOMPARE(db.findMobileRecord(QStringLiteral("/DCIM/f1.jpg"), QString()), -1);
+}
+
 void TestLocalDataBase::failedRowIsReportedForThePhonePage()
 {
     m_dir = std::make_unique<QTemporaryDir>();
@@ -680,7 +720,8 @@ void TestLocalDataBase::callsFromSeveralThreads()
                 if (target.insertRecord(QStringLiteral("t%1.jpg").arg(n), QStringLiteral("/x"), 1, md5Of(n),
                                         QStringLiteral("dev"), 1, QString(), QString(), QString()) <= 0)
                     failures.ref();
-                if (!db.isMd5Exist(md5Of(n)) || other.checkMd5OrName(QStringLiteral("T%1.JPG").arg(n), md5Of(99999)) != 2)
+                if (!db.isMd5Exist(md5Of(n)) ||
+                    other.checkMd5OrName(QStringLiteral("T%1.JPG").arg(n), md5Of(99999)) != 2)
                     failures.ref();
             }
         }));
