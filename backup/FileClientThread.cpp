@@ -31,7 +31,7 @@ constexpr int kPollMs = 1000;
 // Progress goes to the transfer monitor in steps of this many bytes, not per read.
 constexpr qint64 kProgressStep = 1024 * 1024;
 std::atomic<int> g_instances{0};
-std::atomic<int> g_receiving{0};  // workers whose connection is open
+std::atomic<int> g_receiving{0}; // workers whose connection is open
 } // namespace
 
 FileClientThread::FileClientThread(qintptr descriptor, QObject *parent)
@@ -214,15 +214,24 @@ bool FileClientThread::takeContent(qint64 size, IncomingFile *file, const QStrin
     return true;
 }
 
+Records::FileAck FileClientThread::notStoredAck(const Records::FileHeader &header, const QString &md5,
+                                                const QString &mobilePath)
+{
+    Records::FileAck ack;
+    ack.ratio = header.ratio;
+    ack.storedSize = 0; // the phone keeps the file and offers it again later
+    ack.mobilePath = mobilePath.toUtf8();
+    ack.md5 = md5.toUtf8();
+    return ack;
+}
+
 bool FileClientThread::answer(const Records::FileHeader &header, const QString &path, const QString &md5,
                               const QString &createTime, int writeStatus, const QString &mobilePath)
 {
     const bool stored = writeStatus >= 0;
-    Records::FileAck ack;
-    ack.ratio = header.ratio;
-    ack.storedSize = stored ? qint32(QFileInfo(path).size()) : 0; // the low 32 bits, as the record holds
-    ack.mobilePath = mobilePath.toUtf8();
-    ack.md5 = md5.toUtf8();
+    Records::FileAck ack = notStoredAck(header, md5, mobilePath);
+    if (stored)
+        ack.storedSize = qint32(QFileInfo(path).size()); // the low 32 bits, as the record holds
     // The acknowledgement and the thumbnail leave in one write: a second small write would wait for
     // the phone to acknowledge the first (Nagle on its side or ours, delayed acknowledgements on its).
     QByteArray out = Records::encodeFileAck(ack);
@@ -262,13 +271,15 @@ bool FileClientThread::receiveFile(const Records::FileHeader &header)
     const QString createTime = QString::fromUtf8(header.createTime.constData(), header.createTime.size());
 
     QString fileName;
-    const QString folder = header.name.isEmpty()
-        ? QString()
-        : destinationFolder(m_savePath, mobilePath, md5, createTime, &fileName);
+    const QString folder =
+        header.name.isEmpty() ? QString() : destinationFolder(m_savePath, mobilePath, md5, createTime, &fileName);
     if (folder.isEmpty()) {
-        // Refused without an answer; its content is skipped so the next header is found where it is.
+        // A name that is never stored: its content is skipped so the next header is found where it is,
+        // and the phone hears "not stored" instead of waiting for an answer for ever.
         qCWarning(lcFileClient) << "connection" << m_sockid << "refused a file header for" << mobilePath;
-        return takeContent(header.fileSize, nullptr, QString());
+        if (!takeContent(header.fileSize, nullptr, QString()))
+            return false;
+        return writeAll(Records::encodeFileAck(notStoredAck(header, md5, mobilePath)));
     }
     const QString destination = folder + QLatin1Char('/') + fileName;
     if (!m_device.isEmpty())
@@ -307,12 +318,9 @@ bool FileClientThread::receiveFile(const Records::FileHeader &header)
     }
     QString finalPath;
     switch (file.commit(fileName, &finalPath, &why)) {
-    case IncomingFile::Outcome::Stored:
-        return answer(header, finalPath, md5, createTime, 1, mobilePath);
-    case IncomingFile::Outcome::Duplicate:
-        return answer(header, finalPath, md5, createTime, 0, mobilePath);
-    case IncomingFile::Outcome::Failed:
-        break;
+    case IncomingFile::Outcome::Stored: return answer(header, finalPath, md5, createTime, 1, mobilePath);
+    case IncomingFile::Outcome::Duplicate: return answer(header, finalPath, md5, createTime, 0, mobilePath);
+    case IncomingFile::Outcome::Failed: break;
     }
     qCWarning(lcFileClient) << "connection" << m_sockid << "could not store" << destination << why;
     return answer(header, destination, md5, createTime, kNotStored, mobilePath);

@@ -8,7 +8,10 @@
 #include <vector>
 
 class IncomingFile;
-namespace Records { struct FileHeader; }
+namespace Records {
+struct FileHeader;
+struct FileAck;
+} // namespace Records
 
 // The worker of one file connection. It owns the connection's descriptor and does all of the
 // connection's work on its own thread: reads 255-byte type-31 headers and the content after each,
@@ -33,7 +36,7 @@ public:
 
     // Takes over the connected descriptor (closed by the destructor).
     explicit FileClientThread(qintptr descriptor, QObject *parent = nullptr);
-    ~FileClientThread() override;  // stops and waits for run(), then closes the descriptor
+    ~FileClientThread() override; // stops and waits for run(), then closes the descriptor
 
     void setSavePath(QString path);
     // The phone's name, for the transfer monitor; empty: nothing is reported there.
@@ -77,9 +80,11 @@ private:
     bool takeContent(qint64 size, IncomingFile *file, const QString &fileName);
     bool receiveFile(const Records::FileHeader &header);
     void yieldToTheGuiWhenBusy();
+    static Records::FileAck notStoredAck(const Records::FileHeader &header, const QString &md5,
+                                         const QString &mobilePath);
     // Acknowledges (and sends the thumbnail), then reports.
-    bool answer(const Records::FileHeader &header, const QString &path, const QString &md5,
-                const QString &createTime, int writeStatus, const QString &mobilePath);
+    bool answer(const Records::FileHeader &header, const QString &path, const QString &md5, const QString &createTime,
+                int writeStatus, const QString &mobilePath);
 
     const int m_fd;
     const int m_sockid;
@@ -87,8 +92,8 @@ private:
     QString m_device;
     std::atomic<bool> m_stop{false};
     std::vector<char> m_in;
-    int m_begin = 0;  // first unread byte in m_in
-    int m_end = 0;    // one past the last received byte
+    int m_begin = 0; // first unread byte in m_in
+    int m_end = 0;   // one past the last received byte
     bool m_peerGone = false;
     bool m_niced = false;
 };
