@@ -1,6 +1,8 @@
 #include "app/Startup.h"
 
 #include "backup/IncomingFile.h"
+#include "backup/LocalDataBase.h"
+#include "link/DeviceName.h"
 #include "platform/AppPaths.h"
 #include "platform/Dialogs.h"
 #include "platform/SingleInstance.h"
@@ -26,8 +28,8 @@ namespace {
 // folder (a name such as "../x" must not reach files elsewhere).
 bool removeInProgramDir(const QString &fileName)
 {
-    if (fileName.isEmpty() || fileName.contains(QLatin1Char('/')) || fileName.contains(QLatin1Char('\\'))
-        || fileName == QLatin1String(".") || fileName == QLatin1String("..")) {
+    if (fileName.isEmpty() || fileName.contains(QLatin1Char('/')) || fileName.contains(QLatin1Char('\\')) ||
+        fileName == QLatin1String(".") || fileName == QLatin1String("..")) {
         qCWarning(lcStartup) << "not deleting" << fileName;
         return false;
     }
@@ -113,8 +115,8 @@ bool claimSingleInstance(SingleInstance *guard)
         qCInfo(lcStartup) << "already running: its window was brought forward";
         return false;
     }
-    Dialogs::message(nullptr, Dialogs::Information, QStringLiteral("万特相册"),
-                     QStringLiteral("应用程序已经启动"), Dialogs::Ok);
+    Dialogs::message(nullptr, Dialogs::Information, QStringLiteral("万特相册"), QStringLiteral("应用程序已经启动"),
+                     Dialogs::Ok);
     return false;
 }
 
@@ -124,8 +126,9 @@ void setupTextAndFont()
     // The font the program is designed for is a Windows font; elsewhere a font with the
     // Chinese glyphs stands in for it.
     const QString family = QStringLiteral("Microsoft Yahei");
-    QFont::insertSubstitutions(family, {QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
-                                        QStringLiteral("Source Han Sans SC"), QStringLiteral("WenQuanYi Zen Hei")});
+    QFont::insertSubstitutions(family,
+                               {QStringLiteral("WenQuanYi Micro Hei"), QStringLiteral("Noto Sans CJK SC"),
+                                QStringLiteral("Source Han Sans SC"), QStringLiteral("WenQuanYi Zen Hei")});
     QApplication::setFont(QFont(family, 9));
 }
 
@@ -167,10 +170,52 @@ QString resetNotice(bool localDone, int phonesReset)
     return QStringLiteral("按您的要求，本次启动完成了重置：\n\n") + done.join(QStringLiteral("\n\n"));
 }
 
+QString recoverBrokenSettings()
+{
+    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
+    const QString kept = settings->brokenFileKept();
+    if (kept.isEmpty())
+        return QString();
+    // The phones come back from their album databases beside global.xml, and the storage root
+    // from where their files lie, so the archive is not split by a root chosen afresh.
+    const QString mark = QLatin1Char('/') + AppPaths::albumFolderName() + QLatin1Char('/');
+    QStringList phones;
+    QString root;
+    const QFileInfoList databases =
+        QDir(AppPaths::programDir()).entryInfoList({QStringLiteral("*.db")}, QDir::Files, QDir::Name);
+    for (const QFileInfo &db : databases) {
+        const QString name = db.completeBaseName();
+        const QString path = LocalDataBase(db.filePath()).anyLocalPath();
+        const int at = path.indexOf(mark);
+        if (at >= 0 && root.isEmpty())
+            root = path.left(at + 1);
+        if (!DeviceName::isValid(name))
+            continue;
+        const QString folder = at >= 0 && path.midRef(at + mark.size()).startsWith(name + QLatin1Char('/'))
+            ? path.left(at + mark.size() + name.size())
+            : QString();
+        settings->addUser(name, folder, DeviceName::nowText());
+        phones << name;
+    }
+    const bool rootBack = !root.isEmpty() && QFileInfo(root).isDir();
+    if (rootBack)
+        settings->setGlobalValue(QStringLiteral("saveDrive"), root);
+    QString text = QStringLiteral("设置文件 global.xml 无法读取，已另存为 %1，并新建了设置文件。\n\n")
+                       .arg(QFileInfo(kept).fileName());
+    text += phones.isEmpty() ? QStringLiteral("没有找到可恢复的手机授权，手机再次连接时需要重新授权。")
+                             : QStringLiteral("已从相册数据库恢复 %1 部手机的授权：%2。")
+                                   .arg(phones.size())
+                                   .arg(phones.join(QStringLiteral("、")));
+    text +=
+        rootBack ? QStringLiteral("\n\n存储位置已恢复为 %1。").arg(root) : QStringLiteral("\n\n存储位置将重新选择。");
+    text += QStringLiteral("其他设置已恢复为默认值，请到参数设置检查。");
+    return text;
+}
+
 void applyAutomationMode()
 {
-    if (QGuiApplication::platformName() == QLatin1String("offscreen")
-        && qEnvironmentVariableIntValue("VANTEO_NONINTERACTIVE") == 1) {
+    if (QGuiApplication::platformName() == QLatin1String("offscreen") &&
+        qEnvironmentVariableIntValue("VANTEO_NONINTERACTIVE") == 1) {
         Dialogs::setNonInteractive(true);
         QLoggingCategory::setFilterRules(QStringLiteral("vanteo.*.info=true"));
     }

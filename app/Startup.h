@@ -42,6 +42,11 @@ void removeTransferLeftovers();
 // phonesReset as returned by applyRemoteReset().
 QString resetNotice(bool localDone, int phonesReset);
 
+// When global.xml could not be read at start (it was kept aside and a fresh one written): the
+// phone list is recovered from the album databases and the storage root from where their files
+// lie. Returns what was lost and recovered, for the user (empty when the file was fine).
+QString recoverBrokenSettings();
+
 // When the program runs on the offscreen platform with VANTEO_NONINTERACTIVE=1 (automated checks),
 // dialogs are not shown but logged and answered as closed.
 void applyAutomationMode();

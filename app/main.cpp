@@ -42,7 +42,9 @@ int main(int argc, char *argv[])
     SearchEngine::start();
 
     Startup::removeTransferLeftovers();
-    // The resets take effect before the window reads saveDrive and its pages open the databases.
+    // The resets and the recovery of unreadable settings take effect before the window reads
+    // saveDrive and its pages open the databases.
+    const QString recovered = Startup::recoverBrokenSettings();
     const bool localReset = applyLocalReset();
     const int phonesReset = applyRemoteReset();
 
@@ -52,11 +54,15 @@ int main(int argc, char *argv[])
         window.show();
         guard.listenForActivation([&window] { window.bringToFront(); });
         const QString resetNote = Startup::resetNotice(localReset, phonesReset);
+        // Once the window is up, so the notes stand in front of it.
+        if (!recovered.isEmpty()) {
+            QTimer::singleShot(0, &window, [&window, recovered] {
+                Dialogs::message(&window, Dialogs::Warning, QStringLiteral("设置已重建"), recovered, Dialogs::Ok);
+            });
+        }
         if (!resetNote.isEmpty()) {
-            // Once the window is up, so the note stands in front of it.
             QTimer::singleShot(0, &window, [&window, resetNote] {
-                Dialogs::message(&window, Dialogs::Information, QStringLiteral("重置完成"), resetNote,
-                                 Dialogs::Ok);
+                Dialogs::message(&window, Dialogs::Information, QStringLiteral("重置完成"), resetNote, Dialogs::Ok);
             });
         }
         code = app.exec();

@@ -815,3 +815,16 @@ std::shared_ptr<QMutex> LocalDataBase::mutexFor(const QString &path)
     }
     return mutex;
 }
+
+QString LocalDataBase::anyLocalPath()
+{
+    QMutexLocker lock(m_mutex.get());
+    QSqlDatabase *db = openReadyLocked(false);
+    if (!db)
+        return QString();
+    QSqlQuery q(*db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("select localpath from albumlist where localpath <> '' limit 1")) || !q.next())
+        return QString();
+    return q.value(0).toString();
+}

@@ -52,6 +52,8 @@ public:
                      const QString &mobilefilepath);
     // Rows whose file existed at the last scan; 0 without a table (which is not created).
     int countExistFiles();
+    // Where one recorded file is kept on this PC (empty when none is recorded).
+    QString anyLocalPath();
 
     // A received file to record, with the checks insertRecord's callers make first.
     struct PendingRow

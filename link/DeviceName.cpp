@@ -40,8 +40,9 @@ Check check(const QString &name)
     }
     if (name.toUtf8().size() > kMaxUtf8Bytes)
         return Check::TooLong;
-    // The local album keeps its records in "localfiles.db" beside the phones' databases.
-    if (name.compare(QLatin1String("localfiles"), Qt::CaseInsensitive) == 0)
+    // The local album keeps its records in "localfiles.db" beside the phones' databases, and its
+    // files in a folder beside the phones' folders.
+    if (name.compare(QLatin1String("localfiles"), Qt::CaseInsensitive) == 0 || name == AppPaths::localAlbumFolderName())
         return Check::Reserved;
     return Check::Ok;
 }
@@ -56,14 +57,14 @@ const char *describe(Check c)
     case Check::ControlChar: return "control character in name";
     case Check::NotUtf8: return "name is not valid UTF-8";
     case Check::TooLong: return "name longer than 200 bytes";
-    case Check::Reserved: return "name of the local album database";
+    case Check::Reserved: return "name of the local album's database or folder";
     }
     return "?";
 }
 
 QString deviceFolder(const QString &savePath, const QString &name)
 {
-    return savePath + QStringLiteral("万特相册/") + name;
+    return savePath + AppPaths::albumFolderName() + QLatin1Char('/') + name;
 }
 
 QString databasePath(const QString &name)

@@ -19,9 +19,12 @@ QString fromUtf8(const QByteArray &bytes);
 
 // Empty, "." and "..", "/" or "\", NUL and other control characters, undecodable bytes,
 // more than 200 UTF-8 bytes, and names whose database file would be the local album's
-// own "localfiles.db" are refused.
+// own "localfiles.db" or folder "本地" are refused.
 Check check(const QString &name);
-inline bool isValid(const QString &name) { return check(name) == Check::Ok; }
+inline bool isValid(const QString &name)
+{
+    return check(name) == Check::Ok;
+}
 const char *describe(Check c);
 
 // The phone's folder: storage root + "万特相册/" + name (the root ends with "/").

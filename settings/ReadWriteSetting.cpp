@@ -1,7 +1,9 @@
 #include "settings/ReadWriteSetting.h"
 
+#include "fileops/FileOps.h"
 #include "platform/AppPaths.h"
 
+#include <QDateTime>
 #include <QDomDocument>
 #include <QFile>
 #include <QLoggingCategory>
@@ -51,9 +53,7 @@ QList<QDomElement> userElements(const QDomDocument &doc)
 
 } // namespace
 
-ReadWriteSetting::ReadWriteSetting(const QString &filePath)
-    : QObject(nullptr)
-    , m_filePath(filePath)
+ReadWriteSetting::ReadWriteSetting(const QString &filePath) : QObject(nullptr), m_filePath(filePath)
 {
 }
 
@@ -62,8 +62,11 @@ ReadWriteSetting *ReadWriteSetting::getInstance()
     QMutexLocker lock(&s_mutex);
     if (!s_instance) {
         s_instance = new ReadWriteSetting(AppPaths::programFile(QStringLiteral("global.xml")));
+        QDomDocument doc;
         if (!QFile::exists(s_instance->m_filePath))
             s_instance->createFile();
+        else if (!s_instance->load(&doc))
+            s_instance->keepBrokenFileAside();
     }
     return s_instance;
 }
@@ -86,12 +89,34 @@ void ReadWriteSetting::createFile()
 {
     QMutexLocker lock(&s_mutex);
     QDomDocument doc;
-    doc.appendChild(doc.createProcessingInstruction(QStringLiteral("xml"),
-                                                    QStringLiteral("version=\"1.0\" encoding=\"UTF-8\"")));
+    doc.appendChild(
+        doc.createProcessingInstruction(QStringLiteral("xml"), QStringLiteral("version=\"1.0\" encoding=\"UTF-8\"")));
     QDomElement root = doc.createElement(QStringLiteral("parameter"));
     doc.appendChild(root);
     root.appendChild(doc.createElement(kGlobal));
     save(doc);
+}
+
+void ReadWriteSetting::keepBrokenFileAside()
+{
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    for (int n = 0; n < 100 && m_brokenKept.isEmpty(); ++n) {
+        const QString aside =
+            m_filePath + QStringLiteral(".broken-") + stamp + (n ? QStringLiteral("-%1").arg(n) : QString());
+        const FileOps::MoveResult moved =
+            FileOps::renameNoReplace(QFile::encodeName(m_filePath), QFile::encodeName(aside));
+        if (moved == FileOps::MoveResult::Moved)
+            m_brokenKept = aside;
+        else if (moved != FileOps::MoveResult::Exists)
+            break;
+    }
+    if (m_brokenKept.isEmpty()) {
+        // Kept where it is: better no saved settings than none readable ever again.
+        qCWarning(lcSettings) << "cannot keep the unreadable" << m_filePath << "aside; it stays unused";
+        return;
+    }
+    qCWarning(lcSettings) << "unreadable" << m_filePath << "kept as" << m_brokenKept << "; a fresh one is written";
+    createFile();
 }
 
 bool ReadWriteSetting::load(QDomDocument *doc) const
@@ -102,6 +127,10 @@ bool ReadWriteSetting::load(QDomDocument *doc) const
     QString error;
     if (!doc->setContent(&file, &error)) {
         qCWarning(lcSettings) << "cannot parse" << m_filePath << error;
+        return false;
+    }
+    if (doc->documentElement().tagName() != QLatin1String("parameter")) {
+        qCWarning(lcSettings) << m_filePath << "is not a settings file";
         return false;
     }
     return true;
@@ -291,8 +320,8 @@ QList<UserEntry> ReadWriteSetting::getUserList()
         const QDomNodeList children = user.childNodes();
         if (children.size() <= 2)
             continue;
-        list.append({children.at(0).toElement().text(), children.at(1).toElement().text(),
-                     children.at(2).toElement().text()});
+        list.append(
+            {children.at(0).toElement().text(), children.at(1).toElement().text(), children.at(2).toElement().text()});
     }
     return list;
 }

@@ -36,6 +36,8 @@ public:
     void clearUsers();
 
     QString filePath() const { return m_filePath; }
+    // Where an unreadable global.xml found at start was kept aside (empty when it was fine).
+    QString brokenFileKept() const { return m_brokenKept; }
 
     // Decimal conversion used by every reader: text that is not a number counts as 0.
     static int toInt(const QString &value);
@@ -48,5 +50,10 @@ private:
     bool load(QDomDocument *doc) const;
     bool save(const QDomDocument &doc) const;
 
+    // A file that exists but cannot be read is kept aside under a dated name and a fresh one
+    // written, so settings are saved again and nothing of it is lost.
+    void keepBrokenFileAside();
+
     QString m_filePath;
+    QString m_brokenKept;
 };

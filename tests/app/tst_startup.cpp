@@ -1,6 +1,7 @@
 // Start-up: the two pending resets, the process walk, and the single-instance guard with its
 // box, in this process and with the real program started twice.
 #include "app/Startup.h"
+#include "backup/LocalDataBase.h"
 #include "platform/AppPaths.h"
 #include "platform/Dialogs.h"
 #include "platform/SingleInstance.h"
@@ -91,6 +92,37 @@ private slots:
         QVERIFY(!Startup::resetNotice(false, 0).isEmpty());
     }
 
+    void unreadableSettingsRecoverPhonesFromTheirDatabases()
+    {
+        const QString root = m_dir->filePath(QStringLiteral("drive/"));
+        const QString folder = root + QStringLiteral("万特相册/小米");
+        QVERIFY(QDir().mkpath(folder));
+        {
+            LocalDataBase db(file(QStringLiteral("小米.db")));
+            QVERIFY(db.insertRecord(QStringLiteral("a.jpg"), folder + QStringLiteral("/2021/05/a.jpg"), 1,
+                                    QStringLiteral("m"), QStringLiteral("小米"), 0, QString(), QString(),
+                                    QStringLiteral("/p/a.jpg")) >= 0);
+            LocalDataBase empty(file(QStringLiteral("pixel.db")));
+            QVERIFY(empty.insertRecord(QStringLiteral("b.jpg"), QString(), 1, QStringLiteral("n"),
+                                       QStringLiteral("pixel"), 0, QString(), QString(), QString()) >= 0);
+        }
+        QVERIFY(TestSupport::writeFile(file(QStringLiteral("global.xml")), "<parameter><glo"));
+        ReadWriteSetting::resetInstanceForTests();
+
+        const QString notice = Startup::recoverBrokenSettings();
+        QVERIFY2(notice.contains(QStringLiteral("global.xml.broken-")) &&
+                     notice.contains(QStringLiteral("pixel、小米")) && notice.contains(root),
+                 qPrintable(notice));
+        const QList<UserEntry> users = store()->getUserList();
+        QCOMPARE(users.size(), 2);
+        QCOMPARE(users.at(0).name + users.at(0).path, QStringLiteral("pixel"));
+        QCOMPARE(users.at(1).name + users.at(1).path, QStringLiteral("小米") + folder);
+        QCOMPARE(store()->getGlobalValue(QStringLiteral("saveDrive")), root);
+        // A readable file is nothing to recover.
+        ReadWriteSetting::resetInstanceForTests();
+        QVERIFY(Startup::recoverBrokenSettings().isEmpty());
+    }
+
     void remoteResetWithoutUsers()
     {
         store()->setGlobalValue(QStringLiteral("remoteReset"), QStringLiteral("1"));
@@ -167,9 +199,10 @@ private slots:
             QVERIFY(QFile::copy(built, exe));
         // A local reset is pending: it must be done before the window chooses the storage root.
         QVERIFY(TestSupport::writeFile(prog.filePath(QStringLiteral("localfiles.db")), "db"));
-        QVERIFY(TestSupport::writeFile(prog.filePath(QStringLiteral("global.xml")),
-                                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<parameter><global>"
-                                       "<localReset>1</localReset><saveDrive>/gone/</saveDrive></global></parameter>\n"));
+        QVERIFY(
+            TestSupport::writeFile(prog.filePath(QStringLiteral("global.xml")),
+                                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<parameter><global>"
+                                   "<localReset>1</localReset><saveDrive>/gone/</saveDrive></global></parameter>\n"));
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("TMPDIR"), tmp.path());
@@ -185,8 +218,7 @@ private slots:
         const QString xml = prog.filePath(QStringLiteral("global.xml"));
         const auto windowUp = [&] {
             const QByteArray s = TestSupport::readFile(xml);
-            return s.contains("<localReset>0</localReset>") && s.contains("<saveDrive>")
-                && !s.contains("/gone/");
+            return s.contains("<localReset>0</localReset>") && s.contains("<saveDrive>") && !s.contains("/gone/");
         };
 
         QProcess first;
@@ -197,10 +229,12 @@ private slots:
         // The start after the reset says what it did.
         QByteArray firstErr;
         const auto firstSaid = [&](const QString &text) {
-            return TestSupport::waitFor([&] {
-                firstErr += first.readAllStandardError();
-                return QString::fromUtf8(firstErr).contains(text);
-            }, 20000);
+            return TestSupport::waitFor(
+                [&] {
+                    firstErr += first.readAllStandardError();
+                    return QString::fromUtf8(firstErr).contains(text);
+                },
+                20000);
         };
         QVERIFY2(firstSaid(QStringLiteral("本地相册数据库已清空")), firstErr.constData());
 

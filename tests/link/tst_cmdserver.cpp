@@ -287,6 +287,7 @@ void TstCmdServer::badNamesAreRefusedBeforeAnythingIsCreated_data()
     QTest::newRow("201 bytes") << QByteArray(201, 'n');
     QTest::newRow("bad utf-8") << QByteArray("\xc3\x28");
     QTest::newRow("local album") << QByteArray("localfiles");
+    QTest::newRow("local album's folder") << QByteArray("本地");
 }
 
 void TstCmdServer::badNamesAreRefusedBeforeAnythingIsCreated()

@@ -17,7 +17,8 @@ namespace {
 
 ino_t inodeOf(const QString &path)
 {
-    struct stat st {};
+    struct stat st
+    { };
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
@@ -61,8 +62,8 @@ private slots:
         QCOMPARE(root.childNodes().size(), 1);
         QCOMPARE(root.firstChildElement().tagName(), QStringLiteral("global"));
         QVERIFY(!root.firstChildElement().hasChildNodes());
-        QVERIFY(TestSupport::readFile(xmlPath()).startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>")
-                || TestSupport::readFile(xmlPath()).startsWith("<?xml version='1.0' encoding='UTF-8'?>"));
+        QVERIFY(TestSupport::readFile(xmlPath()).startsWith("<?xml version=\"1.0\" encoding=\"UTF-8\"?>") ||
+                TestSupport::readFile(xmlPath()).startsWith("<?xml version='1.0' encoding='UTF-8'?>"));
     }
 
     void valuesAndKeys()
@@ -155,21 +156,30 @@ private slots:
         QCOMPARE(store()->getUserList().at(0).path, QStringLiteral("/a"));
     }
 
-    void damagedFileIsLeftAlone()
+    void damagedFileIsKeptAsideAndReplaced_data()
     {
-        const QByteArray junk = "this is not xml <<< \x01\x02 {\"a\":1}";
-        useFile(junk);
-        QCOMPARE(store()->getGlobalValue(QStringLiteral("saveDrive")), QString());
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("junk") << QByteArray("this is not xml <<< \x01\x02 {\"a\":1}");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("truncated") << QByteArray("<?xml version=\"1.0\"?><parameter><global><saveDrive>/x/</save");
+        QTest::newRow("another document") << QByteArray("<html><body/></html>");
+    }
+
+    void damagedFileIsKeptAsideAndReplaced()
+    {
+        QFETCH(QByteArray, content);
+        useFile(content);
+        // Kept byte for byte under a dated name; a fresh file takes its place and is used again.
+        const QString kept = store()->brokenFileKept();
+        QVERIFY(QFileInfo(kept).fileName().startsWith(QStringLiteral("global.xml.broken-")));
+        QCOMPARE(TestSupport::readFile(kept), content);
         QVERIFY(store()->getUserList().isEmpty());
-        QVERIFY(!store()->userExists(QStringLiteral("a")));
         store()->setGlobalValue(QStringLiteral("saveDrive"), QStringLiteral("/x/"));
-        store()->removeGlobalKey(QStringLiteral("saveDrive"));
         store()->addUser(QStringLiteral("a"), QStringLiteral("/a"), QStringLiteral("t"));
-        store()->updateUser(QStringLiteral("a"), QStringLiteral("/b"), QStringLiteral("t"));
-        store()->removeUser(QStringLiteral("a"));
-        store()->clearUsers();
-        QCOMPARE(TestSupport::readFile(xmlPath()), junk);
-        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{QStringLiteral("global.xml")});
+        ReadWriteSetting::resetInstanceForTests();
+        QCOMPARE(store()->getGlobalValue(QStringLiteral("saveDrive")), QStringLiteral("/x/"));
+        QVERIFY(store()->userExists(QStringLiteral("a")));
+        QVERIFY(store()->brokenFileKept().isEmpty());
     }
 
     void deletedFileIsNotRecreated()
@@ -189,7 +199,8 @@ private slots:
         QVERIFY(before.size() > 64);
 
         // A full disk, also for root: no file of this process may grow past 64 bytes.
-        struct rlimit old {};
+        struct rlimit old
+        { };
         QVERIFY(::getrlimit(RLIMIT_FSIZE, &old) == 0);
         const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
         struct rlimit small = old;
@@ -205,8 +216,7 @@ private slots:
         QCOMPARE(store()->getGlobalValue(QStringLiteral("doubleFile")), QStringLiteral("1"));
         QCOMPARE(store()->getUserList().size(), 1);
         // No temporary file is left behind.
-        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden),
-                 QStringList{QStringLiteral("global.xml")});
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("global.xml")});
     }
 
     void operationsFromSeveralThreadsAreWhole()
