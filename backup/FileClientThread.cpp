@@ -250,6 +250,10 @@ bool FileClientThread::answer(const Records::FileHeader &header, const QString &
             }
         }
     }
+    // Reported before the phone hears of it: the album row is queued by then, so a database the phone
+    // downloads after this acknowledgement holds the file. A stored file is reported even when the
+    // phone has gone meanwhile: it lies on disk.
+    emit recvImageInfo(m_sockid, header.ratio, path, md5, smallFileMd5, createTime, writeStatus, mobilePath);
     const bool sent = writeAll(out);
     if (!m_device.isEmpty()) {
         const QString name = QFileInfo(path).fileName();
@@ -258,8 +262,6 @@ bool FileClientThread::answer(const Records::FileHeader &header, const QString &
         else
             TransferMonitor::instance()->fileFailed(m_device, name, QStringLiteral("未能保存，手机会重新发送"));
     }
-    // A stored file is recorded even when the phone has gone meanwhile: it lies on disk.
-    emit recvImageInfo(m_sockid, header.ratio, path, md5, smallFileMd5, createTime, writeStatus, mobilePath);
     return sent;
 }
 

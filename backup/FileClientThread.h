@@ -15,10 +15,11 @@ struct FileAck;
 
 // The worker of one file connection. It owns the connection's descriptor and does all of the
 // connection's work on its own thread: reads 255-byte type-31 headers and the content after each,
-// stores the file inside the device folder, answers the phone (the acknowledgement, and the
-// thumbnail when asked, in one write) and only then reports the file with recvImageInfo, so the
-// album row always comes after what the phone was told. A file is acknowledged as stored only once
-// it is whole, matches the md5 the phone announced and lies flushed on disk under its final name.
+// stores the file inside the device folder, reports it with recvImageInfo (on this thread, so a
+// directly connected receiver queues its album row first) and only then answers the phone (the
+// acknowledgement, and the thumbnail when asked, in one write): a database the phone downloads after
+// an acknowledgement holds that file. A file is acknowledged as stored only once it is whole,
+// matches the md5 the phone announced and lies flushed on disk under its final name.
 //
 // recvImageInfo's writeStatus: 1 stored, 0 an identical file was already there (nothing written),
 // kNotStored the content could not be stored or did not match its md5 (the phone must send it again).
@@ -61,7 +62,8 @@ public:
     static void ackPromptly(int descriptor);
 
 signals:
-    // After the phone has been answered. smallFileMd5: md5 of the thumbnail sent, if any.
+    // Emitted on the worker's thread right before the phone is answered. smallFileMd5: md5 of the
+    // thumbnail that is sent, if any.
     void recvImageInfo(int sockid, int ratio, QString fullImageName, QString strMd5, QString smallFileMd5,
                        QString createTime, int writeStatus, QString mobileFilePath);
 
@@ -82,7 +84,7 @@ private:
     void yieldToTheGuiWhenBusy();
     static Records::FileAck notStoredAck(const Records::FileHeader &header, const QString &md5,
                                          const QString &mobilePath);
-    // Acknowledges (and sends the thumbnail), then reports.
+    // Reports, then acknowledges (and sends the thumbnail).
     bool answer(const Records::FileHeader &header, const QString &path, const QString &md5, const QString &createTime,
                 int writeStatus, const QString &mobilePath);
 

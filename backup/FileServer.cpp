@@ -36,7 +36,6 @@ FileServer::~FileServer()
     for (FileClientThread *worker : qAsConst(m_workers))
         delete worker; // waits for run() to return
     m_workers.clear();
-    deliverReports();
     if (!m_device.isEmpty())
         TransferMonitor::instance()->phoneDisconnected(m_device);
 }
@@ -127,22 +126,5 @@ void FileServer::recvImageInfoSlot(int sockid, int ratio, QString fullImageName,
     Q_UNUSED(sockid)
     if (writeStatus < 0)
         return; // the phone keeps its copy and sends it again
-    QMutexLocker lock(&m_reportMutex);
-    m_reports.append(Report{ratio, fullImageName, strMd5, smallFileMd5, createTime, mobileFilePath});
-    if (!m_deliveryQueued) {
-        m_deliveryQueued = true;
-        QMetaObject::invokeMethod(this, &FileServer::deliverReports, Qt::QueuedConnection);
-    }
-}
-
-void FileServer::deliverReports()
-{
-    QList<Report> reports;
-    {
-        QMutexLocker lock(&m_reportMutex);
-        reports.swap(m_reports);
-        m_deliveryQueued = false;
-    }
-    for (const Report &r : qAsConst(reports))
-        emit updateImageInfo(r.ratio, r.fullImageName, r.strMd5, r.smallFileMd5, r.createTime, r.mobileFilePath);
+    emit updateImageInfo(ratio, fullImageName, strMd5, smallFileMd5, createTime, mobileFilePath);
 }

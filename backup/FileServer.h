@@ -1,8 +1,6 @@
 #pragma once
 
 #include <QHostAddress>
-#include <QList>
-#include <QMutex>
 #include <QSet>
 #include <QString>
 #include <QTcpServer>
@@ -12,8 +10,11 @@ class FileClientThread;
 // The file server of one phone: its command connection creates it, lets it listen and tells the phone
 // the port. Each file connection is handed, descriptor and all, to a FileClientThread that reads it,
 // stores the files and answers the phone on its own thread; the server only accepts, checks the peer
-// and relays each stored file as updateImageInfo (after the phone has had its acknowledgement and
-// thumbnail). Only the phone's own address may connect once setAllowedPeer() has been called.
+// and relays each stored file as updateImageInfo, emitted on that connection's thread before the
+// phone gets its acknowledgement. A receiver connected with Qt::DirectConnection (which must then be
+// thread-safe) records the file before the phone hears of it; one connected the usual way hears of
+// it later on its own thread. Only the phone's own address may connect once setAllowedPeer() has
+// been called.
 //
 // Use from the command connection (all on its thread):
 //   auto *server = new FileServer(this, 100);
@@ -21,14 +22,15 @@ class FileClientThread;
 //   server->setSavePath(deviceFolder);
 //   server->setDeviceName(name);
 //   server->setAllowedPeer(commandSocket->peerAddress());
-//   connect(server, &FileServer::updateImageInfo, this, &CmdClientThread::updateImageInfoSlot);
+//   connect(server, &FileServer::updateImageInfo, this, &CmdClientThread::updateImageInfoSlot,
+//           Qt::DirectConnection);
 //   filePort = server->serverPort();
 class FileServer : public QTcpServer
 {
     Q_OBJECT
 public:
     explicit FileServer(QObject *parent = nullptr, int maxPending = 100);
-    ~FileServer() override;  // stops and waits for every worker
+    ~FileServer() override; // stops and waits for every worker
 
     void setSavePath(QString path);
     // The phone's name: its activity is reported to the transfer monitor under it.
@@ -40,7 +42,8 @@ public:
     int workerCount() const { return m_workers.size(); }
 
 signals:
-    // A file stored (or found already there) and answered; not emitted for files that were not stored.
+    // A file stored (or found already there), about to be acknowledged; emitted on the file
+    // connection's thread, not for files that were not stored.
     void updateImageInfo(int ratio, QString fullImageName, QString strMd5, QString smallFileMd5, QString createTime,
                          QString mobileFilePath);
 
@@ -48,8 +51,7 @@ public slots:
     void clear();
 
 protected slots:
-    // Called on the worker's own thread: the report is kept here and delivered on this object's thread,
-    // or by the destructor, so a file answered just before its phone went still gets its album row.
+    // Called on the worker's own thread, before the phone is answered.
     void recvImageInfoSlot(int sockid, int ratio, QString fullImageName, QString strMd5, QString smallFileMd5,
                            QString createTime, int writeStatus, QString mobileFilePath);
 
@@ -57,23 +59,14 @@ protected:
     void incomingConnection(qintptr socketDescriptor) override;
 
 private:
-    struct Report
-    {
-        int ratio;
-        QString fullImageName, strMd5, smallFileMd5, createTime, mobileFilePath;
-    };
-    void deliverReports();
     void retire(FileClientThread *worker);
     static QHostAddress normalised(const QHostAddress &address);
 
-    QSet<FileClientThread *> m_workers;  // every running worker, owned
+    QSet<FileClientThread *> m_workers; // every running worker, owned
     int m_maxPending;
     QString m_savePath;
     QString m_device;
     QHostAddress m_allowedPeer;
-    QMutex m_reportMutex;
-    QList<Report> m_reports;
-    bool m_deliveryQueued = false;
 };
 
 // The thumbnail the phone asked for: the image at path (orientation applied) scaled down to width / ratio

@@ -195,7 +195,9 @@ void CmdClientThread::startFileServer()
     m_fileServer->setSavePath(m_savePath);
     m_fileServer->setDeviceName(m_devName);
     m_filePort = m_fileServer->serverPort();
-    connect(m_fileServer, &FileServer::updateImageInfo, this, &CmdClientThread::updateImageInfoSlot);
+    // Direct: the album row is queued on the file connection's thread before the phone's acknowledgement.
+    connect(m_fileServer, &FileServer::updateImageInfo, this, &CmdClientThread::updateImageInfoSlot,
+            Qt::DirectConnection);
     qCDebug(lcCmdConn) << "connection" << m_sockid << "file server on port" << m_filePort;
 }
 
@@ -348,16 +350,15 @@ void CmdClientThread::dropConnection(const char *why)
 void CmdClientThread::updateImageInfoSlot(int ratio, QString fullImageName, QString strMd5, QString smallFileMd5,
                                           QString createTime, QString mobileFilePath)
 {
-    QMutexLocker lock(&m_recordMutex);
-    if (!m_database || !m_authorised)
-        return;
+    // Called on a file connection's thread, right before the phone is acknowledged (directly
+    // connected): once the row is queued here, every database copy the phone downloads holds it.
+    // The file and settings are read before the lock is taken; the lock covers the queueing only.
     const QFileInfo info(fullImageName);
     LocalDataBase::PendingRow row;
     row.filename = info.fileName();
     row.localpath = fullImageName;
     row.filesize = info.size();
     row.md5 = strMd5;
-    row.fromdev = m_devName;
     row.lastratio = ratio;
     row.smallmd5 = smallFileMd5;
     row.createtime = createTime;
@@ -366,8 +367,14 @@ void CmdClientThread::updateImageInfoSlot(int ratio, QString fullImageName, QStr
     // connection put it; it may well be the recorded copy itself.
     const QString doubleFile = ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("doubleFile"));
     row.skipKnownMd5 = !doubleFile.isEmpty() && ReadWriteSetting::toInt(doubleFile) > 0;
-    // Written off this thread, in short transactions; the phone already has its acknowledgement.
-    // The database (and its writer) goes before this object, so the answer finds it alive.
+
+    QMutexLocker lock(&m_recordMutex);
+    // Authorisation is settled before the file server starts and never changes while it runs.
+    if (!m_database || !m_authorised)
+        return;
+    row.fromdev = m_devName;
+    // Written by the database's own writer, in short transactions. The database (and its writer)
+    // goes before this object, so the answer, delivered on this object's thread, finds it alive.
     const QString device = m_devName;
     m_database->recordLater(row, this, [this, device](const LocalDataBase::RowResult &r) {
         switch (r.outcome) {

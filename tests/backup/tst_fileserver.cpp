@@ -2,6 +2,7 @@
 #include "backup/FileClientThread.h"
 #include "backup/FileServer.h"
 #include "backup/IncomingFile.h"
+#include "backup/LocalDataBase.h"
 #include "backup/TransferMonitor.h"
 #include "wire/Records.h"
 #include "tests/support/LoopbackPhone.h"
@@ -19,7 +20,6 @@
 #include <QtEndian>
 #include <QtTest>
 
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 using TestSupport::filesUnder;
@@ -133,7 +133,7 @@ private slots:
     void nameClashKeepsBoth();
     void thumbnail_data();
     void thumbnail();
-    void phoneIsAnsweredBeforeTheFileIsReported();
+    void albumRowIsQueuedBeforeTheAcknowledgement();
     void neverClaimsIncompleteOrWrongContent();
     void unwritableDestinationIsNotClaimed();
     void refusedHeaders_data();
@@ -442,38 +442,78 @@ void TestFileServer::thumbnail()
     QCOMPARE(filesUnder(device()), QStringList{QStringLiteral("2019/05/") + name});
 }
 
-void TestFileServer::phoneIsAnsweredBeforeTheFileIsReported()
+void TestFileServer::albumRowIsQueuedBeforeTheAcknowledgement()
 {
-    // The album row (recorded from the report) never comes before the phone's answer: when the file
-    // is reported, its acknowledgement and thumbnail already lie in the phone's socket, whole.
+    // A database the phone downloads right after an acknowledgement holds the file: the report reaches
+    // a directly connected recorder before the acknowledgement leaves. The acknowledgements are read
+    // without running this thread's event loop, so nothing queued to it can help.
     const QString name = QStringLiteral("设备 A");
     m_server->setDeviceName(name);
+    const QString dbPath = m_root->filePath(QStringLiteral("phone.db"));
+    LocalDataBase db(dbPath);
+    QObject recorder; // goes before db, and the recording with it
+    connect(
+        m_server.get(), &FileServer::updateImageInfo, &recorder,
+        [&db](int ratio, QString path, QString md5, QString smallMd5, QString createTime, QString mobilePath) {
+            LocalDataBase::PendingRow row;
+            row.filename = QFileInfo(path).fileName();
+            row.localpath = path;
+            row.md5 = md5;
+            row.lastratio = ratio;
+            row.smallmd5 = smallMd5;
+            row.createtime = createTime;
+            row.mobilefilepath = mobilePath;
+            db.recordLater(row, nullptr, {});
+        },
+        Qt::DirectConnection);
     QImage image(800, 600, QImage::Format_RGB32);
     image.fill(Qt::darkRed);
     QByteArray jpeg;
     QBuffer buffer(&jpeg);
     buffer.open(QIODevice::WriteOnly);
     QVERIFY(image.save(&buffer, "JPG"));
+
     Phone *phone = connectPhone();
     QVERIFY(phone);
-    qint64 answered = -1;
-    connect(m_server.get(), &FileServer::updateImageInfo, [&] {
-        int unread = 0;
-        ::ioctl(int(phone->socket().socketDescriptor()), FIONREAD, &unread);
-        answered = phone->unread().size() + unread;
-    });
-    phone->send(fileMessage(jpeg, "/DCIM/IMG_1.jpg", 2));
-    QVERIFY(waitFor([&] { return answered >= 0; }));
-    Records::FileAck ack;
-    QVERIFY(phone->nextAck(&ack));
-    QByteArray record, thumbnail;
-    QVERIFY(phone->next(&record, &thumbnail));
-    QCOMPARE(Records::type(record.constData()), qint16(Records::Thumbnail));
-    QCOMPARE(answered, qint64(2 * Records::kSize + thumbnail.size()));
-    const TransferMonitor::Activity activity = TransferMonitor::instance()->activity(name);
-    QVERIFY(activity.connected);
-    QCOMPARE(activity.filesThisSession, 1);
-    QCOMPARE(activity.bytesThisSession, qint64(jpeg.size()));
+    QTcpSocket &socket = phone->socket();
+    const QList<QByteArray> paths = {"/DCIM/IMG_1.jpg", "/DCIM/IMG_2.jpg", "/DCIM/IMG_3.jpg"};
+    QByteArray burst = fileMessage(jpeg, paths.at(0), 2); // with a thumbnail
+    for (int i = 1; i < paths.size(); ++i)
+        burst += fileMessage(patternBytes(5000, 20 + i), paths.at(i));
+    socket.write(burst);
+    while (socket.bytesToWrite() > 0)
+        QVERIFY(socket.waitForBytesWritten(5000));
+    auto take = [&](qint64 n) {
+        while (socket.bytesAvailable() < n && socket.waitForReadyRead(5000)) { }
+        return socket.read(n);
+    };
+    QTemporaryDir copies;
+    for (int i = 0; i < paths.size(); ++i) {
+        const QByteArray record = take(Records::kSize);
+        Records::FileAck ack;
+        QVERIFY(record.size() == Records::kSize && Records::decodeFileAck(record.constData(), &ack));
+        QCOMPARE(ack.mobilePath, paths.at(i));
+        QVERIFY(ack.storedSize > 0);
+        const QString copy = copies.filePath(QStringLiteral("copy%1.db").arg(i));
+        QFile out(copy);
+        QVERIFY(out.open(QIODevice::WriteOnly));
+        QVERIFY(LocalDataBase::copyConsistent(dbPath, &out));
+        out.close();
+        const QList<QVariantList> rows =
+            TestSupport::queryRows(copy, QStringLiteral("select mobilefilepath from albumlist order by id"));
+        // Later files of the burst may be recorded already; this one must be.
+        QVERIFY(rows.size() > i);
+        QCOMPARE(rows.at(i).value(0).toString(), QString::fromUtf8(paths.at(i)));
+        if (i == 0) {
+            const QByteArray thumbnailRecord = take(Records::kSize);
+            Records::ThumbnailHeader th;
+            QVERIFY(thumbnailRecord.size() == Records::kSize &&
+                    Records::decodeThumbnailHeader(thumbnailRecord.constData(), &th));
+            QCOMPARE(take(th.size).size(), qint64(th.size));
+        }
+    }
+    QVERIFY(waitFor([&] { return TransferMonitor::instance()->activity(name).filesThisSession == 3; }));
+    QVERIFY(TransferMonitor::instance()->activity(name).connected);
 }
 
 void TestFileServer::neverClaimsIncompleteOrWrongContent()
