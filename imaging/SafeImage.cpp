@@ -4,6 +4,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QSet>
+#include <QVector>
+#include <QtEndian>
+#include <QtMath>
+
+#include <algorithm>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,35 +51,191 @@ int bytesPerPixel(QImage::Format format)
     return depth > 0 ? qMax(1, (depth + 7) / 8) : 4;
 }
 
-// What the marker segments before the first scan of a JPEG say, and how many scans it has.
-struct JpegLayout
+// Smooth scaling works on these formats as they are; any other is first copied into one of them.
+bool scalesWithoutCopy(QImage::Format format)
 {
-    bool valid = false;
-    bool progressive = false;
-    int scans = 0;   // counted only for progressive pictures (0 otherwise)
+    switch (format) {
+    case QImage::Format_RGB32:
+    case QImage::Format_ARGB32_Premultiplied:
+    case QImage::Format_RGBX64:
+    case QImage::Format_RGBA64_Premultiplied: return true;
+    default: return false;
+    }
+}
+
+// The size libjpeg decodes a picture to when Qt's reader is asked for target: the stored size times
+// M/8, M the smallest that is not below the target.
+QSize jpegDecodedSize(const QSize &stored, const QSize &target)
+{
+    if (target == stored)
+        return stored;
+    const double f = qMin(double(stored.width()) / target.width(), double(stored.height()) / target.height());
+    const int m = qBound(1, qCeil(8 / f), 8);
+    return QSize(int((qint64(stored.width()) * m + 7) / 8), int((qint64(stored.height()) * m + 7) / 8));
+}
+
+qint64 pixelsOf(const QSize &size)
+{
+    return qint64(size.width()) * size.height();
+}
+
+// Pieces of a source device presented as one random-access stream: the file as the decoder is
+// allowed to see it.
+class SplicedDevice : public QIODevice
+{
+public:
+    struct Piece
+    {
+        qint64 from; // in the source
+        qint64 length;
+    };
+
+    SplicedDevice(QIODevice *source, QVector<Piece> pieces) : m_source(source), m_pieces(std::move(pieces))
+    {
+        m_starts.reserve(m_pieces.size());
+        for (const Piece &p : qAsConst(m_pieces)) {
+            m_starts.append(m_size);
+            m_size += p.length;
+        }
+    }
+
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return m_size; }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        qint64 at = pos();
+        qint64 done = 0;
+        while (done < maxSize && at < m_size) {
+            const int i = int(std::upper_bound(m_starts.cbegin(), m_starts.cend(), at) - m_starts.cbegin()) - 1;
+            const qint64 within = at - m_starts.at(i);
+            const qint64 want = qMin(maxSize - done, m_pieces.at(i).length - within);
+            const qint64 from = m_pieces.at(i).from + within;
+            if (m_source->pos() != from && !m_source->seek(from))
+                break;
+            const qint64 got = m_source->read(data + done, want);
+            if (got <= 0)
+                break;
+            done += got;
+            at += got;
+        }
+        return done;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QIODevice *m_source;
+    QVector<Piece> m_pieces;
+    QVector<qint64> m_starts;
+    qint64 m_size = 0;
 };
 
-// Walks the markers of a JPEG without decoding it. A progressive picture keeps every coefficient of
-// the whole picture in memory and goes over all of them once per scan, so its scans are counted to
-// the end of the file (the device is put back where it was).
-JpegLayout jpegLayout(QIODevice *device, int maxScans)
+// What the decoder will be given, and what the walk over the file found on the way.
+struct Layout
 {
-    JpegLayout layout;
-    if (device->isSequential())
-        return layout;
-    const qint64 start = device->pos();
-    auto readByte = [device](uchar *c) { return device->getChar(reinterpret_cast<char *>(c)); };
-    uchar a = 0, b = 0;
-    if (!readByte(&a) || !readByte(&b) || a != 0xFF || b != 0xD8) {
-        device->seek(start);
-        return layout;
+    QVector<SplicedDevice::Piece> pieces;
+    int droppedPieces = 0;
+    // JPEG: the whole picture's coefficients are held (progressive, or more than one scan), and how
+    // many scans it has (counted only then).
+    bool wholeImageCoefficients = false;
+    int scans = 0;
+    bool interlaced = false; // PNG
+};
+
+// Text is left out of what the decoder gets; a picture made of more pieces than this is not a photo.
+constexpr int kMaxDroppedPieces = 4096;
+
+class LayoutBuilder
+{
+public:
+    LayoutBuilder(QIODevice *device, Layout *layout) : m_layout(layout), m_keepFrom(device->pos()) { }
+    // Leaves out [from, to) of the source.
+    bool drop(qint64 from, qint64 to)
+    {
+        if (from > m_keepFrom)
+            m_layout->pieces.append({m_keepFrom, from - m_keepFrom});
+        m_keepFrom = qMax(m_keepFrom, to);
+        return ++m_layout->droppedPieces <= kMaxDroppedPieces;
     }
+    void finish(qint64 end)
+    {
+        if (end > m_keepFrom)
+            m_layout->pieces.append({m_keepFrom, end - m_keepFrom});
+    }
+
+private:
+    Layout *m_layout;
+    qint64 m_keepFrom;
+};
+
+// PNG is chunks of length, type, data and CRC after an 8-byte signature. The text chunks (tEXt, zTXt,
+// iTXt) are ancillary, so the stream stays valid without them; libpng would inflate every zTXt and
+// iTXt (up to 8 MB each, any number of them) and Qt copies all of it into the picture.
+bool pngLayout(QIODevice *device, const QStringList &keepText, Layout *layout)
+{
+    const qint64 start = device->pos();
+    const qint64 end = device->size();
+    LayoutBuilder builder(device, layout);
+    QSet<QString> kept;
+    qint64 at = start + 8;
+    while (at + 12 <= end && device->seek(at)) {
+        const QByteArray head = device->read(8);
+        if (head.size() < 8)
+            break;
+        const qint64 length = qFromBigEndian<quint32>(head.constData());
+        const QByteArray type = head.mid(4);
+        const qint64 next = at + 12 + length;
+        if (type == "tEXt" || type == "zTXt" || type == "iTXt") {
+            bool keep = false;
+            if (!keepText.isEmpty() && length <= SafeImage::kMaxKeptTextChunk) {
+                const QByteArray data = device->read(qMin<qint64>(length, 80));
+                const int nul = data.indexOf('\0');
+                const QString keyword = nul > 0 ? QString::fromLatin1(data.left(nul)) : QString();
+                keep = keepText.contains(keyword) && !kept.contains(keyword);
+                if (keep)
+                    kept.insert(keyword);
+            }
+            if (!keep && !builder.drop(at, next))
+                return false;
+        }
+        if (type == "IHDR" && length >= 13) {
+            const QByteArray header = device->read(13);
+            layout->interlaced = header.size() == 13 && header.at(12) != 0;
+        }
+        if (type == "IEND")
+            break;
+        at = next;
+    }
+    builder.finish(end);
+    device->seek(start);
+    return true;
+}
+
+// Walks the marker segments of a JPEG without decoding it. Comments are left out (Qt makes them the
+// picture's text), and APPn segments once they add up to more than the decoder needs for orientation
+// and colour profile. When the first scan does not hold every component (progressive, or sequential
+// with a scan per component), libjpeg keeps the coefficients of the whole picture and goes over them
+// once per scan, so the scans are counted to the end of the file; otherwise the walk ends there.
+bool jpegLayout(QIODevice *device, Layout *layout)
+{
+    const qint64 start = device->pos();
+    const qint64 end = device->size();
+    LayoutBuilder builder(device, layout);
+    auto readByte = [device](uchar *c) { return device->getChar(reinterpret_cast<char *>(c)); };
+    qint64 appBytes = 0;
+    int frameComponents = 0;
+    bool progressive = false;
+    bool ok = true;
     uchar c = 0;
-    while (readByte(&c)) {
+    device->seek(start + 2);
+    while (ok && readByte(&c)) {
         if (c != 0xFF)
             continue; // entropy-coded data, or a stray byte between segments
+        qint64 markerAt = device->pos() - 1;
         uchar marker = 0;
         do {
+            markerAt = device->pos() - 1;
             if (!readByte(&marker))
                 break;
         } while (marker == 0xFF); // fill bytes
@@ -89,22 +251,40 @@ JpegLayout jpegLayout(QIODevice *device, int maxScans)
         const int length = (hi << 8) | lo;
         if (length < 2)
             break;
+        const qint64 next = device->pos() + length - 2;
         const bool sof = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (sof && !layout.valid) {
-            layout.valid = true;
-            layout.progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
-        }
-        if (marker == 0xDA) {
-            if (!layout.progressive)
-                break; // the header is all a sequential picture needs looked at
-            if (++layout.scans > maxScans)
+        if (sof && frameComponents == 0) {
+            progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+            uchar frame[6] = {};
+            for (uchar &b : frame) {
+                if (!readByte(&b))
+                    break;
+            }
+            frameComponents = qMax(1, int(frame[5]));
+        } else if (marker == 0xFE) {
+            ok = builder.drop(markerAt, next);
+        } else if (marker >= 0xE0 && marker <= 0xEF) {
+            appBytes += length;
+            if (appBytes > SafeImage::kMaxJpegAppBytes)
+                ok = builder.drop(markerAt, next);
+        } else if (marker == 0xDA) {
+            uchar inScan = 0;
+            if (!readByte(&inScan))
                 break;
+            if (layout->scans == 0)
+                layout->wholeImageCoefficients = progressive || int(inScan) < frameComponents;
+            ++layout->scans;
+            if (!layout->wholeImageCoefficients || layout->scans > SafeImage::kMaxProgressiveScans)
+                break; // a single scan holds nothing more to look at
         }
-        if (!device->seek(device->pos() + length - 2))
+        if (!device->seek(next))
             break;
     }
+    if (!layout->wholeImageCoefficients)
+        layout->scans = 0;
+    builder.finish(end);
     device->seek(start);
-    return layout;
+    return ok;
 }
 
 } // namespace
@@ -187,11 +367,28 @@ QImage SafeImage::read(QIODevice *device, Format expected, const Options &option
         setWhy(why, QStringLiteral("content does not match the file's type"));
         return {};
     }
-    // Looked at before the reader moves on in the device.
-    const JpegLayout layout = actual == Format::Jpeg ? jpegLayout(device, kMaxProgressiveScans) : JpegLayout();
+    if (device->isSequential()) {
+        setWhy(why, QStringLiteral("not a file"));
+        return {};
+    }
+    // Every decode goes through here: the decoder reads the file as its format's walk left it.
+    Layout layout;
+    bool walked = false;
+    switch (actual) {
+    case Format::Jpeg: walked = jpegLayout(device, &layout); break;
+    case Format::Png: walked = pngLayout(device, options.keepText, &layout); break;
+    case Format::Unknown: break;
+    }
+    if (!walked) {
+        setWhy(why, QStringLiteral("more than %1 pieces of text").arg(kMaxDroppedPieces));
+        return {};
+    }
+    SplicedDevice spliced(device, layout.pieces);
+    spliced.open(QIODevice::ReadOnly);
+
     // With the format named and detection off, Qt looks only for a handler of that name, and the content
     // has just been seen to start as that format, so no other decoder (SVG, ...) ever gets these bytes.
-    QImageReader reader(device, qtFormatName(actual));
+    QImageReader reader(&spliced, qtFormatName(actual));
     reader.setAutoDetectImageFormat(false);
     reader.setDecideFormatFromContent(false);
     const QSize stored = reader.size();
@@ -199,31 +396,26 @@ QImage SafeImage::read(QIODevice *device, Format expected, const Options &option
         setWhy(why, QStringLiteral("no picture size in the header"));
         return {};
     }
-    const qint64 pixels = qint64(stored.width()) * stored.height();
-    if (pixels > options.maxPixels) {
-        setWhy(why, QStringLiteral("picture too large (%1x%2)").arg(stored.width()).arg(stored.height()));
+    const QString dimensions = QStringLiteral("%1x%2").arg(stored.width()).arg(stored.height());
+    const qint64 pixels = pixelsOf(stored);
+    if (pixels > kMaxStoredPixels) {
+        setWhy(why, QStringLiteral("picture too large (%1)").arg(dimensions));
         return {};
     }
-    if (actual == Format::Jpeg) {
-        if (layout.progressive && pixels > options.maxPixels / 4) {
-            setWhy(why, QStringLiteral("progressive picture too large (%1x%2)").arg(stored.width()).arg(stored.height()));
-            return {};
-        }
-        if (layout.scans > kMaxProgressiveScans) {
-            setWhy(why, QStringLiteral("more than %1 scans").arg(kMaxProgressiveScans));
-            return {};
-        }
+    if (layout.wholeImageCoefficients && pixels > options.maxPixels / 4) {
+        setWhy(why, QStringLiteral("progressive picture too large (%1)").arg(dimensions));
+        return {};
     }
-    if (actual == Format::Png && pixels * bytesPerPixel(reader.imageFormat()) > options.maxFullDecodeBytes) {
-        setWhy(why, QStringLiteral("picture too large to decode (%1x%2)").arg(stored.width()).arg(stored.height()));
+    if (layout.scans > kMaxProgressiveScans) {
+        setWhy(why, QStringLiteral("more than %1 scans").arg(kMaxProgressiveScans));
         return {};
     }
     // Orientation is applied after decoding, so the target box is rotated with it.
     reader.setAutoTransform(options.applyOrientation);
-    QSize scaled = stored;
+    QSize target = stored;
     if (options.divisor > 1) {
-        scaled = QSize(stored.width() / options.divisor, stored.height() / options.divisor);
-        if (scaled.isEmpty()) {
+        target = QSize(stored.width() / options.divisor, stored.height() / options.divisor);
+        if (target.isEmpty()) {
             setWhy(why, QStringLiteral("picture too small to divide by %1").arg(options.divisor));
             return {};
         }
@@ -231,12 +423,53 @@ QImage SafeImage::read(QIODevice *device, Format expected, const Options &option
         QSize box = options.fitWithin;
         if (options.applyOrientation && (reader.transformation() & QImageIOHandler::TransformationRotate90))
             box.transpose();
-        scaled = stored.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+        target = stored.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
     }
-    if (scaled.width() < stored.width() || scaled.height() < stored.height())
-        reader.setScaledSize(scaled);
+    if (target.width() >= stored.width() && target.height() >= stored.height())
+        target = stored;
+
+    // What the decode holds at its peak, from what the decoder allocates. A JPEG decodes at the
+    // reduced size libjpeg's DCT scaling reaches. Qt reads an 8-bit colour PNG that is not interlaced
+    // row by row into the scaled picture; any other PNG is decoded whole, and smooth scaling copies
+    // it into 32-bit colour first unless it is already in a format it scales directly.
+    const QImage::Format format = actual == Format::Png ? reader.imageFormat() : QImage::Format_RGB32;
+    const bool scaledWhileRead = actual == Format::Jpeg ||
+        (!layout.interlaced && (format == QImage::Format_RGB32 || format == QImage::Format_ARGB32));
+    QSize decoded = stored;
+    if (actual == Format::Jpeg)
+        decoded = jpegDecodedSize(stored, target);
+    else if (scaledWhileRead)
+        decoded = target;
+    const qint64 held = pixelsOf(decoded) + (decoded != target ? pixelsOf(target) : 0);
+    if (held > options.maxPixels) {
+        setWhy(why, QStringLiteral("picture too large (%1)").arg(dimensions));
+        return {};
+    }
+    qint64 bytes = held * 4; // JPEG decodes into 32-bit colour (8-bit for grey)
+    if (actual == Format::Png) {
+        const int depth = bytesPerPixel(format);
+        if (scaledWhileRead) {
+            // Little is held, but every stored row is still inflated and filtered: bounded alike.
+            bytes = qMax(bytes, pixels * depth);
+        } else {
+            bytes = pixels * depth;
+            if (target != stored) {
+                if (!scalesWithoutCopy(format))
+                    bytes += pixels * (depth > 4 ? 8 : 4);
+                bytes += pixelsOf(target) * qMax(4, depth);
+            }
+        }
+    }
+    if (bytes > options.maxDecodeBytes) {
+        setWhy(why, QStringLiteral("picture too large to decode (%1)").arg(dimensions));
+        return {};
+    }
+    if (target != stored)
+        reader.setScaledSize(target);
     QImage image = reader.read();
-    if (image.isNull())
+    if (image.isNull()) {
         setWhy(why, reader.errorString());
+        return image;
+    }
     return image;
 }

@@ -28,9 +28,6 @@ namespace {
 const char kFailFolder[] = "fail/vanteoalbum-1";
 const char kSoftware[] = "vanteoalbum";
 
-// PNG is decoded whole even when scaled, so it gets a smaller budget than JPEG, whose decoder
-// scales while it reads.
-constexpr qint64 kMaxPngPixels = 32LL * 1000 * 1000;
 // A cached thumbnail is at most 256 x 256; anything much larger there is not one.
 constexpr qint64 kMaxCachedPixels = 1024LL * 1024;
 
@@ -68,6 +65,15 @@ QString md5Name(const QByteArray &uri)
 {
     return QString::fromLatin1(QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex())
            + QStringLiteral(".png");
+}
+
+// What a thumbnail costs the memory cache: its pixels and any text it carries.
+qint64 bytesHeld(const QImage &image)
+{
+    qint64 bytes = image.sizeInBytes();
+    for (const QString &key : image.textKeys())
+        bytes += (key.size() + image.text(key).size()) * qint64(sizeof(QChar));
+    return bytes;
 }
 
 // True when image carries exactly this file's identity.
@@ -163,6 +169,9 @@ QImage readStamped(const QString &cachePath, const QByteArray &uri, const FileSt
     SafeImage::Options o;
     o.maxPixels = kMaxCachedPixels;
     o.applyOrientation = false;
+    // Another program's thumbnail may carry any text: only the stamp is read from it.
+    o.keepText = QStringList{QStringLiteral("Thumb::URI"), QStringLiteral("Thumb::MTime"),
+                             QStringLiteral("Thumb::Size")};
     const QImage image = SafeImage::load(cachePath, o);
     if (image.isNull() || !stampMatches(image, uri, stamp))
         return {};
@@ -302,7 +311,7 @@ void ThumbnailCache::deliver(const QString &path, const Result &result)
         m_inFlight.remove(path);
     }
     if (result.kind == Result::Made || result.kind == Result::FromDisk) {
-        const int cost = int(qMax<qint64>(1, result.image.sizeInBytes() / 1024));
+        const int cost = int(qMax<qint64>(1, bytesHeld(result.image) / 1024));
         m_memory.insert(path, new QImage(result.image), cost);
         emit thumbnailReady(path);
     } else {
@@ -387,8 +396,6 @@ ThumbnailCache::Result ThumbnailCache::load(const QString &path, const Options &
 
     SafeImage::Options o;
     o.fitWithin = QSize(edge, edge);
-    if (SafeImage::formatForName(absolute) == SafeImage::Format::Png)
-        o.maxPixels = qMin(o.maxPixels, kMaxPngPixels);
     QString why;
     QImage image = SafeImage::load(absolute, o, &why);
     if (image.isNull()) {
