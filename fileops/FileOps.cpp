@@ -41,9 +41,11 @@ void throttle(ssize_t n)
     if (rate <= 0 || n <= 0)
         return;
     const qint64 ns = qint64(n) * 1000000000LL / rate;
-    struct timespec ts{time_t(ns / 1000000000LL), long(ns % 1000000000LL)};
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
+    struct timespec ts
+    {
+        time_t(ns / 1000000000LL), long(ns % 1000000000LL)
+    };
+    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) { }
 }
 
 ssize_t readSome(int fd, char *buf, size_t n)
@@ -152,8 +154,8 @@ QByteArray Md5Stream::result() const
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> copy(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (!m_ctx->ctx || !copy || EVP_MD_CTX_copy_ex(copy.get(), m_ctx->ctx) != 1
-        || EVP_DigestFinal_ex(copy.get(), md, &len) != 1)
+    if (!m_ctx->ctx || !copy || EVP_MD_CTX_copy_ex(copy.get(), m_ctx->ctx) != 1 ||
+        EVP_DigestFinal_ex(copy.get(), md, &len) != 1)
         return QByteArray();
     return QByteArray(reinterpret_cast<const char *>(md), int(len));
 }
@@ -244,8 +246,7 @@ bool syncFolder(const QByteArray &folder)
     return ok;
 }
 
-StagedFile::StagedFile(const QByteArray &prefix)
-    : m_prefix(prefix)
+StagedFile::StagedFile(const QByteArray &prefix) : m_prefix(prefix)
 {
 }
 
@@ -259,8 +260,8 @@ bool StagedFile::create(const QByteArray &folder, QString *why)
     discard();
     m_folder = folder;
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const QByteArray name = m_prefix + QByteArray::number(QRandomGenerator::global()->generate64(), 16)
-                                               .rightJustified(16, '0') + ".part";
+        const QByteArray name = m_prefix +
+            QByteArray::number(QRandomGenerator::global()->generate64(), 16).rightJustified(16, '0') + ".part";
         const QByteArray path = folder + '/' + name;
         m_fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (m_fd >= 0) {
@@ -309,7 +310,8 @@ bool StagedFile::writeOut()
 {
     if (m_fd < 0)
         return false;
-    return ::sync_file_range(m_fd, 0, 0, SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) == 0;
+    return ::sync_file_range(m_fd, 0, 0,
+                             SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) == 0;
 }
 
 void StagedFile::discard()
@@ -359,7 +361,11 @@ CopyResult copyToStaged(const QByteArray &src, StagedFile &staged, const QByteAr
     const int in = ::open(src.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (in < 0)
         return fail(CopyResult::Failed, errnoText("cannot open the source", errno));
-    struct InGuard { int fd; ~InGuard() { ::close(fd); } } inGuard{in};
+    struct InGuard
+    {
+        int fd;
+        ~InGuard() { ::close(fd); }
+    } inGuard{in};
     struct stat st;
     if (::fstat(in, &st) != 0 || !S_ISREG(st.st_mode))
         return fail(CopyResult::Failed, QStringLiteral("the source is not a regular file"));
@@ -413,12 +419,9 @@ CopyResult copyNoReplace(const QByteArray &src, const QByteArray &target, const 
     if (copied != CopyResult::Copied)
         return copied;
     switch (staged.commit(target, policy, why)) {
-    case MoveResult::Moved:
-        return CopyResult::Copied;
-    case MoveResult::Exists:
-        return CopyResult::Exists;
-    case MoveResult::Failed:
-        break;
+    case MoveResult::Moved: return CopyResult::Copied;
+    case MoveResult::Exists: return CopyResult::Exists;
+    case MoveResult::Failed: break;
     }
     return CopyResult::Failed;
 }

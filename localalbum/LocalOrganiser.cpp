@@ -93,11 +93,11 @@ struct LocalOrganiser::Run
     QStringList folders;
 
     mutable QMutex listMutex;
-    std::deque<FoundFile> found;   // listMutex
+    std::deque<FoundFile> found;       // listMutex
     QHash<QString, QString> foundMd5s; // md5 (lower case) -> the first source found with it; listMutex
 
     QMutex summaryMutex;
-    OrganiseSummary summary;       // summaryMutex
+    OrganiseSummary summary; // summaryMutex
 };
 
 // What organiseFile holds while a file is in flight: its content's md5, the target name and
@@ -105,7 +105,7 @@ struct LocalOrganiser::Run
 class LocalOrganiser::Reservation
 {
 public:
-    explicit Reservation(LocalOrganiser &o) : m_o(o) {}
+    explicit Reservation(LocalOrganiser &o) : m_o(o) { }
     ~Reservation()
     {
         QMutexLocker lock(&m_o.m_dbMutex);
@@ -163,7 +163,7 @@ struct LocalOrganiser::Target
 // target), waiting for its batch to be made durable and recorded.
 struct LocalOrganiser::Pending
 {
-    explicit Pending(LocalOrganiser &o) : reservation(o) {}
+    explicit Pending(LocalOrganiser &o) : reservation(o) { }
     OrganiseEntry out;
     FoundFile entry;
     Reservation reservation;
@@ -177,8 +177,7 @@ struct LocalOrganiser::Pending
 };
 
 LocalOrganiser::LocalOrganiser(const QString &savePath, QObject *parent, const QString &dbPath)
-    : QObject(parent)
-    , m_savePath(savePath)
+    : QObject(parent), m_savePath(savePath)
 {
     registerMetaTypes();
     m_localDb = new LocalDataBase(dbPath.isEmpty() ? AppPaths::programFile(QStringLiteral("localfiles.db")) : dbPath);
@@ -449,16 +448,17 @@ bool LocalOrganiser::isSkippedPath(const QString &path)
     const Qt::CaseSensitivity ci = Qt::CaseInsensitive;
     if (p.contains(kOutputFolder, ci))
         return true;
-    if (p.contains(QLatin1String("Users/Administrator"), ci) && !p.contains(QLatin1String("Users/Administrator/Pictures"), ci))
+    if (p.contains(QLatin1String("Users/Administrator"), ci) &&
+        !p.contains(QLatin1String("Users/Administrator/Pictures"), ci))
         return true;
-    if (p.contains(QLatin1String("Program Files"), ci) || p.contains(QLatin1String("Android Studio"), ci)
-        || p.contains(QLatin1String("$RECYCLE.BIN"), ci))
+    if (p.contains(QLatin1String("Program Files"), ci) || p.contains(QLatin1String("Android Studio"), ci) ||
+        p.contains(QLatin1String("$RECYCLE.BIN"), ci))
         return true;
     // System trees. Removable drives mounted under /run/media stay.
-    static const QStringList systemTrees = {
-        QStringLiteral("/usr"), QStringLiteral("/proc"), QStringLiteral("/sys"), QStringLiteral("/dev"),
-        QStringLiteral("/run"), QStringLiteral("/boot"), QStringLiteral("/etc"), QStringLiteral("/var"),
-        QStringLiteral("/opt"), QStringLiteral("/snap")};
+    static const QStringList systemTrees = {QStringLiteral("/usr"), QStringLiteral("/proc"), QStringLiteral("/sys"),
+                                            QStringLiteral("/dev"), QStringLiteral("/run"),  QStringLiteral("/boot"),
+                                            QStringLiteral("/etc"), QStringLiteral("/var"),  QStringLiteral("/opt"),
+                                            QStringLiteral("/snap")};
     for (const QString &tree : systemTrees) {
         if (p.startsWith(tree + QLatin1Char('/')) || p == tree) {
             if (tree == QLatin1String("/run") && p.startsWith(QLatin1String("/run/media/")))
@@ -647,7 +647,7 @@ void LocalOrganiser::searchAllDisks(const std::shared_ptr<Run> &run)
     if ((pictures || videos) && SearchEngine::updateAllFolderIndexes()) {
         SearchEngine::setSort(3);
         SearchEngine::setSearch(pictures && videos ? kPicturePattern + QLatin1Char('|') + kVideoPattern
-                                : pictures         ? kPicturePattern
+                                    : pictures     ? kPicturePattern
                                                    : kVideoPattern);
         // The run's stop is handed over: a stop landing before the query starts waiting is seen too.
         SearchEngine::query(true, &run->stop);
@@ -697,7 +697,8 @@ void LocalOrganiser::searchAllDisks(const std::shared_ptr<Run> &run)
         return;
     }
     if (found > 0)
-        emitForRun(*run, [&] { emit setCurrentStatus(QStringLiteral("磁盘文件总数") + QString::number(found), false); });
+        emitForRun(*run,
+                   [&] { emit setCurrentStatus(QStringLiteral("磁盘文件总数") + QString::number(found), false); });
     m_expectedTotal = 0;
     {
         QMutexLocker lock(&run->listMutex);
@@ -989,7 +990,8 @@ std::unique_ptr<LocalOrganiser::Pending> LocalOrganiser::prepare(Run &run, const
     p->shot = CaptureTimes::read(entry.rawPath);
     out.captureTime = p->shot.time;
     out.dateSource = p->shot.source;
-    const QString kind = base + (isPictureSuffix(suffixOf(entry.rawPath)) ? QStringLiteral("/照片") : QStringLiteral("/视频"));
+    const QString kind =
+        base + (isPictureSuffix(suffixOf(entry.rawPath)) ? QStringLiteral("/照片") : QStringLiteral("/视频"));
     const QString dateFolder = dateFolderFor(kind, p->shot);
 
     QString why;
@@ -1021,16 +1023,10 @@ std::unique_ptr<LocalOrganiser::Pending> LocalOrganiser::prepare(Run &run, const
     }
     auto staged = std::make_unique<FileOps::StagedFile>(stagingPrefix());
     switch (FileOps::copyToStaged(entry.rawPath, *staged, QFile::encodeName(dateFolder), &run.stop, &why)) {
-    case FileOps::CopyResult::Copied:
-        p->staged = std::move(staged);
-        break;
-    case FileOps::CopyResult::Stopped:
-        out.reason = QStringLiteral("整理已停止");
-        break;
+    case FileOps::CopyResult::Copied: p->staged = std::move(staged); break;
+    case FileOps::CopyResult::Stopped: out.reason = QStringLiteral("整理已停止"); break;
     case FileOps::CopyResult::Exists:
-    case FileOps::CopyResult::Failed:
-        out.reason = QStringLiteral("复制失败：") + why;
-        break;
+    case FileOps::CopyResult::Failed: out.reason = QStringLiteral("复制失败：") + why; break;
     }
     return p;
 }
@@ -1063,8 +1059,8 @@ void LocalOrganiser::finishBatch(Run &run, std::vector<std::unique_ptr<Pending>>
             folders.insert(FileOps::parentFolder(target));
         } else {
             p->out.reason = (moved == FileOps::MoveResult::Exists ? QStringLiteral("目标位置已被其他文件占用：")
-                                                                  : QStringLiteral("复制失败："))
-                            + why;
+                                                                  : QStringLiteral("复制失败：")) +
+                why;
         }
     }
     // Date folders are many and a batch spreads over them: past a few, one sync of the whole

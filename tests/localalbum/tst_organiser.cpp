@@ -43,7 +43,8 @@ struct Row
 QList<Row> rows(const QString &dbPath)
 {
     QList<Row> out;
-    const QString sql = QStringLiteral("select filename,localpath,md5,fromdev,createtime,filesize from albumlist order by id");
+    const QString sql =
+        QStringLiteral("select filename,localpath,md5,fromdev,createtime,filesize from albumlist order by id");
     for (const QVariantList &r : TestSupport::queryRows(dbPath, sql))
         out.append({r.at(0).toString(), r.at(1).toString(), r.at(2).toString(), r.at(3).toString(), r.at(4).toString(),
                     r.at(5).toLongLong()});
@@ -186,7 +187,8 @@ private slots:
     void everyFoundFileIsReported()
     {
         const QString t = m_src->path() + "/tree";
-        const QString ok = jpeg("tree/ok.jpg", 45000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        const QString ok =
+            jpeg("tree/ok.jpg", 45000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
         jpeg("tree/tiny.jpg", 1000);
         writeFile(t + "/dup1.png", padTo(QByteArray(), 41000, 7));
         writeFile(t + "/sub/dup2.png", padTo(QByteArray(), 41000, 7));
@@ -194,8 +196,9 @@ private slots:
         // A name that is not valid UTF-8 (GBK from a Windows archive), in a folder named so too.
         const QByteArray rawFolder = QFile::encodeName(t) + "/" + RawNames::gbkName();
         const QByteArray raw = rawFolder + "/" + RawNames::gbkName() + ".jpg";
-        const QByteArray rawContent = padTo(withExif(makeJpeg(16, 16, 77), {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL,
-                                                                          "2018:03:04 05:06:07"}}), 47000, 77);
+        const QByteArray rawContent =
+            padTo(withExif(makeJpeg(16, 16, 77), {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2018:03:04 05:06:07"}}),
+                  47000, 77);
         QVERIFY(RawNames::writeRaw(raw, rawContent));
 
         QList<OrganiseEntry> reports;
@@ -203,7 +206,7 @@ private slots:
         QCOMPARE(summary.copied, 3);     // ok.jpg, one of the PNGs, the GBK-named one
         QCOMPARE(summary.duplicates, 1); // the other PNG
         QCOMPARE(summary.tooSmall, 1);
-        QCOMPARE(summary.otherType, 1);  // the pipe
+        QCOMPARE(summary.otherType, 1); // the pipe
         QCOMPARE(summary.failed, 0);
         QCOMPARE(reports.size(), 6);
         QHash<QByteArray, OrganiseEntry> byRaw;
@@ -269,18 +272,22 @@ private slots:
 
     void exifDateDecidesTheFolder()
     {
-        const QString orig = jpeg("IMG_0001.JPG", 50000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        const QString orig =
+            jpeg("IMG_0001.JPG", 50000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
         const QString dtOnly = jpeg("dt.jpg", 50000, {{EXIF_IFD_0, EXIF_TAG_DATE_TIME, "2011:01:02 03:04:05"}});
         // DateTimeDigitized is looked for first.
-        const QString both = jpeg("both.jpeg", 50000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2001:01:01 00:00:00"},
-                                                        {EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_DIGITIZED, "2002:02:02 02:02:02"}});
-        const QString zero = jpeg("zero.jpg", 50000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "0000:00:00 00:00:00"}});
+        const QString both = jpeg("both.jpeg", 50000,
+                                  {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2001:01:01 00:00:00"},
+                                   {EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_DIGITIZED, "2002:02:02 02:02:02"}});
+        const QString zero =
+            jpeg("zero.jpg", 50000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "0000:00:00 00:00:00"}});
         setMtime(zero, mtime(2016, 7, 8));
         QCOMPARE(m_org->exifShotTime(orig), QStringLiteral("2019-05-12 10:20:30"));
         QCOMPARE(m_org->exifShotTime(both), QStringLiteral("2002-02-02 02:02:02"));
         organise({orig, dtOnly, both, zero});
-        QCOMPARE(filesUnder(out()), QStringList({"照片/2002/02/both.jpeg", "照片/2011/01/dt.jpg",
-                                                 "照片/2016/07/zero.jpg", "照片/2019/05/IMG_0001.JPG"}));
+        QCOMPARE(filesUnder(out()),
+                 QStringList({"照片/2002/02/both.jpeg", "照片/2011/01/dt.jpg", "照片/2016/07/zero.jpg",
+                              "照片/2019/05/IMG_0001.JPG"}));
         const QList<Row> r = rows(db());
         QCOMPARE(r.size(), 4);
         QCOMPARE(r.at(0).filename, QStringLiteral("IMG_0001.JPG"));
@@ -313,7 +320,13 @@ private slots:
     {
         const QDateTime mvhdUtc(QDate(2018, 3, 4), QTime(23, 30, 0), Qt::UTC);
         const QList<DateTag> exif = {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2017:06:07 08:09:10"}};
-        struct Case { const char *name; QByteArray bytes; const char *source; QDateTime time; };
+        struct Case
+        {
+            const char *name;
+            QByteArray bytes;
+            const char *source;
+            QDateTime time;
+        };
         QByteArray truncated = makeMovie(mvhdUtc.toSecsSinceEpoch(), QByteArray(), 100, 1);
         truncated.chop(60); // mdat claims more than the file holds; moov came first and still counts
         QByteArray hostile = makeMovie(mvhdUtc.toSecsSinceEpoch(), QByteArray(), 100, 1, false);
@@ -326,8 +339,10 @@ private slots:
         pngBadChunk.replace(8, 4, QByteArray("\x7f\xff\xff\xff", 4)); // IHDR claims 2 GiB
         const QList<Case> cases = {
             {"mvhd", makeMovie(mvhdUtc.toSecsSinceEpoch(), QByteArray(), 1000, 1), "mvhd", mvhdUtc.toLocalTime()},
-            {"moov after mdat", makeMovie(mvhdUtc.toSecsSinceEpoch(), QByteArray(), 1000, 1, false), "mvhd", mvhdUtc.toLocalTime()},
-            {"creationdate with zone", makeMovie(mvhdUtc.toSecsSinceEpoch(), "2019-05-12T10:20:30+0800", 1000, 2, true, true),
+            {"moov after mdat", makeMovie(mvhdUtc.toSecsSinceEpoch(), QByteArray(), 1000, 1, false), "mvhd",
+             mvhdUtc.toLocalTime()},
+            {"creationdate with zone",
+             makeMovie(mvhdUtc.toSecsSinceEpoch(), "2019-05-12T10:20:30+0800", 1000, 2, true, true),
              "QuickTime creationdate", QDateTime(QDate(2019, 5, 12), QTime(10, 20, 30), Qt::OffsetFromUTC, 8 * 3600)},
             {"mvhd unset", makeMovie(0, QByteArray(), 1000, 1), "文件时间", QDateTime()},
             {"truncated mdat", truncated, "mvhd", mvhdUtc.toLocalTime()},
@@ -336,10 +351,11 @@ private slots:
             {"size 0 inside moov", zeroChild, "文件时间", QDateTime()},
             {"png eXIf before text", makePng(8, 8, 3, exif, "2001-01-01T00:00:00"), "PNG eXIf",
              QDateTime(QDate(2017, 6, 7), QTime(8, 9, 10))},
-            {"png text after the image", makePng(8, 8, 4, {}, "Sat, 12 May 2018 10:20:30 +0200", true), "PNG Creation Time",
-             QDateTime(QDate(2018, 5, 12), QTime(10, 20, 30), Qt::OffsetFromUTC, 2 * 3600)},
+            {"png text after the image", makePng(8, 8, 4, {}, "Sat, 12 May 2018 10:20:30 +0200", true),
+             "PNG Creation Time", QDateTime(QDate(2018, 5, 12), QTime(10, 20, 30), Qt::OffsetFromUTC, 2 * 3600)},
             {"png chunk beyond the end", pngBadChunk, "文件时间", QDateTime()},
-            {"jpeg", withExif(makeJpeg(8, 8, 5), exif), "EXIF DateTimeOriginal", QDateTime(QDate(2017, 6, 7), QTime(8, 9, 10))},
+            {"jpeg", withExif(makeJpeg(8, 8, 5), exif), "EXIF DateTimeOriginal",
+             QDateTime(QDate(2017, 6, 7), QTime(8, 9, 10))},
         };
         for (const Case &c : cases) {
             const QString path = m_src->path() + "/c.bin";
@@ -382,8 +398,9 @@ private slots:
         const QString jpg = plain("a.JPG", 45000, mtime(2012, 6, 7)); // no EXIF at all
         m_org->setFolderDepth(3);
         organise({png, mov, other, jpg});
-        QCOMPARE(filesUnder(out()), QStringList({"照片/2012/06/07/a.JPG", "照片/2015/03/04/shot.PNG",
-                                                 "视频/2013/01/09/raw.xyz", "视频/2014/11/30/clip.mov"}));
+        QCOMPARE(filesUnder(out()),
+                 QStringList({"照片/2012/06/07/a.JPG", "照片/2015/03/04/shot.PNG", "视频/2013/01/09/raw.xyz",
+                              "视频/2014/11/30/clip.mov"}));
         m_org->setFolderDepth(1);
         organise({plain("y.mp4", 45000, mtime(2010, 2, 2))});
         QVERIFY(QFile::exists(out() + "/视频/2010/y.mp4"));
@@ -392,8 +409,10 @@ private slots:
 
     void sameNameOtherContentIsRenamed()
     {
-        const QString first = jpeg("a/IMG_0001.JPG", 41000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
-        const QString second = jpeg("b/IMG_0001.JPG", 42000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        const QString first =
+            jpeg("a/IMG_0001.JPG", 41000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        const QString second =
+            jpeg("b/IMG_0001.JPG", 42000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
         setMtime(second, QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5)));
         organise({first, second});
         const QList<Row> r = rows(db());
@@ -406,7 +425,8 @@ private slots:
 
     void foreignFileAtTargetIsNeverOverwritten()
     {
-        const QString src = jpeg("IMG_7.JPG", 43000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2018:08:08 08:08:08"}});
+        const QString src =
+            jpeg("IMG_7.JPG", 43000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2018:08:08 08:08:08"}});
         setMtime(src, QDateTime(QDate(2018, 8, 9), QTime(1, 2, 3)));
         const QString squatter = out() + "/照片/2018/08/IMG_7.JPG";
         writeFile(squatter, "someone else's file");
@@ -419,7 +439,8 @@ private slots:
         QCOMPARE(readFile(r.at(0).localpath), readFile(src));
 
         // The same content already lying there is recorded as it is, not copied again.
-        const QString twin = jpeg("IMG_8.JPG", 43000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2018:08:08 08:08:08"}});
+        const QString twin =
+            jpeg("IMG_8.JPG", 43000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2018:08:08 08:08:08"}});
         writeFile(out() + "/照片/2018/08/IMG_8.JPG", readFile(twin));
         organise({twin});
         QCOMPARE(rows(db()).size(), 2);
@@ -481,9 +502,10 @@ private slots:
             d.setDatabaseName(db());
             QVERIFY(d.open());
             QSqlQuery q(d);
-            QVERIFY(q.exec("create table albumlist(id integer primary key autoincrement,filename varchar,localpath varchar,"
-                           "filesize integer,md5 varchar,fromdev varchar,createtime varchar,lastratio integer,"
-                           "smallmd5 varchar,isExist integer,mobilefilepath varchar)"));
+            QVERIFY(
+                q.exec("create table albumlist(id integer primary key autoincrement,filename varchar,localpath varchar,"
+                       "filesize integer,md5 varchar,fromdev varchar,createtime varchar,lastratio integer,"
+                       "smallmd5 varchar,isExist integer,mobilefilepath varchar)"));
             QVERIFY(q.exec("create trigger refuse before insert on albumlist begin select raise(abort, 'full'); end"));
         }
         QSqlDatabase::removeDatabase(QStringLiteral("setup"));
@@ -528,15 +550,21 @@ private slots:
         QList<int> orders;
         QStringList shown;
         int finishes = 0;
-        connect(m_org.get(), &LocalOrganiser::setFileName, m_org.get(), [&](int order, const QString &name) {
-            QMutexLocker l(&lock);
-            orders << order;
-            shown << name;
-        }, Qt::DirectConnection);
-        connect(m_org.get(), &LocalOrganiser::sendSearchFinish, m_org.get(), [&] {
-            QMutexLocker l(&lock);
-            ++finishes;
-        }, Qt::DirectConnection);
+        connect(
+            m_org.get(), &LocalOrganiser::setFileName, m_org.get(),
+            [&](int order, const QString &name) {
+                QMutexLocker l(&lock);
+                orders << order;
+                shown << name;
+            },
+            Qt::DirectConnection);
+        connect(
+            m_org.get(), &LocalOrganiser::sendSearchFinish, m_org.get(),
+            [&] {
+                QMutexLocker l(&lock);
+                ++finishes;
+            },
+            Qt::DirectConnection);
         QSignalSpy summaries(m_org.get(), &LocalOrganiser::runFinished);
         QSignalSpy reports(m_org.get(), &LocalOrganiser::fileReported);
         m_org->startOrganisers(10);
@@ -644,13 +672,15 @@ private slots:
         QVERIFY(m_org->waitForWorkers(5000));
         SearchEngine::stop();
         QCOMPARE(m_org->folderDepth(), 1);
-        QCOMPARE(statuses.mid(0, 4), QStringList({"开始分析磁盘目录", "分析磁盘目录结束", "分析文件信息", "磁盘文件总数2"}));
+        QCOMPARE(statuses.mid(0, 4),
+                 QStringList({"开始分析磁盘目录", "分析磁盘目录结束", "分析文件信息", "磁盘文件总数2"}));
         QStringList expected = {known, keep};
         expected.sort();
         shown.sort();
-        QCOMPARE(shown, expected);   // the known file is shown, not copied
+        QCOMPARE(shown, expected); // the known file is shown, not copied
         QCOMPARE(rows(db()).size(), 2);
-        QVERIFY(QFile::exists(out() + "/照片/" + QString::number(QFileInfo(keep).lastModified().date().year()) + "/keep.jpg"));
+        QVERIFY(QFile::exists(out() + "/照片/" + QString::number(QFileInfo(keep).lastModified().date().year()) +
+                              "/keep.jpg"));
     }
 
     void skipRules_data()
@@ -686,7 +716,8 @@ private slots:
     {
         const QString empty = m_src->path() + "/empty.jpg";
         writeFile(empty, QByteArray());
-        QCOMPARE(QString::fromLatin1(m_org->fileMd5(empty).toHex()), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
+        QCOMPARE(QString::fromLatin1(m_org->fileMd5(empty).toHex()),
+                 QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
         QVERIFY(m_org->fileMd5(m_src->path() + "/missing.jpg").isEmpty());
         QVERIFY(m_org->fileMd5(m_src->path()).isEmpty());
         const QByteArray big = padTo(QByteArray(), 300000, 3);
