@@ -283,17 +283,8 @@ MoveResult StagedFile::commit(const QByteArray &target, SyncPolicy policy, QStri
             *why = QStringLiteral("nothing staged");
         return MoveResult::Failed;
     }
-    if (m_fd >= 0) {
-        const bool synced = policy == SyncPolicy::None || ::fdatasync(m_fd) == 0;
-        const int err = errno;
-        const bool closed = ::close(m_fd) == 0;
-        m_fd = -1;
-        if (!synced || !closed) {
-            if (why)
-                *why = errnoText("writing to disk failed", synced ? errno : err);
-            return MoveResult::Failed;
-        }
-    }
+    if (!finishWriting(policy, why))
+        return MoveResult::Failed;
     const MoveResult r = renameNoReplace(m_path, target);
     if (r == MoveResult::Moved) {
         m_path.clear();
@@ -304,6 +295,42 @@ MoveResult StagedFile::commit(const QByteArray &target, SyncPolicy policy, QStri
                                        : errnoText("cannot rename into place", errno);
     }
     return r;
+}
+
+MoveResult StagedFile::commitReplacing(const QByteArray &target, SyncPolicy policy, QString *why)
+{
+    if (m_path.isEmpty()) {
+        if (why)
+            *why = QStringLiteral("nothing staged");
+        return MoveResult::Failed;
+    }
+    if (!finishWriting(policy, why))
+        return MoveResult::Failed;
+    if (::rename(m_path.constData(), target.constData()) != 0) {
+        if (why)
+            *why = errnoText("cannot rename into place", errno);
+        return MoveResult::Failed;
+    }
+    m_path.clear();
+    if (policy == SyncPolicy::FileAndFolder)
+        syncFolder(folderOf(target));
+    return MoveResult::Moved;
+}
+
+bool StagedFile::finishWriting(SyncPolicy policy, QString *why)
+{
+    if (m_fd < 0)
+        return true;
+    const bool synced = policy == SyncPolicy::None || ::fdatasync(m_fd) == 0;
+    const int err = errno;
+    const bool closed = ::close(m_fd) == 0;
+    m_fd = -1;
+    if (!synced || !closed) {
+        if (why)
+            *why = errnoText("writing to disk failed", synced ? errno : err);
+        return false;
+    }
+    return true;
 }
 
 bool StagedFile::writeOut()
@@ -350,7 +377,7 @@ int removeStaleStaged(const QByteArray &folder, const QByteArray &prefix, qint64
 }
 
 CopyResult copyToStaged(const QByteArray &src, StagedFile &staged, const QByteArray &folder,
-                        const std::atomic<bool> *stop, QString *why)
+                        const std::atomic<bool> *stop, QString *why, QByteArray *md5)
 {
     auto fail = [&](CopyResult r, const QString &reason) {
         if (why)
@@ -375,8 +402,10 @@ CopyResult copyToStaged(const QByteArray &src, StagedFile &staged, const QByteAr
         return fail(CopyResult::Failed, reason);
     const int out = staged.fd();
     // The kernel copies without passing the bytes through here, and may share blocks; a
-    // throttled (test) source reads through the buffer so each read pays its time.
-    bool kernelCopy = g_throttle.load() <= 0;
+    // throttled (test) source reads through the buffer so each read pays its time, and a hashed
+    // one so the digest is of the very bytes written.
+    bool kernelCopy = g_throttle.load() <= 0 && !md5;
+    Md5Stream digest;
     static thread_local std::unique_ptr<char[]> buffer(new char[kBlock]);
     qint64 done = 0;
     for (;;) {
@@ -395,6 +424,8 @@ CopyResult copyToStaged(const QByteArray &src, StagedFile &staged, const QByteAr
             n = readSome(in, buffer.get(), kBlock);
             if (n > 0 && !writeAll(out, buffer.get(), size_t(n)))
                 return fail(CopyResult::Failed, errnoText("writing the copy failed", errno));
+            if (n > 0 && md5)
+                digest.add(buffer.get(), n);
         }
         if (n < 0)
             return fail(CopyResult::Failed, errnoText("reading the source failed", errno));
@@ -404,6 +435,8 @@ CopyResult copyToStaged(const QByteArray &src, StagedFile &staged, const QByteAr
     }
     if (done != st.st_size)
         return fail(CopyResult::Failed, QStringLiteral("the source changed size while it was copied"));
+    if (md5)
+        *md5 = digest.result();
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::futimens(out, times);
     // Writeback starts now, so a later sync finds most of it on its way.

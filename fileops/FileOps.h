@@ -89,9 +89,16 @@ public:
     // Applies policy, closes the file and moves it to target without replacing anything there.
     // On Exists and Failed the staged file is still there (discard() or the destructor drops it).
     MoveResult commit(const QByteArray &target, SyncPolicy policy, QString *why = nullptr);
+    // The same, but a file at target is replaced in one step (rename(2)): a reader finds the old
+    // file or the new one, never neither. For files the program itself owns (a downloaded
+    // installer), never for a user's. Moved or Failed; on Failed the staged file is still there.
+    MoveResult commitReplacing(const QByteArray &target, SyncPolicy policy, QString *why = nullptr);
     void discard();
 
 private:
+    // Applies policy and closes the file; false with *why when that fails.
+    bool finishWriting(SyncPolicy policy, QString *why);
+
     QByteArray m_prefix;
     QByteArray m_folder;
     QByteArray m_path;
@@ -111,8 +118,10 @@ enum class CopyResult { Copied, Exists, Stopped, Failed };
 
 // Copies the regular file src into a new staged file in folder, with src's times, and starts
 // its writeback; the caller commits it (or lets it go). On anything but Copied nothing is left.
+// With md5 given, the bytes are hashed as they are copied (one read of the source) and *md5 gets
+// the 16-byte digest of exactly what the copy holds.
 CopyResult copyToStaged(const QByteArray &src, StagedFile &staged, const QByteArray &folder,
-                        const std::atomic<bool> *stop = nullptr, QString *why = nullptr);
+                        const std::atomic<bool> *stop = nullptr, QString *why = nullptr, QByteArray *md5 = nullptr);
 
 // Copies the regular file src to target through a staged file in target's folder: the copy
 // gets src's times, then policy is applied and it takes its name only when target is free.

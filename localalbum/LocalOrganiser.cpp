@@ -1022,13 +1022,44 @@ std::unique_ptr<LocalOrganiser::Pending> LocalOrganiser::prepare(Run &run, const
         return p;
     }
     auto staged = std::make_unique<FileOps::StagedFile>(stagingPrefix());
-    switch (FileOps::copyToStaged(entry.rawPath, *staged, QFile::encodeName(dateFolder), &run.stop, &why)) {
-    case FileOps::CopyResult::Copied: p->staged = std::move(staged); break;
+    QByteArray copiedMd5;
+    switch (FileOps::copyToStaged(entry.rawPath, *staged, QFile::encodeName(dateFolder), &run.stop, &why, &copiedMd5)) {
+    case FileOps::CopyResult::Copied:
+        // The row records what the copy holds: a file rewritten since the search is not what was
+        // found, and recording the search's md5 for it would let the next run store it again.
+        if (QString::fromLatin1(copiedMd5.toHex()) != p->md5) {
+            changedSinceSearch(*p, fileName, QString::fromLatin1(copiedMd5.toHex()));
+            break;
+        }
+        if (struct stat copied; ::fstat(staged->fd(), &copied) == 0)
+            p->size = copied.st_size;
+        p->staged = std::move(staged);
+        break;
     case FileOps::CopyResult::Stopped: out.reason = QStringLiteral("整理已停止"); break;
     case FileOps::CopyResult::Exists:
     case FileOps::CopyResult::Failed: out.reason = QStringLiteral("复制失败：") + why; break;
     }
     return p;
+}
+
+void LocalOrganiser::changedSinceSearch(Pending &p, const QString &fileName, const QString &copiedMd5)
+{
+    int state = -1;
+    {
+        QMutexLocker lock(&m_dbMutex);
+        if (m_localDb)
+            state = m_localDb->checkMd5OrName(fileName, copiedMd5);
+        if (m_inFlightMd5s.contains(copiedMd5))
+            state = 1;
+    }
+    p.out.target.clear();
+    if (state == 1) {
+        p.out.result = OrganiseEntry::Result::Duplicate;
+        p.out.reason = QStringLiteral("文件在搜索后被改动，改动后的内容已整理过");
+        return;
+    }
+    p.out.result = OrganiseEntry::Result::Failed;
+    p.out.reason = QStringLiteral("文件在搜索后被改动，未整理（请重新整理）");
 }
 
 void LocalOrganiser::finishBatch(Run &run, std::vector<std::unique_ptr<Pending>> &batch)

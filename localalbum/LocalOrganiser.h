@@ -160,6 +160,8 @@ private:
     bool chooseTarget(Reservation &reservation, const QString &dateFolder, const QString &name, int state,
                       const QDateTime &modified, const QString &md5, Target *target, QString *why);
     std::unique_ptr<Pending> prepare(Run &run, const FoundFile &entry);
+    // A copy whose content is not what the search hashed: reported, never recorded.
+    void changedSinceSearch(Pending &p, const QString &fileName, const QString &copiedMd5);
     void finishBatch(Run &run, std::vector<std::unique_ptr<Pending>> &batch);
     int recordCopy(const Target &target, const FoundFile &entry, qint64 size, const CaptureTime &shot,
                    const QString &md5, bool copied);

@@ -495,6 +495,41 @@ private slots:
         QCOMPARE(rows(db()).size(), 2);
     }
 
+    void fileChangedAfterTheSearch_data()
+    {
+        QTest::addColumn<bool>("toKnownContent");
+        QTest::addColumn<int>("result");
+        QTest::newRow("new content") << false << int(OrganiseEntry::Result::Failed);
+        QTest::newRow("content already organised") << true << int(OrganiseEntry::Result::Duplicate);
+    }
+    void fileChangedAfterTheSearch()
+    {
+        QFETCH(bool, toKnownContent);
+        QFETCH(int, result);
+        const QString known = jpeg("known.jpg", 44000);
+        organise({known});
+        const QString a = jpeg("a.jpg", 45000);
+        const QString searched = md5Hex(readFile(a));
+        // Rewritten in place between the search and the copy.
+        QVERIFY(writeFile(a, toKnownContent ? readFile(known) : padTo(makeJpeg(16, 16, 999), 46000, 999)));
+        QSignalSpy entries(m_org.get(), &LocalOrganiser::fileReported);
+        m_org->appendFound(a, searched);
+        m_org->organiseWorker();
+        QCOMPARE(entries.size(), 1);
+        const OrganiseEntry e = entries.at(0).at(0).value<OrganiseEntry>();
+        QCOMPARE(int(e.result), result);
+        QVERIFY2(e.reason.contains(QStringLiteral("搜索后被改动")), qPrintable(e.reason));
+        QCOMPARE(rows(db()).size(), 1);
+        QCOMPARE(filesUnder(out()).size(), 1);
+        // Later runs take the file as it is now, and only once.
+        organise({a});
+        organise({a});
+        const QList<Row> r = rows(db());
+        QCOMPARE(r.size(), toKnownContent ? 1 : 2);
+        QCOMPARE(r.last().md5, md5Hex(readFile(a)));
+        QCOMPARE(filesUnder(out()).size(), r.size());
+    }
+
     void failedInsertRemovesTheCopy()
     {
         {
