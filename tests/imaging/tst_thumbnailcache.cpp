@@ -1,6 +1,8 @@
 #include "imaging/ThumbnailCache.h"
+#include "tests/support/TestPictures.h"
 #include "tests/support/TestSupport.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
@@ -22,6 +24,8 @@ private slots:
     void storedWhereFileManagersLookWithItsStamp();
     void changedFileGetsNewThumbnail();
     void hostileFilesAreRefusedAndRemembered();
+    void thumbnailsCarryNoTextOfTheirSource_data();
+    void thumbnailsCarryNoTextOfTheirSource();
     void missingFileIsReportedAsMissing();
     void cancelledRequestsAreNotDecoded();
 
@@ -155,6 +159,56 @@ void TstThumbnailCache::hostileFilesAreRefusedAndRemembered()
     QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(120), QFileDevice::FileModificationTime));
     f.close();
     QCOMPARE(ThumbnailCache::load(bombPath, o).kind, ThumbnailCache::Result::Made);
+}
+
+void TstThumbnailCache::thumbnailsCarryNoTextOfTheirSource_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QSize>("size");
+    QImage described(640, 480, QImage::Format_RGB32);
+    described.fill(Qt::darkCyan);
+    described.setText(QStringLiteral("Comment"), QStringLiteral("where I live"));
+    described.setText(QStringLiteral("Description"), QString(300, QLatin1Char('d')));
+    described.setText(QStringLiteral("Title"), QStringLiteral("相册 ") + QString(60, QLatin1Char('t')));
+    auto encoded = [&](const char *format) {
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        described.save(&buffer, format);
+        return bytes;
+    };
+    QTest::newRow("png with text chunks") << "described.png" << encoded("PNG") << QSize(128, 96);
+    QTest::newRow("jpeg with comments") << "described.jpg" << encoded("JPEG") << QSize(128, 96);
+    const QByteArray bomb = TestPictures::zTxtChunk("Comment", 7900 * 1000);
+    QTest::newRow("png with 20 zTXt of 7.9 MB")
+        << "bomb.png" << TestPictures::flatPng(300, 300, bomb.repeated(20)) << QSize(128, 128);
+    QTest::newRow("png screenshot 1080x46000") << "screenshot.png" << TestPictures::flatPng(1080, 46000)
+                                               << QSize(3, 128);
+}
+
+void TstThumbnailCache::thumbnailsCarryNoTextOfTheirSource()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(QSize, size);
+    const QString path = m_photos + QLatin1Char('/') + name;
+    QVERIFY(TestSupport::writeFile(path, content));
+    ThumbnailCache::Options o;
+    const ThumbnailCache::Result made = ThumbnailCache::load(path, o);
+    QCOMPARE(made.kind, ThumbnailCache::Result::Made);
+    QCOMPARE(made.image.size(), size);
+    QCOMPARE(made.image.textKeys(), QStringList());
+    // The shared thumbnail carries what the cache writes itself, nothing of the source.
+    QImageReader reader(ThumbnailCache::thumbnailPath(path, ThumbnailCache::Flavor::Normal), "png");
+    QStringList onDisk = reader.read().textKeys();
+    onDisk.sort();
+    QCOMPARE(onDisk, (QStringList{"Software", "Thumb::MTime", "Thumb::Size", "Thumb::URI"}));
+    const ThumbnailCache::Result fromDisk = ThumbnailCache::load(path, o);
+    QCOMPARE(fromDisk.kind, ThumbnailCache::Result::FromDisk);
+    QStringList kept = fromDisk.image.textKeys();
+    kept.sort();
+    QCOMPARE(kept, (QStringList{"Thumb::MTime", "Thumb::Size", "Thumb::URI"}));
 }
 
 void TstThumbnailCache::missingFileIsReportedAsMissing()
