@@ -37,10 +37,13 @@ constexpr int kHostileSeconds = 150; // every hostile peer ends by itself after 
 // How long the phone may wait for any one answer. The flood keeps the program's accept queue full,
 // so under the sanitizers on two busy cores connecting alone can take many seconds; the test is
 // that the phone is served, how fast is for the benchmarks.
+// Likewise the peer that asks faster than it reads waits this long to be closed before it reads.
 #ifdef VANTEO_SANITIZED
 constexpr int kPhoneWaitSeconds = 90;
+constexpr int kReplyFloodWaitSeconds = 120;
 #else
 constexpr int kPhoneWaitSeconds = 30;
+constexpr int kReplyFloodWaitSeconds = 30;
 #endif
 
 // --- the hostile peers -------------------------------------------------------------------------
@@ -65,8 +68,8 @@ int openFrom(in_addr_t from, quint16 port, bool nonBlocking, int receiveBuffer =
     to.sin_family = AF_INET;
     to.sin_port = htons(port);
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0
-        || (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0 && errno != EINPROGRESS)) {
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+        (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0 && errno != EINPROGRESS)) {
         ::close(fd);
         return -1;
     }
@@ -140,10 +143,10 @@ int replyFlood(quint16 port, const QByteArray &database, const QByteArray &phone
     for (int i = 0; i < 130; ++i)
         burst += Records::encodeCommand(Records::QueryDatabase, "no-such-phone");
     sendAll(fd, burst);
-    // Reads nothing until the program closes the connection, or for 30 s (the program takes one
-    // record per 50 ms); then reads what comes.
+    // Reads nothing until the program closes the connection (the program takes one record per
+    // 50 ms), or for a bound sized for the build; then reads what comes.
     const char *how = "still open";
-    time_t end = time(nullptr) + 30;
+    time_t end = time(nullptr) + kReplyFloodWaitSeconds;
     while (time(nullptr) < end) {
         pollfd p{fd, POLLRDHUP, 0};
         if (::poll(&p, 1, 500) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
@@ -274,8 +277,8 @@ private slots:
 void TstHostilePeers::phoneIsServedWhileHostilePeersFloodTheCommandPort()
 {
     const QString phonesim = TestSupport::binDir() + QStringLiteral("/phonesim");
-    if (!QFileInfo(TestSupport::binDir() + QStringLiteral("/vanteoalbum")).isExecutable()
-        || !QFileInfo(phonesim).isExecutable())
+    if (!QFileInfo(TestSupport::binDir() + QStringLiteral("/vanteoalbum")).isExecutable() ||
+        !QFileInfo(phonesim).isExecutable())
         QSKIP("the program or phonesim is not built");
     if (!TestSupport::canUnshareNetworkAndIpc())
         QSKIP("needs root for namespaces of its own (scripts/test runs the suite as root)");
@@ -322,12 +325,13 @@ void TstHostilePeers::phoneIsServedWhileHostilePeersFloodTheCommandPort()
                QStringLiteral("--dir"), phoneDir, QStringLiteral("--timeout"), QString::number(kPhoneWaitSeconds),
                QStringLiteral("--check-db"), QStringLiteral("--quiet")});
     QVERIFY(run.waitForFinished(420000));
-    const QString log = QString::fromUtf8(run.readAll()) + QStringLiteral("\n--- program log (end) ---\n")
-                        + text(programDir->path() + QStringLiteral("/program.log")).right(3000);
+    const QString log = QString::fromUtf8(run.readAll()) + QStringLiteral("\n--- program log (end) ---\n") +
+        text(programDir->path() + QStringLiteral("/program.log")).right(3000);
     QVERIFY2(run.exitCode() != kNotListening, qPrintable(QStringLiteral("the program never listened\n") + log));
     QVERIFY2(run.exitCode() == 0, qPrintable(log));
-    QVERIFY2(text(out + QStringLiteral("/limits")).contains(QRegularExpression(QStringLiteral("files\\s+1024\\s+1024"))),
-             qPrintable(text(out + QStringLiteral("/limits"))));
+    QVERIFY2(
+        text(out + QStringLiteral("/limits")).contains(QRegularExpression(QStringLiteral("files\\s+1024\\s+1024"))),
+        qPrintable(text(out + QStringLiteral("/limits"))));
     QString idle = text(out + QStringLiteral("/idle.log"));
     if (idle.contains(QStringLiteral("cannot open")))
         QSKIP(qPrintable(idle));
@@ -345,7 +349,8 @@ void TstHostilePeers::phoneIsServedWhileHostilePeersFloodTheCommandPort()
     // The peer that asked faster than it read lost its connection, for that reason.
     QVERIFY2(text(out + QStringLiteral("/replies.log")).contains(QStringLiteral("closed before reading")),
              qPrintable(text(out + QStringLiteral("/replies.log"))));
-    QVERIFY2(text(programDir->path() + QStringLiteral("/program.log")).contains(QStringLiteral("closed: too many replies waiting")),
+    QVERIFY2(text(programDir->path() + QStringLiteral("/program.log"))
+                 .contains(QStringLiteral("closed: too many replies waiting")),
              qPrintable(log));
     // Descriptors and memory stay bounded: the connections are capped.
     const int fds = text(out + QStringLiteral("/fds")).toInt();
@@ -353,7 +358,9 @@ void TstHostilePeers::phoneIsServedWhileHostilePeersFloodTheCommandPort()
     const int rss0 = text(out + QStringLiteral("/rss0")).toInt();
     const int rss1 = text(out + QStringLiteral("/rss1")).toInt();
     qInfo() << "open descriptors" << fds << "memory" << rss0 / 1024 << "->" << rss1 / 1024 << "MiB";
+#ifndef VANTEO_SANITIZED // the address sanitizer's quarantine keeps what every closed connection freed
     QVERIFY2(rss1 - rss0 < 100 * 1024, qPrintable(QStringLiteral("%1 -> %2 KiB").arg(rss0).arg(rss1)));
+#endif
 
     // Ends like after any other day: exit 0, no crash report.
     QVERIFY2(text(out + QStringLiteral("/exit")) == QLatin1String("0"), qPrintable(log));
