@@ -22,11 +22,18 @@ bool isFolderOrFree(const QString &path)
     return !info.exists() || info.isDir();
 }
 
-// Appends the layout folders one by one, each under the first of name, name(1), name(2) ... that is a
-// folder or free. Empty when every variant is blocked.
-QString placeFolders(const QString &deviceFolder, const QStringList &parts)
+bool matches(const QString &pattern, const QString &text)
 {
-    QString folder = deviceFolder;
+    return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(text).hasMatch();
+}
+
+} // namespace
+
+namespace StoragePlan {
+
+QString placeFolders(const QString &base, const QStringList &parts)
+{
+    QString folder = base;
     for (const QString &part : parts) {
         QString chosen;
         for (int n = 0; n < kMaxFolderVariants && chosen.isEmpty(); ++n) {
@@ -40,15 +47,6 @@ QString placeFolders(const QString &deviceFolder, const QStringList &parts)
     }
     return folder;
 }
-
-bool matches(const QString &pattern, const QString &text)
-{
-    return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(text).hasMatch();
-}
-
-} // namespace
-
-namespace StoragePlan {
 
 bool isLayoutName(const QString &name)
 {

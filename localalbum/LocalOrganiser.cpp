@@ -1,6 +1,7 @@
 #include "localalbum/LocalOrganiser.h"
 
 #include "backup/LocalDataBase.h"
+#include "backup/StoragePlan.h"
 #include "fileops/FileOps.h"
 #include "localalbum/BackThread.h"
 #include "platform/AppPaths.h"
@@ -799,16 +800,16 @@ QString LocalOrganiser::outputBase() const
     return root + kOutputFolder + QStringLiteral("/本地");
 }
 
-QString LocalOrganiser::dateFolderFor(const QString &kindFolder, const CaptureTime &shot) const
+QStringList LocalOrganiser::dateFoldersFor(const CaptureTime &shot) const
 {
     const QDate date = shot.time.date();
-    QString folder = kindFolder + QLatin1Char('/') + QStringLiteral("%1").arg(date.year(), 4, 10, QLatin1Char('0'));
+    QStringList parts{QStringLiteral("%1").arg(date.year(), 4, 10, QLatin1Char('0'))};
     const int depth = m_folderDepth;
     if (depth >= 2)
-        folder += QLatin1Char('/') + QStringLiteral("%1").arg(date.month(), 2, 10, QLatin1Char('0'));
+        parts << QStringLiteral("%1").arg(date.month(), 2, 10, QLatin1Char('0'));
     if (depth >= 3)
-        folder += QLatin1Char('/') + QStringLiteral("%1").arg(date.day(), 2, 10, QLatin1Char('0'));
-    return folder;
+        parts << QStringLiteral("%1").arg(date.day(), 2, 10, QLatin1Char('0'));
+    return parts;
 }
 
 bool LocalOrganiser::checkSource(const FoundFile &entry, OrganiseEntry &out, qint64 *size, QDateTime *modified)
@@ -990,12 +991,19 @@ std::unique_ptr<LocalOrganiser::Pending> LocalOrganiser::prepare(Run &run, const
     p->shot = CaptureTimes::read(entry.rawPath);
     out.captureTime = p->shot.time;
     out.dateSource = p->shot.source;
-    const QString kind =
-        base + (isPictureSuffix(suffixOf(entry.rawPath)) ? QStringLiteral("/照片") : QStringLiteral("/视频"));
-    const QString dateFolder = dateFolderFor(kind, p->shot);
+    const QStringList layout =
+        QStringList{isPictureSuffix(suffixOf(entry.rawPath)) ? QStringLiteral("照片") : QStringLiteral("视频")} +
+        dateFoldersFor(p->shot);
+    // A file (or link) lying where a layout folder belongs is stepped around as on the phone side:
+    // "2019(1)" and so on, never in the way of every later run.
+    const QString dateFolder = StoragePlan::placeFolders(base, layout);
 
     QString why;
     out.result = OrganiseEntry::Result::Failed;
+    if (dateFolder.isEmpty()) {
+        out.reason = QStringLiteral("无法创建文件夹 ") + base + QLatin1Char('/') + layout.join(QLatin1Char('/'));
+        return p;
+    }
     if (!chooseTarget(p->reservation, dateFolder, fileName, state, modified, p->md5, &p->target, &why)) {
         out.reason = why;
         return p;

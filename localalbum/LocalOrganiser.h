@@ -166,7 +166,8 @@ private:
     int recordCopy(const Target &target, const FoundFile &entry, qint64 size, const CaptureTime &shot,
                    const QString &md5, bool copied);
     QString outputBase() const;
-    QString dateFolderFor(const QString &kindFolder, const CaptureTime &shot) const;
+    // The date folders below the kind folder: yyyy[/MM[/dd]] by the folder depth.
+    QStringList dateFoldersFor(const CaptureTime &shot) const;
 
     LocalDataBase *m_localDb = nullptr; // deleted under m_dbMutex by the destructor
     // Guards the database calls and the names, paths and contents reserved by files in flight;

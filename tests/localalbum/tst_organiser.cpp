@@ -483,10 +483,11 @@ private slots:
         QCOMPARE(names.size(), 0);
         QCOMPARE(rows(db()).size(), 0);
         QCOMPARE(filesUnder(out()), QStringList());
-        // A folder that can't be made (a file stands in the way): no row either.
+        // No folder to be had (files stand in the way of every variant of the year): no row either.
         LocalOrganiser::setFailCopiesForTests(false);
         const QString b = plain("b.png", 44000, mtime(2017, 4, 4));
-        writeFile(out() + "/照片/2017", "not a folder");
+        for (int n = 0; n < 100; ++n)
+            writeFile(out() + (n ? QStringLiteral("/照片/2017(%1)").arg(n) : QStringLiteral("/照片/2017")), "x");
         organise({b});
         QCOMPARE(rows(db()).size(), 0);
         // Once possible, the file is organised: nothing hid it.
@@ -528,6 +529,39 @@ private slots:
         QCOMPARE(r.size(), toKnownContent ? 1 : 2);
         QCOMPARE(r.last().md5, md5Hex(readFile(a)));
         QCOMPARE(filesUnder(out()).size(), r.size());
+    }
+
+    void aNonFolderInTheLayoutIsSteppedAround_data()
+    {
+        QTest::addColumn<QString>("blocker");
+        QTest::addColumn<bool>("link");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("kind") << "照片" << false << "照片(1)/2019/05";
+        QTest::newRow("year") << "照片/2019" << false << "照片/2019(1)/05";
+        QTest::newRow("month") << "照片/2019/05" << false << "照片/2019/05(1)";
+        QTest::newRow("dangling link as year") << "照片/2019" << true << "照片/2019(1)/05";
+    }
+    void aNonFolderInTheLayoutIsSteppedAround()
+    {
+        QFETCH(QString, blocker);
+        QFETCH(bool, link);
+        QFETCH(QString, folder);
+        if (link) {
+            QVERIFY(QDir().mkpath(QFileInfo(out() + "/" + blocker).absolutePath()));
+            QVERIFY(QFile::link(m_src->path() + "/nowhere", out() + "/" + blocker));
+        } else {
+            QVERIFY(writeFile(out() + "/" + blocker, "not a folder"));
+        }
+        const QList<DateTag> may = {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}};
+        const QString a = jpeg("a.jpg", 44000, may);
+        const QString b = jpeg("b.jpg", 45000, may);
+        organise({a});
+        organise({b}); // and again: the file is never in the way for good
+        const QList<Row> r = rows(db());
+        QCOMPARE(r.size(), 2);
+        QCOMPARE(r.at(0).localpath, out() + "/" + folder + "/a.jpg");
+        QCOMPARE(r.at(1).localpath, out() + "/" + folder + "/b.jpg");
+        QCOMPARE(readFile(r.at(1).localpath), readFile(b));
     }
 
     void failedInsertRemovesTheCopy()
