@@ -65,6 +65,22 @@ QByteArray fileNameOf(const QByteArray &rawPath)
     return rawPath.mid(rawPath.lastIndexOf('/') + 1);
 }
 
+// The program's own trees, 万特相册 on any storage root (the organised copies and the phones'
+// backups), are never searched: copying them into 本地 would double them on every run.
+bool isAlbumFolderName(const QByteArray &name)
+{
+    static const QByteArray album = QFile::encodeName(kOutputFolder);
+    return name == album;
+}
+
+bool isInsideAlbumTree(const QString &folder)
+{
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    return (canonical.isEmpty() ? QDir::cleanPath(folder) : canonical)
+        .split(QLatin1Char('/'), Qt::SkipEmptyParts)
+        .contains(kOutputFolder);
+}
+
 bool isValidLocalName(const QByteArray &raw)
 {
     return QFile::encodeName(QFile::decodeName(raw)) == raw;
@@ -581,10 +597,12 @@ void LocalOrganiser::walkFolder(Run &run, const QByteArray &folder, int depth)
         struct stat st;
         if (::lstat(path.constData(), &st) != 0)
             continue;
-        if (S_ISDIR(st.st_mode))
-            subfolders.append(path); // a link to a folder is not followed: it could lead back up
-        else
+        if (S_ISDIR(st.st_mode)) {
+            if (!isAlbumFolderName(QByteArray(name)))
+                subfolders.append(path); // a link to a folder is not followed: it could lead back up
+        } else {
             files.append(path);
+        }
     }
     ::closedir(d);
     for (const QByteArray &path : qAsConst(files)) {
@@ -611,6 +629,8 @@ void LocalOrganiser::searchFolders(const std::shared_ptr<Run> &run)
     for (const QString &folder : qAsConst(run->folders)) {
         if (run->stop)
             break;
+        if (isInsideAlbumTree(folder))
+            continue;
         walkFolder(*run, QFile::encodeName(QDir::cleanPath(folder)), 0);
     }
     int found = 0;

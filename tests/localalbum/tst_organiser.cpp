@@ -715,6 +715,32 @@ private slots:
         QCOMPARE(orders, QList<int>{3});
     }
 
+    void folderSearchLeavesTheAlbumTreesAlone_data()
+    {
+        QTest::addColumn<QString>("listed");
+        QTest::addColumn<int>("copied");
+        QTest::newRow("storage root inside the listed folder") << "" << 1;
+        QTest::newRow("a phone's folder listed") << "/万特相册/小米" << 0;
+    }
+    void folderSearchLeavesTheAlbumTreesAlone()
+    {
+        QFETCH(QString, listed);
+        QFETCH(int, copied);
+        // The storage root lies in the searched tree, with a phone's backup and earlier copies.
+        m_org->setSavePath(m_src->path() + "/");
+        jpeg("万特相册/小米/2019/05/phone.jpg", 41000);
+        jpeg("万特相册/本地/照片/2018/03/old.jpg", 42000);
+        jpeg("mine/b.jpg", 43000);
+        for (int round = 0; round < 2; ++round) {
+            QList<OrganiseEntry> reports;
+            const OrganiseSummary summary = searchFolders({m_src->path() + listed}, &reports);
+            QCOMPARE(summary.copied, round == 0 ? copied : 0);
+            for (const OrganiseEntry &e : qAsConst(reports))
+                QVERIFY2(!e.source.contains("万特相册"), qPrintable(e.source));
+        }
+        QCOMPARE(rows(db()).size(), copied);
+    }
+
     void allDiskSearchThroughTheEngine()
     {
         const QString t = m_src->path();
@@ -760,6 +786,7 @@ private slots:
         QTest::newRow("admin pictures") << "C:\\Users\\Administrator\\Pictures\\a.jpg" << false;
         QTest::newRow("program files any case") << "C:\\program files\\x\\a.jpg" << true;
         QTest::newRow("own output") << "/home/u/万特相册/本地/照片/a.jpg" << true;
+        QTest::newRow("a phone's backup") << "/media/u/USB/万特相册/小米/2019/05/a.jpg" << true;
         QTest::newRow("recycle bin") << "/media/u/USB/$RECYCLE.BIN/a.jpg" << true;
         QTest::newRow("thumbnail cache") << "/home/u/.cache/thumbnails/large/a.png" << true;
         QTest::newRow("user trash") << "/home/u/.local/share/Trash/files/a.jpg" << true;
