@@ -1,23 +1,31 @@
 #include "update/DownLoadManager.h"
 
+#include "fileops/FileOps.h"
+
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
 Q_LOGGING_CATEGORY(lcDownload, "vanteo.download")
 
 namespace {
-const QString kTempSuffix = QStringLiteral("_tmp");
-}
+// Staged downloads older than this are leftovers of a run that was killed mid-transfer.
+constexpr qint64 kStaleStagedSecs = 24 * 3600;
+} // namespace
 
-DownLoadManager::DownLoadManager(QObject *parent)
-    : QObject(parent)
-    , m_nam(new QNetworkAccessManager(this))
+const char DownLoadManager::kStagingPrefix[] = ".vt-dl-";
+
+DownLoadManager::DownLoadManager(QObject *parent) : QObject(parent), m_nam(new QNetworkAccessManager(this))
 {
 }
 
-// The access manager goes with us and takes any reply with it; files are left as they are.
+// The access manager goes with us and takes any reply with it; a staged file goes too.
 DownLoadManager::~DownLoadManager() = default;
 
 void DownLoadManager::downloadFile(int type, const QUrl &url, const QString &fileName)
@@ -34,10 +42,19 @@ void DownLoadManager::downloadFile(int type, const QUrl &url, const QString &fil
     m_stopped = false;
     m_writeFailed = false;
     m_url = url;
-    m_tempFileName = fileName + kTempSuffix;
-    if (QFile::exists(fileName))
-        QFile::remove(fileName);
-    removeTempFile();
+    m_target = fileName;
+    // The file at the target stays as it is until the new one is whole.
+    const QByteArray folder = QFile::encodeName(QFileInfo(fileName).absolutePath());
+    FileOps::removeStaleStaged(folder, kStagingPrefix, kStaleStagedSecs);
+    m_staged = std::make_unique<FileOps::StagedFile>(kStagingPrefix);
+    QString why;
+    if (!m_staged->create(folder, &why)) {
+        qCWarning(lcDownload) << "cannot download to" << fileName << why;
+        m_staged.reset();
+        m_stopped = true;
+        failSoon(type);
+        return;
+    }
 
     QNetworkRequest request(url);
     // Follows a move to an equally safe place (an https installer must not come over http).
@@ -47,6 +64,18 @@ void DownLoadManager::downloadFile(int type, const QUrl &url, const QString &fil
     connect(m_reply, &QNetworkReply::readyRead, this, &DownLoadManager::onReadyRead);
     connect(m_reply, &QNetworkReply::finished, this, &DownLoadManager::onFinished);
     connect(m_reply, &QNetworkReply::errorOccurred, this, &DownLoadManager::onError);
+}
+
+void DownLoadManager::failSoon(int type)
+{
+    // From the event loop, like every other completion: the caller is still inside downloadFile().
+    QMetaObject::invokeMethod(
+        this, [this, type] { emit signalReplyFinished(0, type, QString()); }, Qt::QueuedConnection);
+}
+
+QString DownLoadManager::stagingPath() const
+{
+    return m_staged ? QFile::decodeName(m_staged->path()) : QString();
 }
 
 QUrl DownLoadManager::url() const
@@ -100,22 +129,31 @@ void DownLoadManager::onReadyRead()
     appendBuffered();
 }
 
-// Appends what the reply holds to the temporary file. When the file cannot be opened the bytes stay
-// in the reply for a later call; bytes that were read but not written spoil the transfer.
+// Appends what the reply holds to the staged file; bytes that were read but not written spoil the
+// transfer.
 bool DownLoadManager::appendBuffered()
 {
     if (!m_reply || m_reply->bytesAvailable() <= 0)
-        return true;
-    QFile file(m_tempFileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return false;
+        return !m_writeFailed;
     const QByteArray data = m_reply->readAll();
-    if (file.write(data) != data.size() || !file.flush()) {
-        qCWarning(lcDownload) << "cannot write" << m_tempFileName << file.errorString();
-        m_writeFailed = true;
+    if (m_writeFailed || !m_staged || m_staged->fd() < 0)
+        return false;
+    const char *p = data.constData();
+    qint64 left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(m_staged->fd(), p, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            qCWarning(lcDownload) << "cannot write" << stagingPath() << std::strerror(errno);
+            m_writeFailed = true;
+            return false;
+        }
+        p += n;
+        left -= n;
     }
-    file.close();
-    return !m_writeFailed;
+    m_written += data.size();
+    return true;
 }
 
 void DownLoadManager::onFinished()
@@ -129,21 +167,20 @@ void DownLoadManager::onFinished()
         if (status.isValid() && (status.toInt() < 200 || status.toInt() > 299))
             ok = false;
     }
-    // Bytes still buffered (the temporary file could not be opened earlier) get a last chance.
-    if (ok && (!appendBuffered() || (m_reply && m_reply->bytesAvailable() > 0)))
+    // Bytes still buffered in the reply are written now.
+    if (ok && !appendBuffered())
         ok = false;
-    if (ok && QFile::exists(m_tempFileName)) {
-        finalName = m_tempFileName.left(m_tempFileName.lastIndexOf(kTempSuffix));
-        // The target was deleted at the start; something may have put a file there since.
-        if (QFile::exists(finalName))
-            QFile::remove(finalName);
-        if (!QFile::rename(m_tempFileName, finalName)) {
-            qCWarning(lcDownload) << "cannot rename" << m_tempFileName << "to" << finalName;
-            finalName.clear();
-        }
+    // An empty body is no download.
+    if (ok && m_staged && m_written > 0) {
+        QString why;
+        // Durable before it takes the name: a power cut leaves the old file or the whole new one.
+        if (m_staged->commitReplacing(QFile::encodeName(m_target), FileOps::SyncPolicy::FileAndFolder, &why) ==
+            FileOps::MoveResult::Moved)
+            finalName = m_target;
+        else
+            qCWarning(lcDownload) << "cannot put the download in place at" << m_target << why;
     }
-    if (finalName.isEmpty())
-        removeTempFile();
+    removeTempFile();
     emit signalReplyFinished(finalName.isEmpty() ? 0 : 1, m_type, finalName);
 }
 
@@ -158,6 +195,8 @@ void DownLoadManager::onError(QNetworkReply::NetworkError code)
 
 void DownLoadManager::removeTempFile()
 {
-    if (!m_tempFileName.isEmpty() && QFile::exists(m_tempFileName))
-        QFile::remove(m_tempFileName);
+    if (m_staged)
+        m_staged->discard();
+    m_staged.reset();
+    m_written = 0;
 }

@@ -5,12 +5,19 @@
 #include <QString>
 #include <QUrl>
 
-class QNetworkAccessManager;
+#include <memory>
 
-// Downloads one URL at a time with a GET request. The bytes go into the target name + "_tmp" as they
-// arrive; only a whole, error-free transfer is renamed to the target. Completion hands back the
-// caller's type number unchanged. A request made while a transfer runs is dropped, but its type
-// replaces the stored one.
+class QNetworkAccessManager;
+namespace FileOps {
+class StagedFile;
+}
+
+// Downloads one URL at a time with a GET request. The bytes go into a hidden staged file beside the
+// target as they arrive (the file operations' staging); only a whole, error-free transfer takes the
+// target's name, made durable first and replacing a file there in one step, so an earlier download
+// stays whole until then and stays untouched by a failed one. Completion hands back the caller's
+// type number unchanged. A request made while a transfer runs is dropped, but its type replaces the
+// stored one.
 class DownLoadManager : public QObject
 {
     Q_OBJECT
@@ -23,13 +30,17 @@ public:
     // Aborts the running transfer, if any; no signal follows it.
     void stopWork();
     void resetProgress();
-    // stopWork(), resetProgress(), and the temporary file is deleted.
+    // stopWork(), resetProgress(), and the staged file is deleted.
     void closeDownload();
 
     // Progress of the running (or last) transfer.
     qlonglong bytesReceived() const { return m_bytesReceived; }
     qlonglong bytesTotal() const { return m_bytesTotal; }
     bool isRunning() const { return !m_stopped; }
+    // Where the running transfer's bytes go until it is whole (empty when none is staged).
+    QString stagingPath() const;
+    // The hidden names of staged downloads start with this.
+    static const char kStagingPrefix[];
 
 signals:
     void signalDownloadProcess(qlonglong bytesReceived, qlonglong bytesTotal);
@@ -46,14 +57,17 @@ private slots:
 private:
     bool appendBuffered();
     void removeTempFile();
+    void failSoon(int type);
 
     QNetworkAccessManager *m_nam = nullptr;
     QNetworkReply *m_reply = nullptr;
     QUrl m_url;
-    QString m_tempFileName;
+    QString m_target;
+    std::unique_ptr<FileOps::StagedFile> m_staged;
     int m_type = 0;
     qlonglong m_bytesReceived = 0;
     qlonglong m_bytesTotal = 0;
     bool m_stopped = true;
     bool m_writeFailed = false;
+    qint64 m_written = 0; // bytes in the staged file
 };

@@ -14,9 +14,7 @@
 
 Q_LOGGING_CATEGORY(lcUpdate, "vanteo.update")
 
-UpdateNetwork::UpdateNetwork(QObject *parent)
-    : QObject(parent)
-    , m_exit([](int code) { QCoreApplication::exit(code); })
+UpdateNetwork::UpdateNetwork(QObject *parent) : QObject(parent), m_exit([](int code) { QCoreApplication::exit(code); })
 {
     connect(this, &UpdateNetwork::signalFileDownload, this, &UpdateNetwork::getInstallFile);
     connect(this, &UpdateNetwork::signalDWFinished, this, &UpdateNetwork::downloadFileFinishSlot);
@@ -30,8 +28,7 @@ UpdateNetwork::~UpdateNetwork()
 
 QString UpdateNetwork::defaultUpdateUrl()
 {
-    return QLatin1String("https://") + QLatin1String(VANTEO_UPDATE_HOST)
-        + QLatin1String("/update/win64/update.xml");
+    return QLatin1String("https://") + QLatin1String(VANTEO_UPDATE_HOST) + QLatin1String("/update/win64/update.xml");
 }
 
 void UpdateNetwork::setCurrentVersion(int code, const QString &name)
@@ -47,7 +44,12 @@ void UpdateNetwork::setExitHandler(std::function<void(int)> handler)
 
 QString UpdateNetwork::localFileName(const QString &url)
 {
-    const QString name = url.mid(url.lastIndexOf(QLatin1Char('/')) + 1);
+    // The last segment of the URL's path: a query ("?v=2") or fragment is no part of the name. Kept
+    // as it was sent (percent-encoded), and checked both ways below.
+    const QUrl parsed(url);
+    if (!parsed.isValid())
+        return QString();
+    const QString name = parsed.fileName(QUrl::FullyEncoded);
     // What a server would make of the name decides, so "%2e%2e" and "..%5Cx" are caught as well.
     const QString decoded = QUrl::fromPercentEncoding(name.toUtf8());
     for (const QString &n : {name, decoded}) {
@@ -57,8 +59,8 @@ QString UpdateNetwork::localFileName(const QString &url)
         if (n.endsWith(QLatin1Char('.')) || n.endsWith(QLatin1Char(' ')))
             return QString();
         for (const QChar c : n) {
-            if (c.unicode() < 0x20 || c.unicode() == 0x7f || c.category() == QChar::Other_Control
-                || QStringLiteral("/\\:*?\"<>|").contains(c))
+            if (c.unicode() < 0x20 || c.unicode() == 0x7f || c.category() == QChar::Other_Control ||
+                QStringLiteral("/\\:*?\"<>|").contains(c))
                 return QString();
         }
     }
@@ -125,11 +127,16 @@ void UpdateNetwork::parseUpdateFile(const QString &filename)
         const char *tag;
         QString UpdateNetwork::*field;
     } fields[] = {
-        {"versionCode", &UpdateNetwork::m_versionCode}, {"versionName", &UpdateNetwork::m_versionName},
-        {"md5", &UpdateNetwork::m_md5},                 {"content", &UpdateNetwork::m_content},
-        {"url", &UpdateNetwork::m_url},                 {"size", &UpdateNetwork::m_size},
-        {"isForce", &UpdateNetwork::m_isForce},         {"isIgnorable", &UpdateNetwork::m_isIgnorable},
-        {"isSilent", &UpdateNetwork::m_isSilent},       {"hasUpdate", &UpdateNetwork::m_hasUpdate},
+        {"versionCode", &UpdateNetwork::m_versionCode},
+        {"versionName", &UpdateNetwork::m_versionName},
+        {"md5", &UpdateNetwork::m_md5},
+        {"content", &UpdateNetwork::m_content},
+        {"url", &UpdateNetwork::m_url},
+        {"size", &UpdateNetwork::m_size},
+        {"isForce", &UpdateNetwork::m_isForce},
+        {"isIgnorable", &UpdateNetwork::m_isIgnorable},
+        {"isSilent", &UpdateNetwork::m_isSilent},
+        {"hasUpdate", &UpdateNetwork::m_hasUpdate},
     };
     // Counts matches, not distinct names: a repeated element stands in for a missing one.
     int count = 0;
@@ -189,9 +196,9 @@ void UpdateNetwork::promptInstall(const QString &filename)
     const QString title = QStringLiteral("有新的版本:") + m_versionName;
     const QString text = QStringLiteral("当前版本：") + m_currentName + QStringLiteral("，确定更新？");
     if (m_isForce.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0) {
-        const int clicked = Dialogs::choice(nullptr, Dialogs::Warning, title, text,
-                                            {{QStringLiteral("取消"), Dialogs::RejectRole},
-                                             {QStringLiteral("确定"), Dialogs::AcceptRole}});
+        const int clicked = Dialogs::choice(
+            nullptr, Dialogs::Warning, title, text,
+            {{QStringLiteral("取消"), Dialogs::RejectRole}, {QStringLiteral("确定"), Dialogs::AcceptRole}});
         if (clicked == 1)
             install(filename);
         return;

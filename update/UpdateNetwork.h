@@ -26,8 +26,9 @@ public:
     void setCurrentVersion(int code, const QString &name);
     void checkUpdate(const QString &url);
 
-    // The name a download of url is saved under in the program folder (the text after its last "/"),
-    // or empty when that is not a plain file name and nothing may be written for it.
+    // The name a download of url is saved under in the program folder (the last segment of its path,
+    // without query or fragment), or empty when that is not a plain file name and nothing may be
+    // written for it.
     static QString localFileName(const QString &url);
 
     // Tests: what ends the program once the installer was started (QCoreApplication::exit by default).

@@ -49,7 +49,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         say("REQ " + self.path)
-        kind, _, rest = self.path.lstrip("/").partition("/")
+        path = self.path.split("?", 1)[0]  # a query picks nothing here
+        kind, _, rest = path.lstrip("/").partition("/")
         if kind == "empty":
             self.head(200, 0)
             return
@@ -61,7 +62,7 @@ class Handler(BaseHTTPRequestHandler):
         if kind == "redirect":
             self.head(302, 0, {"Location": "/" + rest})
             return
-        data = self.read_file(rest if kind in ("drop", "slow") else self.path)
+        data = self.read_file(rest if kind in ("drop", "slow") else path)
         if data is None:
             body = b"not found"
             self.head(404, len(body))

@@ -1,4 +1,5 @@
-// Downloads over real HTTPS on loopback: the temporary file, failures, aborting, one transfer at a time.
+// Downloads over real HTTPS on loopback: staging and atomic replacement, failures, aborting, one transfer
+// at a time.
 #include "update/DownLoadManager.h"
 
 #include "HttpsTestServer.h"
@@ -7,10 +8,6 @@
 #include <QDir>
 #include <QSignalSpy>
 #include <QtTest>
-
-namespace {
-
-} // namespace
 
 class TestDownLoadManager : public QObject
 {
@@ -37,15 +34,19 @@ private slots:
         QVERIFY(m_dir->isValid());
     }
 
-    // A whole transfer leaves only the target; the temporary name is cut at its last "_tmp".
+    // A whole transfer replaces an earlier file at the target and leaves nothing staged.
     void success_data()
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("target");
-        QTest::newRow("plain") << "/pkg.bin" << "pkg.bin";
-        QTest::newRow("folder with _tmp") << "/pkg.bin" << "a_tmp/pkg.bin";
-        QTest::newRow("name ending in _tmp") << "/pkg.bin" << "b_tmp/pkg_tmp";
-        QTest::newRow("redirect followed") << "/redirect/pkg.bin" << "pkg.bin";
+        QTest::newRow("plain") << "/pkg.bin"
+                               << "pkg.bin";
+        QTest::newRow("folder with _tmp") << "/pkg.bin"
+                                          << "a_tmp/pkg.bin";
+        QTest::newRow("name ending in _tmp") << "/pkg.bin"
+                                             << "b_tmp/pkg_tmp";
+        QTest::newRow("redirect followed") << "/redirect/pkg.bin"
+                                           << "pkg.bin";
     }
 
     void success()
@@ -54,9 +55,7 @@ private slots:
         QFETCH(QString, target);
         const QString file = m_dir->filePath(target);
         QDir().mkpath(QFileInfo(file).absolutePath());
-        // Leftovers of an earlier run go first.
         QVERIFY(TestSupport::writeFile(file, "old"));
-        QVERIFY(TestSupport::writeFile(file + QStringLiteral("_tmp"), "stale"));
 
         DownLoadManager manager;
         QSignalSpy finished(&manager, &DownLoadManager::signalReplyFinished);
@@ -80,7 +79,7 @@ private slots:
         QCOMPARE(manager.bytesReceived(), qlonglong(m_content.size()));
     }
 
-    // An error leaves neither the target (deleted at the start) nor the temporary file, and only
+    // An error leaves an earlier file at the target as it was and nothing staged, and only
     // signalDownloadError is emitted.
     void failure_data()
     {
@@ -96,7 +95,6 @@ private slots:
         QFETCH(QString, path);
         const QString file = m_dir->filePath(QStringLiteral("pkg.bin"));
         QVERIFY(TestSupport::writeFile(file, "old"));
-        QVERIFY(TestSupport::writeFile(file + QStringLiteral("_tmp"), "stale"));
 
         DownLoadManager manager;
         QSignalSpy finished(&manager, &DownLoadManager::signalReplyFinished);
@@ -107,7 +105,7 @@ private slots:
         bool sawTemp = false;
         QVERIFY(TestSupport::waitFor(
             [&] {
-                sawTemp = sawTemp || QFile::exists(file + QStringLiteral("_tmp"));
+                sawTemp = sawTemp || QFileInfo(manager.stagingPath()).size() > 0;
                 return errors.count() > 0;
             },
             15000));
@@ -117,7 +115,8 @@ private slots:
         QCOMPARE(finished.count(), 0);
         QVERIFY(!manager.isRunning());
         QCOMPARE(manager.bytesReceived(), qlonglong(0));
-        QCOMPARE(TestSupport::filesUnder(m_dir->path()), QStringList());
+        QCOMPARE(TestSupport::filesUnder(m_dir->path()), QStringList{QStringLiteral("pkg.bin")});
+        QVERIFY(TestSupport::readFile(file) == "old");
         if (path.startsWith(QLatin1String("/drop/")))
             QVERIFY2(sawTemp, "no partial data arrived before the drop");
     }
@@ -136,17 +135,18 @@ private slots:
         QCOMPARE(TestSupport::filesUnder(m_dir->path()), QStringList());
     }
 
-    // closeDownload mid-transfer: aborted without a signal, the temporary file deleted; the same
+    // closeDownload mid-transfer: aborted without a signal, the staged file deleted; the same
     // object then carries the next transfer.
     void closeMidTransfer()
     {
         const QString file = m_dir->filePath(QStringLiteral("pkg.bin"));
-        const QString temp = file + QStringLiteral("_tmp");
         DownLoadManager manager;
         QSignalSpy finished(&manager, &DownLoadManager::signalReplyFinished);
         QSignalSpy errors(&manager, &DownLoadManager::signalDownloadError);
         QSignalSpy progress(&manager, &DownLoadManager::signalDownloadProcess);
         manager.downloadFile(1, QUrl(m_server.url(QStringLiteral("/slow/pkg.bin"))), file);
+        const QString temp = manager.stagingPath();
+        QVERIFY(QFileInfo(temp).absolutePath() == m_dir->path());
         QVERIFY(TestSupport::waitFor([&] { return QFileInfo(temp).size() > 0; }, 15000));
 
         manager.closeDownload();

@@ -69,10 +69,7 @@ private:
                 p.second = value;
     }
 
-    void publish(const Fields &f)
-    {
-        QVERIFY(TestSupport::writeFile(m_server.root() + kXmlPath, updateXml(f)));
-    }
+    void publish(const Fields &f) { QVERIFY(TestSupport::writeFile(m_server.root() + kXmlPath, updateXml(f))); }
 
     std::unique_ptr<UpdateNetwork> makeChecker()
     {
@@ -88,8 +85,8 @@ private:
         net->checkUpdate(m_server.url(kXmlPath));
         const QString xml = AppPaths::programFile(QStringLiteral("update.xml"));
         return TestSupport::waitFor([&] { return QFile::exists(xml) || !net->downloadManager()->isRunning(); },
-                                    15000)
-            && QFile::exists(xml);
+                                    15000) &&
+            QFile::exists(xml);
     }
 
     int installerRequests() { return m_server.requests().filter(QStringLiteral("setup")).size(); }
@@ -112,11 +109,11 @@ private slots:
         QString error;
         QVERIFY2(m_server.start(&error), qPrintable(error));
         Dialogs::setNonInteractive(true);
-        DetachedProcess::setStarterForTests([this](const QString &program, const QStringList &,
-                                                   const QString &workingDirectory) {
-            m_started << Started{program, workingDirectory};
-            return true;
-        });
+        DetachedProcess::setStarterForTests(
+            [this](const QString &program, const QStringList &, const QString &workingDirectory) {
+                m_started << Started{program, workingDirectory};
+                return true;
+            });
     }
 
     void cleanupTestCase() { DetachedProcess::setStarterForTests({}); }
@@ -294,27 +291,63 @@ private slots:
         QVERIFY(m_exits.isEmpty());
     }
 
+    // An installer URL with a query is fetched and saved under its path's name, replacing an earlier
+    // download there; nothing staged is left beside it.
+    void installerUrlWithQuery()
+    {
+        QVERIFY(TestSupport::writeFile(installerPath(), "an earlier download"));
+        Fields f = fields();
+        set(f, QStringLiteral("url"), m_server.url(QStringLiteral("/dl/setup.sh?v=2")));
+        publish(f);
+        auto net = makeChecker();
+        runToPrompt(net.get());
+        QVERIFY(TestSupport::readFile(installerPath()) == m_installer);
+        QCOMPARE(m_server.requests().filter(QStringLiteral("setup")).last(), QStringLiteral("/dl/setup.sh?v=2"));
+        QCOMPARE(m_started.size(), 1);
+        QCOMPARE(TestSupport::filesUnder(m_programDir->path()).filter(QStringLiteral(".part")), QStringList());
+    }
+
     // The installer is saved only under a plain file name inside the program folder.
     void localName_data()
     {
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("name");
-        QTest::newRow("plain") << "https://h/a/setup.exe" << "setup.exe";
+        QTest::newRow("plain") << "https://h/a/setup.exe"
+                               << "setup.exe";
         QTest::newRow("percent-encoded space kept as sent") << "https://h/vanteo%20setup.exe"
                                                             << "vanteo%20setup.exe";
-        QTest::newRow("no path") << "https://h" << "h";
-        QTest::newRow("empty") << "https://h/dir/" << "";
-        QTest::newRow("dot") << "https://h/." << "";
-        QTest::newRow("dot dot") << "https://h/.." << "";
-        QTest::newRow("encoded dot dot") << "https://h/%2e%2E" << "";
-        QTest::newRow("encoded slash") << "https://h/..%2Fsetup.exe" << "";
-        QTest::newRow("encoded backslash") << "https://h/..%5csetup.exe" << "";
-        QTest::newRow("backslash") << "https://h/..\\..\\setup.exe" << "";
-        QTest::newRow("drive") << "https://h/C:setup.exe" << "";
-        QTest::newRow("control char") << "https://h/set%0Aup.exe" << "";
-        QTest::newRow("nul") << "https://h/setup.exe%00.txt" << "";
-        QTest::newRow("query") << "https://h/setup.exe?x=1" << "";
-        QTest::newRow("trailing dot") << "https://h/setup.exe." << "";
+        QTest::newRow("no path") << "https://h"
+                                 << "";
+        QTest::newRow("empty") << "https://h/dir/"
+                               << "";
+        QTest::newRow("dot") << "https://h/."
+                             << "";
+        QTest::newRow("dot dot") << "https://h/.."
+                                 << "";
+        QTest::newRow("encoded dot dot") << "https://h/%2e%2E"
+                                         << "";
+        QTest::newRow("encoded slash") << "https://h/..%2Fsetup.exe"
+                                       << "";
+        QTest::newRow("encoded backslash") << "https://h/..%5csetup.exe"
+                                           << "";
+        QTest::newRow("backslash") << "https://h/..\\..\\setup.exe"
+                                   << "";
+        QTest::newRow("drive") << "https://h/C:setup.exe"
+                               << "";
+        QTest::newRow("control char") << "https://h/set%0Aup.exe"
+                                      << "";
+        QTest::newRow("nul") << "https://h/setup.exe%00.txt"
+                             << "";
+        QTest::newRow("query") << "https://host/path/setup.exe?v=2"
+                               << "setup.exe";
+        QTest::newRow("query with a slash") << "https://h/setup.exe?next=/a/b.exe"
+                                            << "setup.exe";
+        QTest::newRow("fragment") << "https://h/setup.exe#part"
+                                  << "setup.exe";
+        QTest::newRow("query, bad name") << "https://h/..%2Fsetup.exe?v=2"
+                                         << "";
+        QTest::newRow("trailing dot") << "https://h/setup.exe."
+                                      << "";
     }
 
     void localName()
@@ -350,8 +383,7 @@ private slots:
         QCOMPARE(net->downloadManager(), first.data());
         QDir parent(QFileInfo(m_programDir->path()).absolutePath());
         QVERIFY(!parent.exists(QStringLiteral("evil.sh")));
-        QCOMPARE(QDir(m_programDir->path()).entryList(QDir::Files),
-                 QStringList{QStringLiteral("update.xml")});
+        QCOMPARE(QDir(m_programDir->path()).entryList(QDir::Files), QStringList{QStringLiteral("update.xml")});
         QVERIFY(Dialogs::records().isEmpty());
         QVERIFY(m_started.isEmpty());
     }
@@ -382,7 +414,7 @@ private slots:
         QCOMPARE(net->downloadManager()->url(), QUrl(m_server.url(QStringLiteral("/dl/setup.sh"))));
     }
 
-    // Destroyed mid-download of the installer: the temporary file goes with it.
+    // Destroyed mid-download of the installer: the staged file goes with it.
     void destroyedMidDownload()
     {
         QByteArray big(300 * 1024, 'x');
@@ -393,8 +425,15 @@ private slots:
         publish(f);
         auto net = makeChecker();
         net->checkUpdate(m_server.url(kXmlPath));
-        const QString temp = AppPaths::programFile(QStringLiteral("big.sh_tmp"));
-        QVERIFY(TestSupport::waitFor([&] { return QFileInfo(temp).size() > 0; }, 15000));
+        QString temp;
+        QVERIFY(TestSupport::waitFor(
+            [&] {
+                DownLoadManager *manager = net->downloadManager();
+                temp = manager && manager->url().path().endsWith(QLatin1String("big.sh")) ? manager->stagingPath()
+                                                                                          : QString();
+                return QFileInfo(temp).size() > 0;
+            },
+            15000));
         net.reset();
         QVERIFY(!QFile::exists(temp));
         QVERIFY(!QFile::exists(AppPaths::programFile(QStringLiteral("big.sh"))));
