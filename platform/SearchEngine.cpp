@@ -95,10 +95,12 @@ struct Engine
     std::atomic<bool> cancelBuild{false};
 };
 
+// Never destroyed: a query or a caller on another thread may still reach it while the process
+// exits. The builder thread is stopped and joined by Teardown below.
 Engine &engine()
 {
-    static Engine e;
-    return e;
+    static Engine *e = new Engine;
+    return *e;
 }
 
 struct QueryState
@@ -119,9 +121,8 @@ QueryState &state()
 const std::set<std::string> &diskFileSystems()
 {
     static const std::set<std::string> types = {
-        "ext2", "ext3", "ext4", "xfs", "btrfs", "f2fs", "vfat", "msdos", "exfat", "ntfs", "ntfs3",
-        "fuseblk", "hfs", "hfsplus", "jfs", "reiserfs", "zfs", "bcachefs", "nilfs2", "udf",
-        "iso9660", "overlay"};
+        "ext2",    "ext3", "ext4",    "xfs", "btrfs",    "f2fs", "vfat",     "msdos",  "exfat", "ntfs",    "ntfs3",
+        "fuseblk", "hfs",  "hfsplus", "jfs", "reiserfs", "zfs",  "bcachefs", "nilfs2", "udf",   "iso9660", "overlay"};
     return types;
 }
 
@@ -147,8 +148,8 @@ bool isUnder(const std::string &path, const std::string &prefix)
 {
     if (prefix == "/")
         return true;
-    return path == prefix || (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0
-                              && path[prefix.size()] == '/');
+    return path == prefix ||
+        (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0 && path[prefix.size()] == '/');
 }
 
 struct Mount
@@ -268,8 +269,8 @@ private:
                     const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                     struct stat st;
                     if (sub >= 0 && ::fstat(sub, &st) == 0 && st.st_dev == dev) {
-                        m_index.dirs.push_back({dirIdx, m_index.addName(name.data(), name.size()),
-                                                quint32(name.size())});
+                        m_index.dirs.push_back(
+                            {dirIdx, m_index.addName(name.data(), name.size()), quint32(name.size())});
                         walkDir(sub, quint32(m_index.dirs.size() - 1), path, dev, depth + 1);
                     } else if (sub >= 0) {
                         ::close(sub); // a mount point of another file system
@@ -358,8 +359,8 @@ std::vector<Alternative> compilePattern(const QString &pattern)
             continue;
         Alternative alt;
         const QString tail = part.mid(1);
-        bool plainSuffix = part.startsWith(QLatin1String("*.")) && !tail.contains(QLatin1Char('*'))
-                           && !tail.contains(QLatin1Char('?'));
+        bool plainSuffix = part.startsWith(QLatin1String("*.")) && !tail.contains(QLatin1Char('*')) &&
+            !tail.contains(QLatin1Char('?'));
         for (const QChar c : tail)
             plainSuffix = plainSuffix && c.unicode() < 128;
         if (plainSuffix) {
@@ -367,8 +368,8 @@ std::vector<Alternative> compilePattern(const QString &pattern)
         } else {
             // Without a wildcard the alternative matches anywhere in the name.
             const QString wild = (part.contains(QLatin1Char('*')) || part.contains(QLatin1Char('?')))
-                                     ? part
-                                     : QLatin1Char('*') + part + QLatin1Char('*');
+                ? part
+                : QLatin1Char('*') + part + QLatin1Char('*');
             alt.expr = QRegularExpression(QRegularExpression::wildcardToRegularExpression(wild),
                                           QRegularExpression::CaseInsensitiveOption);
         }
@@ -402,8 +403,7 @@ bool matches(const std::vector<Alternative> &alts, const char *name, quint32 len
 }
 
 // Reorders items stably by less, which compares positions in items (keys kept in vectors beside it).
-template<typename Less>
-void sortByPosition(std::vector<quint32> &items, Less less)
+template <typename Less> void sortByPosition(std::vector<quint32> &items, Less less)
 {
     std::vector<quint32> order(items.size());
     for (quint32 k = 0; k < order.size(); ++k)
@@ -418,8 +418,21 @@ void sortByPosition(std::vector<quint32> &items, Less less)
 
 } // namespace
 
+// Stops and joins the builder thread when the process exits without stop() (exit() called from
+// anywhere, e.g. by Qt when the display connection breaks): a joinable std::thread at static
+// teardown would end the process in std::terminate. Made in start(), after every static the
+// builder uses, so it goes before them.
+namespace {
+struct Teardown
+{
+    ~Teardown() { stop(); }
+};
+} // namespace
+
 void start()
 {
+    diskFileSystems();
+    static Teardown teardown;
     Engine &e = engine();
     std::lock_guard<std::mutex> lock(e.mutex);
     if (e.running)
@@ -527,9 +540,8 @@ bool query(bool wait, const std::atomic<bool> *cancel)
         names.reserve(found.size());
         for (quint32 i : found)
             names.push_back(nameOf(i));
-        sortByPosition(found, [&](quint32 a, quint32 b) {
-            return names[a].compare(names[b], Qt::CaseInsensitive) < 0;
-        });
+        sortByPosition(found,
+                       [&](quint32 a, quint32 b) { return names[a].compare(names[b], Qt::CaseInsensitive) < 0; });
     } else {
         // By path: folder first, then name; each folder's path is built once.
         std::unordered_map<quint32, QString> folders;

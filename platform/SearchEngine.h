@@ -23,7 +23,8 @@
 // never replaces the results another thread is reading. An empty pattern matches nothing.
 namespace SearchEngine {
 
-// Start-up: starts building the index in the background (the engine's launch).
+// Start-up: starts building the index in the background (the engine's launch). A process that
+// exits without stop() (exit() from anywhere) has the thread stopped and joined on its way out.
 void start();
 // Ends the engine: stops a running build, wakes blocked queries (they fail) and joins the thread.
 void stop();

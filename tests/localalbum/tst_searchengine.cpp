@@ -4,14 +4,40 @@
 #include "tests/support/TestSupport.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
+#include <cstdlib>
+#include <cstring>
 #include <future>
+#include <thread>
 
 using TestSupport::writeFile;
+
+namespace {
+
+// The child of exitWhileSearching: the engine indexes root while another thread searches over and
+// over, then the process exits without stopping the engine, as it does when Qt ends it for a lost
+// display. Its status is the one given to exit(), not an abort.
+int exitWhileSearching(const char *root)
+{
+    SearchEngine::setRootsForTests({QString::fromLocal8Bit(root)});
+    SearchEngine::start();
+    std::atomic<int> searches{0};
+    std::thread([&searches] {
+        SearchEngine::setSearch(QStringLiteral("*.jpg"));
+        while (SearchEngine::updateAllFolderIndexes() && SearchEngine::query(true))
+            ++searches;
+    }).detach();
+    while (searches < 3)
+        std::this_thread::yield();
+    std::exit(7);
+}
+
+} // namespace
 
 class TestSearchEngine : public QObject
 {
@@ -64,13 +90,13 @@ private slots:
         QVERIFY(SearchEngine::updateAllFolderIndexes());
         const QString t = m_tree.path();
         const QStringList got = queryAll("*.jpg|*.png|*.jpeg|*.JPG|*.PNG|*.JPEG");
-        const QStringList expected = {t + "/a.Jpeg", t + "/IMG.JPG", t + "/.cache/thumb.jpg", t + "/A/c.jpg",
-                                      t + "/b/deep/z.png", t + "/照片/家.jpg"};
+        const QStringList expected = {t + "/a.Jpeg",  t + "/IMG.JPG",      t + "/.cache/thumb.jpg",
+                                      t + "/A/c.jpg", t + "/b/deep/z.png", t + "/照片/家.jpg"};
         QCOMPARE(got, expected);
         QCOMPARE(queryAll("*.mp4"), QStringList{t + "/b/deep/clip.MP4"});
-        QCOMPARE(queryAll(QString()), QStringList());      // an empty pattern matches nothing
+        QCOMPARE(queryAll(QString()), QStringList());              // an empty pattern matches nothing
         QCOMPARE(queryAll("家"), QStringList{t + "/照片/家.jpg"}); // no wildcard: part of the name
-        QCOMPARE(SearchEngine::resultFileName(5), QString());   // out of range
+        QCOMPARE(SearchEngine::resultFileName(5), QString());      // out of range
     }
 
     void refreshSeesNewFiles()
@@ -124,6 +150,16 @@ private slots:
         QCOMPARE(QSet<QString>(volumes.begin(), volumes.end()).size(), volumes.size());
     }
 
+    void exitWhileSearching()
+    {
+        QProcess child;
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("exit-while-searching"), m_tree.path()});
+        QVERIFY(child.waitForFinished(30000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 7);
+    }
+
     void cancelBeforeTheQueryAndRawNames()
     {
         const QByteArray folder = QFile::encodeName(m_tree.path()) + "/raw";
@@ -150,5 +186,12 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSearchEngine)
+int main(int argc, char *argv[])
+{
+    if (argc == 3 && !std::strcmp(argv[1], "exit-while-searching"))
+        return exitWhileSearching(argv[2]);
+    QCoreApplication app(argc, argv);
+    TestSearchEngine t;
+    return QTest::qExec(&t, argc, argv);
+}
 #include "tst_searchengine.moc"
