@@ -20,6 +20,8 @@
 #include <QTextCodec>
 #include <QThreadPool>
 
+#include <cerrno>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -582,21 +584,45 @@ bool LocalOrganiser::consider(Run &run, const QByteArray &rawPath)
     return false;
 }
 
+void LocalOrganiser::reportFolder(Run &run, const QByteArray &folder, const QString &reason)
+{
+    OrganiseEntry e;
+    e.result = OrganiseEntry::Result::FolderSkipped;
+    e.rawSource = folder;
+    e.source = QFile::decodeName(folder);
+    e.reason = reason;
+    qCWarning(lcOrganiser) << "folder not searched:" << e.source << reason;
+    report(run, e);
+}
+
 void LocalOrganiser::walkFolder(Run &run, const QByteArray &folder, int depth)
 {
     DIR *d = ::opendir(folder.constData());
-    if (!d)
+    if (!d) {
+        const int err = errno;
+        reportFolder(run, folder,
+                     err == ENOENT        ? QStringLiteral("文件夹不存在")
+                         : err == ENOTDIR ? QStringLiteral("不是文件夹")
+                                          : QStringLiteral("无法读取文件夹：") + qt_error_string(err));
         return;
+    }
     QList<QByteArray> files;
     QList<QByteArray> subfolders;
-    while (struct dirent *e = ::readdir(d)) {
+    for (;;) {
+        errno = 0;
+        struct dirent *e = ::readdir(d);
+        if (!e) {
+            if (errno != 0)
+                reportFolder(run, folder, QStringLiteral("无法读取文件夹：") + qt_error_string(errno));
+            break;
+        }
         const char *name = e->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
             continue;
         const QByteArray path = folder + (folder.endsWith('/') ? "" : "/") + name;
         struct stat st;
-        if (::lstat(path.constData(), &st) != 0)
-            continue;
+        if (::fstatat(::dirfd(d), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // gone meanwhile
         if (S_ISDIR(st.st_mode)) {
             if (!isAlbumFolderName(QByteArray(name)))
                 subfolders.append(path); // a link to a folder is not followed: it could lead back up
@@ -629,8 +655,11 @@ void LocalOrganiser::searchFolders(const std::shared_ptr<Run> &run)
     for (const QString &folder : qAsConst(run->folders)) {
         if (run->stop)
             break;
-        if (isInsideAlbumTree(folder))
+        if (isInsideAlbumTree(folder)) {
+            reportFolder(*run, QFile::encodeName(QDir::cleanPath(folder)),
+                         QStringLiteral("属于万特相册自己的文件夹（手机备份或已整理的文件），不整理"));
             continue;
+        }
         walkFolder(*run, QFile::encodeName(QDir::cleanPath(folder)), 0);
     }
     int found = 0;

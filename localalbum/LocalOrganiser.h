@@ -148,6 +148,7 @@ private:
     void searchFolders(const std::shared_ptr<Run> &run);
     void searchAllDisks(const std::shared_ptr<Run> &run);
     void walkFolder(Run &run, const QByteArray &folder, int depth);
+    void reportFolder(Run &run, const QByteArray &folder, const QString &reason);
     bool consider(Run &run, const QByteArray &rawPath);
     void removeLeftoverCopies(const QString &root);
     void workOn(const std::shared_ptr<Run> &run);

@@ -11,7 +11,9 @@
 // and lets the user see the whole list.
 struct OrganiseEntry
 {
-    enum class Result { Copied, Duplicate, TooSmall, OtherType, Failed };
+    // FolderSkipped: a folder the search could not read (missing, not a folder, unreadable) or
+    // passed over; source is the folder.
+    enum class Result { Copied, Duplicate, TooSmall, OtherType, Failed, FolderSkipped };
 
     Result result = Result::Failed;
     QByteArray rawSource;   // the source path's bytes as on disk (names need not be valid UTF-8)
@@ -30,6 +32,7 @@ struct OrganiseSummary
     int tooSmall = 0;
     int otherType = 0;
     int failed = 0;
+    int folders = 0;        // folders not read (not counted in total(), which counts files)
     bool stopped = false;   // the user stopped the run before every file was handled
 
     void count(OrganiseEntry::Result r)
@@ -40,6 +43,7 @@ struct OrganiseSummary
         case OrganiseEntry::Result::TooSmall: ++tooSmall; break;
         case OrganiseEntry::Result::OtherType: ++otherType; break;
         case OrganiseEntry::Result::Failed: ++failed; break;
+        case OrganiseEntry::Result::FolderSkipped: ++folders; break;
         }
     }
     int total() const { return copied + duplicates + tooSmall + otherType + failed; }

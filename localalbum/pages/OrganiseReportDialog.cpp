@@ -19,9 +19,9 @@ namespace {
 enum Column { ResultColumn, SourceColumn, TargetColumn, ReasonColumn, TimeColumn, TimeSourceColumn, SizeColumn,
               ColumnCount };
 
-const OrganiseEntry::Result kResults[] = {OrganiseEntry::Result::Copied, OrganiseEntry::Result::Duplicate,
+const OrganiseEntry::Result kResults[] = {OrganiseEntry::Result::Copied,   OrganiseEntry::Result::Duplicate,
                                           OrganiseEntry::Result::TooSmall, OrganiseEntry::Result::OtherType,
-                                          OrganiseEntry::Result::Failed};
+                                          OrganiseEntry::Result::Failed,   OrganiseEntry::Result::FolderSkipped};
 
 } // namespace
 
@@ -179,6 +179,7 @@ QString OrganiseReportDialog::resultText(OrganiseEntry::Result r)
     case OrganiseEntry::Result::TooSmall: return QStringLiteral("太小");
     case OrganiseEntry::Result::OtherType: return QStringLiteral("其他类型");
     case OrganiseEntry::Result::Failed: return QStringLiteral("失败");
+    case OrganiseEntry::Result::FolderSkipped: return QStringLiteral("文件夹未读取");
     }
     return QString();
 }
@@ -186,10 +187,11 @@ QString OrganiseReportDialog::resultText(OrganiseEntry::Result r)
 QString OrganiseReportDialog::summaryText(const OrganiseSummary &s)
 {
     return QStringLiteral("本次整理%1：已复制 %2，重复 %3，太小 %4，其他类型 %5，失败 %6")
-        .arg(s.stopped ? QStringLiteral("（已停止）") : QString())
-        .arg(s.copied)
-        .arg(s.duplicates)
-        .arg(s.tooSmall)
-        .arg(s.otherType)
-        .arg(s.failed);
+               .arg(s.stopped ? QStringLiteral("（已停止）") : QString())
+               .arg(s.copied)
+               .arg(s.duplicates)
+               .arg(s.tooSmall)
+               .arg(s.otherType)
+               .arg(s.failed) +
+        (s.folders > 0 ? QStringLiteral("；未读取的文件夹 %1（见整理明细）").arg(s.folders) : QString());
 }

@@ -24,7 +24,9 @@
 #include <QThreadPool>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace ExifJpeg;
 using TestSupport::filesUnder;
@@ -54,6 +56,36 @@ QList<Row> rows(const QString &dbPath)
 QDateTime mtime(int y, int mo, int d)
 {
     return QDateTime(QDate(y, mo, d), QTime(8, 9, 10));
+}
+
+// A chain of levels folders below base, each named by 250 bytes: too deep for any path to name
+// its lower part, so opening those by path fails for root too.
+const QByteArray kDeepName(250, 'd');
+
+bool makeDeepChain(const QString &base, int levels)
+{
+    int fd = ::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < levels && fd >= 0; ++i) {
+        ::mkdirat(fd, kDeepName.constData(), 0755);
+        const int sub = ::openat(fd, kDeepName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = sub;
+    }
+    return fd >= 0 && ::close(fd) == 0;
+}
+
+void removeDeepChain(const QString &base)
+{
+    std::vector<int> fds{::open(QFile::encodeName(base).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    while (fds.back() >= 0)
+        fds.push_back(::openat(fds.back(), kDeepName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    fds.pop_back();
+    for (size_t k = fds.size(); k-- > 1;) {
+        ::close(fds[k]);
+        ::unlinkat(fds[k - 1], kDeepName.constData(), AT_REMOVEDIR);
+    }
+    if (!fds.empty() && fds[0] >= 0)
+        ::close(fds[0]);
 }
 
 bool setMtime(const QString &path, const QDateTime &t)
@@ -138,7 +170,8 @@ private slots:
         m_org.reset();
         LocalOrganiser::setFailCopiesForTests(false);
         FileOps::setReadThrottleForTests(0);
-        // Names that are not UTF-8 are beyond QTemporaryDir's reach.
+        // Names that are not UTF-8, and paths too long to name, are beyond QTemporaryDir's reach.
+        removeDeepChain(m_src->path() + "/deep");
         RawNames::removeTreeRaw(QFile::encodeName(m_src->path()));
         RawNames::removeTreeRaw(QFile::encodeName(m_root->path()));
     }
@@ -736,9 +769,40 @@ private slots:
             const OrganiseSummary summary = searchFolders({m_src->path() + listed}, &reports);
             QCOMPARE(summary.copied, round == 0 ? copied : 0);
             for (const OrganiseEntry &e : qAsConst(reports))
-                QVERIFY2(!e.source.contains("万特相册"), qPrintable(e.source));
+                QVERIFY2(!e.source.contains("万特相册") || e.result == OrganiseEntry::Result::FolderSkipped,
+                         qPrintable(e.source));
         }
         QCOMPARE(rows(db()).size(), copied);
+    }
+
+    void foldersNotReadAreReported_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << "/missing"
+                                 << "文件夹不存在";
+        QTest::newRow("a file listed") << "/photos/a.jpg"
+                                       << "不是文件夹";
+        QTest::newRow("unreadable subfolder") << "/deep"
+                                              << "无法读取文件夹";
+    }
+    void foldersNotReadAreReported()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, reason);
+        jpeg("photos/a.jpg", 41000);
+        QVERIFY(QDir().mkpath(m_src->path() + "/deep"));
+        QVERIFY(makeDeepChain(m_src->path() + "/deep", 18));
+        QList<OrganiseEntry> reports;
+        const OrganiseSummary summary = searchFolders({m_src->path() + folder, m_src->path() + "/photos"}, &reports);
+        QCOMPARE(summary.copied, 1); // the other folder is searched all the same
+        QCOMPARE(summary.folders, 1);
+        QCOMPARE(reports.size(), 2);
+        const OrganiseEntry skipped =
+            reports.at(0).result == OrganiseEntry::Result::FolderSkipped ? reports.at(0) : reports.at(1);
+        QCOMPARE(skipped.result, OrganiseEntry::Result::FolderSkipped);
+        QVERIFY2(skipped.reason.startsWith(reason), qPrintable(skipped.reason));
+        QVERIFY2(skipped.source.startsWith(m_src->path() + folder), qPrintable(skipped.source));
     }
 
     void allDiskSearchThroughTheEngine()
