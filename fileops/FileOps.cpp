@@ -385,7 +385,8 @@ CopyResult copyToStaged(const QByteArray &src, StagedFile &staged, const QByteAr
         staged.discard();
         return r;
     };
-    const int in = ::open(src.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // A link is never followed: what it points to was not chosen by whoever listed src.
+    const int in = ::open(src.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (in < 0)
         return fail(CopyResult::Failed, errnoText("cannot open the source", errno));
     struct InGuard
@@ -401,6 +402,10 @@ CopyResult copyToStaged(const QByteArray &src, StagedFile &staged, const QByteAr
     if (!staged.create(folder, &reason))
         return fail(CopyResult::Failed, reason);
     const int out = staged.fd();
+    // The copy never grants more than the source does: a private file stays private.
+    struct stat created;
+    if (::fstat(out, &created) != 0 || ::fchmod(out, created.st_mode & st.st_mode & 0644) != 0)
+        return fail(CopyResult::Failed, errnoText("cannot set the copy's permissions", errno));
     // The kernel copies without passing the bytes through here, and may share blocks; a
     // throttled (test) source reads through the buffer so each read pays its time, and a hashed
     // one so the digest is of the very bytes written.

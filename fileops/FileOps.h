@@ -118,6 +118,8 @@ enum class CopyResult { Copied, Exists, Stopped, Failed };
 
 // Copies the regular file src into a new staged file in folder, with src's times, and starts
 // its writeback; the caller commits it (or lets it go). On anything but Copied nothing is left.
+// src is not followed when it is a link (Failed), and the copy's permissions never exceed
+// src's (nor 0644 and the umask).
 // With md5 given, the bytes are hashed as they are copied (one read of the source) and *md5 gets
 // the 16-byte digest of exactly what the copy holds.
 CopyResult copyToStaged(const QByteArray &src, StagedFile &staged, const QByteArray &folder,

@@ -88,6 +88,11 @@ bool isValidLocalName(const QByteArray &raw)
     return QFile::encodeName(QFile::decodeName(raw)) == raw;
 }
 
+QString symlinkReason()
+{
+    return QStringLiteral("符号链接，不跟随");
+}
+
 void registerMetaTypes()
 {
     static const bool done = [] {
@@ -608,6 +613,7 @@ void LocalOrganiser::walkFolder(Run &run, const QByteArray &folder, int depth)
     }
     QList<QByteArray> files;
     QList<QByteArray> subfolders;
+    QList<QByteArray> links;
     for (;;) {
         errno = 0;
         struct dirent *e = ::readdir(d);
@@ -625,17 +631,32 @@ void LocalOrganiser::walkFolder(Run &run, const QByteArray &folder, int depth)
             continue; // gone meanwhile
         if (S_ISDIR(st.st_mode)) {
             if (!isAlbumFolderName(QByteArray(name)))
-                subfolders.append(path); // a link to a folder is not followed: it could lead back up
+                subfolders.append(path);
+        } else if (S_ISLNK(st.st_mode)) {
+            links.append(path); // never followed: it could lead anywhere, out of the folder or back up
         } else {
             files.append(path);
         }
     }
     ::closedir(d);
+    auto wanted = [this](const QByteArray &path) {
+        const QString suffix = suffixOf(path);
+        return (m_pictures && isPictureSuffix(suffix)) || (m_videos && isVideoSuffix(suffix));
+    };
+    for (const QByteArray &path : qAsConst(links)) {
+        if (wanted(path)) {
+            OrganiseEntry e;
+            e.result = OrganiseEntry::Result::OtherType;
+            e.rawSource = path;
+            e.source = QFile::decodeName(path);
+            e.reason = symlinkReason();
+            report(run, e);
+        }
+    }
     for (const QByteArray &path : qAsConst(files)) {
         if (run.stop)
             return;
-        const QString suffix = suffixOf(path);
-        if ((m_pictures && isPictureSuffix(suffix)) || (m_videos && isVideoSuffix(suffix)))
+        if (wanted(path))
             consider(run, path);
     }
     if (depth >= kMaxFolderDepth)
@@ -864,9 +885,14 @@ QStringList LocalOrganiser::dateFoldersFor(const CaptureTime &shot) const
 bool LocalOrganiser::checkSource(const FoundFile &entry, OrganiseEntry &out, qint64 *size, QDateTime *modified)
 {
     struct stat st;
-    if (::stat(entry.rawPath.constData(), &st) != 0) {
+    if (::lstat(entry.rawPath.constData(), &st) != 0) {
         out.result = OrganiseEntry::Result::Failed;
         out.reason = QStringLiteral("文件已不存在或无法访问");
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        out.result = OrganiseEntry::Result::OtherType;
+        out.reason = symlinkReason();
         return false;
     }
     out.size = st.st_size;

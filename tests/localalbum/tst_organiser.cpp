@@ -805,6 +805,53 @@ private slots:
         QVERIFY2(skipped.source.startsWith(m_src->path() + folder), qPrintable(skipped.source));
     }
 
+    void linksAreNeverFollowed()
+    {
+        const QString secret = jpeg("outside/secret.jpg", 41000);
+        jpeg("outside/more/other.jpg", 42000);
+        const QString real = jpeg("list/real.jpg", 43000);
+        const QString list = m_src->path() + "/list";
+        QVERIFY(QFile::link(secret, list + "/link.jpg"));
+        QVERIFY(QFile::link(m_src->path() + "/outside", list + "/linkdir"));
+        QVERIFY(QFile::link(real, list + "/inside.jpg"));
+        const OrganiseSummary summary = searchFolders({list});
+        QCOMPARE(summary.copied, 1);
+        QCOMPARE(summary.otherType, 2); // the two links named as pictures
+        // A link handed to the organiser (put in a file's place after the search) is not followed either.
+        m_org->appendFound(list + "/link.jpg", md5Hex(readFile(secret)));
+        m_org->organiseWorker();
+        const QList<Row> r = rows(db());
+        QCOMPARE(r.size(), 1);
+        QCOMPARE(r.at(0).fromdev, real);
+    }
+
+    void copiesNeverGrantMoreThanTheSource_data()
+    {
+        QTest::addColumn<int>("source");
+        QTest::addColumn<int>("copy");
+        QTest::newRow("private") << 0600 << 0600;
+        QTest::newRow("owner read only") << 0400 << 0400;
+        QTest::newRow("group") << 0640 << 0640;
+        QTest::newRow("everyone reads") << 0644 << 0644;
+        QTest::newRow("everyone writes") << 0666 << 0644;
+        QTest::newRow("executable") << 0755 << 0644;
+    }
+    void copiesNeverGrantMoreThanTheSource()
+    {
+        QFETCH(int, source);
+        QFETCH(int, copy);
+        const mode_t mask = ::umask(022);
+        const QString a = jpeg("a.jpg", 44000);
+        QVERIFY(::chmod(QFile::encodeName(a).constData(), mode_t(source)) == 0);
+        organise({a});
+        ::umask(mask);
+        const QList<Row> r = rows(db());
+        QCOMPARE(r.size(), 1);
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(r.at(0).localpath).constData(), &st) == 0);
+        QCOMPARE(int(st.st_mode & 07777), copy);
+    }
+
     void allDiskSearchThroughTheEngine()
     {
         const QString t = m_src->path();
