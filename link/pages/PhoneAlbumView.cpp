@@ -1,9 +1,10 @@
 #include "link/pages/PhoneAlbumView.h"
 
-#include "imaging/SafeImage.h"
+#include "fileops/MediaType.h"
 #include "imaging/ThumbnailCache.h"
 #include "link/DeviceName.h"
 #include "link/pages/PhoneAlbumModel.h"
+#include "platform/Dialogs.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -131,28 +132,24 @@ private:
 };
 
 // What an album may hand to the desktop to open: pictures and videos only, never a link or
-// anything that could run (a file's name on the phone decides its name here).
+// anything that could run. A phone names its files, and the desktop's opener goes by content, so
+// the content must be a picture or video this program knows, of the kind its name says.
 bool mayOpen(const QString &path, QString *why)
 {
-    static const QStringList pictures{"jpg", "jpeg", "png", "gif", "bmp", "webp", "heic", "heif"};
-    static const QStringList videos{"mp4", "mov", "avi", "3gp", "mkv", "flv", "mpg", "mpeg", "m4v", "webm"};
     const QFileInfo info(path);
     if (info.isSymLink() || !info.isFile()) {
         *why = QStringLiteral("文件已不在磁盘上");
         return false;
     }
-    const QString suffix = info.suffix().toLower();
-    if (!pictures.contains(suffix) && !videos.contains(suffix)) {
+    const MediaType::Kind named = MediaType::kindForName(path);
+    if (named == MediaType::Kind::Unknown) {
         *why = QStringLiteral("不打开这种类型的文件");
         return false;
     }
-    const SafeImage::Format named = SafeImage::formatForName(path);
-    if (named != SafeImage::Format::Unknown) {
-        QFile f(path);
-        if (!f.open(QIODevice::ReadOnly) || SafeImage::sniff(f.read(8)) != named) {
-            *why = QStringLiteral("文件内容与类型不符");
-            return false;
-        }
+    if (MediaType::sniffFile(path) != named) {
+        *why = named == MediaType::Kind::Picture ? QStringLiteral("文件内容不是可识别的图片，未打开")
+                                                 : QStringLiteral("文件内容不是可识别的视频，未打开");
+        return false;
     }
     return true;
 }
@@ -298,10 +295,14 @@ bool PhoneAlbumView::openRow(int row)
         return false;
     const PhoneAlbumModel::Entry &e = m_model->entry(row);
     QString why;
-    const bool ok = mayOpen(e.path, &why) && QDesktopServices::openUrl(QUrl::fromLocalFile(e.path));
-    if (!ok && why.isEmpty())
-        why = QStringLiteral("没有能打开它的程序");
-    m_notice = ok ? QString() : e.text + QStringLiteral("：") + why;
+    if (!mayOpen(e.path, &why)) {
+        m_notice = e.text + QStringLiteral("：") + why;
+        showStatus();
+        Dialogs::message(this, Dialogs::Warning, QStringLiteral("无法打开文件"), m_notice);
+        return false;
+    }
+    const bool ok = QDesktopServices::openUrl(QUrl::fromLocalFile(e.path));
+    m_notice = ok ? QString() : e.text + QStringLiteral("：没有能打开它的程序");
     showStatus();
     return ok;
 }

@@ -34,6 +34,8 @@ private slots:
     void monthsNewestFirstWithThumbnailsAndMissingMarked();
     void newestPartFirstThenTheRestWithoutReset();
     void openingUsesTheDesktopOnlyForPhotosAndVideos();
+    void openingGoesByContent_data();
+    void openingGoesByContent();
     void phonePageButtonAndDoubleClickOpenTheAlbum();
 
 private:
@@ -41,6 +43,8 @@ private:
     QString record(const QString &device, const QString &name, const QString &createTime,
                    const QByteArray &content);
     static QByteArray jpeg(const QColor &colour);
+    // An ISO media file's start: an 'ftyp' box of brands, then filler.
+    static QByteArray isoMedia(const QByteArray &brands);
     bool waitLoaded(PhoneAlbumView &view);
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -54,6 +58,7 @@ void TstPhoneAlbumView::init()
     QVERIFY(m_dir && m_dir->isValid());
     qputenv("XDG_CACHE_HOME", QFile::encodeName(m_files.path() + QStringLiteral("/cache")));
     Dialogs::setNonInteractive(true);
+    Dialogs::clearRecords();
     m_catcher = std::make_unique<TestSupport::UrlCatcher>();
 }
 
@@ -72,6 +77,14 @@ QByteArray TstPhoneAlbumView::jpeg(const QColor &colour)
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "JPEG");
     return bytes;
+}
+
+QByteArray TstPhoneAlbumView::isoMedia(const QByteArray &brands)
+{
+    const int size = 8 + brands.size();
+    QByteArray box(4, '\0');
+    box[3] = char(size);
+    return box + "ftyp" + brands + QByteArray(2000, 'v');
 }
 
 QString TstPhoneAlbumView::record(const QString &device, const QString &name, const QString &createTime,
@@ -175,7 +188,8 @@ void TstPhoneAlbumView::openingUsesTheDesktopOnlyForPhotosAndVideos()
 {
     const QString dev = QStringLiteral("Pixel 7");
     const QString photo = record(dev, QStringLiteral("IMG_1.jpg"), QStringLiteral("2025-01-05T08:00:00"), jpeg(Qt::red));
-    const QString clip = record(dev, QStringLiteral("VID_1.mp4"), QStringLiteral("2025-01-04T08:00:00"), QByteArray(3000, 'v'));
+    const QString clip = record(dev, QStringLiteral("VID_1.mp4"), QStringLiteral("2025-01-04T08:00:00"),
+                                isoMedia(QByteArray("isom\0\0\2\0isomiso2mp41", 20)));
     // A phone names its files; these must never reach the desktop's launcher.
     record(dev, QStringLiteral("run.desktop"), QStringLiteral("2025-01-03T08:00:00"), "[Desktop Entry]\nExec=sh\n");
     record(dev, QStringLiteral("fake.jpg"), QStringLiteral("2025-01-02T08:00:00"), "#!/bin/sh\n");
@@ -204,6 +218,52 @@ void TstPhoneAlbumView::openingUsesTheDesktopOnlyForPhotosAndVideos()
         QVERIFY2(!view.openRow(row), qPrintable(view.model()->entry(row).text));
     QVERIFY(!view.openRow(0));   // the month header
     QCOMPARE(m_catcher->urls.size(), 2);
+}
+
+void TstPhoneAlbumView::openingGoesByContent_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("opened");
+    const QByteArray riff("RIFF\x10\0\0\0", 8);
+    QTest::newRow("html as gif") << "page.gif" << QByteArray("<html><script>alert(1)</script></html>") << false;
+    QTest::newRow("script as mp4") << "evil.mp4" << QByteArray("#!/bin/sh\nrm -rf ~\n") << false;
+    QTest::newRow("desktop entry as webp") << "launcher.webp" << QByteArray("[Desktop Entry]\nExec=sh\n") << false;
+    QTest::newRow("elf as mov") << "elf.mov"
+                                << QByteArray("\x7f"
+                                              "ELF\2\1\1\0\0\0\0\0\0\0\0\0",
+                                              16)
+                                << false;
+    QTest::newRow("picture named as video") << "photo.mp4" << jpeg(Qt::red) << false;
+    QTest::newRow("heic named as video") << "still.mp4" << isoMedia("mif10000mif1heic") << false;
+    QTest::newRow("unknown ftyp brand") << "odd.mp4" << isoMedia("abcd0000abcd") << false;
+    QTest::newRow("gif") << "anim.gif" << QByteArray("GIF89a\x10\0\x10\0") + QByteArray(100, '\0') << true;
+    QTest::newRow("webp") << "pic.webp" << riff + "WEBPVP8 " + QByteArray(100, '\0') << true;
+    QTest::newRow("heic") << "IMG_2.HEIC" << isoMedia("mif10000mif1heic") << true;
+    QTest::newRow("png named jpg") << "shot.jpg" << QByteArray("\x89PNG\r\n\x1a\n") + QByteArray(100, '\0') << true;
+    QTest::newRow("quicktime") << "clip.mov" << isoMedia("qt  0000qt  ") << true;
+    QTest::newRow("avi") << "movie.avi" << riff + "AVI LIST" + QByteArray(100, '\0') << true;
+    QTest::newRow("webm") << "v.webm" << QByteArray("\x1a\x45\xdf\xa3") + QByteArray(100, '\0') << true;
+}
+
+void TstPhoneAlbumView::openingGoesByContent()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(bool, opened);
+    const QString dev = QStringLiteral("Phone");
+    const QString path = record(dev, name, QStringLiteral("2025-02-03T08:00:00"), content);
+    ThumbnailCache cache;
+    PhoneAlbumView view(dev, DeviceName::databasePath(dev), &cache);
+    QVERIFY(waitLoaded(view));
+    QCOMPARE(view.model()->entry(1).path, path);
+    QCOMPARE(view.openRow(1), opened);
+    QCOMPARE(m_catcher->urls, opened ? QList<QUrl>{QUrl::fromLocalFile(path)} : QList<QUrl>());
+    // A refusal is said in a message, naming the file.
+    const QList<Dialogs::Record> said = Dialogs::records();
+    QCOMPARE(said.size(), opened ? 0 : 1);
+    if (!opened)
+        QVERIFY2(said.first().text.contains(name), qPrintable(said.first().text));
 }
 
 void TstPhoneAlbumView::phonePageButtonAndDoubleClickOpenTheAlbum()
