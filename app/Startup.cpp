@@ -33,7 +33,7 @@ bool removeInProgramDir(const QString &fileName)
         qCWarning(lcStartup) << "not deleting" << fileName;
         return false;
     }
-    const QString path = AppPaths::programFile(fileName);
+    const QString path = AppPaths::dataFile(fileName);
     if (!QFileInfo(path).isFile())
         return false;
     if (!QFile::remove(path)) {
@@ -182,7 +182,7 @@ QString recoverBrokenSettings()
     QStringList phones;
     QString root;
     const QFileInfoList databases =
-        QDir(AppPaths::programDir()).entryInfoList({QStringLiteral("*.db")}, QDir::Files, QDir::Name);
+        QDir(AppPaths::dataDir()).entryInfoList({QStringLiteral("*.db")}, QDir::Files, QDir::Name);
     for (const QFileInfo &db : databases) {
         const QString name = db.completeBaseName();
         const QString path = LocalDataBase(db.filePath()).anyLocalPath();

@@ -1,6 +1,8 @@
 #include "app/AppInit.h"
+#include "app/Headless.h"
 #include "app/Startup.h"
 #include "app/VanteoUI.h"
+#include "platform/AppPaths.h"
 #include "platform/CrashHandler.h"
 #include "platform/Dialogs.h"
 #include "platform/pages/WidgetDialogs.h"
@@ -16,9 +18,12 @@
 int main(int argc, char *argv[])
 {
     // First, so that a crash in any later step is reported.
-    CrashHandler::install(CrashHandler::executableDir() + QStringLiteral("/dump"));
+    CrashHandler::install(AppPaths::dumpDir());
     // Before anything opens descriptors: phones on the network may hold many connections.
     OpenFileLimit::raiseToHard();
+    // Without a window (a server, a user service) and the shell's control commands: no display needed.
+    if (Headless::wanted(argc, argv))
+        return Headless::run(argc, argv);
 
     QApplication app(argc, argv);
     WidgetDialogs dialogs;
@@ -52,7 +57,11 @@ int main(int argc, char *argv[])
     {
         VanteoUI window;
         window.show();
-        guard.listenForActivation([&window] { window.bringToFront(); });
+        // A second start brings the window forward; --pending/--approve/--refuse answer its question.
+        guard.listenForRequests([&window] { window.bringToFront(); },
+                                [&window](const QString &command, const QString &argument) {
+                                    return Headless::answerControl(window.commandServer(), command, argument);
+                                });
         const QString resetNote = Startup::resetNotice(localReset, phonesReset);
         // Once the window is up, so the notes stand in front of it.
         if (!recovered.isEmpty()) {

@@ -525,3 +525,28 @@ bool CmdServer::wipeDeviceDatabase(const QString &devName)
     }
     return true;
 }
+
+QStringList CmdServer::pendingNames() const
+{
+    QStringList names;
+    if (m_questionId)
+        names << m_asking.devName;
+    for (const Asking &waiting : m_waiting)
+        names << waiting.devName;
+    return names;
+}
+
+bool CmdServer::answer(const QString &devName, bool ok)
+{
+    if (m_questionId && m_asking.devName == devName)
+        return Dialogs::answer(m_questionId, ok ? Dialogs::Ok : Dialogs::Cancel);
+    for (int i = 0; i < m_waiting.size(); ++i) {
+        if (m_waiting.at(i).devName != devName)
+            continue;
+        m_waiting.removeAt(i);
+        const bool known = ReadWriteSetting::getInstance()->userExists(devName);
+        decide(devName, ok || known, ok && !known);
+        return true;
+    }
+    return false;
+}

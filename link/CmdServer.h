@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTcpServer>
 
 class CmdClientThread;
@@ -155,4 +156,11 @@ private:
     Asking m_asking;
     int m_questionId = 0;
     QList<Asking> m_waiting;
+
+public:
+    // New names waiting for the user's answer: the one asked now, then those queued behind it.
+    QStringList pendingNames() const;
+    // Answers for a waiting name as the question's 确定 (ok) or 取消 would; a queued name is
+    // answered without waiting for its turn. False when the name waits for no answer.
+    bool answer(const QString &devName, bool ok);
 };

@@ -69,7 +69,7 @@ QString deviceFolder(const QString &savePath, const QString &name)
 
 QString databasePath(const QString &name)
 {
-    return AppPaths::programFile(name + QStringLiteral(".db"));
+    return AppPaths::dataFile(name + QStringLiteral(".db"));
 }
 
 QString nowText()

@@ -204,7 +204,7 @@ LocalOrganiser::LocalOrganiser(const QString &savePath, QObject *parent, const Q
     : QObject(parent), m_savePath(savePath)
 {
     registerMetaTypes();
-    m_localDb = new LocalDataBase(dbPath.isEmpty() ? AppPaths::programFile(QStringLiteral("localfiles.db")) : dbPath);
+    m_localDb = new LocalDataBase(dbPath.isEmpty() ? AppPaths::dataFile(QStringLiteral("localfiles.db")) : dbPath);
     m_localDb->setWriteAheadLog(true);
     m_current = std::make_shared<Run>();
 }

@@ -9,7 +9,10 @@
 #include <QPointer>
 #include <QSharedMemory>
 #include <QStandardPaths>
+#include <QTextCodec>
 #include <QTimer>
+
+#include <memory>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -128,6 +131,60 @@ QString SingleInstance::socketPath() const
 
 bool SingleInstance::listenForActivation(std::function<void()> onActivate)
 {
+    return listenForRequests(std::move(onActivate), ControlHandler());
+}
+
+const QStringList &SingleInstance::controlCommands()
+{
+    static const QStringList commands{QStringLiteral("pending"), QStringLiteral("approve"), QStringLiteral("refuse")};
+    return commands;
+}
+
+namespace {
+
+bool takesArgument(const QString &command)
+{
+    return command != QLatin1String("pending");
+}
+
+// The argument of a control command: strict UTF-8 without control characters (a device name
+// never has one; a newline would end the request early).
+bool validArgument(const QByteArray &bytes, QString *text)
+{
+    QTextCodec::ConverterState state;
+    *text = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars > 0 || state.remainingChars > 0 || text->isEmpty())
+        return false;
+    for (const QChar c : qAsConst(*text)) {
+        if (c.category() == QChar::Other_Control)
+            return false;
+    }
+    return true;
+}
+
+// The answer to one request line (without its "\n"); empty: drop the client unanswered.
+QByteArray answerRequest(const QByteArray &line, bool canActivate, const SingleInstance::ControlHandler &onControl)
+{
+    if (line == kRequest.chopped(1))
+        return canActivate ? kAnswer : QByteArrayLiteral("no-window\n");
+    const int space = line.indexOf(' ');
+    const QString command = QString::fromLatin1(space < 0 ? line : line.left(space));
+    if (!SingleInstance::controlCommands().contains(command))
+        return QByteArray();
+    const QByteArray rawArgument = space < 0 ? QByteArray() : line.mid(space + 1);
+    QString argument;
+    if (takesArgument(command) ? !validArgument(rawArgument, &argument) : space >= 0)
+        return QByteArrayLiteral("error bad request\n");
+    if (!onControl)
+        return QByteArrayLiteral("error not served by this copy\n");
+    qCInfo(lcInstance) << "control request:" << command << argument;
+    return onControl(command, argument);
+}
+
+} // namespace
+
+bool SingleInstance::listenForRequests(std::function<void()> onActivate, ControlHandler onControl)
+{
     if (!m_held)
         return false;
     if (m_server)
@@ -141,31 +198,75 @@ bool SingleInstance::listenForActivation(std::function<void()> onActivate)
         return false;
     }
     QLocalServer *raw = server.get();
-    QObject::connect(raw, &QLocalServer::newConnection, raw, [raw, onActivate] {
+    QObject::connect(raw, &QLocalServer::newConnection, raw, [raw, onActivate, onControl] {
         while (QLocalSocket *client = raw->nextPendingConnection()) {
             QObject::connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
-            // A peer that never sends the request is not kept open.
+            // A peer that never sends a whole request is not kept open.
             QTimer::singleShot(kClientTimeoutMs, client, [client] { client->abort(); });
-            QObject::connect(client, &QLocalSocket::readyRead, client, [client, onActivate] {
-                // Only the fixed request counts; anything longer or different is dropped unread.
-                if (client->bytesAvailable() < kRequest.size())
+            auto pending = std::make_shared<QByteArray>();
+            QObject::connect(client, &QLocalSocket::readyRead, client, [client, pending, onActivate, onControl] {
+                if (client->property("answered").toBool()) {
+                    client->readAll(); // one request per connection
                     return;
-                const QByteArray request = client->read(kRequest.size());
-                if (request != kRequest) {
+                }
+                // Never more than one request's worth is held.
+                pending->append(client->read(kMaxRequest - pending->size()));
+                const int end = pending->indexOf('\n');
+                if (end < 0) {
+                    if (pending->size() >= kMaxRequest)
+                        client->abort();
+                    return;
+                }
+                const QByteArray line = pending->left(end);
+                const QByteArray answer = answerRequest(line, bool(onActivate), onControl);
+                if (answer.isEmpty()) {
                     client->abort();
                     return;
                 }
-                qCInfo(lcInstance) << "a second start asks this copy to come forward";
-                client->write(kAnswer);
+                client->setProperty("answered", true);
+                client->write(answer);
                 client->flush();
                 client->disconnectFromServer();
-                if (onActivate)
+                if (line == kRequest.chopped(1) && onActivate) {
+                    qCInfo(lcInstance) << "a second start asks this copy to come forward";
                     onActivate();
+                }
             });
         }
     });
     m_server = std::move(server);
     return true;
+}
+
+bool SingleInstance::sendControl(const QString &command, const QString &argument, QByteArray *answer,
+                                 int timeoutMs) const
+{
+    answer->clear();
+    if (!controlCommands().contains(command))
+        return false;
+    QByteArray request = command.toLatin1();
+    if (!argument.isEmpty())
+        request += ' ' + argument.toUtf8();
+    request += '\n';
+    if (request.size() > kMaxRequest)
+        return false;
+    QDeadlineTimer deadline(timeoutMs);
+    QLocalSocket socket;
+    socket.connectToServer(socketPath());
+    if (!socket.waitForConnected(int(deadline.remainingTime())))
+        return false;
+    socket.write(request);
+    if (!socket.waitForBytesWritten(int(deadline.remainingTime())))
+        return false;
+    constexpr int kMaxAnswer = 64 * 1024;
+    // The running copy closes the connection after its answer.
+    while (socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired() && answer->size() < kMaxAnswer) {
+        if (!socket.bytesAvailable() && !socket.waitForReadyRead(int(deadline.remainingTime())))
+            break;
+        answer->append(socket.read(kMaxAnswer - answer->size()));
+    }
+    answer->append(socket.read(kMaxAnswer - answer->size()));
+    return answer->endsWith('\n');
 }
 
 bool SingleInstance::askRunningCopyToActivate(int timeoutMs) const

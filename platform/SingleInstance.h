@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 
@@ -33,6 +34,22 @@ public:
     // start connects there and asks it to bring its window forward. Needs a running event loop
     // in the holder; onActivate runs in the thread that called this. False when it cannot listen.
     bool listenForActivation(std::function<void()> onActivate);
+
+    // The control commands a later start may send besides "activate": "pending", "approve NAME",
+    // "refuse NAME". The handler gets the command and its argument (checked: UTF-8, no control
+    // characters, present exactly when the command takes one) and returns the answer, lines
+    // ending in "\n". Anything else on the socket, or a line longer than kMaxRequest bytes, is
+    // dropped unanswered.
+    using ControlHandler = std::function<QByteArray(const QString &command, const QString &argument)>;
+    static constexpr int kMaxRequest = 1024;
+    static const QStringList &controlCommands();
+    // As listenForActivation(), and serves the control commands with onControl. Without
+    // onActivate (no window), "activate" is answered "no-window", so the asker says the program
+    // runs. Without onControl, control commands are answered "error ...".
+    bool listenForRequests(std::function<void()> onActivate, ControlHandler onControl);
+    // The asking side: sends one control request and gives the whole answer (at most 64 KiB).
+    // False when no copy answered within timeoutMs or the request is not one of ours.
+    bool sendControl(const QString &command, const QString &argument, QByteArray *answer, int timeoutMs = 5000) const;
     // The second start's side: asks the running copy to come forward and waits, at most
     // timeoutMs, for its answer. False when no copy answered (then the caller says it runs).
     bool askRunningCopyToActivate(int timeoutMs = 3000) const;

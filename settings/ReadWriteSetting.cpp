@@ -61,7 +61,7 @@ ReadWriteSetting *ReadWriteSetting::getInstance()
 {
     QMutexLocker lock(&s_mutex);
     if (!s_instance) {
-        s_instance = new ReadWriteSetting(AppPaths::programFile(QStringLiteral("global.xml")));
+        s_instance = new ReadWriteSetting(AppPaths::configFile(QStringLiteral("global.xml")));
         QDomDocument doc;
         if (!QFile::exists(s_instance->m_filePath))
             s_instance->createFile();
