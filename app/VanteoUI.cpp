@@ -1,4 +1,8 @@
 #include "app/VanteoUI.h"
+
+#include "app/BackupNotifications.h"
+#include "app/TrayIcon.h"
+#include "platform/DesktopNotifier.h"
 #include "ui_VanteoUI.h"
 
 #include "app/IconHelper.h"
@@ -17,6 +21,7 @@
 
 #include <QDateTime>
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QEvent>
 #include <QKeyEvent>
@@ -37,15 +42,14 @@ const char kNavStyle[] = "QToolButton:checked{color:rgb(255, 0, 0);             
 
 } // namespace
 
-VanteoUI::VanteoUI(QWidget *parent)
-    : QDialog(parent)
-    , ui(new Ui::VanteoUI)
+VanteoUI::VanteoUI(QWidget *parent) : QDialog(parent), ui(new Ui::VanteoUI)
 {
     ui->setupUi(this);
     const QString savepath = getSaveDrive();
     createServices(savepath);
     initForm(savepath);
     setWindowIcon(QIcon(QStringLiteral(":/image/logo.png")));
+    createTrayAndNotifications();
     startDailyUpdateCheck();
 }
 
@@ -158,6 +162,20 @@ void VanteoUI::createServices(const QString &savepath)
     broadcaster->startBroadcast();
 }
 
+void VanteoUI::createTrayAndNotifications()
+{
+    m_notifications = new BackupNotifications(new DesktopNotifier(this), this);
+    connect(m_notifications, &BackupNotifications::approvalClicked, this, &VanteoUI::bringToFront);
+    connect(cmdServer, &CmdServer::approvalAsked, m_notifications, &BackupNotifications::approvalAsked);
+    if (!TrayIcon::isAvailable())
+        return;
+    m_tray = new TrayIcon(windowIcon(), this);
+    connect(m_tray, &TrayIcon::openWindowRequested, this, &VanteoUI::bringToFront);
+    connect(m_tray, &TrayIcon::quitRequested, this, &VanteoUI::quitProgram);
+    // Closing the window keeps the program in the tray; it ends through 退出 only.
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
 void VanteoUI::createPages(const QString &savepath)
 {
     localForm = new LocalForm(this, savepath);
@@ -234,9 +252,9 @@ void VanteoUI::buttonClick()
         return;
     const QString text = button->text();
     if (text == QStringLiteral("用户退出")) {
-        // A close the user called off leaves the page as it was, its button still marked.
+        // A quit the user called off leaves the page as it was, its button still marked.
         button->setChecked(false);
-        close();
+        quitProgram();
         return;
     }
     checkOnly(button);
@@ -333,11 +351,29 @@ void VanteoUI::keyPressEvent(QKeyEvent *event)
 
 void VanteoUI::closeEvent(QCloseEvent *event)
 {
-    if (!confirmClose()) {
+    if (m_tray && !m_quitting) {
+        // Into the tray: phones go on being served.
+        event->ignore();
+        hide();
+        m_notifications->keptRunningInTray();
+        return;
+    }
+    if (!m_quitting && !confirmClose()) {
         event->ignore();
         return;
     }
     QDialog::closeEvent(event);
+    if (m_tray)
+        QCoreApplication::quit(); // the last window closing no longer does it
+}
+
+void VanteoUI::quitProgram()
+{
+    if (!confirmClose())
+        return;
+    m_quitting = true;
+    if (!close())
+        m_quitting = false;
 }
 
 void VanteoUI::bringToFront()

@@ -5,7 +5,9 @@
 #include <QString>
 #include <QStringList>
 
+class BackupNotifications;
 class CmdServer;
+class TrayIcon;
 class LocalForm;
 class MobileForm;
 class NetWorkInfoForm;
@@ -55,13 +57,18 @@ public:
     QStringList runningWork() const;
     // Brings the window to the front (a second start of the program asks for it).
     void bringToFront();
+    // 用户退出 and the tray's 退出: asks while work runs, then ends the program.
+    void quitProgram();
+    // Null where the desktop has no tray.
+    TrayIcon *tray() const { return m_tray; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     // Esc must not end the program: the window is a dialog only for its frame.
     void keyPressEvent(QKeyEvent *event) override;
-    // A user's close (用户退出, the close button, the window manager) asks first while work runs.
-    // A stop by signal ends the event loop instead and never comes here.
+    // A user's close (the close button, the window manager) hides the window where there is a
+    // tray; otherwise, and for 用户退出, it asks first while work runs. A stop by signal ends the
+    // event loop instead and never comes here.
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
@@ -78,10 +85,11 @@ private:
 
     // --- the window's services and pages ---
     void createServices(const QString &savepath); // broadcaster and command server
-    void createPages(const QString &savepath);    // the five pages
-    void connectPages();                          // command server <-> phone page
+    void createTrayAndNotifications();
+    void createPages(const QString &savepath); // the five pages
+    void connectPages();                       // command server <-> phone page
     void startDailyUpdateCheck();
-    void destroyPages();                          // destruction, before the frame's own
+    void destroyPages(); // destruction, before the frame's own
     // False when work runs and the user chose to keep the program open.
     bool confirmClose();
 
@@ -99,6 +107,10 @@ private:
     CmdServer *cmdServer = nullptr;
     // The daily update check; null unless one was started at this start.
     UpdateNetwork *updateNetwork = nullptr;
+
+    TrayIcon *m_tray = nullptr;
+    BackupNotifications *m_notifications = nullptr;
+    bool m_quitting = false;
 
     QString m_savePath;
     bool m_maximized = false;

@@ -56,7 +56,11 @@ int main(int argc, char *argv[])
     int code = 0;
     {
         VanteoUI window;
-        window.show();
+        // --minimized (start at login): into the tray, or minimised where there is none.
+        if (!app.arguments().contains(QStringLiteral("--minimized")))
+            window.show();
+        else if (!window.tray())
+            window.showMinimized();
         // A second start brings the window forward; --pending/--approve/--refuse answer its question.
         guard.listenForRequests([&window] { window.bringToFront(); },
                                 [&window](const QString &command, const QString &argument) {

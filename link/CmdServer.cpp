@@ -420,6 +420,7 @@ void CmdServer::ask(const Asking &asking)
     q.labels = {{Dialogs::Ok, QStringLiteral("确 定")}, {Dialogs::Cancel, QStringLiteral("取 消")}};
     // Cancel or closing the box: not authorised.
     m_questionId = Dialogs::ask(q, this, [this](Dialogs::StandardButton answer) { answered(answer == Dialogs::Ok); });
+    emit approvalAsked(asking.devName, asking.address);
 }
 
 void CmdServer::answered(bool authorised)

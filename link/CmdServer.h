@@ -74,6 +74,8 @@ signals:
     void UpdatePublicInfo(int type, QString devName);
     void UpdateDBNumberInfo(int num, QString devName);
     void ClientClosed(int socket, QString devName);
+    // A new name is put to the user now.
+    void approvalAsked(const QString &devName, const QString &address);
 
 public slots:
     void clear();

@@ -1,10 +1,14 @@
 #include "settings/pages/SettingsForm.h"
+
+#include "platform/Autostart.h"
 #include "ui_SettingsForm.h"
 
 #include "platform/Dialogs.h"
 #include "settings/ReadWriteSetting.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QSignalBlocker>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,8 +27,7 @@ const QString kLocalVideo = QStringLiteral("localVideo");
 const QString kLocalReset = QStringLiteral("localReset");
 const QString kRemoteReset = QStringLiteral("remoteReset");
 
-template<typename W>
-void setPointSize(QWidget *root, int points)
+template <typename W> void setPointSize(QWidget *root, int points)
 {
     const QList<W *> widgets = root->findChildren<W *>();
     for (W *w : widgets) {
@@ -55,9 +58,7 @@ int storeFlag(const QString &key, int state, int current)
 } // namespace
 
 SettingsForm::SettingsForm(QWidget *parent, QString savepath)
-    : QWidget(parent)
-    , ui(new Ui::SettingsForm)
-    , m_savePath(std::move(savepath))
+    : QWidget(parent), ui(new Ui::SettingsForm), m_savePath(std::move(savepath))
 {
     ui->setupUi(this);
     ui->label_picture->setPixmap(QPixmap(QStringLiteral(":/image/backsetting.png")));
@@ -119,6 +120,12 @@ void SettingsForm::readStoredOptions()
         ui->checkLocalPicture->setChecked(true);
     }
 
+    // The autostart entry itself is the setting: the desktop may remove it too.
+    {
+        const QSignalBlocker quiet(ui->checkBoxAutostart);
+        ui->checkBoxAutostart->setChecked(Autostart::isEnabled());
+    }
+
     const QString video = store->getGlobalValue(kLocalVideo);
     if (!video.isEmpty()) {
         ui->checkLocalVideo->setChecked(ReadWriteSetting::toInt(video) >= 1);
@@ -143,8 +150,7 @@ void SettingsForm::showFixedValues()
     showPath(ui->lineEditMobileBackupPath, album);
 
     ui->listWidgetLocalPicture->clear();
-    ui->listWidgetLocalPicture->addItems(
-        {QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"), QStringLiteral("*.png")});
+    ui->listWidgetLocalPicture->addItems({QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"), QStringLiteral("*.png")});
     ui->listWidgetLocalVideo->clear();
     ui->listWidgetLocalVideo->addItems({QStringLiteral("*.avi"), QStringLiteral("*.mov"), QStringLiteral("*.mp4"),
                                         QStringLiteral("*.flv"), QStringLiteral("*.mpg")});
@@ -153,6 +159,18 @@ void SettingsForm::showFixedValues()
 void SettingsForm::on_checkBoxDoubleFile_stateChanged(int state)
 {
     m_doubleFile = storeFlag(kDoubleFile, state, m_doubleFile);
+}
+
+void SettingsForm::on_checkBoxAutostart_toggled(bool on)
+{
+    if (Autostart::setEnabled(on, QCoreApplication::applicationFilePath()))
+        return;
+    Dialogs::message(this, Dialogs::Warning, QStringLiteral("开机自动启动"),
+                     QStringLiteral("无法%1自动启动项：\n%2")
+                         .arg(on ? QStringLiteral("写入") : QStringLiteral("删除"), Autostart::entryPath()),
+                     Dialogs::Ok);
+    const QSignalBlocker quiet(ui->checkBoxAutostart);
+    ui->checkBoxAutostart->setChecked(Autostart::isEnabled());
 }
 
 void SettingsForm::on_checkBoxDoubleName_stateChanged(int state)
@@ -173,10 +191,10 @@ void SettingsForm::on_checkLocalVideo_stateChanged(int state)
 
 void SettingsForm::confirmReset(const QString &key, const QString &text)
 {
-    const Dialogs::StandardButton answer = Dialogs::message(
-        nullptr, Dialogs::Information, QStringLiteral("重置"), text, Dialogs::Ok | Dialogs::Cancel,
-        {{Dialogs::Ok, QStringLiteral("确 定")}, {Dialogs::Cancel, QStringLiteral("取 消")}},
-        Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    const Dialogs::StandardButton answer =
+        Dialogs::message(nullptr, Dialogs::Information, QStringLiteral("重置"), text, Dialogs::Ok | Dialogs::Cancel,
+                         {{Dialogs::Ok, QStringLiteral("确 定")}, {Dialogs::Cancel, QStringLiteral("取 消")}},
+                         Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     // The reset itself happens at the next start.
     if (answer == Dialogs::Ok)
         ReadWriteSetting::getInstance()->setGlobalValue(key, QStringLiteral("1"));
@@ -197,9 +215,10 @@ void SettingsForm::showPendingResets()
     if (pending(kRemoteReset))
         resets << QStringLiteral("移动设备参数");
     // Always in the layout (empty when nothing waits), so the page does not grow when one is asked for.
-    ui->labelResetPending->setText(resets.isEmpty() ? QString()
-                                                    : QStringLiteral("等待重启：%1重置将在程序下次启动时进行。")
-                                                          .arg(resets.join(QStringLiteral("和"))));
+    ui->labelResetPending->setText(
+        resets.isEmpty()
+            ? QString()
+            : QStringLiteral("等待重启：%1重置将在程序下次启动时进行。").arg(resets.join(QStringLiteral("和"))));
 }
 
 void SettingsForm::on_localResetButton_clicked()
@@ -209,9 +228,10 @@ void SettingsForm::on_localResetButton_clicked()
 
 void SettingsForm::on_remoteResetButton_clicked()
 {
-    confirmReset(kRemoteReset, QStringLiteral("重置移动设备参数将删除已授权手机的列表和每部手机的相册数据库。\n"
-                                              "已备份到电脑上的照片和视频不会删除；手机再次连接时需要重新授权。\n"
-                                              "（程序重启后生效）"));
+    confirmReset(kRemoteReset,
+                 QStringLiteral("重置移动设备参数将删除已授权手机的列表和每部手机的相册数据库。\n"
+                                "已备份到电脑上的照片和视频不会删除；手机再次连接时需要重新授权。\n"
+                                "（程序重启后生效）"));
 }
 
 // The button is disabled by the form; no request is made.

@@ -21,6 +21,7 @@ private slots:
     // Connected by name by the form's setup.
     void on_checkBoxDoubleFile_stateChanged(int state);
     void on_checkBoxDoubleName_stateChanged(int state);
+    void on_checkBoxAutostart_toggled(bool on);
     void on_localResetButton_clicked();
     void on_remoteResetButton_clicked();
     void on_pushBtnCheckUpdate_clicked();

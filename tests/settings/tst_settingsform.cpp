@@ -288,11 +288,12 @@ void TestSettingsForm::controlsAndPicture()
     SettingsForm form(nullptr, QString());
     QCOMPARE(form.size(), QSize(910, 650));
 
-    // Only the organiser options and the two resets can be used.
+    // Only the organiser options, start at login and the two resets can be used.
     const QStringList enabled{QStringLiteral("checkLocalPicture"), QStringLiteral("checkLocalVideo"),
-                              QStringLiteral("localResetButton"), QStringLiteral("remoteResetButton")};
+                              QStringLiteral("checkBoxAutostart"), QStringLiteral("localResetButton"),
+                              QStringLiteral("remoteResetButton")};
     const QList<QAbstractButton *> buttons = form.findChildren<QAbstractButton *>();
-    QCOMPARE(buttons.size(), 17);
+    QCOMPARE(buttons.size(), 18);
     for (QAbstractButton *b : buttons)
         QVERIFY2(b->isEnabled() == enabled.contains(b->objectName()), qPrintable(b->objectName()));
     const QList<QLineEdit *> edits = form.findChildren<QLineEdit *>();
