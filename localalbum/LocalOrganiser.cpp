@@ -943,7 +943,9 @@ QString LocalOrganiser::targetNameFor(const QByteArray &rawPath, QString *note) 
     if (QTextCodec *gbk = QTextCodec::codecForName("GB18030")) {
         QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
         const QString converted = gbk->toUnicode(raw.constData(), raw.size(), &state);
-        if (state.invalidChars == 0 && !converted.contains(QChar(0)))
+        // The decoder puts U+FFFD for bytes it cannot map without always counting them invalid.
+        if (state.invalidChars == 0 && !converted.contains(QChar(0))
+            && !converted.contains(QChar(QChar::ReplacementCharacter)))
             name = converted;
     }
     if (name.isEmpty())

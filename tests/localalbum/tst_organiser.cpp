@@ -257,6 +257,20 @@ private slots:
         QCOMPARE(rows(db()).size(), 3);
     }
 
+    void undecodableNamesGetUnderscores()
+    {
+        // Neither UTF-8 nor GBK: the bytes that mean nothing become '_'.
+        const QByteArray raw = QFile::encodeName(m_src->path()) + "/odd/\xff" + "x.jpg";
+        const QByteArray content =
+            padTo(withExif(makeJpeg(16, 16, 78), {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2017:01:02 03:04:05"}}),
+                  47000, 78);
+        QVERIFY(RawNames::writeRaw(raw, content));
+        QList<OrganiseEntry> reports;
+        QCOMPARE(searchFolders({m_src->path() + "/odd"}, &reports).copied, 1);
+        QCOMPARE(reports.first().target, out() + "/照片/2017/01/_x.jpg");
+        QCOMPARE(readFile(reports.first().target), content);
+    }
+
     void videosAndPngsDatedByTheirContainers()
     {
         const QDateTime utc(QDate(2016, 2, 3), QTime(12, 0, 0), Qt::UTC);
