@@ -414,8 +414,7 @@ void CmdServer::ask(const Asking &asking)
     Dialogs::Question q;
     q.icon = Dialogs::Information;
     q.title = QStringLiteral("授权");
-    q.text = QStringLiteral("你确定授权给 ") + asking.devName + QStringLiteral(" 备份?\n(手机地址: ") + asking.address +
-        QStringLiteral(")");
+    q.text = QStringLiteral("你确定授权给 %1 备份？\n（手机地址：%2）").arg(asking.devName, asking.address);
     q.buttons = Dialogs::Ok | Dialogs::Cancel;
     q.labels = {{Dialogs::Ok, QStringLiteral("确 定")}, {Dialogs::Cancel, QStringLiteral("取 消")}};
     // Cancel or closing the box: not authorised.

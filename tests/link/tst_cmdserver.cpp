@@ -236,7 +236,7 @@ void TstCmdServer::newDeviceAcceptedWithOk()
     QCOMPARE(asked.size(), 1);
     QCOMPARE(asked.at(0).icon, Dialogs::Information);
     QCOMPARE(asked.at(0).title, QStringLiteral("授权"));
-    QCOMPARE(asked.at(0).text, QStringLiteral("你确定授权给 NewPhone 备份?\n(手机地址: 127.0.0.1)"));
+    QCOMPARE(asked.at(0).text, QStringLiteral("你确定授权给 NewPhone 备份？\n（手机地址：127.0.0.1）"));
     QVERIFY(asked.at(0).buttons.contains(QStringLiteral("确 定")));
     QVERIFY(asked.at(0).buttons.contains(QStringLiteral("取 消")));
 
@@ -326,7 +326,7 @@ void TstCmdServer::chineseNameKeptExactly()
     Phone phone(server->serverPort());
     QCOMPARE(phone.hello(name), 1);
     QVERIFY(
-        Dialogs::records().at(0).text.startsWith(QStringLiteral("你确定授权给 ") + name + QStringLiteral(" 备份?")));
+        Dialogs::records().at(0).text.startsWith(QStringLiteral("你确定授权给 ") + name + QStringLiteral(" 备份？")));
     QCOMPARE(remote.at(0).at(0).toString(), name);
     QVERIFY(QDir(m_savePath + QStringLiteral("万特相册/") + name).exists());
     QCOMPARE(ReadWriteSetting::getInstance()->getUserList().at(0).name, name);
@@ -799,7 +799,7 @@ void TstCmdServer::newNamesAreAskedOneAtATime()
 
     // The waiting name is asked next, with its address; a refusal reaches its phone.
     QVERIFY(waitFor([] { return Dialogs::records().size() == 2; }));
-    QCOMPARE(Dialogs::records().at(1).text, QStringLiteral("你确定授权给 Second 备份?\n(手机地址: 127.0.0.2)"));
+    QCOMPARE(Dialogs::records().at(1).text, QStringLiteral("你确定授权给 Second 备份？\n（手机地址：127.0.0.2）"));
     QVERIFY(Dialogs::answer(Dialogs::openQuestions().first(), Dialogs::Cancel));
     QCOMPARE(second.authReply(), 0);
     QCOMPARE(second.filePort(), 0);
