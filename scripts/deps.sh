@@ -11,6 +11,7 @@ PACKAGES=(
   xvfb xauth iproute2 util-linux procps
   python3 python3-pyftpdlib openssl zbar-tools
   libimage-exiftool-perl qttranslations5-l10n
+  desktop-file-utils appstream systemd
   dbus-daemon dunst trayer desktop-file-utils
 )
 

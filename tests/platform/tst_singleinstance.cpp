@@ -20,7 +20,8 @@ const QString kKey = QStringLiteral("vanteoalbum");
 
 // Child side: "hold" takes the marker and keeps it until killed; "die" takes it and ends
 // without releasing anything, like a crash; "serve" holds it and answers second starts,
-// printing "activated" for each.
+// printing "activated" for each; "control" serves the control commands too, answering each with
+// "ok", then "<command>|<argument>".
 int runChild(int argc, char *argv[])
 {
     const char *mode = argv[2];
@@ -29,12 +30,17 @@ int runChild(int argc, char *argv[])
         return 2;
     if (!std::strcmp(mode, "die"))
         ::_exit(0);
-    if (!std::strcmp(mode, "serve")) {
+    if (!std::strcmp(mode, "serve") || !std::strcmp(mode, "control")) {
         QCoreApplication app(argc, argv);
-        if (!guard->listenForActivation([] {
-                std::printf("activated\n");
-                std::fflush(stdout);
-            }))
+        const auto activated = [] {
+            std::printf("activated\n");
+            std::fflush(stdout);
+        };
+        const auto echo = [](const QString &command, const QString &argument) {
+            return "ok\n" + (command + QLatin1Char('|') + argument).toUtf8() + '\n';
+        };
+        if (!std::strcmp(mode, "serve") ? !guard->listenForActivation(activated)
+                                        : !guard->listenForRequests(activated, echo))
             return 3;
         std::printf("held\n");
         std::fflush(stdout);
@@ -140,6 +146,72 @@ private slots:
         QVERIFY(second.askRunningCopyToActivate(5000));
         QVERIFY(p->bytesAvailable() || p->waitForReadyRead(5000));
         QCOMPARE(p->readLine().trimmed(), QByteArray("activated"));
+        p->kill();
+        QVERIFY(p->waitForFinished(5000));
+    }
+
+    // The socket's protocol: one bounded line; the control commands with a checked argument are
+    // handed on, everything else is answered with an error or dropped unanswered.
+    void controlRequests_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("answer"); // empty: dropped without an answer
+        QTest::newRow("pending") << QByteArray("pending\n") << QByteArray("ok\npending|\n");
+        QTest::newRow("approve, UTF-8 name")
+            << QByteArray("approve 我的手机\n") << QByteArray("ok\napprove|我的手机\n");
+        QTest::newRow("refuse, name with a space") << QByteArray("refuse a b\n") << QByteArray("ok\nrefuse|a b\n");
+        QTest::newRow("activate still answers") << QByteArray("activate\n") << QByteArray("ok\n");
+        const QByteArray bad("error bad request\n");
+        QTest::newRow("approve without a name") << QByteArray("approve\n") << bad;
+        QTest::newRow("approve, empty name") << QByteArray("approve \n") << bad;
+        QTest::newRow("pending with an argument") << QByteArray("pending x\n") << bad;
+        QTest::newRow("control character") << QByteArray("approve a\x01b\n") << bad;
+        QTest::newRow("not UTF-8") << QByteArray("approve \xff\xfe\n") << bad;
+        QTest::newRow("unknown command") << QByteArray("shutdown\n") << QByteArray();
+        QTest::newRow("activate with an argument") << QByteArray("activate now\n") << QByteArray();
+        QTest::newRow("no end of line within the limit")
+            << QByteArray("approve ") + QByteArray(SingleInstance::kMaxRequest, 'n') + '\n'
+            << QByteArray();
+    }
+
+    void controlRequests()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, answer);
+        QProcess *p = child("control");
+        QVERIFY(p->waitForReadyRead(10000));
+        QCOMPARE(p->readLine().trimmed(), QByteArray("held"));
+        QLocalSocket client;
+        client.connectToServer(SingleInstance(kKey).socketPath());
+        QVERIFY(client.waitForConnected(5000));
+        client.write(request);
+        QVERIFY(client.waitForBytesWritten(5000));
+        QByteArray got;
+        while (client.state() == QLocalSocket::ConnectedState && client.waitForReadyRead(5000))
+            got += client.readAll();
+        got += client.readAll();
+        QCOMPARE(got, answer);
+        QCOMPARE(client.state(), QLocalSocket::UnconnectedState);
+
+        // The asking side's helper, on the same copy; it refuses to send what is not ours.
+        QByteArray reply;
+        QVERIFY(SingleInstance(kKey).sendControl(QStringLiteral("approve"), QStringLiteral("手机 1"), &reply));
+        QCOMPARE(reply, QByteArray("ok\napprove|手机 1\n"));
+        QVERIFY(!SingleInstance(kKey).sendControl(QStringLiteral("shutdown"), QString(), &reply));
+        p->kill();
+        QVERIFY(p->waitForFinished(5000));
+    }
+
+    void controlWithoutHandlerOrCopy()
+    {
+        QByteArray reply;
+        // Nobody listens.
+        QVERIFY(!SingleInstance(kKey).sendControl(QStringLiteral("pending"), QString(), &reply, 2000));
+        // A copy that serves only activation says so.
+        QProcess *p = child("serve");
+        QVERIFY(p->waitForReadyRead(10000));
+        QVERIFY(SingleInstance(kKey).sendControl(QStringLiteral("pending"), QString(), &reply));
+        QVERIFY2(reply.startsWith("error "), reply.constData());
         p->kill();
         QVERIFY(p->waitForFinished(5000));
     }
