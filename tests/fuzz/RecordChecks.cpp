@@ -15,7 +15,8 @@ qint32 i32(const char *rec, int offset)
 QString checkCommand(const char *rec)
 {
     Records::Command cmd;
-    const qint32 length = i32(rec, 6);
+    // Records that carry no text are taken whatever their length field says, with no payload.
+    const qint32 length = Records::carriesText(Records::type(rec)) ? i32(rec, 6) : 0;
     const bool ok = Records::decodeCommand(rec, &cmd);
     if (ok != (length >= 0 && length <= Records::kMaxCommandPayload))
         return QStringLiteral("command: accepted=%1 with length %2").arg(ok).arg(length);
