@@ -317,6 +317,30 @@ MoveResult StagedFile::commitReplacing(const QByteArray &target, SyncPolicy poli
     return MoveResult::Moved;
 }
 
+bool writeReplacing(const QByteArray &path, const QByteArray &bytes, SyncPolicy policy, mode_t mode, QString *why)
+{
+    StagedFile staged(QByteArrayLiteral(".vanteo-"));
+    if (!staged.create(folderOf(path), why))
+        return false;
+    if (::fchmod(staged.fd(), mode) != 0) {
+        if (why)
+            *why = errnoText("cannot set the permissions", errno);
+        return false;
+    }
+    for (qint64 done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(staged.fd(), bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (why)
+                *why = errnoText("cannot write", n < 0 ? errno : ENOSPC);
+            return false;
+        }
+        done += n;
+    }
+    return staged.commitReplacing(path, policy, why) == MoveResult::Moved;
+}
+
 bool StagedFile::finishWriting(SyncPolicy policy, QString *why)
 {
     if (m_fd < 0)

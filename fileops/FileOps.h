@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <QByteArray>
 #include <QString>
 
@@ -104,6 +106,12 @@ private:
     QByteArray m_path;
     int m_fd = -1;
 };
+
+// Writes bytes to path through a staged file in its folder and replaces what is there in one step:
+// a reader finds the old content or the whole new one. mode is applied before anything is
+// written. For files the program owns (settings, thumbnails, desktop entries), never a user's.
+bool writeReplacing(const QByteArray &path, const QByteArray &bytes, SyncPolicy policy, mode_t mode = 0644,
+                    QString *why = nullptr);
 
 // True for a name StagedFile makes with this prefix.
 bool isStagedName(const QByteArray &name, const QByteArray &prefix);

@@ -1,5 +1,7 @@
 #include "ftp/FTP_Client.h"
 
+#include "fileops/FileOps.h"
+
 #include "platform/Dialogs.h"
 
 #include <QDeadlineTimer>
@@ -7,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QSaveFile>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -31,9 +32,7 @@ bool startsWith(const QString &reply, const char *code)
 
 } // namespace
 
-FTP_Client::FTP_Client(QObject *parent)
-    : QObject(parent)
-    , m_control(new QTcpSocket(this))
+FTP_Client::FTP_Client(QObject *parent) : QObject(parent), m_control(new QTcpSocket(this))
 {
 }
 
@@ -150,8 +149,8 @@ QStringList FTP_Client::RecvAll(QTcpSocket *socket)
     // Take what arrived; a reply still missing its line end gets the rest of the wait.
     QByteArray bytes = socket->readAll();
     QDeadlineTimer deadline(m_waitMs);
-    while (!bytes.endsWith("\r\n") && !aborted() && !deadline.hasExpired()
-           && socket->state() == QAbstractSocket::ConnectedState) {
+    while (!bytes.endsWith("\r\n") && !aborted() && !deadline.hasExpired() &&
+           socket->state() == QAbstractSocket::ConnectedState) {
         if (socket->waitForReadyRead(sliceOf(deadline)))
             bytes += socket->readAll();
     }
@@ -403,13 +402,8 @@ int FTP_Client::RETR(const QString &folder, const QString &name)
 {
     // The local file stays inside folder whatever the remote name holds.
     const QString localName = name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
-    if (!isSafeArgument(name) || localName.isEmpty() || localName == QLatin1String("..")
-        || localName == QLatin1String("."))
-        return -1;
-    // Written aside and put in place only when complete, so a failed transfer never
-    // replaces a file the user already has.
-    QSaveFile local(folder + QLatin1Char('/') + localName);
-    if (!local.open(QIODevice::WriteOnly))
+    if (!isSafeArgument(name) || localName.isEmpty() || localName == QLatin1String("..") ||
+        localName == QLatin1String("."))
         return -1;
     if (PassiveConnect() != 0)
         return -1;
@@ -424,9 +418,9 @@ int FTP_Client::RETR(const QString &folder, const QString &name)
     closeDataSocket();
     if (!startsWith(RecvLine(m_control), "2"))
         return -1;
-    if (local.write(content) != content.size() || !local.commit())
-        return -1;
-    return 0;
+    // Put in place only when complete, so a failed transfer never replaces a file already there.
+    const QByteArray local = QFile::encodeName(folder + QLatin1Char('/') + localName);
+    return FileOps::writeReplacing(local, content, FileOps::SyncPolicy::FileAndFolder) ? 0 : -1;
 }
 
 int FTP_Client::STOR(const QString &localPath)
@@ -511,9 +505,9 @@ int FTP_Client::Delete()
 int FTP_Client::AddFolder()
 {
     bool ok = false;
-    const QString name = Dialogs::text(nullptr, QStringLiteral("Create new Folder"),
-                                       QStringLiteral("Please input new folder name"),
-                                       QStringLiteral("new folder"), &ok);
+    const QString name =
+        Dialogs::text(nullptr, QStringLiteral("Create new Folder"), QStringLiteral("Please input new folder name"),
+                      QStringLiteral("new folder"), &ok);
     if (ok) {
         MKD(name);
         RefreshFileList();

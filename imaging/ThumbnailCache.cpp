@@ -1,5 +1,7 @@
 #include "imaging/ThumbnailCache.h"
 
+#include "fileops/FileOps.h"
+
 #include "imaging/SafeImage.h"
 
 #include <QBuffer>
@@ -41,7 +43,8 @@ struct FileStamp
 FileStamp stampOf(const QString &path)
 {
     FileStamp s;
-    struct stat st {};
+    struct stat st
+    { };
     if (::stat(QFile::encodeName(path).constData(), &st) == 0) {
         s.exists = true;
         s.mtime = qint64(st.st_mtime);
@@ -63,8 +66,7 @@ QString cacheHomeOr(const QString &cacheHome)
 
 QString md5Name(const QByteArray &uri)
 {
-    return QString::fromLatin1(QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex())
-           + QStringLiteral(".png");
+    return QString::fromLatin1(QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex()) + QStringLiteral(".png");
 }
 
 // What a thumbnail costs the memory cache: its pixels and any text it carries.
@@ -100,8 +102,7 @@ bool ensureFolder(const QString &root, const QString &sub)
 {
     // A cache home made here is private too, as the base directory rules ask.
     const QString home = QFileInfo(root).absolutePath();
-    if (!QFileInfo(home).isDir()
-        && (!QDir().mkpath(QFileInfo(home).absolutePath()) || !makePrivateDir(home)))
+    if (!QFileInfo(home).isDir() && (!QDir().mkpath(QFileInfo(home).absolutePath()) || !makePrivateDir(home)))
         return false;
     if (!makePrivateDir(root))
         return false;
@@ -114,35 +115,11 @@ bool ensureFolder(const QString &root, const QString &sub)
     return true;
 }
 
-// Written under a temporary name in the same folder and renamed, so a reader (another program
-// included) sees either the old file or the whole new one; 0600 from the start.
+// Replaced in one step, so a reader (another program included) sees either the old file or the
+// whole new one; 0600 from the start, as the thumbnail folders are private.
 bool writeAtomically(const QString &finalPath, const QByteArray &bytes)
 {
-    static std::atomic<quint32> counter{0};
-    const QString tmp = QStringLiteral("%1.vanteo-%2-%3.tmp")
-                            .arg(finalPath)
-                            .arg(::getpid())
-                            .arg(counter.fetch_add(1));
-    const QByteArray tmpName = QFile::encodeName(tmp);
-    const int fd = ::open(tmpName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return false;
-    bool ok = ::fchmod(fd, 0600) == 0;
-    qint64 done = 0;
-    while (ok && done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += n;
-    }
-    ok = (::close(fd) == 0) && ok;
-    if (ok)
-        ok = ::rename(tmpName.constData(), QFile::encodeName(finalPath).constData()) == 0;
-    if (!ok)
-        ::unlink(tmpName.constData());
-    return ok;
+    return FileOps::writeReplacing(QFile::encodeName(finalPath), bytes, FileOps::SyncPolicy::None, 0600);
 }
 
 QByteArray encodePng(QImage image, const QByteArray &uri, const FileStamp &stamp)
@@ -170,8 +147,8 @@ QImage readStamped(const QString &cachePath, const QByteArray &uri, const FileSt
     o.maxPixels = kMaxCachedPixels;
     o.applyOrientation = false;
     // Another program's thumbnail may carry any text: only the stamp is read from it.
-    o.keepText = QStringList{QStringLiteral("Thumb::URI"), QStringLiteral("Thumb::MTime"),
-                             QStringLiteral("Thumb::Size")};
+    o.keepText =
+        QStringList{QStringLiteral("Thumb::URI"), QStringLiteral("Thumb::MTime"), QStringLiteral("Thumb::Size")};
     const QImage image = SafeImage::load(cachePath, o);
     if (image.isNull() || !stampMatches(image, uri, stamp))
         return {};
@@ -180,14 +157,11 @@ QImage readStamped(const QString &cachePath, const QByteArray &uri, const FileSt
 
 } // namespace
 
-ThumbnailCache::ThumbnailCache(QObject *parent)
-    : ThumbnailCache(Options(), parent)
+ThumbnailCache::ThumbnailCache(QObject *parent) : ThumbnailCache(Options(), parent)
 {
 }
 
-ThumbnailCache::ThumbnailCache(const Options &options, QObject *parent)
-    : QObject(parent)
-    , m_options(options)
+ThumbnailCache::ThumbnailCache(const Options &options, QObject *parent) : QObject(parent), m_options(options)
 {
     m_options.threads = qMax(1, m_options.threads);
     m_pool.setMaxThreadCount(m_options.threads);
@@ -300,7 +274,8 @@ void ThumbnailCache::drain()
         const Result result = load(path, m_options);
         if (m_stopping)
             continue;
-        QMetaObject::invokeMethod(this, [this, path, result] { deliver(path, result); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, path, result] { deliver(path, result); }, Qt::QueuedConnection);
     }
 }
 
@@ -347,14 +322,15 @@ QString ThumbnailCache::thumbnailRoot(const QString &cacheHome)
 
 QString ThumbnailCache::thumbnailPath(const QString &absolutePath, Flavor flavor, const QString &cacheHome)
 {
-    return thumbnailRoot(cacheHome) + (flavor == Flavor::Large ? QStringLiteral("/large/") : QStringLiteral("/normal/"))
-           + md5Name(uriFor(absolutePath));
+    return thumbnailRoot(cacheHome) +
+        (flavor == Flavor::Large ? QStringLiteral("/large/") : QStringLiteral("/normal/")) +
+        md5Name(uriFor(absolutePath));
 }
 
 QString ThumbnailCache::failurePath(const QString &absolutePath, const QString &cacheHome)
 {
-    return thumbnailRoot(cacheHome) + QLatin1Char('/') + QLatin1String(kFailFolder) + QLatin1Char('/')
-           + md5Name(uriFor(absolutePath));
+    return thumbnailRoot(cacheHome) + QLatin1Char('/') + QLatin1String(kFailFolder) + QLatin1Char('/') +
+        md5Name(uriFor(absolutePath));
 }
 
 ThumbnailCache::Result ThumbnailCache::load(const QString &path, const Options &options)
@@ -413,8 +389,7 @@ ThumbnailCache::Result ThumbnailCache::load(const QString &path, const Options &
     // In case a reader ignored the size it was asked for.
     if (image.width() > edge || image.height() > edge)
         image = image.scaled(edge, edge, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied
-                                                          : QImage::Format_RGB32);
+    image = image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
     if (options.useDisk) {
         if (!ensureFolder(root, sub)) {
             qCWarning(lcThumbs) << "cannot make the thumbnail folder" << root;

@@ -1,10 +1,11 @@
 #include "platform/Autostart.h"
 
+#include "fileops/FileOps.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 Q_LOGGING_CATEGORY(lcAutostart, "vanteo.autostart")
@@ -59,9 +60,9 @@ bool setEnabled(bool on, const QString &executable)
         "Icon=vanteoalbum\n"
         "Terminal=false\n"
         "X-GNOME-Autostart-enabled=true\n";
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(entry) != entry.size() || !file.commit()) {
-        qCWarning(lcAutostart) << "cannot write" << path << file.errorString();
+    QString why;
+    if (!FileOps::writeReplacing(QFile::encodeName(path), entry, FileOps::SyncPolicy::FileAndFolder, 0644, &why)) {
+        qCWarning(lcAutostart) << "cannot write" << path << why;
         return false;
     }
     return true;

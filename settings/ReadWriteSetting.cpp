@@ -8,8 +8,9 @@
 #include <QFile>
 #include <QLoggingCategory>
 #include <QRecursiveMutex>
-#include <QSaveFile>
 #include <QTextStream>
+
+#include <sys/stat.h>
 
 Q_LOGGING_CATEGORY(lcSettings, "vanteo.settings")
 
@@ -138,27 +139,21 @@ bool ReadWriteSetting::load(QDomDocument *doc) const
 
 bool ReadWriteSetting::save(const QDomDocument &doc) const
 {
-    // Written to a temporary file and renamed over the old one, so a crash or a full disk
-    // never leaves a truncated global.xml and never loses the device list.
-    QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        qCWarning(lcSettings) << "cannot write" << m_filePath << file.errorString();
-        return false;
-    }
     QByteArray bytes;
     {
         QTextStream out(&bytes, QIODevice::WriteOnly);
         out.setCodec("UTF-8");
         doc.save(out, 4, QDomNode::EncodingFromDocument);
     }
-    // Unbuffered and checked: a disk that fills up midway gives a short write, which Qt does
-    // not always report as an error; the old file must then stay as it was.
-    if (file.write(bytes) != bytes.size()) {
-        qCWarning(lcSettings) << "short write" << m_filePath << file.errorString();
-        file.cancelWriting();
-    }
-    if (!file.commit()) {
-        qCWarning(lcSettings) << "cannot save" << m_filePath << file.errorString();
+    // Replaced in one step and made durable, so a crash or a full disk never leaves a truncated
+    // global.xml and never loses the device list; the file keeps the permissions it had.
+    const QByteArray path = QFile::encodeName(m_filePath);
+    struct stat st
+    { };
+    const mode_t mode = ::stat(path.constData(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    QString why;
+    if (!FileOps::writeReplacing(path, bytes, FileOps::SyncPolicy::FileAndFolder, mode, &why)) {
+        qCWarning(lcSettings) << "cannot save" << m_filePath << why;
         return false;
     }
     return true;

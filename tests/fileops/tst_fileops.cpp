@@ -18,10 +18,10 @@
 #include <unistd.h>
 #include <utime.h>
 
-using TestSupport::readFile;
-using TestSupport::writeFile;
 using RawNames::readRaw;
 using RawNames::writeRaw;
+using TestSupport::readFile;
+using TestSupport::writeFile;
 
 namespace {
 
@@ -84,13 +84,35 @@ private slots:
         QCOMPARE(FileOps::renameNoReplace(d + "/gone", d + "/c"), FileOps::MoveResult::Failed);
     }
 
+    void writeReplacingIsWholeOrNothing()
+    {
+        RawDir dir;
+        const QByteArray d = QFile::encodeName(dir.path());
+        QVERIFY(writeRaw(d + "/f", "old"));
+        QVERIFY(FileOps::writeReplacing(d + "/f", "new content", FileOps::SyncPolicy::FileAndFolder, 0600));
+        QCOMPARE(readRaw(d + "/f"), QByteArray("new content"));
+        struct stat st
+        { };
+        QVERIFY(::stat((d + "/f").constData(), &st) == 0 && (st.st_mode & 0777) == 0600);
+        // A failure leaves what was there, and nothing beside it.
+        QVERIFY(::mkdir((d + "/dir").constData(), 0755) == 0);
+        QString why;
+        QVERIFY(!FileOps::writeReplacing(d + "/dir", "x", FileOps::SyncPolicy::None, 0644, &why));
+        QVERIFY(!why.isEmpty());
+        QVERIFY(!FileOps::writeReplacing(d + "/missing/f", "x", FileOps::SyncPolicy::None));
+        QCOMPARE(RawNames::filesUnderRaw(d), QList<QByteArray>{"f"});
+    }
+
     void copyKeepsTimesAndNeverReplaces()
     {
         RawDir dir;
         const QByteArray d = QFile::encodeName(dir.path());
         const QByteArray src = d + "/" + kGbk + ".mov";
         QVERIFY(writeRaw(src, QByteArray(2 * 1024 * 1024 + 3, 'v')));
-        struct utimbuf times{1000000000, 1262304000}; // 2010-01-01
+        struct utimbuf times
+        {
+            1000000000, 1262304000
+        }; // 2010-01-01
         QVERIFY(::utime(src.constData(), &times) == 0);
         QVERIFY(QDir().mkpath(dir.path() + "/out"));
         QString why;
@@ -105,8 +127,9 @@ private slots:
         QCOMPARE(FileOps::copyNoReplace(src, d + "/out/taken.mov", kPrefix, FileOps::SyncPolicy::None, nullptr, &why),
                  FileOps::CopyResult::Exists);
         QCOMPARE(readFile(dir.path() + "/out/taken.mov"), QByteArray("someone else's"));
-        QCOMPARE(FileOps::copyNoReplace(d + "/missing", d + "/out/x", kPrefix, FileOps::SyncPolicy::None, nullptr, &why),
-                 FileOps::CopyResult::Failed);
+        QCOMPARE(
+            FileOps::copyNoReplace(d + "/missing", d + "/out/x", kPrefix, FileOps::SyncPolicy::None, nullptr, &why),
+            FileOps::CopyResult::Failed);
         QVERIFY(!why.isEmpty());
         QCOMPARE(entries(dir.path() + "/out").size(), 2); // no staged file left by either
     }
