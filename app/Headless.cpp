@@ -24,6 +24,8 @@ namespace {
 
 const QString kKey = QStringLiteral("vanteoalbum");
 const QString kLocalIP = QStringLiteral("localIP");
+// Not a failure a restart would mend (the user unit does not restart on it).
+constexpr int kAlreadyRunning = 4;
 
 const char kUsage[] = "usage: vanteoalbum [--headless | --pending | --approve NAME | --refuse NAME]\n"
                       "  --headless      serve phones without a window (logs to standard error)\n"
@@ -134,7 +136,7 @@ int serve()
     SingleInstance guard(kKey);
     if (!guard.acquire()) {
         qCCritical(lcHeadless) << "another copy of the program runs for this user";
-        return 1;
+        return kAlreadyRunning;
     }
     qCInfo(lcHeadless).noquote() << "settings" << AppPaths::configFile(QStringLiteral("global.xml")) << "data"
                                  << AppPaths::dataDir();

@@ -18,7 +18,8 @@ namespace Headless {
 bool wanted(int argc, char *argv[]);
 
 // Runs the mode asked for; returns the exit code. For the control commands: 0 done, 1 refused by
-// the running copy (no such name waits), 2 bad command line, 3 no running copy answers.
+// the running copy (no such name waits), 2 bad command line, 3 no running copy answers. The
+// headless program: 0 after a stop by signal, 1 when it cannot serve, 4 when another copy runs.
 int run(int argc, char *argv[]);
 
 // The running copy's side of the control commands, for the window and the headless program
