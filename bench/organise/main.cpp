@@ -23,7 +23,7 @@
 #include "localalbum/pages/LocalForm.h"
 #include "platform/AppPaths.h"
 #include "settings/ReadWriteSetting.h"
-#include "tests/localalbum/ExifJpeg.h"
+#include "tests/support/ExifJpeg.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

@@ -5,6 +5,7 @@
 #include "backup/LocalDataBase.h"
 #include "backup/TransferMonitor.h"
 #include "wire/Records.h"
+#include "tests/support/ExifJpeg.h"
 #include "tests/support/LoopbackPhone.h"
 #include "tests/support/TestSupport.h"
 
@@ -377,20 +378,10 @@ void TestFileServer::thumbnail_data()
 }
 
 namespace {
-// An Exif block holding only the orientation tag, inserted right after the JPEG start marker.
+// The photo with an Exif orientation tag.
 QByteArray withOrientation(const QByteArray &jpeg, quint16 orientation)
 {
-    QByteArray tiff("II*\0", 4);
-    tiff += QByteArray::fromHex("08000000");             // first directory at offset 8
-    tiff += QByteArray::fromHex("0100");                 // one entry
-    tiff += QByteArray::fromHex("12010300010000000000"); // 0x0112 orientation, SHORT, count 1
-    qToLittleEndian<quint16>(orientation, tiff.data() + tiff.size() - 2);
-    tiff += QByteArray(2, '\0'); // value padding
-    tiff += QByteArray(4, '\0'); // no next directory
-    const QByteArray payload = QByteArray("Exif\0\0", 6) + tiff;
-    QByteArray app1 = QByteArray::fromHex("FFE1");
-    app1.append(char((payload.size() + 2) >> 8)).append(char((payload.size() + 2) & 0xff));
-    return jpeg.left(2) + app1 + payload + jpeg.mid(2);
+    return ExifJpeg::withExif(jpeg, {{EXIF_IFD_0, EXIF_TAG_ORIENTATION, QByteArray::number(orientation)}});
 }
 } // namespace
 

@@ -14,55 +14,29 @@
 #include <QString>
 #include <QtEndian>
 
+#include "tests/support/ExifJpeg.h"
+
 namespace E2e {
 
 struct Photo
 {
-    QString relative;    // below the phone's folder
+    QString relative; // below the phone's folder
     QByteArray content;
-    QDateTime taken;     // what the PC files it under (EXIF or file time)
+    QDateTime taken; // what the PC files it under (EXIF or file time)
     bool image = false;
 };
 
-// An APP1 segment holding only DateTimeOriginal, placed right after the JPEG's SOI marker.
+// The photo with its EXIF DateTimeOriginal.
 inline QByteArray withExifDate(const QByteArray &jpeg, const QDateTime &taken)
 {
-    QByteArray tiff("II*\0", 4);
-    auto u16 = [&tiff](quint16 v) { char b[2]; qToLittleEndian(v, b); tiff.append(b, 2); };
-    auto u32 = [&tiff](quint32 v) { char b[4]; qToLittleEndian(v, b); tiff.append(b, 4); };
-    u32(8);                                   // IFD0
-    u16(1);
-    u16(0x8769); u16(4); u32(1); u32(26);     // pointer to the Exif IFD
-    u32(0);
-    u16(1);                                   // Exif IFD at 26
-    u16(0x9003); u16(2); u32(20); u32(44);    // DateTimeOriginal, 20 ASCII bytes at 44
-    u32(0);
-    tiff += taken.toString(QStringLiteral("yyyy:MM:dd HH:mm:ss")).toLatin1();
-    tiff.append('\0');
-    QByteArray app1("Exif\0\0", 6);
-    app1 += tiff;
-    QByteArray segment("\xff\xe1", 2);
-    char len[2];
-    qToBigEndian<quint16>(quint16(app1.size() + 2), len);
-    segment.append(len, 2);
-    segment += app1;
-    return jpeg.left(2) + segment + jpeg.mid(2);
+    return ExifJpeg::withExif(jpeg,
+                              {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL,
+                                taken.toString(QStringLiteral("yyyy:MM:dd HH:mm:ss")).toLatin1()}});
 }
 
 inline QByteArray makeJpeg(int w, int h, quint32 seed)
 {
-    QImage img(w, h, QImage::Format_RGB32);
-    QRandomGenerator rng(seed);
-    for (int y = 0; y < h; ++y) {
-        auto *line = reinterpret_cast<QRgb *>(img.scanLine(y));
-        for (int x = 0; x < w; ++x)
-            line[x] = qRgb((x * 3 + int(seed)) & 0xff, (y * 5) & 0xff, int(rng.bounded(256)));
-    }
-    QByteArray out;
-    QBuffer buf(&out);
-    buf.open(QIODevice::WriteOnly);
-    img.save(&buf, "JPG", 85);
-    return out;
+    return ExifJpeg::makeJpeg(w, h, seed, 85);
 }
 
 // Writes the phone's folder: photos with EXIF dates, photos and a "video" dated by file time,
@@ -73,12 +47,13 @@ inline QList<Photo> writePhonePhotos(const QString &dir)
     const QDateTime base(QDate(2019, 5, 1), QTime(8, 30, 0));
     for (int i = 0; i < 4; ++i) {
         const QDateTime taken = base.addDays(i * 40);
-        photos.append({QStringLiteral("Camera/IMG_%1.jpg").arg(i), withExifDate(makeJpeg(320 + i * 16, 240, quint32(i)), taken),
-                       taken, true});
+        photos.append({QStringLiteral("Camera/IMG_%1.jpg").arg(i),
+                       withExifDate(makeJpeg(320 + i * 16, 240, quint32(i)), taken), taken, true});
     }
     for (int i = 0; i < 3; ++i) {
         const QDateTime mtime(QDate(2020, 12, 24 + i), QTime(10, 0, 0));
-        photos.append({QStringLiteral("Screenshots/shot_%1.jpg").arg(i), makeJpeg(200, 400, quint32(100 + i)), mtime, true});
+        photos.append(
+            {QStringLiteral("Screenshots/shot_%1.jpg").arg(i), makeJpeg(200, 400, quint32(100 + i)), mtime, true});
     }
     QByteArray video(3 * 1024 * 1024 + 123, '\0');
     QRandomGenerator rng(7);
@@ -93,8 +68,9 @@ inline QList<Photo> writePhonePhotos(const QString &dir)
         QFile f(path);
         f.open(QIODevice::WriteOnly);
         f.write(p.content);
-        f.setFileTime(p.image && p.relative.startsWith(QLatin1String("Camera")) ? QDateTime(QDate(2024, 1, 1), QTime(0, 0))
-                                                                                 : p.taken,
+        f.setFileTime(p.image && p.relative.startsWith(QLatin1String("Camera"))
+                          ? QDateTime(QDate(2024, 1, 1), QTime(0, 0))
+                          : p.taken,
                       QFileDevice::FileModificationTime);
     }
     return photos;

@@ -13,7 +13,7 @@
 #include "platform/Dialogs.h"
 #include "platform/SearchEngine.h"
 #include "settings/ReadWriteSetting.h"
-#include "tests/localalbum/ExifJpeg.h"
+#include "tests/support/ExifJpeg.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/UrlCatcher.h"
 

@@ -6,7 +6,7 @@
 #include "platform/SearchEngine.h"
 #include "platform/StorageVolumes.h"
 #include "settings/ReadWriteSetting.h"
-#include "tests/localalbum/ExifJpeg.h"
+#include "tests/support/ExifJpeg.h"
 #include "fileops/FileOps.h"
 #include "tests/support/RawNames.h"
 #include "tests/support/TestSupport.h"

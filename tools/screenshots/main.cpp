@@ -15,7 +15,7 @@
 #include "platform/Dialogs.h"
 #include "settings/ReadWriteSetting.h"
 #include "settings/pages/SettingsForm.h"
-#include "tests/localalbum/ExifJpeg.h"
+#include "tests/support/ExifJpeg.h"
 #include "tests/support/TestSupport.h"
 
 #include <QApplication>
