@@ -14,9 +14,30 @@
 #include <QString>
 #include <QtEndian>
 
+#include "settings/ReadWriteSetting.h"
 #include "tests/support/ExifJpeg.h"
+#include "tests/support/TestSupport.h"
 
 namespace E2e {
+
+// The real program copied into programDir (its program folder, which the settings store now uses),
+// storing under work/drive/, with one authorised phone and no update check due. Returns the phone's
+// folder, or an empty string when the copy failed.
+inline QString setUpProgram(const QString &programDir, const QString &work, const QString &phone)
+{
+    if (!TestSupport::installProgramCopy(programDir))
+        return QString();
+    TestSupport::useProgramDir(programDir);
+    const QString savePath = work + QStringLiteral("/drive/");
+    QDir().mkpath(savePath);
+    const QString folder = savePath + QStringLiteral("万特相册/") + phone;
+    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
+    settings->setGlobalValue(QStringLiteral("saveDrive"), savePath);
+    settings->setGlobalValue(QStringLiteral("updateTime"), now);
+    settings->addUser(phone, folder, now);
+    return folder;
+}
 
 struct Photo
 {

@@ -61,7 +61,6 @@ phase 2 "$@"
 exit 0
 )SH";
 
-
 // Every row of albumlist by column position (0 is the id), ordered by id.
 QList<QVariantList> readRows(const QString &file, QString *error)
 {
@@ -94,18 +93,9 @@ void TstE2eProgram::backupStopStartAndBackupAgain()
     auto programDir = TestSupport::makeProgramDir();
     QTemporaryDir work;
     QVERIFY(programDir->isValid() && work.isValid());
-    QVERIFY(QFile::copy(program, programDir->path() + QStringLiteral("/vanteoalbum")));
-    QFile::setPermissions(programDir->path() + QStringLiteral("/vanteoalbum"),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    const QString savePath = work.path() + QStringLiteral("/drive/");
-    QDir().mkpath(savePath);
     const QString name = QStringLiteral("e2e-手机");
-    const QString folder = savePath + QStringLiteral("万特相册/") + name;
-    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
-    settings->setGlobalValue(QStringLiteral("saveDrive"), savePath);
-    settings->setGlobalValue(QStringLiteral("updateTime"), now);
-    settings->addUser(name, folder, now);
+    const QString folder = E2e::setUpProgram(programDir->path(), work.path(), name);
+    QVERIFY(!folder.isEmpty());
 
     // 200 small photos spread over four months, plus the odd ones: no EXIF, a "video", an empty file.
     const QString phoneDir = work.path() + QStringLiteral("/phone");
@@ -133,8 +123,8 @@ void TstE2eProgram::backupStopStartAndBackupAgain()
                QStringLiteral("--discover-timeout"), QStringLiteral("15"), QStringLiteral("--timeout"),
                QStringLiteral("20"), QStringLiteral("--status"), QStringLiteral("--check-db")});
     QVERIFY(run.waitForFinished(200000));
-    const QString log = QString::fromUtf8(run.readAll()) + QStringLiteral("\n--- program log ---\n")
-                        + text(programDir->path() + QStringLiteral("/program.log"));
+    const QString log = QString::fromUtf8(run.readAll()) + QStringLiteral("\n--- program log ---\n") +
+        text(programDir->path() + QStringLiteral("/program.log"));
     QVERIFY2(run.exitCode() != kNotListening, qPrintable(QStringLiteral("the program never listened\n") + log));
     QVERIFY2(run.exitCode() == 0, qPrintable(log));
 
@@ -186,7 +176,8 @@ void TstE2eProgram::backupStopStartAndBackupAgain()
     QCOMPARE(QDir(folder + QStringLiteral("/2023")).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
              QStringList({QStringLiteral("01"), QStringLiteral("02"), QStringLiteral("03"), QStringLiteral("04")}));
     for (const E2e::Photo &p : qAsConst(photos))
-        QCOMPARE(TestSupport::md5Hex(TestSupport::readFile(E2e::storedPath(folder, p))), TestSupport::md5Hex(p.content));
+        QCOMPARE(TestSupport::md5Hex(TestSupport::readFile(E2e::storedPath(folder, p))),
+                 TestSupport::md5Hex(p.content));
 
     // Every row, by column position, against what was sent.
     QCOMPARE(firstRows.size(), photos.size());

@@ -286,16 +286,9 @@ void TstHostilePeers::phoneIsServedWhileHostilePeersFloodTheCommandPort()
     auto programDir = TestSupport::makeProgramDir();
     QTemporaryDir work;
     QVERIFY(programDir->isValid() && work.isValid());
-    QVERIFY(TestSupport::installProgramCopy(programDir->path()));
-    const QString savePath = work.path() + QStringLiteral("/drive/");
-    QDir().mkpath(savePath);
     const QString name = QStringLiteral("hostile-test-phone");
-    const QString folder = savePath + QStringLiteral("万特相册/") + name;
-    const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
-    settings->setGlobalValue(QStringLiteral("saveDrive"), savePath);
-    settings->setGlobalValue(QStringLiteral("updateTime"), now);
-    settings->addUser(name, folder, now);
+    const QString folder = E2e::setUpProgram(programDir->path(), work.path(), name);
+    QVERIFY(!folder.isEmpty());
     // The database the flooding peer asks for: large enough that its reply stalls unread.
     QVERIFY(TestSupport::writeFile(programDir->path() + QStringLiteral("/other-phone.db"), QByteArray(16 << 20, 'x')));
 
