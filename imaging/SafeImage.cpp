@@ -1,5 +1,9 @@
 #include "imaging/SafeImage.h"
 
+#include "fileops/MediaType.h"
+#include "imaging/HeifFile.h"
+#include "imaging/WebpFile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +14,10 @@
 #include <QtMath>
 
 #include <algorithm>
+#include <memory>
+
+#include <libheif/heif.h>
+#include <webp/decode.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -287,6 +295,201 @@ bool jpegLayout(QIODevice *device, Layout *layout)
     return ok;
 }
 
+// The size a picture of size shown is decoded to for options (aspect kept); shown itself when it
+// would not shrink. Invalid when a divisor leaves nothing.
+QSize targetSize(const QSize &shown, const SafeImage::Options &options)
+{
+    QSize target = shown;
+    if (options.divisor > 1)
+        target = QSize(shown.width() / options.divisor, shown.height() / options.divisor);
+    else if (options.fitWithin.isValid())
+        target = shown.scaled(options.fitWithin, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+    if (target.isEmpty())
+        return QSize();
+    return target.width() >= shown.width() && target.height() >= shown.height() ? shown : target;
+}
+
+// HEIF holds its picture as coded tiles libheif decodes into whole planes, then converts to
+// interleaved colour: both are held at the peak. A thumbnail item that still covers the target is
+// decoded instead of the picture. Rotation and mirroring in the file are always applied.
+QImage readHeif(QIODevice *device, const SafeImage::Options &options, QString *why)
+{
+    HeifFile heif;
+    if (!heif.open(device, why))
+        return {};
+    const QSize shown(heif_image_handle_get_width(heif.primary()), heif_image_handle_get_height(heif.primary()));
+    if (shown.isEmpty()) {
+        setWhy(why, QStringLiteral("no picture size in the header"));
+        return {};
+    }
+    const QString dimensions = QStringLiteral("%1x%2").arg(shown.width()).arg(shown.height());
+    const QSize target = targetSize(shown, options);
+    if (!target.isValid()) {
+        setWhy(why, QStringLiteral("picture too small to divide by %1").arg(options.divisor));
+        return {};
+    }
+    std::unique_ptr<heif_image_handle, void (*)(const heif_image_handle *)> thumbnail(nullptr,
+                                                                                      heif_image_handle_release);
+    const heif_image_handle *chosen = heif.primary();
+    if (target != shown) {
+        heif_item_id ids[4] = {};
+        const int n = heif_image_handle_get_list_of_thumbnail_IDs(heif.primary(), ids, 4);
+        for (int i = 0; i < n; ++i) {
+            heif_image_handle *t = nullptr;
+            if (heif_image_handle_get_thumbnail(heif.primary(), ids[i], &t).code != heif_error_Ok)
+                continue;
+            const QSize size(heif_image_handle_get_width(t), heif_image_handle_get_height(t));
+            const bool covers = size.width() >= target.width() && size.height() >= target.height() &&
+                qAbs(double(size.width()) * shown.height() / (double(size.height()) * shown.width()) - 1) < 0.02;
+            if (covers &&
+                (!thumbnail ||
+                 pixelsOf(size) < heif_image_handle_get_width(thumbnail.get()) *
+                         qint64(heif_image_handle_get_height(thumbnail.get()))))
+                thumbnail.reset(t);
+            else
+                heif_image_handle_release(t);
+        }
+        if (thumbnail)
+            chosen = thumbnail.get();
+    }
+    const QSize decodedSize(heif_image_handle_get_width(chosen), heif_image_handle_get_height(chosen));
+    // The size before rotation and cropping is what the codec decodes.
+    const QSize coded(heif_image_handle_get_ispe_width(chosen), heif_image_handle_get_ispe_height(chosen));
+    const qint64 pixels = qMax(pixelsOf(coded), pixelsOf(decodedSize));
+    const qint64 held = pixels + (decodedSize != target ? pixelsOf(target) : 0);
+    if (held > options.maxPixels) {
+        setWhy(why, QStringLiteral("picture too large (%1)").arg(dimensions));
+        return {};
+    }
+    const bool alpha = heif_image_handle_has_alpha_channel(chosen);
+    const double planar = heif.planarBytesPerPixel() + (alpha ? 2 : 0);
+    qint64 bytes = qint64(pixels * planar) + pixels * 4;
+    if (decodedSize != target)
+        bytes = qMax(bytes, pixels * (alpha ? 8 : 4) + pixelsOf(target) * 4);
+    if (bytes > options.maxDecodeBytes) {
+        setWhy(why, QStringLiteral("picture too large to decode (%1)").arg(dimensions));
+        return {};
+    }
+    std::unique_ptr<heif_decoding_options, void (*)(heif_decoding_options *)> decoding(heif_decoding_options_alloc(),
+                                                                                       heif_decoding_options_free);
+    decoding->convert_hdr_to_8bit = 1;
+    heif_image *decoded = nullptr;
+    const heif_error e =
+        heif_decode_image(chosen, &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGBA, decoding.get());
+    if (e.code != heif_error_Ok || !decoded) {
+        setWhy(why, QStringLiteral("HEIF: ") + QString::fromUtf8(e.message));
+        return {};
+    }
+    int stride = 0;
+    uint8_t *plane = heif_image_get_plane(decoded, heif_channel_interleaved, &stride);
+    const QSize size(heif_image_get_width(decoded, heif_channel_interleaved),
+                     heif_image_get_height(decoded, heif_channel_interleaved));
+    if (!plane || size.isEmpty() || pixelsOf(size) > pixels || stride < size.width() * 4) {
+        heif_image_release(decoded);
+        setWhy(why, QStringLiteral("HEIF: decoded picture does not match its header"));
+        return {};
+    }
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+    // RGBA bytes become the BGRA Qt's 32-bit formats hold, in place, so scaling copies nothing more.
+    for (int y = 0; y < size.height(); ++y) {
+        uint8_t *p = plane + qint64(y) * stride;
+        for (int x = 0; x < size.width(); ++x, p += 4)
+            std::swap(p[0], p[2]);
+    }
+    const QImage::Format format = alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32;
+#else
+    const QImage::Format format = alpha ? QImage::Format_RGBA8888 : QImage::Format_RGBX8888;
+#endif
+    QImage image(
+        plane, size.width(), size.height(), stride, format,
+        [](void *img) { heif_image_release(static_cast<heif_image *>(img)); }, decoded);
+    if (size != target)
+        return image.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    return image;
+}
+
+// libwebp scales lossy pictures while it decodes them, row by row, into the target; lossless ones
+// are decoded whole first. An alpha plane is held at the stored size.
+QImage readWebp(QIODevice *device, const SafeImage::Options &options, QString *why)
+{
+    const WebpFile::Layout layout = WebpFile::walk(device, true, options.maxDecodeBytes);
+    if (layout.animated) {
+        setWhy(why, QStringLiteral("animated WebP"));
+        return {};
+    }
+    if (!layout.valid) {
+        setWhy(why, QStringLiteral("no WebP picture"));
+        return {};
+    }
+    if (layout.picture.isEmpty()) {
+        setWhy(why, QStringLiteral("picture too large to decode"));
+        return {};
+    }
+    const auto *data = reinterpret_cast<const uint8_t *>(layout.picture.constData());
+    const size_t dataSize = size_t(layout.picture.size());
+    WebPBitstreamFeatures features;
+    if (WebPGetFeatures(data, dataSize, &features) != VP8_STATUS_OK || features.width <= 0 || features.height <= 0) {
+        setWhy(why, QStringLiteral("no picture size in the header"));
+        return {};
+    }
+    const QSize stored(features.width, features.height);
+    const QString dimensions = QStringLiteral("%1x%2").arg(stored.width()).arg(stored.height());
+    const qint64 pixels = pixelsOf(stored);
+    if (pixels > SafeImage::kMaxStoredPixels) {
+        setWhy(why, QStringLiteral("picture too large (%1)").arg(dimensions));
+        return {};
+    }
+    const QSize target = targetSize(stored, options);
+    if (!target.isValid()) {
+        setWhy(why, QStringLiteral("picture too small to divide by %1").arg(options.divisor));
+        return {};
+    }
+    const qint64 held = pixelsOf(target) + (layout.lossless ? pixels : 0);
+    const qint64 bytes = layout.pictureBytes + pixelsOf(target) * 4 +
+        (layout.lossless          ? pixels * 4
+             : features.has_alpha ? pixels
+                                  : 0);
+    if (held > options.maxPixels) {
+        setWhy(why, QStringLiteral("picture too large (%1)").arg(dimensions));
+        return {};
+    }
+    if (bytes > options.maxDecodeBytes) {
+        setWhy(why, QStringLiteral("picture too large to decode (%1)").arg(dimensions));
+        return {};
+    }
+    QImage image(target, features.has_alpha ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32);
+    if (image.isNull()) {
+        setWhy(why, QStringLiteral("out of memory"));
+        return {};
+    }
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config)) {
+        setWhy(why, QStringLiteral("WebP decoder unavailable"));
+        return {};
+    }
+    if (target != stored) {
+        config.options.use_scaling = 1;
+        config.options.scaled_width = target.width();
+        config.options.scaled_height = target.height();
+    }
+#if Q_BYTE_ORDER == Q_LITTLE_ENDIAN
+    config.output.colorspace = features.has_alpha ? MODE_bgrA : MODE_BGRA;
+#else
+    config.output.colorspace = features.has_alpha ? MODE_Argb : MODE_ARGB;
+#endif
+    config.output.is_external_memory = 1;
+    config.output.u.RGBA.rgba = image.bits();
+    config.output.u.RGBA.stride = image.bytesPerLine();
+    config.output.u.RGBA.size = size_t(image.sizeInBytes());
+    const VP8StatusCode status = WebPDecode(data, dataSize, &config);
+    WebPFreeDecBuffer(&config.output);
+    if (status != VP8_STATUS_OK) {
+        setWhy(why, QStringLiteral("WebP decode failed (%1)").arg(int(status)));
+        return {};
+    }
+    return image;
+}
+
 } // namespace
 
 SafeImage::Format SafeImage::sniff(const QByteArray &head)
@@ -296,6 +499,10 @@ SafeImage::Format SafeImage::sniff(const QByteArray &head)
     static const char png[] = "\x89PNG\r\n\x1a\n";
     if (head.startsWith(QByteArray::fromRawData(png, 8)))
         return Format::Png;
+    if (head.size() >= 12 && head.startsWith("RIFF") && head.mid(8, 4) == "WEBP")
+        return Format::Webp;
+    if (head.mid(4, 4) == "ftyp" && MediaType::sniff(head) == MediaType::Kind::Picture)
+        return Format::Heif;
     return Format::Unknown;
 }
 
@@ -306,6 +513,10 @@ SafeImage::Format SafeImage::formatForName(const QString &fileName)
         return Format::Jpeg;
     if (suffix == QLatin1String("png"))
         return Format::Png;
+    if (suffix == QLatin1String("heic") || suffix == QLatin1String("heif") || suffix == QLatin1String("avif"))
+        return Format::Heif;
+    if (suffix == QLatin1String("webp"))
+        return Format::Webp;
     return Format::Unknown;
 }
 
@@ -313,7 +524,7 @@ QImage SafeImage::load(const QString &path, const Options &options, QString *why
 {
     const Format expected = formatForName(path);
     if (expected == Format::Unknown) {
-        setWhy(why, QStringLiteral("not a JPEG or PNG name"));
+        setWhy(why, QStringLiteral("not the name of a picture type read here"));
         return {};
     }
     QString root;
@@ -332,7 +543,8 @@ QImage SafeImage::load(const QString &path, const Options &options, QString *why
         setWhy(why, QStringLiteral("cannot open"));
         return {};
     }
-    struct stat st {};
+    struct stat st
+    { };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         setWhy(why, QStringLiteral("not a regular file"));
@@ -358,9 +570,9 @@ QImage SafeImage::load(const QString &path, const Options &options, QString *why
 
 QImage SafeImage::read(QIODevice *device, Format expected, const Options &options, QString *why)
 {
-    const Format actual = sniff(device->peek(8));
+    const Format actual = sniff(device->peek(MediaType::kHeadBytes));
     if (actual == Format::Unknown) {
-        setWhy(why, QStringLiteral("content is neither JPEG nor PNG"));
+        setWhy(why, QStringLiteral("content is not a picture type read here"));
         return {};
     }
     if (expected != Format::Unknown && actual != expected) {
@@ -371,12 +583,18 @@ QImage SafeImage::read(QIODevice *device, Format expected, const Options &option
         setWhy(why, QStringLiteral("not a file"));
         return {};
     }
+    if (actual == Format::Heif)
+        return readHeif(device, options, why);
+    if (actual == Format::Webp)
+        return readWebp(device, options, why);
     // Every decode goes through here: the decoder reads the file as its format's walk left it.
     Layout layout;
     bool walked = false;
     switch (actual) {
     case Format::Jpeg: walked = jpegLayout(device, &layout); break;
     case Format::Png: walked = pngLayout(device, options.keepText, &layout); break;
+    case Format::Heif:
+    case Format::Webp:
     case Format::Unknown: break;
     }
     if (!walked) {

@@ -13,7 +13,9 @@ namespace Thumbnail {
 
 QByteArray make(const QString &path, int ratio, const QString &deviceFolder)
 {
-    if (ratio <= 1)
+    // The phone is sent thumbnails in its own JPEG or PNG only; other types get the acknowledgement alone.
+    const SafeImage::Format format = SafeImage::formatForName(path);
+    if (ratio <= 1 || (format != SafeImage::Format::Jpeg && format != SafeImage::Format::Png))
         return QByteArray();
     SafeImage::Options options;
     options.divisor = ratio;

@@ -7,6 +7,7 @@ PACKAGES=(
   build-essential cmake pkg-config
   qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite libqt5svg5
   libexif-dev libqrencode-dev libssl-dev
+  libheif-dev libheif-examples libwebp-dev webp
   fonts-font-awesome fonts-wqy-microhei
   xvfb xauth iproute2 util-linux procps
   python3 python3-pyftpdlib openssl zbar-tools

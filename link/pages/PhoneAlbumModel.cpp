@@ -33,8 +33,8 @@ bool isVideoName(const QString &path)
 
 bool isPictureName(const QString &path)
 {
-    const QString suffix = suffixOf(path);
-    return suffix == QLatin1String("jpg") || suffix == QLatin1String("jpeg") || suffix == QLatin1String("png");
+    static const QStringList kinds{"jpg", "jpeg", "png", "heic", "heif", "avif", "webp"};
+    return kinds.contains(suffixOf(path));
 }
 
 int digits(const QString &text, int from, int count)
