@@ -1,5 +1,8 @@
 #include "localalbum/CaptureTime.h"
 
+#include "fileops/MediaType.h"
+#include "imaging/HeifFile.h"
+#include "imaging/WebpFile.h"
 #include "localalbum/ExifTime.h"
 
 #include <QFile>
@@ -91,7 +94,11 @@ CaptureTime fromExifData(ExifData *data)
     CaptureTime result;
     if (!data)
         return result;
-    struct Tag { ExifTag tag; const char *name; };
+    struct Tag
+    {
+        ExifTag tag;
+        const char *name;
+    };
     static const Tag tags[] = {{EXIF_TAG_DATE_TIME_DIGITIZED, "EXIF DateTimeDigitized"},
                                {EXIF_TAG_DATE_TIME_ORIGINAL, "EXIF DateTimeOriginal"},
                                {EXIF_TAG_DATE_TIME, "EXIF DateTime"}};
@@ -119,6 +126,21 @@ CaptureTime fromExifData(ExifData *data)
     return result;
 }
 
+// The TIFF structure alone (PNG eXIf, HEIF Exif item, WebP EXIF chunk); libexif wants the APP1
+// header before it.
+CaptureTime exifOfTiff(const QByteArray &tiff)
+{
+    if (tiff.isEmpty())
+        return CaptureTime();
+    const QByteArray app1 = QByteArray("Exif\0\0", 6) + tiff;
+    ExifData *ed =
+        exif_data_new_from_data(reinterpret_cast<const unsigned char *>(app1.constData()), unsigned(app1.size()));
+    const CaptureTime t = fromExifData(ed);
+    if (ed)
+        exif_data_unref(ed);
+    return t;
+}
+
 CaptureTime exifOfFile(const QByteArray &rawPath)
 {
     ExifData *data = exif_data_new_from_file(rawPath.constData());
@@ -133,8 +155,8 @@ CaptureTime exifOfFile(const QByteArray &rawPath)
 struct Box
 {
     QByteArray type;
-    qint64 start = 0;   // payload
-    qint64 end = 0;     // one past the payload
+    qint64 start = 0; // payload
+    qint64 end = 0;   // one past the payload
 };
 
 // The boxes directly inside [start, end), in order; stops at the first malformed header.
@@ -304,14 +326,7 @@ CaptureTime fromPng(const Fd &f)
             break; // truncated or hostile
         const qint64 data = at + 8;
         if (type == "eXIf" && length <= kMaxExifChunk) {
-            // The chunk holds the TIFF structure alone; libexif wants the APP1 header before it.
-            const QByteArray tiff = f.readAt(data, length);
-            const QByteArray app1 = QByteArray("Exif\0\0", 6) + tiff;
-            ExifData *ed = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(app1.constData()),
-                                                   unsigned(app1.size()));
-            CaptureTime t = fromExifData(ed);
-            if (ed)
-                exif_data_unref(ed);
+            CaptureTime t = exifOfTiff(f.readAt(data, length));
             if (t.isValid()) {
                 t.source = QStringLiteral("PNG eXIf");
                 return t;
@@ -350,9 +365,9 @@ QDateTime parseText(const QByteArray &value)
     const QString s = QString::fromUtf8(value).trimmed();
     if (s.isEmpty())
         return QDateTime();
-    static const QRegularExpression iso(QStringLiteral(
-        "^(\\d{4})\\D(\\d{1,2})\\D(\\d{1,2})[ T](\\d{1,2}):?(\\d{2})(?::?(\\d{2})(?:[.,]\\d+)?)?\\s*"
-        "(Z|[+-]\\d{2}(?::?\\d{2})?)?$"));
+    static const QRegularExpression iso(
+        QStringLiteral("^(\\d{4})\\D(\\d{1,2})\\D(\\d{1,2})[ T](\\d{1,2}):?(\\d{2})(?::?(\\d{2})(?:[.,]\\d+)?)?\\s*"
+                       "(Z|[+-]\\d{2}(?::?\\d{2})?)?$"));
     const QRegularExpressionMatch m = iso.match(s);
     if (m.hasMatch()) {
         const QDate date(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
@@ -381,9 +396,13 @@ QDateTime parseText(const QByteArray &value)
 CaptureTime embedded(const QByteArray &rawPath)
 {
     const Fd f(rawPath);
-    const QByteArray magic = f.readAt(0, qMin<qint64>(12, f.size()));
+    const QByteArray magic = f.readAt(0, qMin<qint64>(MediaType::kHeadBytes, f.size()));
     if (magic.size() >= 8 && magic.startsWith("\x89PNG\r\n\x1a\n"))
         return fromPng(f);
+    if (magic.size() >= 12 && magic.startsWith("RIFF") && magic.mid(8, 4) == "WEBP")
+        return exifOfTiff(WebpFile::exifTiffOfFile(rawPath));
+    if (magic.mid(4, 4) == "ftyp" && MediaType::sniff(magic) == MediaType::Kind::Picture)
+        return exifOfTiff(HeifFile::exifTiffOfFile(rawPath)); // HEIC, HEIF, AVIF
     if (magic.size() >= 8) {
         static const QByteArray iso[] = {"ftyp", "moov", "mdat", "wide", "free", "skip", "pnot"};
         for (const QByteArray &t : iso) {
@@ -396,11 +415,65 @@ CaptureTime embedded(const QByteArray &rawPath)
     return exifOfFile(rawPath);
 }
 
+QDateTime fromFileName(const QString &fileName)
+{
+    // Milliseconds since 1970 (chat programs), or a date and time written out: cameras' IMG_/VID_/PXL_
+    // yyyyMMdd_hhmmss (Pixel adds milliseconds), screenshots' yyyyMMdd-hhmmss, and yyyy-MM-dd hh.mm.ss
+    // with dots, dashes or colons.
+    static const QRegularExpression millis(QStringLiteral("(?:mmexport|wx_camera_)(\\d{13})(?!\\d)"));
+    static const QRegularExpression written(
+        QStringLiteral("(?<!\\d)(\\d{4})(\\d{2})(\\d{2})[_-](\\d{2})(\\d{2})(\\d{2})(?:\\d{3})?(?!\\d)|"
+                       "(?<!\\d)(\\d{4})-(\\d{2})-(\\d{2})[ _-](\\d{2})[.:-](\\d{2})[.:-](\\d{2})(?!\\d)"));
+    QDateTime t;
+    const QRegularExpressionMatch ms = millis.match(fileName);
+    if (ms.hasMatch()) {
+        t = QDateTime::fromMSecsSinceEpoch(ms.captured(1).toLongLong());
+    } else {
+        const QRegularExpressionMatch m = written.match(fileName);
+        if (m.hasMatch()) {
+            const int o = m.capturedStart(1) >= 0 ? 1 : 7;
+            const QDate date(m.captured(o).toInt(), m.captured(o + 1).toInt(), m.captured(o + 2).toInt());
+            const QTime time(m.captured(o + 3).toInt(), m.captured(o + 4).toInt(), m.captured(o + 5).toInt());
+            if (date.isValid() && time.isValid())
+                t = QDateTime(date, time, Qt::LocalTime);
+        }
+    }
+    // A number that only looks like a date (a counter, a hash) lands outside the years of cameras.
+    if (!t.isValid() || t.date() < QDate(1990, 1, 1) || t.date() > QDate::currentDate().addDays(1))
+        return QDateTime();
+    return t;
+}
+
 CaptureTime read(const QByteArray &rawPath)
 {
     CaptureTime t = embedded(rawPath);
     if (t.isValid())
         return t;
+    const int slash = rawPath.lastIndexOf('/');
+    const QByteArray name = rawPath.mid(slash + 1);
+    const int dot = name.lastIndexOf('.');
+    const QByteArray suffix = dot > 0 ? name.mid(dot + 1).toLower() : QByteArray();
+    // A Live Photo's video carries no date of its own as often as not; its still beside it does.
+    static const QList<QByteArray> videos = {"mov", "mp4", "m4v", "3gp"};
+    if (videos.contains(suffix)) {
+        static const QList<QByteArray> stills = {"heic", "jpg", "jpeg", "heif", "png", "avif", "webp"};
+        const QByteArray base = rawPath.left(slash + 1 + dot + 1);
+        for (const QByteArray &still : stills) {
+            for (const QByteArray &s : {still, still.toUpper()}) {
+                struct stat st;
+                if (::stat((base + s).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+                    continue;
+                const CaptureTime paired = embedded(base + s);
+                if (paired.isValid())
+                    return CaptureTime{paired.time, QStringLiteral("配对照片")};
+            }
+        }
+    }
+    t.time = fromFileName(QFile::decodeName(name));
+    if (t.time.isValid()) {
+        t.source = QStringLiteral("文件名");
+        return t;
+    }
     struct stat st;
     if (::stat(rawPath.constData(), &st) == 0) {
         t.time = QDateTime::fromMSecsSinceEpoch(qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000);

@@ -45,8 +45,9 @@ constexpr int kMaxFolderSyncs = 4;
 std::atomic<bool> g_failCopies{false};
 
 const QString kOutputFolder = QStringLiteral("万特相册");
-const QString kPicturePattern = QStringLiteral("*.jpg|*.png|*.jpeg|*.JPG|*.PNG|*.JPEG");
-const QString kVideoPattern = QStringLiteral("*.avi|*.AVI|*.mov|*.MOV|*.mp4|*.MP4|*.flv|*.FLV|*.mpg|*.MPG");
+const QString kPicturePattern =
+    QStringLiteral("*.jpg|*.png|*.jpeg|*.JPG|*.PNG|*.JPEG|*.heic|*.HEIC|*.heif|*.HEIF|*.avif|*.AVIF|*.webp|*.WEBP");
+const QString kVideoPattern = QStringLiteral("*.avi|*.AVI|*.mov|*.MOV|*.mp4|*.MP4|*.flv|*.FLV|*.mpg|*.MPG|*.m4v|*.M4V|*.3gp|*.3GP");
 
 QString statusNumber(const char *prefix, int n)
 {
@@ -443,14 +444,17 @@ void LocalOrganiser::appendFound(const QByteArray &rawPath, const QString &md5)
 
 bool LocalOrganiser::isPictureSuffix(const QString &suffix)
 {
-    const QString s = suffix.toLower();
-    return s == QLatin1String("jpg") || s == QLatin1String("jpeg") || s == QLatin1String("png");
+    static const QStringList pictures = {QStringLiteral("jpg"),  QStringLiteral("jpeg"), QStringLiteral("png"),
+                                         QStringLiteral("heic"), QStringLiteral("heif"), QStringLiteral("avif"),
+                                         QStringLiteral("webp")};
+    return pictures.contains(suffix.toLower());
 }
 
 bool LocalOrganiser::isVideoSuffix(const QString &suffix)
 {
     static const QStringList videos = {QStringLiteral("avi"), QStringLiteral("mov"), QStringLiteral("mp4"),
-                                       QStringLiteral("flv"), QStringLiteral("mpg")};
+                                       QStringLiteral("flv"), QStringLiteral("mpg"), QStringLiteral("m4v"),
+                                       QStringLiteral("3gp")};
     return videos.contains(suffix.toLower());
 }
 

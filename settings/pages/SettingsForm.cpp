@@ -150,10 +150,13 @@ void SettingsForm::showFixedValues()
     showPath(ui->lineEditMobileBackupPath, album);
 
     ui->listWidgetLocalPicture->clear();
-    ui->listWidgetLocalPicture->addItems({QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"), QStringLiteral("*.png")});
+    ui->listWidgetLocalPicture->addItems({QStringLiteral("*.jpg"), QStringLiteral("*.jpeg"), QStringLiteral("*.png"),
+                                          QStringLiteral("*.heic"), QStringLiteral("*.heif"), QStringLiteral("*.avif"),
+                                          QStringLiteral("*.webp")});
     ui->listWidgetLocalVideo->clear();
     ui->listWidgetLocalVideo->addItems({QStringLiteral("*.avi"), QStringLiteral("*.mov"), QStringLiteral("*.mp4"),
-                                        QStringLiteral("*.flv"), QStringLiteral("*.mpg")});
+                                        QStringLiteral("*.flv"), QStringLiteral("*.mpg"), QStringLiteral("*.m4v"),
+                                        QStringLiteral("*.3gp")});
 }
 
 void SettingsForm::on_checkBoxDoubleFile_stateChanged(int state)

@@ -10,6 +10,7 @@
 #include "fileops/FileOps.h"
 #include "tests/support/RawNames.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/ToolPictures.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -92,6 +93,15 @@ bool setMtime(const QString &path, const QDateTime &t)
 {
     QFile f(path);
     return f.open(QIODevice::ReadWrite) && f.setFileTime(t, QFileDevice::FileModificationTime);
+}
+
+// An ISO media file (HEIF) made size bytes long by a trailing 'free' box.
+QByteArray padBoxes(const QByteArray &bytes, int size)
+{
+    QByteArray free(qMax(8, size - bytes.size()), '\0');
+    qToBigEndian(quint32(free.size()), free.data());
+    free.replace(4, 4, "free");
+    return bytes + free;
 }
 
 } // namespace
@@ -417,6 +427,68 @@ private slots:
         }
     }
 
+    // Pictures of the newer types with their EXIF, a Live Photo's dateless video beside its still,
+    // and names that carry the moment they were made: each dated and placed by the folder search.
+    void newTypesPairsAndNamedDates()
+    {
+        if (!ToolPictures::missingTools().isEmpty())
+            QSKIP(qPrintable(ToolPictures::missingTools()));
+        const QImage picture(64, 48, QImage::Format_RGB32);
+        const QDateTime shot(QDate(2019, 3, 4), QTime(10, 10, 10));
+        const QByteArray heic = ToolPictures::heif(picture);
+        struct Case
+        {
+            QString name;
+            QByteArray bytes;
+            QString folder; // under 本地; empty: the file time's (2011/01)
+            QString source;
+        };
+        const QString exif = QStringLiteral("EXIF DateTimeOriginal");
+        const QString named = QStringLiteral("文件名");
+        const QDateTime ms = QDateTime::fromMSecsSinceEpoch(1620828000123);
+        const QString msFolder = ms.toString(QStringLiteral("yyyy/MM"));
+        const QList<Case> cases = {
+            {"IMG_0100.HEIC", padBoxes(ToolPictures::withExifDate(heic, "heic", shot), 50000), "照片/2019/03", exif},
+            {"IMG_0100.MOV", makeMovie(0, QByteArray(), 50000, 1), "视频/2019/03", QStringLiteral("配对照片")},
+            {"IMG_0200.avif",
+             padBoxes(ToolPictures::withExifDate(ToolPictures::heif(picture, "avif"), "avif", shot.addYears(1)), 50000),
+             "照片/2020/03", exif},
+            {"sticker.webp", padTo(ToolPictures::withExifDate(ToolPictures::webp(picture), "webp", shot.addYears(-1)), 50000, 3),
+             "照片/2018/03", exif},
+            {"IMG_20230708_090000.heic", padBoxes(heic, 50000), "照片/2023/07", named},
+            {"mmexport1620828000123.jpg", padTo(makeJpeg(16, 16, 4), 50000, 4), "照片/" + msFolder, named},
+            {"wx_camera_1620828000123.jpg", padTo(makeJpeg(16, 16, 5), 50000, 5), "照片/" + msFolder, named},
+            {"IMG_20190304_101010.jpg", padTo(makeJpeg(16, 16, 6), 50000, 6), "照片/2019/03", named},
+            {"PXL_20210102_030405123.jpg", padTo(makeJpeg(16, 16, 7), 50000, 7), "照片/2021/01", named},
+            {"Screenshot_20220301-101010.png", padTo(makePng(8, 8, 8, {}, QByteArray()), 50000, 8), "照片/2022/03", named},
+            {"2017-08-09 10.11.12.jpg", padTo(makeJpeg(16, 16, 9), 50000, 9), "照片/2017/08", named},
+            {"VID_20200115_120000.mp4", makeMovie(0, QByteArray(), 50000, 10), "视频/2020/01", named},
+            {"clip.m4v", makeMovie(0, QByteArray(), 50000, 11), "视频/2011/01", QStringLiteral("文件时间")},
+            {"call.3gp", makeMovie(0, QByteArray(), 50000, 12), "视频/2011/01", QStringLiteral("文件时间")},
+            // Numbers that only look like dates.
+            {"IMG_20991231_101010.jpg", padTo(makeJpeg(16, 16, 13), 50000, 13), "照片/2011/01", QStringLiteral("文件时间")},
+            {"IMG_19800101_000000.jpg", padTo(makeJpeg(16, 16, 14), 50000, 14), "照片/2011/01", QStringLiteral("文件时间")},
+            {"IMG_20190230_101010.jpg", padTo(makeJpeg(16, 16, 15), 50000, 15), "照片/2011/01", QStringLiteral("文件时间")},
+            {"DSC_201903041010101.jpg", padTo(makeJpeg(16, 16, 16), 50000, 16), "照片/2011/01", QStringLiteral("文件时间")},
+        };
+        for (const Case &c : cases) {
+            QVERIFY2(c.bytes.size() >= 50000, qPrintable(c.name));
+            const QString path = m_src->path() + QStringLiteral("/phone/") + c.name;
+            QVERIFY(writeFile(path, c.bytes));
+            QVERIFY(setMtime(path, mtime(2011, 1, 20)));
+        }
+        m_org->setMedia(true, true);
+        QList<OrganiseEntry> reports;
+        searchFolders({m_src->path()}, &reports);
+        for (const Case &c : cases) {
+            const auto it = std::find_if(reports.cbegin(), reports.cend(),
+                                         [&](const OrganiseEntry &e) { return e.source.endsWith("/" + c.name); });
+            QVERIFY2(it != reports.cend(), qPrintable(c.name + " not reported"));
+            QCOMPARE(it->target, out() + "/" + c.folder + "/" + c.name);
+            QCOMPARE(it->dateSource, c.source);
+        }
+    }
+
     void captureTextForms_data()
     {
         QTest::addColumn<QByteArray>("value");
@@ -468,6 +540,35 @@ private slots:
                  qPrintable(r.at(1).filename));
         QCOMPARE(readFile(r.at(0).localpath), readFile(first));
         QCOMPARE(readFile(r.at(1).localpath), readFile(second));
+    }
+
+    void clashCopiesAreFoundAgainAfterTheAlbumIsReset()
+    {
+        // Two different files of one name: the second is stored under a clash name with a number
+        // drawn at random. With the album's records gone, later runs find both copies on disk.
+        jpeg("a/DSC_1001.jpg", 41000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        jpeg("b/DSC_1001.jpg", 42000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        const QStringList folders{m_src->path() + "/a", m_src->path() + "/b"};
+        QCOMPARE(searchFolders(folders).copied, 2);
+        const QStringList copies = filesUnder(out());
+        QCOMPARE(copies.size(), 2);
+        for (int reset = 0; reset < 3; ++reset) {
+            m_org.reset();
+            QVERIFY(QFile::remove(db()));
+            m_org = std::make_unique<LocalOrganiser>(m_root->path() + QLatin1Char('/'));
+            m_org->setFolderDepth(2);
+            QList<OrganiseEntry> reports;
+            const OrganiseSummary summary = searchFolders(folders, &reports);
+            QCOMPARE(summary.copied, 0);
+            QCOMPARE(summary.duplicates, 2);
+            QCOMPARE(filesUnder(out()), copies);
+            QCOMPARE(rows(db()).size(), 2); // both recorded again, each at its own copy
+            for (const OrganiseEntry &e : qAsConst(reports)) {
+                QVERIFY2(copies.contains(QDir(out()).relativeFilePath(e.target)) && readFile(e.target) == readFile(e.source),
+                         qPrintable(e.target));
+                QVERIFY2(e.reason.contains(QStringLiteral("相同内容已在目标位置")), qPrintable(e.reason));
+            }
+        }
     }
 
     void foreignFileAtTargetIsNeverOverwritten()
@@ -735,9 +836,13 @@ private slots:
         connect(m_org.get(), &LocalOrganiser::setCurrentStatus, this, [&](const QString &s, bool) { statuses << s; });
         connect(m_org.get(), &LocalOrganiser::setCurrentPercent, this, [&](int p) { percents << p; });
         connect(m_org.get(), &LocalOrganiser::sendSearchFinish, this, [&] { ++finished; });
+        QSignalSpy summaries(m_org.get(), &LocalOrganiser::runFinished);
         QVERIFY(m_org->startFolderSearch({t + "/tree"}));
-        QVERIFY(TestSupport::waitFor([&] { return finished == 1; }, 20000));
+        QVERIFY(TestSupport::waitFor([&] { return finished == 1 && summaries.size() == 1; }, 20000));
         QVERIFY(m_org->waitForWorkers(5000));
+        // The video left out is counted, not reported as a file.
+        QCOMPARE(summaries.at(0).at(0).value<OrganiseSummary>().videosLeftOut, 1);
+        QCOMPARE(summaries.at(0).at(0).value<OrganiseSummary>().picturesLeftOut, 0);
         QCOMPARE(m_org->folderDepth(), 2);
         QCOMPARE(statuses.first(), QStringLiteral("开始搜索"));
         QCOMPARE(statuses.at(1), QStringLiteral("正在整理文件"));

@@ -307,9 +307,9 @@ void TestSettingsForm::controlsAndPicture()
         return texts;
     };
     QCOMPARE(items(child<QListWidget>(&form, QStringLiteral("listWidgetLocalPicture"))),
-             (QStringList{"*.jpg", "*.jpeg", "*.png"}));
+             (QStringList{"*.jpg", "*.jpeg", "*.png", "*.heic", "*.heif", "*.avif", "*.webp"}));
     QCOMPARE(items(child<QListWidget>(&form, QStringLiteral("listWidgetLocalVideo"))),
-             (QStringList{"*.avi", "*.mov", "*.mp4", "*.flv", "*.mpg"}));
+             (QStringList{"*.avi", "*.mov", "*.mp4", "*.flv", "*.mpg", "*.m4v", "*.3gp"}));
 
     QVERIFY(!child<QLabel>(&form, QStringLiteral("label_picture"))->pixmap(Qt::ReturnByValue).isNull());
     QCOMPARE(child<QPushButton>(&form, QStringLiteral("localResetButton"))->font().pointSize(), 10);
