@@ -18,6 +18,7 @@
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QTextCodec>
+#include <QRegularExpression>
 #include <QThreadPool>
 
 #include <cerrno>
@@ -658,12 +659,27 @@ void LocalOrganiser::walkFolder(Run &run, const QByteArray &folder, int depth)
         }
     }
     for (const QByteArray &path : qAsConst(files)) {
+    int picturesLeft = 0;
+    int videosLeft = 0;
         if (run.stop)
-            return;
-        if (wanted(path))
+            break;
+        if (wanted(path)) {
             consider(run, path);
     }
+        } else {
+            // A kind the settings leave out is counted, so the summary can say why it was not organised.
+            const QString suffix = suffixOf(path);
+            picturesLeft += isPictureSuffix(suffix) ? 1 : 0;
+            videosLeft += isVideoSuffix(suffix) ? 1 : 0;
+        }
+    }
+    if (picturesLeft > 0 || videosLeft > 0) {
+        QMutexLocker lock(&run.summaryMutex);
+        run.summary.picturesLeftOut += picturesLeft;
+        run.summary.videosLeftOut += videosLeft;
     if (depth >= kMaxFolderDepth)
+    if (run.stop)
+        return;
         return;
     for (const QByteArray &path : qAsConst(subfolders)) {
         if (run.stop)
@@ -960,8 +976,41 @@ QString LocalOrganiser::targetNameFor(const QByteArray &rawPath, QString *note) 
 }
 
 bool LocalOrganiser::chooseTarget(Reservation &reservation, const QString &dateFolder, const QString &fileName,
-                                  int state, const QDateTime &modified, const QString &md5, Target *target,
-                                  QString *why)
+bool LocalOrganiser::earlierClashCopy(Reservation &reservation, const QString &dateFolder, const QString &fileName,
+                                      qint64 size, const QString &md5, Target *target)
+{
+    // Clash names carry a number drawn afresh on every run: once the album's records are gone
+    // (local reset), the copy made under an earlier number is found only by looking at the folder.
+    const QRegularExpression clash(QStringLiteral("^\\d{4}(-\\d{2}){5}-\\d+-%1$")
+                                       .arg(QRegularExpression::escape(fileName)),
+                                   QRegularExpression::CaseInsensitiveOption);
+    const QFileInfoList entries =
+        QDir(dateFolder).entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &info : entries) {
+        const QString name = info.fileName();
+        if (info.size() != size || !clash.match(name).hasMatch())
+            continue;
+        const QString path = dateFolder + QLatin1Char('/') + name;
+        {
+            QMutexLocker lock(&m_dbMutex);
+            if (!m_localDb || m_localDb->isFileNameExist(name) || m_inFlightPaths.contains(path))
+                continue;
+            reservation.holdTarget(name, path);
+        }
+        const QByteArray rawPath = QFile::encodeName(path);
+        struct stat st;
+        if (::lstat(rawPath.constData(), &st) == 0 && S_ISREG(st.st_mode) && FileOps::md5(rawPath).toHex() == md5.toLatin1()) {
+            *target = Target{name, path, true};
+            return true;
+        }
+        QMutexLocker lock(&m_dbMutex);
+        reservation.releaseTargetLocked();
+    }
+    return false;
+}
+
+                                  int state, const QDateTime &modified, qint64 size, const QString &md5,
+                                  Target *target, QString *why)
 {
     const QString stamp = modified.toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss-"));
     auto clashName = [&](int number) { return stamp + QString::number(number) + QLatin1Char('-') + fileName; };
@@ -977,7 +1026,14 @@ bool LocalOrganiser::chooseTarget(Reservation &reservation, const QString &dateF
     // are taken.
     const int first = int(QRandomGenerator::global()->bounded(9u));
     for (int k = -1; k < 80; ++k) {
+    bool lookedForEarlier = false;
         QString name;
+        // Before a clash name is drawn: the same content under an earlier clash name is that copy.
+        if (!lookedForEarlier && (k >= 0 || state != 3)) {
+            lookedForEarlier = true;
+            if (earlierClashCopy(reservation, dateFolder, fileName, size, md5, target))
+                return true;
+        }
         if (k < 0)
             name = state == 3 ? fileName : clashName(int(QRandomGenerator::global()->bounded(9u)) + 10);
         else
@@ -1085,7 +1141,7 @@ std::unique_ptr<LocalOrganiser::Pending> LocalOrganiser::prepare(Run &run, const
         out.reason = QStringLiteral("无法创建文件夹 ") + base + QLatin1Char('/') + layout.join(QLatin1Char('/'));
         return p;
     }
-    if (!chooseTarget(p->reservation, dateFolder, fileName, state, modified, p->md5, &p->target, &why)) {
+    if (!chooseTarget(p->reservation, dateFolder, fileName, state, modified, p->size, p->md5, &p->target, &why)) {
         out.reason = why;
         return p;
     }
@@ -1200,7 +1256,8 @@ void LocalOrganiser::finishBatch(Run &run, std::vector<std::unique_ptr<Pending>>
             p->out.reason = QStringLiteral("无法写入相册数据库");
             continue;
         }
-        p->out.result = OrganiseEntry::Result::Copied;
+        // Content found in place is recorded now but was not copied: the counts say what was written.
+        p->out.result = p->committed ? OrganiseEntry::Result::Copied : OrganiseEntry::Result::Duplicate;
         emitForRun(run, [&] {
             const int n = m_order++;
             emit setFileName(n, p->entry.filePath);

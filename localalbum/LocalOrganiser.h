@@ -161,7 +161,10 @@ private:
     int claimContent(Reservation &reservation, const QString &fileName, const QString &md5);
     QString targetNameFor(const QByteArray &rawPath, QString *note) const;
     bool chooseTarget(Reservation &reservation, const QString &dateFolder, const QString &name, int state,
-                      const QDateTime &modified, const QString &md5, Target *target, QString *why);
+                      const QDateTime &modified, qint64 size, const QString &md5, Target *target, QString *why);
+    // The same content under one of name's clash names in dateFolder, held by reservation.
+    bool earlierClashCopy(Reservation &reservation, const QString &dateFolder, const QString &name, qint64 size,
+                          const QString &md5, Target *target);
     std::unique_ptr<Pending> prepare(Run &run, const FoundFile &entry);
     // A copy whose content is not what the search hashed: reported, never recorded.
     void changedSinceSearch(Pending &p, const QString &fileName, const QString &copiedMd5);

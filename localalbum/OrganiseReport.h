@@ -34,6 +34,8 @@ struct OrganiseSummary
     int failed = 0;
     int folders = 0;        // folders not read (not counted in total(), which counts files)
     bool stopped = false;   // the user stopped the run before every file was handled
+    int picturesLeftOut = 0; // pictures the folder search passed over: 整理图片 is off (not in total())
+    int videosLeftOut = 0;   // likewise videos: 整理视频 is off
 
     void count(OrganiseEntry::Result r)
     {
