@@ -21,6 +21,9 @@ QVariant CustomTableModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= m_rows.size())
         return QVariant();
+    // The whole path on hover: the view cuts a long one in the middle.
+    if (role == Qt::ToolTipRole && index.column() == 1)
+        return m_rows.at(index.row()).value(index.column());
     if (role != Qt::DisplayRole && role != Qt::EditRole)
         return QVariant();
     return m_rows.at(index.row()).value(index.column());

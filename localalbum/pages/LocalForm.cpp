@@ -16,6 +16,8 @@
 #include <QEvent>
 #include <QFileInfo>
 #include <QFont>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -73,6 +75,7 @@ LocalForm::LocalForm(QWidget *parent, QString savepath)
 
     setAllDiskMode(true);
     restoreFolderSettings();
+    arrangeListAndPreview();
 
     ui->tableFileInfoView->setAlternatingRowColors(true);
     ui->tableFileInfoView->setColumnWidth(0, 80);
@@ -136,6 +139,16 @@ LocalForm::LocalForm(QWidget *parent, QString savepath)
         if (table->getCurrentPage() != before && table->shownRows() > 0)
             table->selectRow(step > 0 ? 0 : table->shownRows() - 1);
     });
+    connect(ui->tableFileInfoView, &TableViewPage::edgeRequested, this, [this](bool last) {
+        TableViewPage *table = ui->tableFileInfoView;
+        const int pages = table->totalPage();
+        if (pages < 1)
+            return;
+        table->gotoPage(last ? pages : 1);
+        showCurrentPageInBox();
+        if (table->shownRows() > 0)
+            table->selectRow(last ? table->shownRows() - 1 : 0);
+    });
     connect(ui->openFolderButton, &QPushButton::clicked, this, &LocalForm::openOrganisedFolder);
     connect(ui->reportButton, &QPushButton::clicked, this, &LocalForm::showReport);
     ui->reportButton->setEnabled(false);
@@ -184,6 +197,51 @@ LocalForm::~LocalForm()
     m_uploadThread.reset(); // stops the upload and waits for it
     // The page's end is the engine's end, as the program's start was its start.
     SearchEngine::stop();
+}
+
+void LocalForm::arrangeListAndPreview()
+{
+    // The page's controls below the list (pages, the run's summary, progress) span the list and
+    // the preview, so the list's columns need no more width than the list itself and the preview
+    // takes the room the list does not need, from the window's smallest size on.
+    QGridLayout *grid = ui->gridLayout;
+    for (QWidget *w : {static_cast<QWidget *>(ui->curPageLabel), static_cast<QWidget *>(ui->prePageBtn),
+                       static_cast<QWidget *>(ui->nextPageBtn), static_cast<QWidget *>(ui->label),
+                       static_cast<QWidget *>(ui->gotoPageBox), static_cast<QWidget *>(ui->summaryLabel),
+                       static_cast<QWidget *>(ui->progressBar), static_cast<QWidget *>(ui->pushUpdateTotalButton),
+                       static_cast<QWidget *>(ui->previewPane), static_cast<QWidget *>(ui->totalInfoLabel),
+                       static_cast<QWidget *>(ui->tableFileInfoView)})
+        grid->removeWidget(w);
+    for (QLayoutItem *item : {static_cast<QLayoutItem *>(ui->horizontalSpacer),
+                              static_cast<QLayoutItem *>(ui->horizontalSpacer_2),
+                              static_cast<QLayoutItem *>(ui->runButtons)})
+        grid->removeItem(item);
+    delete ui->horizontalSpacer;
+    delete ui->horizontalSpacer_2;
+
+    constexpr int kFirstColumn = 3;
+    constexpr int kColumns = 8; // the list's seven and the preview's
+    grid->addWidget(ui->totalInfoLabel, 2, 9, 1, 2);
+    grid->addWidget(ui->tableFileInfoView, 3, kFirstColumn, 5, 7);
+    grid->addWidget(ui->previewPane, 3, 10, 5, 1);
+    auto *pages = new QHBoxLayout;
+    pages->addWidget(ui->curPageLabel);
+    pages->addStretch(1);
+    pages->addWidget(ui->prePageBtn);
+    pages->addWidget(ui->nextPageBtn);
+    pages->addStretch(1);
+    pages->addWidget(ui->label);
+    pages->addWidget(ui->gotoPageBox);
+    grid->addLayout(pages, 8, kFirstColumn, 1, kColumns);
+    // The summary gets the whole width: its counts stay on one line.
+    grid->addWidget(ui->summaryLabel, 9, kFirstColumn, 1, kColumns);
+    auto *progress = new QHBoxLayout;
+    progress->addWidget(ui->progressBar, 1);
+    progress->addWidget(ui->pushUpdateTotalButton);
+    progress->addLayout(ui->runButtons);
+    grid->addLayout(progress, 11, kFirstColumn, 1, kColumns);
+    // List and preview share what is left alike; the preview asks for 300 pixels of it.
+    grid->setColumnStretch(10, 1);
 }
 
 void LocalForm::flushFileNames()
@@ -652,14 +710,19 @@ void LocalForm::openOrganisedFolder()
 void LocalForm::openWithSystem(const QString &path, bool folder)
 {
     const QFileInfo info(path);
+    // The same words as the phone page's 打开文件夹.
+    const QString title = folder ? QStringLiteral("打开文件夹") : QStringLiteral("打开文件");
+    const QString shown = QDir::toNativeSeparators(path);
     if (path.isEmpty() || (folder ? !info.isDir() : !info.exists())) {
-        Dialogs::message(this, Dialogs::Warning, QStringLiteral("提示"),
-                         (folder ? QStringLiteral("文件夹不存在：") : QStringLiteral("文件不存在：")) + path,
+        Dialogs::message(this, Dialogs::Information, title,
+                         (folder ? QStringLiteral("文件夹不存在：\n") : QStringLiteral("文件不存在：\n")) + shown,
                          Dialogs::Ok);
         return;
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(info.absoluteFilePath()))) {
-        Dialogs::message(this, Dialogs::Warning, QStringLiteral("提示"),
-                         QStringLiteral("没有可以打开它的程序：") + path, Dialogs::Ok);
+        Dialogs::message(this, Dialogs::Warning, title,
+                         folder ? QStringLiteral("无法打开文件夹：\n") + shown + QStringLiteral("\n请用文件管理器打开它。")
+                                : QStringLiteral("无法打开文件：\n") + shown + QStringLiteral("\n没有可以打开它的程序。"),
+                         Dialogs::Ok);
     }
 }

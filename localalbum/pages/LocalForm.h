@@ -112,6 +112,8 @@ private:
     void openOrganisedFolder();
     // Opens path with the system's default program; says so when that can't be done.
     void openWithSystem(const QString &path, bool folder);
+    // Lays the list, the preview and the controls below them out for narrow windows too.
+    void arrangeListAndPreview();
 
     std::unique_ptr<Ui::LocalForm> ui;
     FileNameFeed m_searchFeed;

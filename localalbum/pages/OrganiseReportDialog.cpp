@@ -1,5 +1,7 @@
 #include "localalbum/pages/OrganiseReportDialog.h"
 
+#include "localalbum/pages/DateSourceLabel.h"
+
 #include <QAbstractTableModel>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -11,6 +13,7 @@
 #include <QLocale>
 #include <QRegExp>
 #include <QSortFilterProxyModel>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -22,6 +25,20 @@ enum Column { ResultColumn, SourceColumn, TargetColumn, ReasonColumn, TimeColumn
 const OrganiseEntry::Result kResults[] = {OrganiseEntry::Result::Copied,   OrganiseEntry::Result::Duplicate,
                                           OrganiseEntry::Result::TooSmall, OrganiseEntry::Result::OtherType,
                                           OrganiseEntry::Result::Failed,   OrganiseEntry::Result::FolderSkipped};
+
+// Notes read from their start: they are cut at the end, where paths are cut in the middle.
+class ReasonDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = Qt::ElideRight;
+    }
+};
 
 } // namespace
 
@@ -53,8 +70,14 @@ public:
         const OrganiseEntry &e = m_entries.at(index.row());
         if (role == Qt::UserRole)
             return int(e.result);
-        if (role == Qt::ToolTipRole && (index.column() == SourceColumn || index.column() == TargetColumn))
-            return index.column() == SourceColumn ? e.source : e.target;
+        if (role == Qt::ToolTipRole) {
+            switch (index.column()) {
+            case SourceColumn: return e.source;
+            case TargetColumn: return e.target;
+            case ReasonColumn: return e.reason.isEmpty() ? QVariant() : e.reason;
+            default: return QVariant();
+            }
+        }
         if (role != Qt::DisplayRole)
             return QVariant();
         switch (index.column()) {
@@ -64,7 +87,7 @@ public:
         case ReasonColumn: return e.reason;
         case TimeColumn:
             return e.captureTime.isValid() ? e.captureTime.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) : QString();
-        case TimeSourceColumn: return e.dateSource;
+        case TimeSourceColumn: return dateSourceLabel(e.dateSource);
         case SizeColumn: return e.size < 0 ? QString() : QLocale().toString(e.size);
         }
         return QVariant();
@@ -116,7 +139,8 @@ OrganiseReportDialog::OrganiseReportDialog(QWidget *parent)
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->setWordWrap(false);
-    m_table->setTextElideMode(Qt::ElideLeft); // a long path keeps its file name in view
+    m_table->setTextElideMode(Qt::ElideMiddle); // a long path keeps its start and its file name in view
+    m_table->setItemDelegateForColumn(ReasonColumn, new ReasonDelegate(m_table));
     m_table->setAlternatingRowColors(true);
     m_table->verticalHeader()->hide();
     QHeaderView *header = m_table->horizontalHeader();
@@ -186,12 +210,19 @@ QString OrganiseReportDialog::resultText(OrganiseEntry::Result r)
 
 QString OrganiseReportDialog::summaryText(const OrganiseSummary &s)
 {
-    return QStringLiteral("本次整理%1：已复制 %2，重复 %3，太小 %4，其他类型 %5，失败 %6")
-               .arg(s.stopped ? QStringLiteral("（已停止）") : QString())
-               .arg(s.copied)
-               .arg(s.duplicates)
-               .arg(s.tooSmall)
-               .arg(s.otherType)
-               .arg(s.failed) +
-        (s.folders > 0 ? QStringLiteral("；未读取的文件夹 %1（见整理明细）").arg(s.folders) : QString());
+    QStringList lines{QStringLiteral("本次整理%1：已复制 %2，重复 %3，太小 %4，其他类型 %5，失败 %6")
+                          .arg(s.stopped ? QStringLiteral("（已停止）") : QString())
+                          .arg(s.copied)
+                          .arg(s.duplicates)
+                          .arg(s.tooSmall)
+                          .arg(s.otherType)
+                          .arg(s.failed)};
+    // What was not looked at goes on lines of its own, each short enough not to wrap.
+    if (s.folders > 0)
+        lines << QStringLiteral("未读取的文件夹 %1（见整理明细）").arg(s.folders);
+    if (s.picturesLeftOut > 0)
+        lines << QStringLiteral("图片 %1 个未整理（整理图片未开启）").arg(s.picturesLeftOut);
+    if (s.videosLeftOut > 0)
+        lines << QStringLiteral("视频 %1 个未整理（整理视频未开启）").arg(s.videosLeftOut);
+    return lines.join(QLatin1Char('\n'));
 }

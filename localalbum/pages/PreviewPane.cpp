@@ -3,6 +3,7 @@
 #include "imaging/SafeImage.h"
 #include "localalbum/CaptureTime.h"
 #include "localalbum/LocalOrganiser.h"
+#include "localalbum/pages/DateSourceLabel.h"
 
 #include <QFileInfo>
 #include <QFormLayout>
@@ -274,7 +275,7 @@ void PreviewPane::present(const PreviewData &data)
     m_data = data;
     m_time->setText(data.captureTime.isValid() ? data.captureTime.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
                                                : QStringLiteral("未知"));
-    m_timeSource->setText(data.timeSource.isEmpty() ? QStringLiteral("未知") : data.timeSource);
+    m_timeSource->setText(data.timeSource.isEmpty() ? QStringLiteral("未知") : dateSourceLabel(data.timeSource));
     m_size->setText(sizeText(data.size));
     m_source->setText(data.source.isEmpty() ? QStringLiteral("未记录") : data.source);
     m_organised->setText(data.organised.isEmpty() ? QStringLiteral("未整理") : data.organised);

@@ -16,6 +16,9 @@ TableViewPage::TableViewPage(QWidget *parent)
     setModel(m_proxy);
     verticalHeader()->hide();
     setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // A path wrapped inside its row would lose its end, the file name, below the row.
+    setWordWrap(false);
+    setTextElideMode(Qt::ElideMiddle);
 }
 
 TableViewPage::~TableViewPage()
@@ -45,6 +48,10 @@ void TableViewPage::keyPressEvent(QKeyEvent *event)
         }
         if ((event->key() == Qt::Key_Up && row == 0 && hasPrevious) || (event->key() == Qt::Key_PageUp && hasPrevious)) {
             emit pageStepRequested(-1);
+            return;
+        }
+        if (event->key() == Qt::Key_Home || event->key() == Qt::Key_End) {
+            emit edgeRequested(event->key() == Qt::Key_End);
             return;
         }
     }

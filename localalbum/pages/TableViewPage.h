@@ -35,6 +35,8 @@ signals:
     // The keys asked for the next (+1) or previous (-1) page: an arrow past the page's last or
     // first row, or Page Down / Page Up.
     void pageStepRequested(int step);
+    // Home or End: the first row of the first page, or the last row of the last page.
+    void edgeRequested(bool last);
 
 public slots:
     void insert(QVariantList valueList);

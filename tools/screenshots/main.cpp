@@ -3,7 +3,9 @@
 #include "app/UserHelperForm.h"
 #include "backup/LocalDataBase.h"
 #include "backup/TransferMonitor.h"
+#include "link/DeviceName.h"
 #include "link/NetBroadCast.h"
+#include "link/pages/PhoneAlbumView.h"
 #include "link/pages/MobileForm.h"
 #include "link/pages/NetWorkInfoForm.h"
 #include "localalbum/LocalOrganiser.h"
@@ -23,6 +25,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
@@ -238,8 +241,11 @@ bool localSearch()
     LocalAlbum album(files.path());
     CHECK(album.organised(37));
     const QString dir = album.photos(QStringLiteral("相机/2023"), 300, 60000);
+    // Videos while 整理视频 is off: the summary says they were left out.
+    for (int i = 0; i < 3; ++i)
+        TestSupport::writeFile(dir + QStringLiteral("/VID_%1.mp4").arg(i), ExifJpeg::makeMovie(1690000000, QByteArray(), 50000, i));
     LocalForm page(nullptr, album.root());
-    CHECK(showAt(&page, QSize(800, 520)));
+    CHECK(showAt(&page, QSize(798, 520)));
     auto *table = child<TableViewPage>(&page, "tableFileInfoView");
     CHECK(waitFor([&] {
         page.flushFileNames();
@@ -265,7 +271,8 @@ bool localPreview()
     LocalAlbum album(files.path());
     const QString dir = album.travelPhotos();
     LocalForm page(nullptr, album.root());
-    CHECK(showAt(&page, QSize(1000, 600)));
+    // The page inside the window's smallest (800x600) and default (1100x720) sizes.
+    CHECK(showAt(&page, QSize(798, 520)));
     child<QCheckBox>(&page, "checkDirBox")->click();
     LocalAlbum::addFolder(page, dir);
     child<QPushButton>(&page, "pushStartSearchButton")->click();
@@ -274,24 +281,55 @@ bool localPreview()
     auto *table = child<TableViewPage>(&page, "tableFileInfoView");
     QSignalSpy shown(child<PreviewPane>(&page, "previewPane"), &PreviewPane::previewShown);
     table->setFocus();
-    table->selectRow(1);
-    CHECK(waitFor([&] { return shown.size() == 1; }));
-    CHECK(save(&page, QStringLiteral("localform-preview")));
-
-    page.setGeometry(page.screen()->availableGeometry());
-    QTest::keyClick(table, Qt::Key_Down);
-    CHECK(waitFor([&] { return shown.size() == 2; }));
-    CHECK(save(&page, QStringLiteral("localform-maximised")));
-    for (int row = 0; row < table->shownRows(); ++row) {
-        if (table->shownPath(row).endsWith(QStringLiteral(".mp4"))) {
-            table->selectRow(row);
-            CHECK(waitFor([&] { return shown.size() == 3; }));
-            CHECK(save(&page, QStringLiteral("localform-video")));
+    for (const QSize &size : {QSize(798, 520), QSize(1098, 640)}) {
+        const QString tag = QStringLiteral("%1x%2").arg(size.width()).arg(size.height());
+        page.resize(size);
+        shown.clear();
+        table->selectRow(1);
+        CHECK(waitFor([&] { return shown.size() == 1; }));
+        CHECK(save(&page, QStringLiteral("localform-preview-") + tag));
+        for (int row = 0; row < table->shownRows(); ++row) {
+            if (table->shownPath(row).endsWith(QStringLiteral(".mp4"))) {
+                table->selectRow(row);
+                CHECK(waitFor([&] { return shown.size() == 2; }));
+                CHECK(save(&page, QStringLiteral("localform-video-") + tag));
+            }
         }
     }
+
+    page.setGeometry(page.screen()->availableGeometry());
+    shown.clear();
+    table->selectRow(2);
+    CHECK(waitFor([&] { return shown.size() == 1; }));
+    CHECK(save(&page, QStringLiteral("localform-maximised")));
     OrganiseReportDialog *report = page.showReport();
     CHECK(QTest::qWaitForWindowExposed(report));
     return save(report, QStringLiteral("localform-report"));
+}
+
+// A phone's album window: short months side by side.
+bool phoneAlbum()
+{
+    QTemporaryDir files;
+    const QString device = QStringLiteral("小米手机");
+    LocalDataBase db(DeviceName::databasePath(device));
+    const QStringList months{"2024-05-02", "2024-05-03", "2024-04-10", "2024-03-01", "2024-03-02", "2024-01-20",
+                             "2023-12-24", "2023-12-25", "2023-12-26", "2023-11-11"};
+    for (int i = 0; i < months.size(); ++i) {
+        QImage img(320, 240, QImage::Format_RGB32);
+        img.fill(QColor::fromHsv(i * 36 % 360, 150, 230));
+        const QString path = files.path() + QStringLiteral("/IMG_%1.jpg").arg(i);
+        CHECK(img.save(path, "JPEG"));
+        CHECK(db.insertRecord(QFileInfo(path).fileName(), path, QFileInfo(path).size(),
+                              QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')), device, 1, QString(),
+                              months.at(i) + QStringLiteral("T10:00:00"), QStringLiteral("/DCIM/") + QFileInfo(path).fileName())
+              > 0);
+    }
+    PhoneAlbumView view(device, DeviceName::databasePath(device));
+    CHECK(showAt(&view, QSize(1000, 720)));
+    CHECK(waitFor([&] { return view.isLoaded(); }));
+    QTest::qWait(500); // thumbnails
+    return save(&view, QStringLiteral("phonealbum-1000x720"));
 }
 
 } // namespace
@@ -311,7 +349,7 @@ int main(int argc, char **argv)
         return 1;
     }
     Dialogs::setNonInteractive(true);
-    const QList<bool (*)()> pages{userHelper, settings, networkInfo, mobile, localSearch, localPreview};
+    const QList<bool (*)()> pages{userHelper, settings, networkInfo, mobile, phoneAlbum, localSearch, localPreview};
     int failed = 0;
     for (bool (*page)() : pages) {
         auto programDir = TestSupport::makeProgramDir(); // each page starts from an empty program folder
