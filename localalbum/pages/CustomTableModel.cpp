@@ -1,7 +1,6 @@
 #include "localalbum/pages/CustomTableModel.h"
 
-CustomTableModel::CustomTableModel(QObject *parent)
-    : QAbstractTableModel(parent)
+CustomTableModel::CustomTableModel(QObject *parent) : QAbstractTableModel(parent)
 {
 }
 

@@ -56,9 +56,7 @@ QString organisedFolder(const QString &root)
 const char LocalForm::kFolderListKey[] = "localFolders";
 const char LocalForm::kFolderModeKey[] = "localMode";
 
-LocalForm::LocalForm(QWidget *parent, QString savepath)
-    : QWidget(parent)
-    , ui(std::make_unique<Ui::LocalForm>())
+LocalForm::LocalForm(QWidget *parent, QString savepath) : QWidget(parent), ui(std::make_unique<Ui::LocalForm>())
 {
     ui->setupUi(this);
 
@@ -124,9 +122,8 @@ LocalForm::LocalForm(QWidget *parent, QString savepath)
     ui->previewPane->setOrganisedRoot(organisedFolder(savepath));
     connect(ui->tableFileInfoView->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex &current) { previewRow(current.isValid() ? current.row() : -1); });
-    connect(ui->tableFileInfoView, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &index) {
-        openWithSystem(ui->tableFileInfoView->shownPath(index.row()), false);
-    });
+    connect(ui->tableFileInfoView, &QAbstractItemView::doubleClicked, this,
+            [this](const QModelIndex &index) { openWithSystem(ui->tableFileInfoView->shownPath(index.row()), false); });
     connect(ui->tableFileInfoView, &QWidget::customContextMenuRequested, this, &LocalForm::showTableMenu);
     // The arrow keys go on across pages: past the last row to the next page's first, and back.
     connect(ui->tableFileInfoView, &TableViewPage::pageStepRequested, this, [this](int step) {
@@ -212,9 +209,9 @@ void LocalForm::arrangeListAndPreview()
                        static_cast<QWidget *>(ui->previewPane), static_cast<QWidget *>(ui->totalInfoLabel),
                        static_cast<QWidget *>(ui->tableFileInfoView)})
         grid->removeWidget(w);
-    for (QLayoutItem *item : {static_cast<QLayoutItem *>(ui->horizontalSpacer),
-                              static_cast<QLayoutItem *>(ui->horizontalSpacer_2),
-                              static_cast<QLayoutItem *>(ui->runButtons)})
+    for (QLayoutItem *item :
+         {static_cast<QLayoutItem *>(ui->horizontalSpacer), static_cast<QLayoutItem *>(ui->horizontalSpacer_2),
+          static_cast<QLayoutItem *>(ui->runButtons)})
         grid->removeItem(item);
     delete ui->horizontalSpacer;
     delete ui->horizontalSpacer_2;
@@ -339,9 +336,8 @@ void LocalForm::saveFolderList()
 
 void LocalForm::saveFolderMode()
 {
-    ReadWriteSetting::getInstance()->setGlobalValue(QLatin1String(kFolderModeKey),
-                                                    ui->checkDirBox->isChecked() ? QStringLiteral("1")
-                                                                                 : QStringLiteral("0"));
+    ReadWriteSetting::getInstance()->setGlobalValue(
+        QLatin1String(kFolderModeKey), ui->checkDirBox->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 void LocalForm::on_pushAddDirButton_clicked()
@@ -405,8 +401,7 @@ void LocalForm::on_pushStartSearchButton_clicked()
         return;
     }
     if (ui->listDirWidget->count() == 0) {
-        Dialogs::message(this, Dialogs::Warning, QStringLiteral("提示"), QStringLiteral("指定目录为空"),
-                         Dialogs::Ok);
+        Dialogs::message(this, Dialogs::Warning, QStringLiteral("提示"), QStringLiteral("指定目录为空"), Dialogs::Ok);
         return;
     }
     settleStoppedSearch();
@@ -721,8 +716,9 @@ void LocalForm::openWithSystem(const QString &path, bool folder)
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(info.absoluteFilePath()))) {
         Dialogs::message(this, Dialogs::Warning, title,
-                         folder ? QStringLiteral("无法打开文件夹：\n") + shown + QStringLiteral("\n请用文件管理器打开它。")
-                                : QStringLiteral("无法打开文件：\n") + shown + QStringLiteral("\n没有可以打开它的程序。"),
+                         folder
+                             ? QStringLiteral("无法打开文件夹：\n") + shown + QStringLiteral("\n请用文件管理器打开它。")
+                             : QStringLiteral("无法打开文件：\n") + shown + QStringLiteral("\n没有可以打开它的程序。"),
                          Dialogs::Ok);
     }
 }

@@ -19,8 +19,16 @@
 
 namespace {
 
-enum Column { ResultColumn, SourceColumn, TargetColumn, ReasonColumn, TimeColumn, TimeSourceColumn, SizeColumn,
-              ColumnCount };
+enum Column {
+    ResultColumn,
+    SourceColumn,
+    TargetColumn,
+    ReasonColumn,
+    TimeColumn,
+    TimeSourceColumn,
+    SizeColumn,
+    ColumnCount
+};
 
 const OrganiseEntry::Result kResults[] = {OrganiseEntry::Result::Copied,   OrganiseEntry::Result::Duplicate,
                                           OrganiseEntry::Result::TooSmall, OrganiseEntry::Result::OtherType,
@@ -97,8 +105,8 @@ public:
     {
         if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
             return QAbstractTableModel::headerData(section, orientation, role);
-        static const char *const names[] = {"结果", "源文件", "整理后 / 已有的副本", "说明", "拍摄时间", "时间来源",
-                                            "大小（字节）"};
+        static const char *const names[] = {"结果",     "源文件",   "整理后 / 已有的副本", "说明",
+                                            "拍摄时间", "时间来源", "大小（字节）"};
         return section >= 0 && section < ColumnCount ? QString::fromUtf8(names[section]) : QVariant();
     }
 
@@ -109,9 +117,7 @@ private:
 };
 
 OrganiseReportDialog::OrganiseReportDialog(QWidget *parent)
-    : QDialog(parent)
-    , m_model(new OrganiseReportModel(this))
-    , m_proxy(new QSortFilterProxyModel(this))
+    : QDialog(parent), m_model(new OrganiseReportModel(this)), m_proxy(new QSortFilterProxyModel(this))
 {
     setWindowTitle(QStringLiteral("整理明细"));
     resize(1100, 560);
@@ -170,8 +176,7 @@ OrganiseReportDialog::OrganiseReportDialog(QWidget *parent)
 
 OrganiseReportDialog::~OrganiseReportDialog() = default;
 
-void OrganiseReportDialog::setReport(const QVector<OrganiseEntry> &entries, const OrganiseSummary &summary,
-                                     int leftOut)
+void OrganiseReportDialog::setReport(const QVector<OrganiseEntry> &entries, const OrganiseSummary &summary, int leftOut)
 {
     m_model->setEntries(entries);
     QString text = summaryText(summary);

@@ -89,9 +89,7 @@ QLineEdit *pathField(QWidget *parent)
 
 } // namespace
 
-PreviewPane::PreviewPane(QWidget *parent)
-    : QWidget(parent)
-    , m_latest(std::make_shared<std::atomic<quint64>>(0))
+PreviewPane::PreviewPane(QWidget *parent) : QWidget(parent), m_latest(std::make_shared<std::atomic<quint64>>(0))
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

@@ -8,9 +8,7 @@
 #include <QSortFilterProxyModel>
 
 TableViewPage::TableViewPage(QWidget *parent)
-    : QTableView(parent)
-    , m_model(new CustomTableModel())
-    , m_proxy(new QSortFilterProxyModel(this))
+    : QTableView(parent), m_model(new CustomTableModel()), m_proxy(new QSortFilterProxyModel(this))
 {
     m_proxy->setSourceModel(m_model);
     setModel(m_proxy);
@@ -41,12 +39,13 @@ void TableViewPage::keyPressEvent(QKeyEvent *event)
         const int rows = m_proxy->rowCount();
         const bool hasNext = m_currentPage * m_pageSize < m_fileCount;
         const bool hasPrevious = m_currentPage > 1;
-        if ((event->key() == Qt::Key_Down && rows > 0 && row == rows - 1 && hasNext)
-            || (event->key() == Qt::Key_PageDown && hasNext)) {
+        if ((event->key() == Qt::Key_Down && rows > 0 && row == rows - 1 && hasNext) ||
+            (event->key() == Qt::Key_PageDown && hasNext)) {
             emit pageStepRequested(1);
             return;
         }
-        if ((event->key() == Qt::Key_Up && row == 0 && hasPrevious) || (event->key() == Qt::Key_PageUp && hasPrevious)) {
+        if ((event->key() == Qt::Key_Up && row == 0 && hasPrevious) ||
+            (event->key() == Qt::Key_PageUp && hasPrevious)) {
             emit pageStepRequested(-1);
             return;
         }

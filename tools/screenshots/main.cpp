@@ -45,12 +45,12 @@ namespace {
 
 QString g_out;
 
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            std::fprintf(stderr, "screenshots: %s:%d: %s\n", __func__, __LINE__, #cond); \
-            return false;                                                             \
-        }                                                                             \
+#define CHECK(cond)                                                                                                    \
+    do {                                                                                                               \
+        if (!(cond)) {                                                                                                 \
+            std::fprintf(stderr, "screenshots: %s:%d: %s\n", __func__, __LINE__, #cond);                               \
+            return false;                                                                                              \
+        }                                                                                                              \
     } while (false)
 
 bool save(QWidget *w, const QString &name)
@@ -70,8 +70,7 @@ bool showAt(QWidget *w, const QSize &size)
     return QTest::qWaitForWindowExposed(w);
 }
 
-template<typename T>
-T *child(QObject *parent, const char *name)
+template <typename T> T *child(QObject *parent, const char *name)
 {
     return parent->findChild<T *>(QLatin1String(name));
 }
@@ -118,10 +117,11 @@ bool networkInfo()
 bool mobile()
 {
     ReadWriteSetting *store = ReadWriteSetting::getInstance();
-    const QList<QPair<QString, QString>> devices{{QStringLiteral("Pixel 7"), QStringLiteral("2026-03-01 10:00:00")},
-                                                 {QStringLiteral("小米手机"), QStringLiteral("2026-03-02 11:30:00")},
-                                                 {QStringLiteral("iPhone 15 Pro"), QStringLiteral("2026-03-03 12:45:00")},
-                                                 {QStringLiteral("华为平板"), QStringLiteral("2026-03-04 08:15:00")}};
+    const QList<QPair<QString, QString>> devices{
+        {QStringLiteral("Pixel 7"), QStringLiteral("2026-03-01 10:00:00")},
+        {QStringLiteral("小米手机"), QStringLiteral("2026-03-02 11:30:00")},
+        {QStringLiteral("iPhone 15 Pro"), QStringLiteral("2026-03-03 12:45:00")},
+        {QStringLiteral("华为平板"), QStringLiteral("2026-03-04 08:15:00")}};
     for (const auto &d : devices)
         store->addUser(d.first, QStringLiteral("D:/万特相册/") + d.first, d.second);
     // One phone sending, one finished with an error.
@@ -132,7 +132,8 @@ bool mobile()
     monitor->bytesReceived(QStringLiteral("小米手机"), 30000000);
     monitor->phoneConnected(QStringLiteral("Pixel 7"));
     monitor->fileStored(QStringLiteral("Pixel 7"), QStringLiteral("PXL_1.jpg"), true);
-    monitor->fileFailed(QStringLiteral("Pixel 7"), QStringLiteral("PXL_2.jpg"), QStringLiteral("未能保存，手机会重新发送"));
+    monitor->fileFailed(QStringLiteral("Pixel 7"), QStringLiteral("PXL_2.jpg"),
+                        QStringLiteral("未能保存，手机会重新发送"));
     monitor->phoneDisconnected(QStringLiteral("Pixel 7"));
     MobileForm form;
     form.onRecvPublicMsg(9, QStringLiteral("小米手机"));
@@ -166,9 +167,9 @@ public:
         for (int i = 0; i < n; ++i) {
             const QString p = m_files + QStringLiteral("/organised/%1.jpg").arg(i);
             CHECK(TestSupport::writeFile(p, QByteArray("x")));
-            CHECK(db.insertRecord(QStringLiteral("%1.jpg").arg(i), p, 1, QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')),
-                                  QStringLiteral("/src"), 1, QString(), QStringLiteral("2020-01-01 00:00:00"), QString())
-                  > 0);
+            CHECK(db.insertRecord(QStringLiteral("%1.jpg").arg(i), p, 1,
+                                  QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')), QStringLiteral("/src"), 1,
+                                  QString(), QStringLiteral("2020-01-01 00:00:00"), QString()) > 0);
         }
         return true;
     }
@@ -208,13 +209,15 @@ public:
             buf.open(QIODevice::WriteOnly);
             img.save(&buf, "JPEG", 85);
             const QByteArray date = QStringLiteral("2023:0%1:1%2 10:2%3:00").arg(i + 1).arg(i).arg(i).toLatin1();
-            TestSupport::writeFile(dir + QStringLiteral("/DSC_%1.jpg").arg(100 + i),
-                                   ExifJpeg::padTo(ExifJpeg::withExif(jpeg, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, date}}),
-                                                   qMax(jpeg.size() + 2000, 41000), i));
+            TestSupport::writeFile(
+                dir + QStringLiteral("/DSC_%1.jpg").arg(100 + i),
+                ExifJpeg::padTo(ExifJpeg::withExif(jpeg, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, date}}),
+                                qMax(jpeg.size() + 2000, 41000), i));
         }
         TestSupport::writeFile(dir + QStringLiteral("/小图.jpg"), ExifJpeg::makeJpeg(8, 8, 1));
         ReadWriteSetting::getInstance()->setGlobalValue(QStringLiteral("localVideo"), QStringLiteral("2"));
-        TestSupport::writeFile(dir + QStringLiteral("/VID_0001.mp4"), ExifJpeg::makeMovie(1690000000, QByteArray(), 300000, 9));
+        TestSupport::writeFile(dir + QStringLiteral("/VID_0001.mp4"),
+                               ExifJpeg::makeMovie(1690000000, QByteArray(), 300000, 9));
         return dir;
     }
 
@@ -243,14 +246,17 @@ bool localSearch()
     const QString dir = album.photos(QStringLiteral("相机/2023"), 300, 60000);
     // Videos while 整理视频 is off: the summary says they were left out.
     for (int i = 0; i < 3; ++i)
-        TestSupport::writeFile(dir + QStringLiteral("/VID_%1.mp4").arg(i), ExifJpeg::makeMovie(1690000000, QByteArray(), 50000, i));
+        TestSupport::writeFile(dir + QStringLiteral("/VID_%1.mp4").arg(i),
+                               ExifJpeg::makeMovie(1690000000, QByteArray(), 50000, i));
     LocalForm page(nullptr, album.root());
     CHECK(showAt(&page, QSize(798, 520)));
     auto *table = child<TableViewPage>(&page, "tableFileInfoView");
-    CHECK(waitFor([&] {
-        page.flushFileNames();
-        return table->getFileNumbers() == 37;
-    }, 20000));
+    CHECK(waitFor(
+        [&] {
+            page.flushFileNames();
+            return table->getFileNumbers() == 37;
+        },
+        20000));
     child<QCheckBox>(&page, "checkDirBox")->click();
     LocalAlbum::addFolder(page, dir);
     LocalAlbum::addFolder(page, files.path() + QStringLiteral("/其他照片"));
@@ -313,8 +319,8 @@ bool phoneAlbum()
     QTemporaryDir files;
     const QString device = QStringLiteral("小米手机");
     LocalDataBase db(DeviceName::databasePath(device));
-    const QStringList months{"2024-05-02", "2024-05-03", "2024-04-10", "2024-03-01", "2024-03-02", "2024-01-20",
-                             "2023-12-24", "2023-12-25", "2023-12-26", "2023-11-11"};
+    const QStringList months{"2024-05-02", "2024-05-03", "2024-04-10", "2024-03-01", "2024-03-02",
+                             "2024-01-20", "2023-12-24", "2023-12-25", "2023-12-26", "2023-11-11"};
     for (int i = 0; i < months.size(); ++i) {
         QImage img(320, 240, QImage::Format_RGB32);
         img.fill(QColor::fromHsv(i * 36 % 360, 150, 230));
@@ -322,8 +328,8 @@ bool phoneAlbum()
         CHECK(img.save(path, "JPEG"));
         CHECK(db.insertRecord(QFileInfo(path).fileName(), path, QFileInfo(path).size(),
                               QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')), device, 1, QString(),
-                              months.at(i) + QStringLiteral("T10:00:00"), QStringLiteral("/DCIM/") + QFileInfo(path).fileName())
-              > 0);
+                              months.at(i) + QStringLiteral("T10:00:00"),
+                              QStringLiteral("/DCIM/") + QFileInfo(path).fileName()) > 0);
     }
     PhoneAlbumView view(device, DeviceName::databasePath(device));
     CHECK(showAt(&view, QSize(1000, 720)));
@@ -339,8 +345,9 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() != 2 || args.at(1).startsWith(QLatin1Char('-'))) {
-        std::fprintf(stderr, "usage: screenshots <folder>\n"
-                             "Saves a PNG of each page into folder; run it under xvfb-run with QT_QPA_PLATFORM=xcb.\n");
+        std::fprintf(stderr,
+                     "usage: screenshots <folder>\n"
+                     "Saves a PNG of each page into folder; run it under xvfb-run with QT_QPA_PLATFORM=xcb.\n");
         return 2;
     }
     g_out = QDir(args.at(1)).absolutePath();
