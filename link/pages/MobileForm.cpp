@@ -26,6 +26,8 @@ namespace {
 const QString kOnline = QStringLiteral("在线");
 const QString kOffline = QStringLiteral("离线");
 constexpr int kTypeOffline = 8;
+// Invisible; no line may break on either side of it.
+constexpr QChar kWordJoiner(0x2060);
 
 void setLook(QWidget *w, int points, const QColor &colour)
 {
@@ -95,6 +97,7 @@ MobileForm::MobileForm(QWidget *parent)
     album->setToolTip(QStringLiteral("以缩略图查看所选手机备份的照片"));
     ui->horizontalLayoutStatus->insertWidget(ui->horizontalLayoutStatus->indexOf(ui->pushOpenFolder), album);
     PhoneAlbumView::attach(this, ui->tableUsersView, album, ColName);
+    connect(m_menu->addAction(QStringLiteral("查看相册")), &QAction::triggered, album, &QPushButton::click);
     connect(ui->tableUsersView->selectionModel(), &QItemSelectionModel::currentChanged, this,
             &MobileForm::updateFolderButton);
     connect(m_model, &QAbstractItemModel::modelReset, this, &MobileForm::updateFolderButton);
@@ -187,6 +190,9 @@ void MobileForm::loadUsers(bool force)
         if (!m_status.contains(user.name))
             m_status.insert(user.name, 0);
     }
+    // A single phone is the one every button means: chosen already.
+    if (m_model->rowCount() == 1 && !ui->tableUsersView->currentIndex().isValid())
+        ui->tableUsersView->setCurrentIndex(m_model->index(0, ColName));
     m_loaded = true;
 }
 
@@ -381,7 +387,10 @@ void MobileForm::updateTransferPanel()
             continue;
         anyConnected = anyConnected || a.connected;
         const QStringList lines = describeActivity(device, a, now);
-        html << QStringLiteral("<div>%1</div>").arg(lines.first().toHtmlEscaped());
+        QString first = lines.first().toHtmlEscaped();
+        // A speed stays whole on its line: never "4.6 MB/" above "s".
+        first.replace(QStringLiteral(" MB/s"), QStringLiteral("&nbsp;MB/%1s").arg(kWordJoiner));
+        html << QStringLiteral("<div>%1</div>").arg(first);
         for (int i = 1; i < lines.size(); ++i)
             html << QStringLiteral("<div style=\"color:#b00000\">%1</div>").arg(lines.at(i).toHtmlEscaped());
     }
@@ -398,7 +407,7 @@ QString MobileForm::transferText() const
 {
     QTextDocument doc;
     doc.setHtml(ui->labelTransfer->text());
-    return doc.toPlainText();
+    return doc.toPlainText().remove(kWordJoiner);
 }
 
 QString MobileForm::currentFolder() const

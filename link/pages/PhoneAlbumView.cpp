@@ -15,6 +15,7 @@
 #include <QListView>
 #include <QPainter>
 #include <QPointer>
+#include <QKeyEvent>
 #include <QScrollBar>
 #include <QStyledItemDelegate>
 #include <QThreadPool>
@@ -28,25 +29,22 @@ constexpr int kSpacing = 6;
 constexpr int kCellWidth = 140;
 constexpr int kImageBox = 128;
 constexpr int kCellHeight = kImageBox + 26;
-constexpr int kHeaderHeight = 34;
+// A month's header is a tile beside its first thumbnails: a month of one or two photos shares its
+// row with the next months instead of taking a band of its own.
+constexpr int kHeaderWidth = 92;
 // Rows read before the rest: several screens even when the window is maximised.
 constexpr int kFirstPart = 600;
 
-// Paints thumbnails and month separators; a separator is as wide as the viewport, so the wrapping
-// list puts it on a line of its own. Its size never asks for a thumbnail.
+// Paints thumbnails and month tiles. A size never asks for a thumbnail.
 class AlbumDelegate : public QStyledItemDelegate
 {
 public:
-    explicit AlbumDelegate(QListView *view)
-        : QStyledItemDelegate(view)
-        , m_view(view)
-    {
-    }
+    explicit AlbumDelegate(QListView *view) : QStyledItemDelegate(view), m_view(view) { }
 
     QSize sizeHint(const QStyleOptionViewItem &, const QModelIndex &index) const override
     {
         if (index.data(PhoneAlbumModel::KindRole).toInt() == PhoneAlbumModel::Header)
-            return QSize(qMax(kCellWidth, m_view->viewport()->width() - 2 * kSpacing - 4), kHeaderHeight);
+            return QSize(kHeaderWidth, kCellHeight);
         return QSize(kCellWidth, kCellHeight);
     }
 
@@ -59,10 +57,17 @@ public:
             f.setBold(true);
             f.setPointSizeF(f.pointSizeF() * 1.15);
             p->setFont(f);
+            const QRect tile = r.adjusted(1, 4, -1, -4);
+            p->setRenderHint(QPainter::Antialiasing);
+            p->setPen(Qt::NoPen);
+            p->setBrush(QColor(0xe6, 0xee, 0xfa));
+            p->drawRoundedRect(tile, 6, 6);
+            p->setBrush(QColor(0x20, 0x50, 0xa0));
+            p->drawRect(QRect(tile.left(), tile.top() + 6, 4, tile.height() - 12));
+            // "2024年5月  （3 个）": the month, then its count on the next line.
+            const QStringList parts = index.data().toString().split(QStringLiteral("  "));
             p->setPen(QColor(0x20, 0x50, 0xa0));
-            p->drawText(r.adjusted(4, 0, 0, -4), Qt::AlignLeft | Qt::AlignBottom, index.data().toString());
-            p->setPen(QColor(0xc8, 0xd2, 0xe0));
-            p->drawLine(r.left(), r.bottom(), r.right(), r.bottom());
+            p->drawText(tile.adjusted(8, 0, -2, 0), Qt::AlignCenter | Qt::TextWordWrap, parts.join(QLatin1Char('\n')));
             p->restore();
             return;
         }
@@ -158,13 +163,9 @@ bool mayOpen(const QString &path, QString *why)
 
 PhoneAlbumView::PhoneAlbumView(const QString &deviceName, const QString &databasePath, ThumbnailCache *cache,
                                QWidget *parent)
-    : QWidget(parent, Qt::Window)
-    , m_deviceName(deviceName)
-    , m_cache(cache ? cache : ThumbnailCache::shared())
-    , m_model(new PhoneAlbumModel(m_cache, this))
-    , m_view(new QListView(this))
-    , m_title(new QLabel(this))
-    , m_status(new QLabel(this))
+    : QWidget(parent, Qt::Window), m_deviceName(deviceName), m_cache(cache ? cache : ThumbnailCache::shared()),
+      m_model(new PhoneAlbumModel(m_cache, this)), m_view(new QListView(this)), m_title(new QLabel(this)),
+      m_status(new QLabel(this))
 {
     setObjectName(QStringLiteral("phoneAlbum"));
     setWindowTitle(QStringLiteral("手机相册 - ") + deviceName);
@@ -289,6 +290,16 @@ void PhoneAlbumView::attach(QWidget *owner, QAbstractItemView *phones, QAbstract
     enable();
 }
 
+void PhoneAlbumView::keyPressEvent(QKeyEvent *event)
+{
+    // A window of its own, closed like a dialog.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        close();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 bool PhoneAlbumView::openRow(int row)
 {
     if (row < 0 || row >= m_model->rowCount() || m_model->entry(row).kind != PhoneAlbumModel::Photo)
@@ -319,7 +330,7 @@ void PhoneAlbumView::onScrolled()
         m_cache->cancelIf([this, shown](const QString &path) {
             const QList<int> rows = m_model->pendingRowsOf(path);
             if (rows.isEmpty())
-                return false;   // another window's request
+                return false; // another window's request
             for (const int row : rows) {
                 if (m_view->visualRect(m_model->index(row)).intersects(shown))
                     return false;

@@ -42,6 +42,10 @@ public:
 signals:
     void loaded(int photos);
 
+protected:
+    // Esc closes the window.
+    void keyPressEvent(QKeyEvent *event) override;
+
 private:
     void showEntries(QVector<PhoneAlbumModel::Entry> entries, bool whole, const QString &error);
     void onScrolled();

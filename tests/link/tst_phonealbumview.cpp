@@ -13,7 +13,9 @@
 #include "tests/support/TestSupport.h"
 #include "tests/support/UrlCatcher.h"
 
+#include <QAction>
 #include <QBuffer>
+#include <QMenu>
 #include <QDir>
 #include <QImage>
 #include <QListView>
@@ -37,11 +39,11 @@ private slots:
     void openingGoesByContent_data();
     void openingGoesByContent();
     void phonePageButtonAndDoubleClickOpenTheAlbum();
+    void aSinglePhoneIsChosenAndItsMenuOpensTheAlbum();
 
 private:
     // Records a file in the phone's album database, writing it first unless content is null.
-    QString record(const QString &device, const QString &name, const QString &createTime,
-                   const QByteArray &content);
+    QString record(const QString &device, const QString &name, const QString &createTime, const QByteArray &content);
     static QByteArray jpeg(const QColor &colour);
     // An ISO media file's start: an 'ftyp' box of brands, then filler.
     static QByteArray isoMedia(const QByteArray &brands);
@@ -128,35 +130,45 @@ void TstPhoneAlbumView::monthsNewestFirstWithThumbnailsAndMissingMarked()
     QStringList rows;
     for (int r = 0; r < m->rowCount(); ++r)
         rows << m->entry(r).text;
-    QCOMPARE(rows, (QStringList{QStringLiteral("2024年5月  （3 个）"), "gone.jpg", "may1.jpg", "clip.mp4",
-                                QStringLiteral("2024年3月  （2 个）"), "mar20.jpg", "mar1.jpg",
-                                QStringLiteral("拍摄时间不明  （1 个）"), "undated.jpg"}));
+    QCOMPARE(rows,
+             (QStringList{QStringLiteral("2024年5月  （3 个）"), "gone.jpg", "may1.jpg", "clip.mp4",
+                          QStringLiteral("2024年3月  （2 个）"), "mar20.jpg", "mar1.jpg",
+                          QStringLiteral("拍摄时间不明  （1 个）"), "undated.jpg"}));
     QCOMPARE(m->photoCount(), 6);
     QCOMPARE(m->entry(3).state, PhoneAlbumModel::Video);
 
     // Everything fits on one screen, so every photo gets its thumbnail and the gone one its mark.
     QVERIFY(TestSupport::waitFor([&] { return m->entry(1).state == PhoneAlbumModel::Missing; }));
     for (const int r : {2, 5, 6, 8})
-        QVERIFY2(TestSupport::waitFor([&] { return !cache.cached(m->entry(r).path).isNull(); }), qPrintable(rows.at(r)));
+        QVERIFY2(TestSupport::waitFor([&] { return !cache.cached(m->entry(r).path).isNull(); }),
+                 qPrintable(rows.at(r)));
     QCOMPARE(qGreen(cache.cached(m->entry(2).path).pixel(10, 10)) > 200, true);
     QCOMPARE(m->missingCount(), 1);
     // Headers take no selection; the album's database is only read.
     QVERIFY(!(m->flags(m->index(0)) & Qt::ItemIsSelectable));
     QCOMPARE(TestSupport::readFile(DeviceName::databasePath(dev)), dbBefore);
+
+    // A short month shares its row with the next month's header, no band of its own.
+    QListView *list = view.listView();
+    QCOMPARE(list->visualRect(m->index(4)).top(), list->visualRect(m->index(0)).top());
+    QVERIFY(list->visualRect(m->index(4)).left() > list->visualRect(m->index(3)).right());
+    // Esc closes the window, from the grid too.
+    QTest::keyClick(list, Qt::Key_Escape);
+    QVERIFY(!view.isVisible());
 }
 
 void TstPhoneAlbumView::newestPartFirstThenTheRestWithoutReset()
 {
     const QString dev = QStringLiteral("iPhone");
     for (int i = 0; i < 8; ++i) {
-        record(dev, QStringLiteral("p%1.jpg").arg(i), QStringLiteral("2024-%1-10T08:00:0%2").arg(3 + i / 3, 2, 10, QLatin1Char('0')).arg(i),
-               jpeg(Qt::red));
+        record(dev, QStringLiteral("p%1.jpg").arg(i),
+               QStringLiteral("2024-%1-10T08:00:0%2").arg(3 + i / 3, 2, 10, QLatin1Char('0')).arg(i), jpeg(Qt::red));
     }
     const QString db = DeviceName::databasePath(dev);
     const QVector<PhoneAlbumModel::Entry> all = PhoneAlbumModel::readAlbum(db);
     const QVector<PhoneAlbumModel::Entry> newest = PhoneAlbumModel::readAlbum(db, nullptr, 4);
     QCOMPARE(all.size(), 11);   // 8 photos under 3 month headers
-    QCOMPARE(newest.size(), 6);  // p7 p6 | p5 p4 (of p5 p4 p3)
+    QCOMPARE(newest.size(), 6); // p7 p6 | p5 p4 (of p5 p4 p3)
     QCOMPARE(newest.at(0).text, QStringLiteral("2024年5月  （2 个）"));
     QCOMPARE(newest.at(3).text, QStringLiteral("2024年4月  （2 个）"));
 
@@ -171,7 +183,7 @@ void TstPhoneAlbumView::newestPartFirstThenTheRestWithoutReset()
     QCOMPARE(inserted.at(0).at(1).toInt(), 6);
     QCOMPARE(model.rowCount(), all.size());
     for (int r = 0; r < all.size(); ++r)
-        QCOMPARE(model.entry(r).text, all.at(r).text);   // the month cut short is counted in full
+        QCOMPARE(model.entry(r).text, all.at(r).text); // the month cut short is counted in full
     QCOMPARE(model.photoCount(), 8);
 
     // A first part that does not agree with the whole (times in another format) is replaced.
@@ -187,7 +199,8 @@ void TstPhoneAlbumView::newestPartFirstThenTheRestWithoutReset()
 void TstPhoneAlbumView::openingUsesTheDesktopOnlyForPhotosAndVideos()
 {
     const QString dev = QStringLiteral("Pixel 7");
-    const QString photo = record(dev, QStringLiteral("IMG_1.jpg"), QStringLiteral("2025-01-05T08:00:00"), jpeg(Qt::red));
+    const QString photo =
+        record(dev, QStringLiteral("IMG_1.jpg"), QStringLiteral("2025-01-05T08:00:00"), jpeg(Qt::red));
     const QString clip = record(dev, QStringLiteral("VID_1.mp4"), QStringLiteral("2025-01-04T08:00:00"),
                                 isoMedia(QByteArray("isom\0\0\2\0isomiso2mp41", 20)));
     // A phone names its files; these must never reach the desktop's launcher.
@@ -216,7 +229,7 @@ void TstPhoneAlbumView::openingUsesTheDesktopOnlyForPhotosAndVideos()
     QCOMPARE(m_catcher->urls.last(), QUrl::fromLocalFile(clip));
     for (const int row : {3, 4, 5})
         QVERIFY2(!view.openRow(row), qPrintable(view.model()->entry(row).text));
-    QVERIFY(!view.openRow(0));   // the month header
+    QVERIFY(!view.openRow(0)); // the month header
     QCOMPARE(m_catcher->urls.size(), 2);
 }
 
@@ -268,15 +281,17 @@ void TstPhoneAlbumView::openingGoesByContent()
 
 void TstPhoneAlbumView::phonePageButtonAndDoubleClickOpenTheAlbum()
 {
-    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Pixel 7"), m_files.path(), QStringLiteral("2026-01-02 03:04:05"));
-    ReadWriteSetting::getInstance()->addUser(QStringLiteral("华为平板"), m_files.path(), QStringLiteral("2026-01-02 03:04:05"));
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Pixel 7"), m_files.path(),
+                                             QStringLiteral("2026-01-02 03:04:05"));
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("华为平板"), m_files.path(),
+                                             QStringLiteral("2026-01-02 03:04:05"));
     record(QStringLiteral("华为平板"), QStringLiteral("a.jpg"), QStringLiteral("2025-01-05T08:00:00"), jpeg(Qt::red));
     MobileForm form;
     form.show();
     auto *button = form.findChild<QPushButton *>(QStringLiteral("pushOpenAlbum"));
     auto *table = form.findChild<QTableView *>();
     QVERIFY(button && table);
-    QVERIFY(!button->isEnabled());   // no phone chosen yet
+    QVERIFY(!button->isEnabled()); // two phones: none chosen yet
 
     const QModelIndex tablet = form.model()->index(1, MobileForm::ColPath);
     QCOMPARE(form.model()->index(1, MobileForm::ColName).data().toString(), QStringLiteral("华为平板"));
@@ -306,6 +321,24 @@ void TstPhoneAlbumView::phonePageButtonAndDoubleClickOpenTheAlbum()
     QVERIFY(waitLoaded(*open.last()));
     QCOMPARE(open.last()->model()->photoCount(), 0);
     QCOMPARE(Dialogs::records().size(), 0);
+}
+
+void TstPhoneAlbumView::aSinglePhoneIsChosenAndItsMenuOpensTheAlbum()
+{
+    ReadWriteSetting::getInstance()->addUser(QStringLiteral("Pixel 7"), m_files.path(),
+                                             QStringLiteral("2026-01-02 03:04:05"));
+    MobileForm form;
+    QCOMPARE(form.findChild<QTableView *>()->currentIndex().row(), 0);
+    QVERIFY(form.findChild<QPushButton *>(QStringLiteral("pushOpenAlbum"))->isEnabled());
+    QVERIFY(form.findChild<QPushButton *>(QStringLiteral("pushOpenFolder"))->isEnabled());
+    QAction *album = nullptr;
+    for (QAction *a : form.contextMenu()->actions())
+        album = a->text() == QStringLiteral("查看相册") ? a : album;
+    QVERIFY(album);
+    album->trigger();
+    const QList<PhoneAlbumView *> open = form.findChildren<PhoneAlbumView *>();
+    QCOMPARE(open.size(), 1);
+    QCOMPARE(open.first()->deviceName(), QStringLiteral("Pixel 7"));
 }
 
 QTEST_MAIN(TstPhoneAlbumView)
