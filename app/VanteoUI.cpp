@@ -35,6 +35,10 @@ namespace {
 
 const QString kSaveDrive = QStringLiteral("saveDrive");
 const QString kUpdateTime = QStringLiteral("updateTime");
+// "x,y,width,height,maximised" of the window when it was last closed.
+const QString kWindowGeometry = QStringLiteral("windowGeometry");
+// Room for the local album's list beside a useful preview; smaller screens get all they have.
+constexpr QSize kDefaultWindowSize(1100, 720);
 
 const char kNavStyle[] = "QToolButton:checked{color:rgb(255, 0, 0);                     border-style:solid;"
                          "background: qlineargradient(x1: 0, y1: 0, x2: 0, y2: 1,                     "
@@ -49,12 +53,14 @@ VanteoUI::VanteoUI(QWidget *parent) : QDialog(parent), ui(new Ui::VanteoUI)
     createServices(savepath);
     initForm(savepath);
     setWindowIcon(QIcon(QStringLiteral(":/image/logo.png")));
+    restoreWindowGeometry();
     createTrayAndNotifications();
     startDailyUpdateCheck();
 }
 
 VanteoUI::~VanteoUI()
 {
+    saveWindowGeometry();
     destroyPages();
     delete stackedWidget;
     delete ui;
@@ -287,6 +293,50 @@ void VanteoUI::toggleMaximized()
         m_normalGeometry = geometry();
         if (QScreen *screen = QGuiApplication::primaryScreen())
             setGeometry(screen->availableGeometry());
+void VanteoUI::restoreWindowGeometry()
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const QRect available = screen ? screen->availableGeometry() : QRect(QPoint(), kDefaultWindowSize);
+    QRect shown;
+    bool maximised = false;
+    const QStringList parts = ReadWriteSetting::getInstance()->getGlobalValue(kWindowGeometry).split(QLatin1Char(','));
+    if (parts.size() == 5) {
+        int v[4];
+        bool ok = true;
+        for (int i = 0; i < 4 && ok; ++i)
+            v[i] = parts.at(i).trimmed().toInt(&ok);
+        if (ok && v[2] > 0 && v[3] > 0) {
+            shown = QRect(v[0], v[1], v[2], v[3]);
+            maximised = parts.at(4).trimmed() == QLatin1String("1");
+        }
+    }
+    // A size remembered on a larger screen, or a place on a screen that is gone, is brought back
+    // onto this one; nothing remembered: the default size, centred.
+    if (!shown.isValid() || !available.intersects(shown)) {
+        shown = QRect(QPoint(), kDefaultWindowSize);
+        shown.moveCenter(available.center());
+    }
+    shown.setSize(shown.size().boundedTo(available.size()).expandedTo(minimumSizeHint()));
+    shown.moveLeft(
+        qBound(available.left(), shown.left(), qMax(available.left(), available.right() - shown.width() + 1)));
+    shown.moveTop(qBound(available.top(), shown.top(), qMax(available.top(), available.bottom() - shown.height() + 1)));
+    setGeometry(shown);
+    if (maximised)
+        toggleMaximized();
+}
+
+void VanteoUI::saveWindowGeometry()
+{
+    const QRect r = m_maximized ? m_normalGeometry : geometry();
+    if (!r.isValid())
+        return;
+    const QString value =
+        QStringLiteral("%1,%2,%3,%4,%5").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()).arg(m_maximized ? 1 : 0);
+    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
+    if (settings->getGlobalValue(kWindowGeometry) != value)
+        settings->setGlobalValue(kWindowGeometry, value);
+}
+
     }
     // Dragging is off while maximised.
     setProperty("canMove", m_maximized);
@@ -359,6 +409,7 @@ void VanteoUI::closeEvent(QCloseEvent *event)
         return;
     }
     if (!m_quitting && !confirmClose()) {
+    saveWindowGeometry();
         event->ignore();
         return;
     }

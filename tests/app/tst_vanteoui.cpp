@@ -26,8 +26,7 @@ namespace {
 
 constexpr qint64 GiB = qint64(1) << 30;
 
-void sendMouse(QWidget *w, QEvent::Type type, const QPoint &global, Qt::MouseButton button,
-               Qt::MouseButtons buttons)
+void sendMouse(QWidget *w, QEvent::Type type, const QPoint &global, Qt::MouseButton button, Qt::MouseButtons buttons)
 {
     QMouseEvent e(type, w->mapFromGlobal(global), global, button, buttons, Qt::NoModifier);
     QApplication::sendEvent(w, &e);
@@ -42,11 +41,7 @@ class TestVanteoUI : public QObject
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
 
-    template<typename T>
-    T *child(QWidget *w, const char *name)
-    {
-        return w->findChild<T *>(QLatin1String(name));
-    }
+    template <typename T> T *child(QWidget *w, const char *name) { return w->findChild<T *>(QLatin1String(name)); }
 
 private slots:
     void initTestCase() { qApp->installEventFilter(AppInit::getInstance()); }
@@ -94,8 +89,9 @@ private slots:
         const QString family = IconHelper::getInstance()->iconFont().family();
         QVERIFY(IconHelper::getInstance()->fontId() >= 0);
         QCOMPARE(IconHelper::getInstance(), IconHelper::getInstance());
-        const QList<QPair<const char *, ushort>> glyphs = {
-            {"btnMenu_Min", 0xF068}, {"btnMenu_Max", 0xF067}, {"btnMenu_Close", 0xF00D}};
+        const QList<QPair<const char *, ushort>> glyphs = {{"btnMenu_Min", 0xF068},
+                                                           {"btnMenu_Max", 0xF067},
+                                                           {"btnMenu_Close", 0xF00D}};
         for (const auto &g : glyphs) {
             auto *b = child<QPushButton>(&w, g.first);
             QVERIFY(b);
@@ -222,8 +218,9 @@ private slots:
 
         Dialogs::setNextAnswer(Dialogs::Cancel);
         QVERIFY(!w.close());
-        QVERIFY2(Dialogs::records().last().text.contains(QStringLiteral("本地相册正在搜索和整理文件，退出将中断整理。")),
-                 qPrintable(Dialogs::records().last().text));
+        QVERIFY2(
+            Dialogs::records().last().text.contains(QStringLiteral("本地相册正在搜索和整理文件，退出将中断整理。")),
+            qPrintable(Dialogs::records().last().text));
         QVERIFY(TestSupport::waitFor([&] { return !local->isSearching(); }, 10000));
         QVERIFY(w.runningWork().isEmpty());
     }
@@ -275,6 +272,36 @@ private slots:
         QTRY_COMPARE(w.geometry(), normal);
     }
 
+    void windowGeometryIsRememberedWithinTheScreen()
+    {
+        const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+        const QSize fresh = QSize(1100, 720).boundedTo(available.size());
+        ReadWriteSetting *settings = ReadWriteSetting::getInstance();
+        QRect left;
+        {
+            VanteoUI w;
+            QCOMPARE(w.size(), fresh.expandedTo(w.minimumSizeHint()));
+            QVERIFY(available.contains(w.geometry()));
+            left = QRect(available.topLeft() + QPoint(20, 30), w.minimumSizeHint().expandedTo(QSize(0, 500)));
+            w.setGeometry(left);
+        } // remembered when the window goes
+        {
+            VanteoUI w;
+            QCOMPARE(w.geometry(), left);
+        }
+        // Larger than this screen, off every screen, or unreadable: brought back onto the screen.
+        for (const char *stored : {"-50,-40,9000,7000,0", "30000,30000,900,600,0", "a,b,c", "0,0,0,0,0"}) {
+            settings->setGlobalValue(QStringLiteral("windowGeometry"), QString::fromLatin1(stored));
+            VanteoUI w;
+            QVERIFY2(available.contains(w.geometry()), stored);
+        }
+        // Maximised when it was closed maximised, with its normal size kept for the way back.
+        settings->setGlobalValue(QStringLiteral("windowGeometry"), QStringLiteral("40,50,900,600,1"));
+        VanteoUI w;
+        QVERIFY(w.isMaximizedByTitle());
+        QCOMPARE(w.geometry(), available);
+    }
+
     void dragFilter()
     {
         QWidget w;
@@ -323,12 +350,11 @@ private slots:
         using V = StorageVolumes::Volume;
         const QList<V> twoOld = {{"/old/", 2 * GiB - GiB / 10}, {"/big/", 50 * GiB}};
         QTest::newRow("stored with 1.9 GiB: new choice") << "/old/" << twoOld << "/big/";
-        QTest::newRow("stored with 2.0 GiB: kept") << "/old/" << QList<V>{{"/old/", 2 * GiB}, {"/big/", 50 * GiB}}
-                                                  << "/old/";
+        QTest::newRow("stored with 2.0 GiB: kept")
+            << "/old/" << QList<V>{{"/old/", 2 * GiB}, {"/big/", 50 * GiB}} << "/old/";
         QTest::newRow("stored, no longer mounted") << "/usb/" << twoOld << "/big/";
         QTest::newRow("nothing stored") << "" << twoOld << "/big/";
-        QTest::newRow("tie: first listed") << "" << QList<V>{{"/x/", 7 * GiB + 5}, {"/y/", 7 * GiB + GiB / 2}}
-                                           << "/x/";
+        QTest::newRow("tie: first listed") << "" << QList<V>{{"/x/", 7 * GiB + 5}, {"/y/", 7 * GiB + GiB / 2}} << "/x/";
         QTest::newRow("no volume with 1 GiB") << "/old/" << QList<V>{{"/old/", GiB / 2}} << "";
     }
 
