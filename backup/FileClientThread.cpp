@@ -3,6 +3,7 @@
 #include "backup/FileServer.h"
 #include "backup/IncomingFile.h"
 #include "backup/StoragePlan.h"
+#include "backup/StorageRoot.h"
 #include "backup/TransferMonitor.h"
 #include "fileops/FileOps.h"
 #include "wire/Records.h"
@@ -226,7 +227,7 @@ Records::FileAck FileClientThread::notStoredAck(const Records::FileHeader &heade
 }
 
 bool FileClientThread::answer(const Records::FileHeader &header, const QString &path, const QString &md5,
-                              const QString &createTime, int writeStatus, const QString &mobilePath)
+                              const QString &createTime, int writeStatus, const QString &mobilePath, const QString &why)
 {
     const bool stored = writeStatus >= 0;
     Records::FileAck ack = notStoredAck(header, md5, mobilePath);
@@ -260,7 +261,8 @@ bool FileClientThread::answer(const Records::FileHeader &header, const QString &
         if (stored)
             TransferMonitor::instance()->fileStored(m_device, name, writeStatus == 0);
         else
-            TransferMonitor::instance()->fileFailed(m_device, name, QStringLiteral("未能保存，手机会重新发送"));
+            TransferMonitor::instance()->fileFailed(m_device, name,
+                                                    why.isEmpty() ? QStringLiteral("未能保存，手机会重新发送") : why);
     }
     return sent;
 }
@@ -294,6 +296,18 @@ bool FileClientThread::receiveFile(const Records::FileHeader &header)
         return answer(header, destination, md5, createTime, kNotStored, mobilePath);
     }
 
+    // Nothing is written while the storage root is not there (an empty mount point is not the disk)
+    // or would be left without its reserve: the phone keeps the file and sends it again later.
+    const StorageRoot::Verdict root = StorageRoot::check(folder, header.fileSize);
+    const auto refuse = [&](const QString &why) {
+        qCWarning(lcFileClient).noquote() << "connection" << m_sockid << "stores nothing:" << why;
+        if (!takeContent(header.fileSize, nullptr, fileName))
+            return false;
+        return answer(header, destination, md5, createTime, kNotStored, mobilePath, why);
+    };
+    if (root.state == StorageRoot::State::Missing || root.state == StorageRoot::State::Foreign)
+        return refuse(root.why);
+
     // The phone sends a file again when it never saw the acknowledgement: keep the stored copy.
     const QString identical = IncomingFile::findIdentical(folder, fileName, md5);
     if (!identical.isEmpty()) {
@@ -301,6 +315,8 @@ bool FileClientThread::receiveFile(const Records::FileHeader &header)
             return false;
         return answer(header, identical, md5, createTime, 0, mobilePath);
     }
+    if (!root.ok())
+        return refuse(root.why);
 
     IncomingFile file;
     QString why;
@@ -317,6 +333,13 @@ bool FileClientThread::receiveFile(const Records::FileHeader &header)
                                 << "received" << file.md5Hex();
         file.discard();
         return answer(header, destination, md5, createTime, kNotStored, mobilePath);
+    }
+    // The disk may have gone while the content arrived: a name is given only on the root's own disk.
+    const StorageRoot::Verdict still = StorageRoot::check(folder, 0);
+    if (still.state == StorageRoot::State::Missing || still.state == StorageRoot::State::Foreign) {
+        file.discard();
+        qCWarning(lcFileClient).noquote() << "connection" << m_sockid << "dropped" << destination << still.why;
+        return answer(header, destination, md5, createTime, kNotStored, mobilePath, still.why);
     }
     QString finalPath;
     switch (file.commit(fileName, &finalPath, &why)) {

@@ -84,9 +84,9 @@ private:
     void yieldToTheGuiWhenBusy();
     static Records::FileAck notStoredAck(const Records::FileHeader &header, const QString &md5,
                                          const QString &mobilePath);
-    // Reports, then acknowledges (and sends the thumbnail).
+    // Reports, then acknowledges (and sends the thumbnail); why: what the page says of a file not stored.
     bool answer(const Records::FileHeader &header, const QString &path, const QString &md5, const QString &createTime,
-                int writeStatus, const QString &mobilePath);
+                int writeStatus, const QString &mobilePath, const QString &why = QString());
 
     const int m_fd;
     const int m_sockid;
