@@ -5,6 +5,10 @@
 //     eXIf chunk, a "Creation Time" text or nothing), MP4/MOV videos (dated by mvhd, by
 //     QuickTime's creationdate in the camera's zone, or nothing), thumbnails under 40000 bytes
 //     and sidecar files. <dir>/expected-folders.tsv says where each file belongs.
+// bench_organise generate-heic <dir> [count] [seed]
+//     Writes count phone photos as HEIC (made once by heif-enc, dated by exiftool, then each given
+//     its own EXIF DateTimeOriginal over 2008-2024 and 1.5-4 MB in a trailing 'free' box) and
+//     <dir>/expected-folders.tsv.
 // bench_organise run <source> <outroot> [rounds] [program folder]
 //     Times, in alternating rounds, (1) the folder search plus organise of <source> into
 //     <outroot>/ours, (2) md5sum plus cp of the same picture and video files (the floor), the
@@ -13,6 +17,9 @@
 //     median ratios, checks every organised file's folder against expected-folders.tsv, and
 //     writes <outroot>/organise-list.txt: source -> target, or why a file was skipped. Each
 //     tool's output is deleted after its round; the last of ours is kept.
+// bench_organise dates <source> [rounds]
+//     The date step alone: our capture-time reading of every picture and video against exiftool
+//     printing each one's DateTimeOriginal, both over the same files, one process each.
 // bench_organise stopstart <outroot> [cycles]
 //     The local album page, clicked: start a folder search over a slow source (reads
 //     throttled to 16 MB/s), stop it mid-hash or mid-copy, start again at once. Prints the
@@ -24,6 +31,7 @@
 #include "platform/AppPaths.h"
 #include "settings/ReadWriteSetting.h"
 #include "tests/support/ExifJpeg.h"
+#include "tests/support/ToolPictures.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -44,6 +52,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cstdio>
@@ -183,6 +192,48 @@ int generate(const QString &dir, int count, quint32 seed)
         return 1;
     }
     out() << "wrote " << count << " files, " << bytes / 1000000 << " MB under " << dir << "\n";
+    return 0;
+}
+
+int generateHeic(const QString &dir, int count, quint32 seed)
+{
+    QRandomGenerator rng(seed);
+    QImage picture(1024, 768, QImage::Format_RGB32);
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            picture.setPixel(x, y, qRgb((x * 3 + y) & 0xff, (y * 5) & 0xff, (x ^ y) & 0xff));
+    const QDateTime placeholder(QDate(2000, 1, 1), QTime(0, 0));
+    const QByteArray base = ToolPictures::withExifDate(ToolPictures::heif(picture), QStringLiteral("heic"), placeholder);
+    const QByteArray mark = exifDate(placeholder);
+    if (base.isEmpty() || !base.contains(mark)) {
+        out() << "cannot make a HEIC: " << ToolPictures::missingTools() << "\n";
+        return 1;
+    }
+    QStringList expected;
+    qint64 bytes = 0;
+    for (int i = 0; i < count; ++i) {
+        const QDateTime shot = QDateTime(QDate(2008, 1, 1), QTime(0, 0))
+                                   .addSecs(qint64(rng.bounded(17 * 365)) * 86400 + rng.bounded(86400));
+        QByteArray data = base;
+        data.replace(mark, exifDate(shot));
+        QByteArray free(1500000 + int(rng.bounded(2500000)), Qt::Uninitialized);
+        for (int k = 0; k < free.size(); k += 4)
+            qToBigEndian(rng.generate(), free.data() + qMin(k, free.size() - 4));
+        qToBigEndian(quint32(free.size()), free.data());
+        free.replace(4, 4, "free");
+        data += free;
+        const QString rel = QStringLiteral("iPhone/DCIM/%1APPLE/IMG_%2.HEIC").arg(100 + i / 200).arg(i, 4, 10, QLatin1Char('0'));
+        if (!writeBytes(dir + QLatin1Char('/') + rel, data, shot.addDays(rng.bounded(400)))) {
+            out() << "cannot write " << rel << "\n";
+            return 1;
+        }
+        bytes += data.size();
+        expected << rel + QLatin1Char('\t') + monthFolder("照片", shot.date());
+    }
+    QFile list(dir + QStringLiteral("/expected-folders.tsv"));
+    if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate) || list.write(expected.join(QLatin1Char('\n')).toUtf8() + '\n') < 0)
+        return 1;
+    out() << "wrote " << count << " HEIC files, " << bytes / 1000000 << " MB under " << dir << "\n";
     return 0;
 }
 
@@ -391,14 +442,16 @@ int run(const QString &srcArg, const QString &rootArg, int rounds, const QString
     const QString floorOut = root + QStringLiteral("/floor");
     const QString exifOut = root + QStringLiteral("/exiftool");
     QString find = QStringLiteral("find %1 -type f \\( -iname '*.jpg' -o -iname '*.jpeg' -o -iname '*.png' -o -iname '*.avi' "
-                                  "-o -iname '*.mov' -o -iname '*.mp4' -o -iname '*.flv' -o -iname '*.mpg' \\) -print0")
+                                  "-o -iname '*.mov' -o -iname '*.mp4' -o -iname '*.flv' -o -iname '*.mpg' -o -iname '*.heic' "
+                                  "-o -iname '*.heif' -o -iname '*.avif' -o -iname '*.webp' -o -iname '*.m4v' -o -iname '*.3gp' \\) -print0")
                        .arg(shellQuote(src));
     const QString floorCmd = QStringLiteral("mkdir -p %2 && %1 | xargs -0 md5sum > /dev/null && %1 | xargs -0 cp --backup=numbered -t %2")
                                  .arg(find, shellQuote(floorOut));
     // The same, made durable as ours is: the copies reach the disk before the tool ends.
     const QString floorSyncCmd = floorCmd + QStringLiteral(" && sync -f %1").arg(shellQuote(floorOut));
     const QString exifCmd = QStringLiteral("exiftool -q -q -r -o %1/ '-Directory<DateTimeOriginal' -d %1/%Y/%m "
-                                           "-ext jpg -ext jpeg -ext png -ext avi -ext mov -ext mp4 -ext flv -ext mpg %2")
+                                           "-ext jpg -ext jpeg -ext png -ext avi -ext mov -ext mp4 -ext flv -ext mpg "
+                                           "-ext heic -ext heif -ext avif -ext webp -ext m4v -ext 3gp %2")
                                 .arg(shellQuote(exifOut), shellQuote(src));
     QList<double> ours, floor, floorSync, exif;
     QString sync = QStringLiteral("sync");
@@ -438,6 +491,31 @@ int run(const QString &srcArg, const QString &rootArg, int rounds, const QString
     return checkFolders(src, oursOut, programDir) == 0 ? 0 : 1;
 }
 
+
+int dates(const QString &srcArg, int rounds)
+{
+    const QString src = QDir(srcArg).absolutePath();
+    const Candidates c = candidates(src);
+    QList<double> ours, exif;
+    int dated = 0;
+    for (int r = 0; r < rounds; ++r) {
+        QElapsedTimer t;
+        t.start();
+        dated = 0;
+        for (const QString &f : c.files)
+            dated += CaptureTimes::embedded(QFile::encodeName(f)).isValid() ? 1 : 0;
+        ours << t.elapsed() / 1000.0;
+        exif << runShell(QStringLiteral("exiftool -q -q -r -p '$DateTimeOriginal' -ext jpg -ext jpeg -ext png -ext heic "
+                                        "-ext heif -ext avif -ext webp -ext mov -ext mp4 %1 > /dev/null")
+                             .arg(shellQuote(src)));
+    }
+    const double o = median(ours), ex = median(exif);
+    out() << QStringLiteral("dates of %1 files (%2 found in the files), medians of %3 rounds: ours %4 s (%5 files/s), "
+                            "exiftool %6 s (%7 files/s); ours / exiftool throughput: %8\n")
+                 .arg(c.files.size()).arg(dated).arg(rounds).arg(o, 0, 'f', 3).arg(c.files.size() / o, 0, 'f', 0)
+                 .arg(ex, 0, 'f', 3).arg(c.files.size() / ex, 0, 'f', 0).arg(ex / o, 0, 'f', 1);
+    return 0;
+}
 
 // The page's start button clicked during a slow copy: stop, then start again at once.
 int stopStart(const QString &rootArg, int cycles)
@@ -550,6 +628,8 @@ int main(int argc, char **argv)
     const QStringList args = app.arguments();
     if (args.size() >= 3 && args.at(1) == QLatin1String("generate"))
         return generate(args.at(2), args.size() > 3 ? args.at(3).toInt() : 600, args.size() > 4 ? args.at(4).toUInt() : 7);
+    if (args.size() >= 3 && args.at(1) == QLatin1String("generate-heic"))
+        return generateHeic(args.at(2), args.size() > 3 ? args.at(3).toInt() : 300, args.size() > 4 ? args.at(4).toUInt() : 7);
     if (args.size() >= 4 && args.at(1) == QLatin1String("ours")) { // ours alone, once (profiling)
         const QString root = QDir(args.at(3)).absolutePath();
         QDir(root + QStringLiteral("/ours")).removeRecursively();
@@ -558,14 +638,18 @@ int main(int argc, char **argv)
         writeList(QDir(args.at(2)).absolutePath(), root + QStringLiteral("/program"), root + QStringLiteral("/organise-list.txt"));
         return 0;
     }
+    if (args.size() >= 3 && args.at(1) == QLatin1String("dates"))
+        return dates(args.at(2), args.size() > 3 ? qMax(1, args.at(3).toInt()) : 3);
     if (args.size() >= 3 && args.at(1) == QLatin1String("stopstart"))
         return stopStart(args.at(2), args.size() > 3 ? qMax(2, args.at(3).toInt()) : 8);
     if (args.size() >= 4 && args.at(1) == QLatin1String("run"))
         return run(args.at(2), args.at(3), args.size() > 4 ? qMax(1, args.at(4).toInt()) : 3,
                    args.size() > 5 ? args.at(5) : QString());
     std::fprintf(stderr, "usage: bench_organise generate <dir> [count=600] [seed]\n"
+                         "       bench_organise generate-heic <dir> [count=300] [seed]\n"
                          "       bench_organise run <source> <outroot> [rounds=3] [program folder for localfiles.db]\n"
                          "       bench_organise ours <source> <outroot>   (the organiser alone, once)\n"
+                         "       bench_organise dates <source> [rounds=3]\n"
                          "       bench_organise stopstart <outroot> [cycles=8]\n");
     return 2;
 }
