@@ -3,6 +3,7 @@
 // the folder list and its keeping across starts, warnings, destruction while workers run, the
 // run summary and its report, the preview of the selected row, and opening files and folders.
 #include "localalbum/pages/LocalForm.h"
+#include "localalbum/pages/DateSourceLabel.h"
 #include "localalbum/pages/FileNameFeed.h"
 #include "localalbum/pages/OrganiseReportDialog.h"
 #include "localalbum/pages/PreviewPane.h"
@@ -63,7 +64,8 @@ QList<int> range(int from, int to)
 QStringList localPaths(const QString &dbPath)
 {
     QStringList out;
-    for (const QVariantList &row : TestSupport::queryRows(dbPath, QStringLiteral("select localpath from albumlist order by id")))
+    for (const QVariantList &row :
+         TestSupport::queryRows(dbPath, QStringLiteral("select localpath from albumlist order by id")))
         out << row.at(0).toString();
     return out;
 }
@@ -141,9 +143,9 @@ private:
         for (int i = 0; i < n; ++i) {
             const QString p = m_files->path() + QStringLiteral("/organised/%1.jpg").arg(i);
             QVERIFY(TestSupport::writeFile(p, QByteArray("x")));
-            QVERIFY(db.insertRecord(QStringLiteral("%1.jpg").arg(i), p, 1, QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')),
-                                    QStringLiteral("/src"), 1, QString(), QStringLiteral("2020-01-01 00:00:00"), QString())
-                    > 0);
+            QVERIFY(db.insertRecord(QStringLiteral("%1.jpg").arg(i), p, 1,
+                                    QStringLiteral("%1").arg(i, 32, 10, QLatin1Char('0')), QStringLiteral("/src"), 1,
+                                    QString(), QStringLiteral("2020-01-01 00:00:00"), QString()) > 0);
         }
     }
 
@@ -168,12 +170,14 @@ private:
     // Waits until the listing has delivered its end marker.
     static bool listed(LocalForm &page, int n)
     {
-        return waitFor([&] {
-            page.flushFileNames();
-            return Form(&page)->tableFileInfoView->getFileNumbers() == n
-                && Form(&page)->totalInfoLabel->text() == QStringLiteral("已整理文件总数: %1").arg(n)
-                && Form(&page)->progressBar->value() == 100;
-        }, 20000);
+        return waitFor(
+            [&] {
+                page.flushFileNames();
+                return Form(&page)->tableFileInfoView->getFileNumbers() == n &&
+                    Form(&page)->totalInfoLabel->text() == QStringLiteral("已整理文件总数: %1").arg(n) &&
+                    Form(&page)->progressBar->value() == 100;
+            },
+            20000);
     }
 
     static void addFolder(LocalForm &page, const QString &dir)
@@ -237,7 +241,10 @@ private slots:
         QVERIFY(QDir(m_files->path() + QStringLiteral("/organised")).removeRecursively());
         auto page = makePage();
         Form ui(page.get());
-        QVERIFY(waitFor([&] { page->flushFileNames(); return ui->progressBar->value() == 100; }));
+        QVERIFY(waitFor([&] {
+            page->flushFileNames();
+            return ui->progressBar->value() == 100;
+        }));
         QCOMPARE(ui->totalInfoLabel->text(), QStringLiteral("未发现备份数据"));
         QCOMPARE(ui->tableFileInfoView->getFileNumbers(), 0);
         QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 0/0"));
@@ -312,6 +319,43 @@ private slots:
         QTest::keyClick(ui->tableFileInfoView, Qt::Key_Up);
         QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 1/3"));
         QCOMPARE(ui->tableFileInfoView->currentIndex().row(), 9);
+
+        // End and Home: the last row of the last page, the first of the first.
+        QTest::keyClick(ui->tableFileInfoView, Qt::Key_End);
+        QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 3/3"));
+        QCOMPARE(ui->gotoPageBox->currentIndex(), 2);
+        QCOMPARE(ui->tableFileInfoView->shownNumber(ui->tableFileInfoView->currentIndex().row()), 25);
+        QTest::keyClick(ui->tableFileInfoView, Qt::Key_Home);
+        QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 1/3"));
+        QCOMPARE(ui->tableFileInfoView->currentIndex().row(), 0);
+        // A path is cut in the middle, never wrapped, and shown whole on hover.
+        QVERIFY(!ui->tableFileInfoView->wordWrap());
+        QCOMPARE(ui->tableFileInfoView->textElideMode(), Qt::ElideMiddle);
+        QCOMPARE(ui->tableFileInfoView->model()->index(0, 1).data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("/p/0.jpg"));
+    }
+
+    void summaryAndDateSourceWords()
+    {
+        OrganiseSummary s;
+        s.copied = 1;
+        QCOMPARE(OrganiseReportDialog::summaryText(s),
+                 QStringLiteral("本次整理：已复制 1，重复 0，太小 0，其他类型 0，失败 0"));
+        s.videosLeftOut = 3;
+        s.picturesLeftOut = 2;
+        QCOMPARE(OrganiseReportDialog::summaryText(s).split('\n').mid(1),
+                 QStringList({QStringLiteral("图片 2 个未整理（整理图片未开启）"),
+                              QStringLiteral("视频 3 个未整理（整理视频未开启）")}));
+        // The organiser's names stay as they are; the pages show them in Chinese.
+        const QList<QPair<const char *, QString>> words{
+            {"EXIF DateTimeOriginal", QStringLiteral("拍摄时间（EXIF）")},
+            {"EXIF DateTimeDigitized", QStringLiteral("数字化时间（EXIF）")},
+            {"mvhd", QStringLiteral("视频创建时间")},
+            {"QuickTime creationdate", QStringLiteral("视频创建时间")},
+            {"PNG Creation Time", QStringLiteral("创建时间（PNG）")},
+            {"文件时间", QStringLiteral("文件时间")}};
+        for (const auto &w : words)
+            QCOMPARE(dateSourceLabel(QString::fromUtf8(w.first)), w.second);
     }
 
     void pageBoxChoiceAfterAnIdleNextClick()
@@ -346,7 +390,8 @@ private slots:
         QVERIFY(QFile::remove(m_files->path() + QStringLiteral("/organised/3.jpg")));
         organised(0);
         auto page = makePage();
-        QCOMPARE(Form(page.get())->totalInfoLabel->text(), QStringLiteral("已整理文件总数: 7")); // counted before the check
+        QCOMPARE(Form(page.get())->totalInfoLabel->text(),
+                 QStringLiteral("已整理文件总数: 7")); // counted before the check
         QVERIFY(listed(*page, 6));
         // Two clicks while a listing runs still give one list.
         Form(page.get())->pushUpdateTotalButton->click();
@@ -418,7 +463,8 @@ private slots:
         QVERIFY(waitFor([&] { return shown.size() == 1; }));
         const PreviewData &data = ui->previewPane->shownData();
         QCOMPARE(data.source, ui->tableFileInfoView->shownPath(0));
-        QVERIFY2(data.organised.startsWith(root() + QStringLiteral("万特相册/本地/照片/")) && QFile::exists(data.organised),
+        QVERIFY2(data.organised.startsWith(root() + QStringLiteral("万特相册/本地/照片/")) &&
+                     QFile::exists(data.organised),
                  qPrintable(data.organised));
         page.reset();
         SearchEngine::setRootsForTests({});
@@ -452,7 +498,8 @@ private slots:
         t.start();
         while (page->organiser()->activeJobs() > 0 && t.elapsed() < 60000) {
             QTest::qWait(5);
-            QVERIFY2(page->isSearching() || page->organiser()->activeJobs() == 0, "the page reports idle while workers run");
+            QVERIFY2(page->isSearching() || page->organiser()->activeJobs() == 0,
+                     "the page reports idle while workers run");
         }
         QVERIFY(finished(*page));
         QCOMPARE(localPaths(dbPath()).size(), 150);
@@ -486,7 +533,7 @@ private slots:
         addFolder(*page, QStringLiteral("/data/photos"));
         addFolder(*page, QStringLiteral("/data/photos"));
         addFolder(*page, QStringLiteral("/data/Photos")); // another folder: case counts
-        addFolder(*page, QString());                     // cancelled
+        addFolder(*page, QString());                      // cancelled
         QCOMPARE(ui->listDirWidget->count(), 2);
         const QList<Dialogs::Record> asked = Dialogs::records();
         QCOMPARE(asked.size(), 4);
@@ -545,7 +592,12 @@ private slots:
         bool first = false;
         connect(page.get(), &LocalForm::setFileName, this, [&] { first = true; });
         ui->pushStartSearchButton->click();
-        QVERIFY(waitFor([&] { page->flushFileNames(); return first; }, 30000));
+        QVERIFY(waitFor(
+            [&] {
+                page->flushFileNames();
+                return first;
+            },
+            30000));
         Form(page.get())->pushUpdateTotalButton->click(); // ignored while searching
         page.reset(); // stops and waits for every worker; nothing may touch the page afterwards
         QTest::qWait(200);
@@ -635,7 +687,8 @@ private slots:
         QCOMPARE(report->shownRows(), 3);
         // A copied row opens its organised copy.
         const QString copy = report->table()->model()->index(0, 2).data().toString();
-        QVERIFY2(copy.startsWith(root() + QStringLiteral("万特相册/本地/照片/")) && QFile::exists(copy), qPrintable(copy));
+        QVERIFY2(copy.startsWith(root() + QStringLiteral("万特相册/本地/照片/")) && QFile::exists(copy),
+                 qPrintable(copy));
         emit report->table()->doubleClicked(report->table()->model()->index(0, 0));
         QCOMPARE(opened.urls, QList<QUrl>({QUrl::fromLocalFile(copy)}));
 
@@ -648,8 +701,9 @@ private slots:
         ui->reportButton->click();
         report->setFilter(-1);
         QCOMPARE(report->shownRows(), 2);
-        QVERIFY2(report->findChild<QLabel *>(QStringLiteral("reportSummary"))->text().endsWith(
-                     QStringLiteral("（下表列出前 2 个文件，另有 3 个未列出）")),
+        QVERIFY2(report->findChild<QLabel *>(QStringLiteral("reportSummary"))
+                     ->text()
+                     .endsWith(QStringLiteral("（下表列出前 2 个文件，另有 3 个未列出）")),
                  qPrintable(report->findChild<QLabel *>(QStringLiteral("reportSummary"))->text()));
     }
 
@@ -660,14 +714,15 @@ private slots:
         // more pixels than any decode may take, and a video.
         const QString source = m_files->path() + QStringLiteral("/相机");
         const QString out = root() + QStringLiteral("万特相册/本地/照片/2021/05");
-        const QByteArray photo = ExifJpeg::padTo(
-            ExifJpeg::withExif(ExifJpeg::makeJpeg(64, 32, 7),
-                               {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2021:05:06 07:08:09"},
-                                {EXIF_IFD_0, EXIF_TAG_ORIENTATION, "6"}}),
-            41000, 7);
-        const QByteArray hostile = QByteArray("\x89PNG\r\n\x1a\n", 8)
-            + ExifJpeg::pngChunk("IHDR", ExifJpeg::be32(60000) + ExifJpeg::be32(60000) + QByteArray("\x08\x06\0\0\0", 5))
-            + QByteArray(50000, '\0');
+        const QByteArray photo =
+            ExifJpeg::padTo(ExifJpeg::withExif(ExifJpeg::makeJpeg(64, 32, 7),
+                                               {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2021:05:06 07:08:09"},
+                                                {EXIF_IFD_0, EXIF_TAG_ORIENTATION, "6"}}),
+                            41000, 7);
+        const QByteArray hostile = QByteArray("\x89PNG\r\n\x1a\n", 8) +
+            ExifJpeg::pngChunk("IHDR",
+                               ExifJpeg::be32(60000) + ExifJpeg::be32(60000) + QByteArray("\x08\x06\0\0\0", 5)) +
+            QByteArray(50000, '\0');
         const QByteArray movie = ExifJpeg::makeMovie(1600000000, QByteArray(), 50000, 3);
         const QStringList names = {QStringLiteral("a.jpg"), QStringLiteral("b.png"), QStringLiteral("c.mp4")};
         const QList<QByteArray> contents = {photo, hostile, movie};
@@ -679,8 +734,7 @@ private slots:
                 QVERIFY(TestSupport::writeFile(source + QLatin1Char('/') + names[i], contents[i]));
                 QVERIFY(db.insertRecord(names[i], out + QLatin1Char('/') + names[i], contents[i].size(),
                                         QString::number(i).repeated(32), source + QLatin1Char('/') + names[i], 1,
-                                        QString(), QStringLiteral("2021-05-06 07:08:09"), QString())
-                        > 0);
+                                        QString(), QStringLiteral("2021-05-06 07:08:09"), QString()) > 0);
             }
         }
         auto page = makePage();
@@ -720,8 +774,9 @@ private slots:
         // Double-click opens the file; the button opens the organised tree.
         emit ui->tableFileInfoView->doubleClicked(ui->tableFileInfoView->model()->index(0, 1));
         ui->openFolderButton->click();
-        QCOMPARE(opened.urls, QList<QUrl>({QUrl::fromLocalFile(out + QStringLiteral("/a.jpg")),
-                                           QUrl::fromLocalFile(root() + QStringLiteral("万特相册/本地"))}));
+        QCOMPARE(opened.urls,
+                 QList<QUrl>({QUrl::fromLocalFile(out + QStringLiteral("/a.jpg")),
+                              QUrl::fromLocalFile(root() + QStringLiteral("万特相册/本地"))}));
         QVERIFY(QFile::remove(out + QStringLiteral("/a.jpg")));
         emit ui->tableFileInfoView->doubleClicked(ui->tableFileInfoView->model()->index(0, 1));
         QCOMPARE(opened.urls.size(), 2);
