@@ -7,6 +7,7 @@
 
 #include "app/IconHelper.h"
 #include "app/UserHelperForm.h"
+#include "backup/StorageRoot.h"
 #include "link/CmdServer.h"
 #include "link/NetBroadCast.h"
 #include "link/pages/MobileForm.h"
@@ -33,7 +34,6 @@
 
 namespace {
 
-const QString kSaveDrive = QStringLiteral("saveDrive");
 const QString kUpdateTime = QStringLiteral("updateTime");
 // "x,y,width,height,maximised" of the window when it was last closed.
 const QString kWindowGeometry = QStringLiteral("windowGeometry");
@@ -68,13 +68,21 @@ VanteoUI::~VanteoUI()
 
 QString VanteoUI::getSaveDrive()
 {
-    ReadWriteSetting *settings = ReadWriteSetting::getInstance();
-    const QString stored = settings->getGlobalValue(kSaveDrive);
-    if (!stored.isEmpty() && freeSpaceGiB(stored) >= 2)
-        return stored;
-    const QString chosen = findLargestFreeDrive();
-    settings->setGlobalValue(kSaveDrive, chosen);
-    return chosen;
+    // Moving a root that holds phones' backups splits their archive: only with the user's yes.
+    const auto askMove = [](const QString &from, qint64 fromFree, const QString &to, qint64 toFree) {
+        const QString text =
+            QStringLiteral("备份位置 %1 只剩 %2 GB。\n\n改用 %3（剩余 %4 GB）吗？已备份的文件留在原处，"
+                           "手机的备份从此分在两处。\n\n取消：继续使用原位置（空间不足时手机的文件不会被保存）。")
+                .arg(from)
+                .arg(fromFree >> 30)
+                .arg(to)
+                .arg(toFree >> 30);
+        return Dialogs::message(nullptr, Dialogs::QuestionIcon, QStringLiteral("备份位置空间不足"), text,
+                                Dialogs::Ok | Dialogs::Cancel,
+                                {{Dialogs::Ok, QStringLiteral("确定")}, {Dialogs::Cancel, QStringLiteral("取消")}}) ==
+            Dialogs::Ok;
+    };
+    return StorageRoot::resolve(askMove);
 }
 
 int VanteoUI::freeSpaceGiB(const QString &path)

@@ -33,8 +33,9 @@ public:
     explicit VanteoUI(QWidget *parent = nullptr);
     ~VanteoUI() override;
 
-    // The storage root: the stored saveDrive while it has 2 GiB or more free, otherwise a new
-    // choice (stored, also when empty).
+    // The storage root, decided at start and made active for every write (StorageRoot::resolve): a
+    // root the user chose, or one holding phones' backups, is never replaced silently (the second
+    // asks before moving on at less than 2 GiB free); otherwise the automatic choice.
     static QString getSaveDrive();
     // Whole GiB free on the volume that holds path; 0 when it cannot be read.
     static int freeSpaceGiB(const QString &path);

@@ -2,6 +2,7 @@
 
 #include "backup/LocalDataBase.h"
 #include "backup/StoragePlan.h"
+#include "backup/StorageRoot.h"
 #include "fileops/FileOps.h"
 #include "localalbum/BackThread.h"
 #include "platform/AppPaths.h"
@@ -1107,6 +1108,8 @@ std::unique_ptr<LocalOrganiser::Pending> LocalOrganiser::prepare(Run &run, const
     out.source = entry.filePath;
     p->entry = entry;
     const QString base = outputBase();
+    if (StorageRoot::absent(base, &out.reason)) // an unplugged disk's bare mount point is no place for copies
+        return p;
     ensureFolder(base);
 
     QDateTime modified;

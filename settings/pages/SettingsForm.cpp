@@ -3,10 +3,13 @@
 #include "platform/Autostart.h"
 #include "ui_SettingsForm.h"
 
+#include "backup/StorageRoot.h"
 #include "platform/Dialogs.h"
+#include "platform/StorageVolumes.h"
 #include "settings/ReadWriteSetting.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QCoreApplication>
 #include <QSignalBlocker>
 #include <QGroupBox>
@@ -67,6 +70,7 @@ SettingsForm::SettingsForm(QWidget *parent, QString savepath)
     applyLooks();
     readStoredOptions();
     showFixedValues();
+    showStorageRoot();
     showPendingResets();
 }
 
@@ -157,6 +161,50 @@ void SettingsForm::showFixedValues()
     ui->listWidgetLocalVideo->addItems({QStringLiteral("*.avi"), QStringLiteral("*.mov"), QStringLiteral("*.mp4"),
                                         QStringLiteral("*.flv"), QStringLiteral("*.mpg"), QStringLiteral("*.m4v"),
                                         QStringLiteral("*.3gp")});
+}
+
+void SettingsForm::showStorageRoot()
+{
+    const QString root = m_savePath;
+    QString text;
+    if (root.isEmpty()) {
+        text = QStringLiteral("未设置");
+    } else {
+        const StorageRoot::Verdict v = StorageRoot::check(root, 0);
+        const qint64 free = StorageVolumes::freeBytes(root);
+        text = root;
+        if (v.state == StorageRoot::State::Missing || v.state == StorageRoot::State::Foreign)
+            text += QStringLiteral("（%1）").arg(v.why);
+        else if (free >= 0)
+            text += QStringLiteral("（剩余 %1 GB）").arg(double(free) / double(qint64(1) << 30), 0, 'f', 1);
+    }
+    ui->labelStorageRoot->setText(text);
+    ui->labelStorageRoot->setToolTip(root);
+    const QString next = ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("saveDrive"));
+    const bool pending = !next.isEmpty() && QDir::cleanPath(next) != QDir::cleanPath(root);
+    ui->labelStorageRootNote->setText(
+        pending ? QStringLiteral("已改为 %1，重新启动后生效（已备份的文件留在原处，不会移动）").arg(next)
+                : QStringLiteral("手机备份和本地整理都存放在此处的“万特相册”文件夹中。"));
+}
+
+void SettingsForm::on_pushButtonStorageRoot_clicked()
+{
+    const QString current = ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("saveDrive"));
+    const QString dir = Dialogs::existingDirectory(
+        this, QStringLiteral("选择备份位置"), current.isEmpty() ? QDir::homePath() : current, Dialogs::ShowDirsOnly);
+    if (dir.isEmpty())
+        return;
+    QString why;
+    if (!StorageRoot::choose(dir, &why)) {
+        Dialogs::message(this, Dialogs::Warning, QStringLiteral("备份位置"),
+                         QStringLiteral("不能使用这个文件夹作为备份位置。\n\n%1").arg(why));
+        return;
+    }
+    // The root in use chosen again (its archive marked anew): it counts at once.
+    const QString chosen = ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("saveDrive"));
+    if (QDir::cleanPath(chosen) == QDir::cleanPath(m_savePath))
+        StorageRoot::setActive(m_savePath, StorageRoot::markerId(m_savePath));
+    showStorageRoot();
 }
 
 void SettingsForm::on_checkBoxDoubleFile_stateChanged(int state)

@@ -7,7 +7,8 @@ namespace Ui {
 class SettingsForm;
 }
 
-// The settings page: switches picture and video organising on or off, asks for the two
+// The settings page: shows the storage root (备份位置) and lets the user choose another (used from
+// the next start), switches picture and video organising on or off, asks for the two
 // resets that the next start carries out (and says which are pending), and shows the organiser's and the backups'
 // fixed paths, suffixes and sizes for information (those controls are disabled).
 class SettingsForm : public QWidget
@@ -27,11 +28,14 @@ private slots:
     void on_pushBtnCheckUpdate_clicked();
     void on_checkLocalPicture_stateChanged(int state);
     void on_checkLocalVideo_stateChanged(int state);
+    void on_pushButtonStorageRoot_clicked();
 
 private:
     void applyLooks();
     void readStoredOptions();
     void showFixedValues();
+    // The storage root in use with its free space and state, and a root chosen for the next start.
+    void showStorageRoot();
     // Asks with text for a reset and, when confirmed, marks it for the next start under key.
     void confirmReset(const QString &key, const QString &text);
     // Shows which resets wait for the next start (hidden when none).
@@ -40,5 +44,5 @@ private:
     Ui::SettingsForm *ui;
     int m_doubleFile = 0; // mirrors doubleFile
     int m_doubleName = 1; // mirrors the 去重名 box, which the form shows checked
-    QString m_savePath;
+    QString m_savePath;   // the root in use since the start
 };

@@ -1,5 +1,6 @@
 #include "settings/pages/SettingsForm.h"
 
+#include "backup/StorageRoot.h"
 #include "platform/Dialogs.h"
 #include "settings/ReadWriteSetting.h"
 #include "tests/support/TestSupport.h"
@@ -11,6 +12,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
 
@@ -56,6 +58,7 @@ private slots:
     void displayPaths_data();
     void displayPaths();
     void controlsAndPicture();
+    void storageRootIsChosenByTheUser();
 
 private:
     std::unique_ptr<QTemporaryDir> m_programDir;
@@ -288,12 +291,12 @@ void TestSettingsForm::controlsAndPicture()
     SettingsForm form(nullptr, QString());
     QCOMPARE(form.size(), QSize(910, 650));
 
-    // Only the organiser options, start at login and the two resets can be used.
+    // Only the organiser options, start at login, the storage root and the two resets can be used.
     const QStringList enabled{QStringLiteral("checkLocalPicture"), QStringLiteral("checkLocalVideo"),
                               QStringLiteral("checkBoxAutostart"), QStringLiteral("localResetButton"),
-                              QStringLiteral("remoteResetButton")};
+                              QStringLiteral("remoteResetButton"), QStringLiteral("pushButtonStorageRoot")};
     const QList<QAbstractButton *> buttons = form.findChildren<QAbstractButton *>();
-    QCOMPARE(buttons.size(), 18);
+    QCOMPARE(buttons.size(), 19);
     for (QAbstractButton *b : buttons)
         QVERIFY2(b->isEnabled() == enabled.contains(b->objectName()), qPrintable(b->objectName()));
     const QList<QLineEdit *> edits = form.findChildren<QLineEdit *>();
@@ -313,6 +316,43 @@ void TestSettingsForm::controlsAndPicture()
 
     QVERIFY(!child<QLabel>(&form, QStringLiteral("label_picture"))->pixmap(Qt::ReturnByValue).isNull());
     QCOMPARE(child<QPushButton>(&form, QStringLiteral("localResetButton"))->font().pointSize(), 10);
+}
+
+void TestSettingsForm::storageRootIsChosenByTheUser()
+{
+    QTemporaryDir work;
+    const QString inUse = work.path() + QStringLiteral("/inuse/");
+    const QString other = work.path() + QStringLiteral("/other");
+    QVERIFY(QDir().mkpath(inUse) && QDir().mkpath(other + QStringLiteral("/万特相册/phone")));
+    const QString inUseId = StorageRoot::establish(inUse);
+    StorageRoot::setActive(inUse, inUseId);
+    store(QStringLiteral("saveDrive"), inUse);
+    SettingsForm form(nullptr, inUse);
+    QLabel *shown = child<QLabel>(&form, QStringLiteral("labelStorageRoot"));
+    QVERIFY2(shown->text().startsWith(inUse) && shown->text().contains(QStringLiteral("剩余")),
+             qPrintable(shown->text()));
+
+    // Cancelled, then a folder that cannot be used: nothing changes.
+    Dialogs::setNextDirectory(QString());
+    child<QPushButton>(&form, QStringLiteral("pushButtonStorageRoot"))->click();
+    Dialogs::setNextDirectory(work.path() + QStringLiteral("/missing"));
+    Dialogs::setNextAnswer(Dialogs::Ok);
+    child<QPushButton>(&form, QStringLiteral("pushButtonStorageRoot"))->click();
+    QCOMPARE(value(QStringLiteral("saveDrive")), inUse);
+    QCOMPARE(value(QStringLiteral("saveDriveChosen")), QString());
+
+    // A folder holding an earlier archive: marked, kept as the user's choice for the next start.
+    Dialogs::setNextDirectory(other);
+    child<QPushButton>(&form, QStringLiteral("pushButtonStorageRoot"))->click();
+    QCOMPARE(value(QStringLiteral("saveDrive")), other + QLatin1Char('/'));
+    QCOMPARE(value(QStringLiteral("saveDriveChosen")), QStringLiteral("1"));
+    QVERIFY(!value(QStringLiteral("saveDriveId")).isEmpty());
+    QCOMPARE(StorageRoot::markerId(other), value(QStringLiteral("saveDriveId")));
+    QCOMPARE(StorageRoot::activeRoot(), inUse); // this start goes on with the root it began with
+    QVERIFY(child<QLabel>(&form, QStringLiteral("labelStorageRootNote"))
+                ->text()
+                .contains(QStringLiteral("重新启动后生效")));
+    StorageRoot::setActive(QString(), QString());
 }
 
 QTEST_MAIN(TestSettingsForm)
