@@ -119,6 +119,11 @@ bool earlierArchiveAt(const QString &root)
     return !underUnmountedFstabTarget(root);
 }
 
+QString missingWhy(const QString &root)
+{
+    return QStringLiteral("备份位置不可用：%1（磁盘未连接？也可在参数设置中另选备份位置）").arg(root);
+}
+
 bool phonesUnder(const QString &root)
 {
     const QString album = albumOf(root) + QLatin1Char('/');
@@ -214,7 +219,7 @@ Verdict check(const QString &path, qint64 size)
     const QString album = albumOf(root);
     const QString id = markerId(root);
     if (id.isEmpty())
-        return {State::Missing, QStringLiteral("备份位置不可用：%1（磁盘未连接？）").arg(root)};
+        return {State::Missing, missingWhy(root)};
     if (!expected.isEmpty() && id != expected)
         return {State::Foreign, QStringLiteral("备份位置不是原来的存档：%1（请在参数设置中重新选择）").arg(root)};
     // The folder written to must lie on the marker's file system: a disk unmounted since the marker
@@ -225,7 +230,7 @@ Verdict check(const QString &path, qint64 size)
     while (existing.size() > album.size() && !QFileInfo::exists(existing))
         existing = QFileInfo(existing).path();
     if (!deviceOf(markerPath(root), &markerDev) || !deviceOf(existing, &folderDev) || markerDev != folderDev)
-        return {State::Missing, QStringLiteral("备份位置不可用：%1（磁盘未连接？）").arg(root)};
+        return {State::Missing, missingWhy(root)};
     const qint64 free = freeAt(album);
     if (!roomFor(free, size)) {
         return {State::Full,
@@ -305,6 +310,17 @@ QString resolve(const AskMove &askMove)
     if (present && free >= kAutomaticMinimumBytes) {
         setActive(stored, storedId);
         return stored;
+    }
+    // Never marked (written into global.xml by hand, or an earlier version's root without phones):
+    // kept as before while it has room, now with its marker.
+    if (!present && storedId.isEmpty() && QFileInfo(stored).isDir() && !underUnmountedFstabTarget(stored) &&
+        freeAt(stored) >= kAutomaticMinimumBytes) {
+        id = establish(stored);
+        if (!id.isEmpty()) {
+            settings->setGlobalValue(kId, id);
+            setActive(stored, id);
+            return stored;
+        }
     }
     return chooseAutomatically(settings);
 }

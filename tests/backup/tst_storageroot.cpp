@@ -193,6 +193,8 @@ void TestStorageRoot::resolveAtStart_data()
     QTest::newRow("automatic root without phones, gone: chosen again")
         << "gone" << false << "" << false << "auto" << false;
     QTest::newRow("marked automatic root") << "old" << false << "marked" << false << "old" << true;
+    QTest::newRow("never-marked automatic root with room: kept, marked")
+        << "old" << false << "bare" << false << "old" << true;
 }
 
 void TestStorageRoot::resolveAtStart()

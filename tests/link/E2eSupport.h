@@ -29,8 +29,8 @@ inline QString setUpProgram(const QString &programDir, const QString &work, cons
         return QString();
     TestSupport::useProgramDir(programDir);
     const QString savePath = work + QStringLiteral("/drive/");
-    QDir().mkpath(savePath);
     const QString folder = savePath + QStringLiteral("万特相册/") + phone;
+    QDir().mkpath(folder); // the phone's archive is there, as an earlier start left it
     const QString now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
     settings->setGlobalValue(QStringLiteral("saveDrive"), savePath);
