@@ -276,7 +276,7 @@ struct LocalDataBase::Connections
 };
 
 LocalDataBase::LocalDataBase(const QString &path)
-    : QThread(nullptr), m_dbName(path), m_connections(std::make_shared<Connections>())
+    : QObject(nullptr), m_dbName(path), m_connections(std::make_shared<Connections>())
 {
     m_hostName = QHostInfo::localHostName();
     // Several objects may use one file at once (a page counting while a connection records),
@@ -293,7 +293,6 @@ LocalDataBase::~LocalDataBase()
     m_stop = true;
     // Every scan, queued or running, releases m_scanDone once when it ends.
     m_scanDone.acquire(m_scansStarted.load());
-    wait(); // in case the thread itself was started
     {
         // The writer commits everything still queued before it ends.
         QMutexLocker queue(&m_queueMutex);
@@ -550,11 +549,6 @@ void LocalDataBase::startScan()
         scan();
         m_scanDone.release();
     });
-}
-
-void LocalDataBase::run()
-{
-    scanExistFiles();
 }
 
 void LocalDataBase::scan()

@@ -4,6 +4,7 @@
 #include <QMutex>
 #include <QSemaphore>
 #include <QString>
+#include <QObject>
 #include <QThread>
 #include <QWaitCondition>
 #include <atomic>
@@ -20,8 +21,9 @@ class QSqlDatabase;
 // Every operation holds the file's mutex (shared by all objects on that file) for its whole duration. Operations may be
 // called from any thread; each calling thread gets its own SQLite connection to the file
 // (Qt connections belong to the thread that made them), closed when that thread ends or when
-// the object is destroyed.
-class LocalDataBase : public QThread
+// the object is destroyed. Work off the caller's thread: scans on Qt's global pool, and one writer
+// thread of the object's own for queued rows.
+class LocalDataBase : public QObject
 {
     Q_OBJECT
 public:
@@ -99,9 +101,6 @@ public:
 signals:
     void setFileName(int order, QString filename);
     void setViewUpdate(bool bValue);
-
-protected:
-    void run() override;
 
 private:
     struct Connections;
