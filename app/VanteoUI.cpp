@@ -293,14 +293,6 @@ void VanteoUI::onRecvRemoteMsg(QString devName, bool isNewUser)
     mobileForm->refreshUser(devName, isNewUser);
 }
 
-void VanteoUI::toggleMaximized()
-{
-    if (m_maximized) {
-        setGeometry(m_normalGeometry);
-    } else {
-        m_normalGeometry = geometry();
-        if (QScreen *screen = QGuiApplication::primaryScreen())
-            setGeometry(screen->availableGeometry());
 void VanteoUI::restoreWindowGeometry()
 {
     const QScreen *screen = QGuiApplication::primaryScreen();
@@ -345,6 +337,14 @@ void VanteoUI::saveWindowGeometry()
         settings->setGlobalValue(kWindowGeometry, value);
 }
 
+void VanteoUI::toggleMaximized()
+{
+    if (m_maximized) {
+        setGeometry(m_normalGeometry);
+    } else {
+        m_normalGeometry = geometry();
+        if (QScreen *screen = QGuiApplication::primaryScreen())
+            setGeometry(screen->availableGeometry());
     }
     // Dragging is off while maximised.
     setProperty("canMove", m_maximized);
@@ -409,6 +409,7 @@ void VanteoUI::keyPressEvent(QKeyEvent *event)
 
 void VanteoUI::closeEvent(QCloseEvent *event)
 {
+    saveWindowGeometry();
     if (m_tray && !m_quitting) {
         // Into the tray: phones go on being served.
         event->ignore();
@@ -417,7 +418,6 @@ void VanteoUI::closeEvent(QCloseEvent *event)
         return;
     }
     if (!m_quitting && !confirmClose()) {
-    saveWindowGeometry();
         event->ignore();
         return;
     }

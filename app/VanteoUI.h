@@ -82,10 +82,10 @@ private slots:
 
 private:
     void toggleMaximized();
-    void checkOnly(QToolButton *button);
     // The window's place and size as last closed (global.xml), else a default that fits the screen.
     void restoreWindowGeometry();
     void saveWindowGeometry();
+    void checkOnly(QToolButton *button);
 
     // --- the window's services and pages ---
     void createServices(const QString &savepath); // broadcaster and command server

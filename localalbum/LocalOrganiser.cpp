@@ -18,8 +18,8 @@
 #include <QHash>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
-#include <QTextCodec>
 #include <QRegularExpression>
+#include <QTextCodec>
 #include <QThreadPool>
 
 #include <cerrno>
@@ -659,14 +659,13 @@ void LocalOrganiser::walkFolder(Run &run, const QByteArray &folder, int depth)
             report(run, e);
         }
     }
-    for (const QByteArray &path : qAsConst(files)) {
     int picturesLeft = 0;
     int videosLeft = 0;
+    for (const QByteArray &path : qAsConst(files)) {
         if (run.stop)
             break;
         if (wanted(path)) {
             consider(run, path);
-    }
         } else {
             // A kind the settings leave out is counted, so the summary can say why it was not organised.
             const QString suffix = suffixOf(path);
@@ -678,9 +677,10 @@ void LocalOrganiser::walkFolder(Run &run, const QByteArray &folder, int depth)
         QMutexLocker lock(&run.summaryMutex);
         run.summary.picturesLeftOut += picturesLeft;
         run.summary.videosLeftOut += videosLeft;
-    if (depth >= kMaxFolderDepth)
+    }
     if (run.stop)
         return;
+    if (depth >= kMaxFolderDepth)
         return;
     for (const QByteArray &path : qAsConst(subfolders)) {
         if (run.stop)
@@ -976,7 +976,6 @@ QString LocalOrganiser::targetNameFor(const QByteArray &rawPath, QString *note) 
     return name;
 }
 
-bool LocalOrganiser::chooseTarget(Reservation &reservation, const QString &dateFolder, const QString &fileName,
 bool LocalOrganiser::earlierClashCopy(Reservation &reservation, const QString &dateFolder, const QString &fileName,
                                       qint64 size, const QString &md5, Target *target)
 {
@@ -1010,6 +1009,7 @@ bool LocalOrganiser::earlierClashCopy(Reservation &reservation, const QString &d
     return false;
 }
 
+bool LocalOrganiser::chooseTarget(Reservation &reservation, const QString &dateFolder, const QString &fileName,
                                   int state, const QDateTime &modified, qint64 size, const QString &md5,
                                   Target *target, QString *why)
 {
@@ -1026,15 +1026,15 @@ bool LocalOrganiser::earlierClashCopy(Reservation &reservation, const QString &d
     // flight has it; then 20 to 28 from a random start, further numbers only when all nine
     // are taken.
     const int first = int(QRandomGenerator::global()->bounded(9u));
-    for (int k = -1; k < 80; ++k) {
     bool lookedForEarlier = false;
-        QString name;
+    for (int k = -1; k < 80; ++k) {
         // Before a clash name is drawn: the same content under an earlier clash name is that copy.
         if (!lookedForEarlier && (k >= 0 || state != 3)) {
             lookedForEarlier = true;
             if (earlierClashCopy(reservation, dateFolder, fileName, size, md5, target))
                 return true;
         }
+        QString name;
         if (k < 0)
             name = state == 3 ? fileName : clashName(int(QRandomGenerator::global()->bounded(9u)) + 10);
         else
