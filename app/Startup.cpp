@@ -71,8 +71,11 @@ int applyRemoteReset()
         return -1;
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
     const QList<UserEntry> users = settings->getUserList();
-    for (const UserEntry &user : users)
-        removeInProgramDir(user.name + QStringLiteral(".db"));
+    // With their logs: a stale log beside a new database would bring back rows of the old one.
+    for (const UserEntry &user : users) {
+        for (const char *suffix : {".db", ".db-wal", ".db-shm", ".db-journal"})
+            removeInProgramDir(user.name + QLatin1String(suffix));
+    }
     if (!users.isEmpty())
         settings->clearUsers();
     settings->setGlobalValue(QStringLiteral("remoteReset"), QStringLiteral("0"));

@@ -1,6 +1,7 @@
 #include "link/CmdServer.h"
 
 #include "backup/LocalDataBase.h"
+#include "backup/StorageRoot.h"
 #include "link/CmdClientThread.h"
 #include "link/DeviceName.h"
 #include "wire/Records.h"
@@ -56,9 +57,6 @@ CmdServer::CmdServer(QObject *parent, int maxPending, QString savepath)
     : QTcpServer(parent), m_maxPending(maxPending), m_savepath(std::move(savepath))
 {
     setMaxPendingConnections(m_maxPending);
-    const QString album = m_savepath + QStringLiteral("/万特相册/");
-    if (!m_savepath.isEmpty() && !QDir(album).exists())
-        QDir().mkdir(QDir::cleanPath(album));
     connect(this, &CmdServer::ClientClosed, this, &CmdServer::ClientClosedSlot);
     // QTcpServer stops accepting for good after a failed accept (no descriptor left, say).
     connect(this, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
@@ -373,7 +371,11 @@ void CmdServer::configure(CmdClientThread *thread, const QString &devName, bool 
 
 void CmdServer::recordDevice(const QString &devName, const QString &folder, bool isNewUser)
 {
-    if (!QDir(folder).exists() && !QDir().mkpath(folder))
+    // Never on a bare mount point: while the storage root is not there, nothing is made under it.
+    QString why;
+    if (StorageRoot::absent(folder, &why))
+        qCWarning(lcCmdServer) << "not creating" << folder << ":" << why;
+    else if (!QDir(folder).exists() && !QDir().mkpath(folder))
         qCWarning(lcCmdServer) << "cannot create" << folder;
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
     if (isNewUser)

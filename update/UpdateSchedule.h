@@ -7,7 +7,10 @@
 namespace UpdateSchedule {
 
 // Format of the stored check time.
-inline const char *timeFormat() { return "yyyy-MM-dd hh:mm:ss"; }
+inline const char *timeFormat()
+{
+    return "yyyy-MM-dd hh:mm:ss";
+}
 
 // True when now is more than 86400 s after lastText, counted as an unsigned 32-bit difference of
 // the Unix times: unreadable text and a time in the future wrap to a large difference.
