@@ -33,8 +33,8 @@ quint32 littleEndian32(const QByteArray &head, int offset)
 
 Kind brandKind(const QByteArray &brand)
 {
-    static const QList<QByteArray> pictures{"heic", "heix", "hevc", "hevx", "heim", "heis", "hevm", "hevs",
-                                            "mif1", "mif2", "msf1", "avif", "avis"};
+    static const QList<QByteArray> pictures{"heic", "heix", "hevc", "hevx", "heim", "heis", "hevm",
+                                            "hevs", "mif1", "mif2", "msf1", "avif", "avis"};
     static const QList<QByteArray> videos{"isom", "iso2", "iso3", "iso4", "iso5", "iso6", "iso8", "iso9", "mp41",
                                           "mp42", "mp71", "avc1", "qt  ", "M4V ", "M4VH", "M4VP", "3gp4", "3gp5",
                                           "3gp6", "3gp7", "3gp8", "3gp9", "3g2a", "3g2b", "3g2c", "3gg6", "3ge6",
@@ -72,8 +72,8 @@ Kind isoMediaKind(const QByteArray &head)
 
 Kind sniff(const QByteArray &head)
 {
-    if (at(head, 0, "\xFF\xD8\xFF", 3) || at(head, 0, "\x89PNG\r\n\x1A\n", 8) || at(head, 0, "GIF87a", 6)
-        || at(head, 0, "GIF89a", 6))
+    if (at(head, 0, "\xFF\xD8\xFF", 3) || at(head, 0, "\x89PNG\r\n\x1A\n", 8) || at(head, 0, "GIF87a", 6) ||
+        at(head, 0, "GIF89a", 6))
         return Kind::Picture;
     if (at(head, 0, "RIFF", 4)) {
         if (at(head, 8, "WEBP", 4))
@@ -93,8 +93,8 @@ Kind sniff(const QByteArray &head)
     // QuickTime files older than the 'ftyp' box start with one of its own atoms.
     if (head.size() >= 8 && (at(head, 4, "moov", 4) || at(head, 4, "mdat", 4) || at(head, 4, "wide", 4)))
         return Kind::Video;
-    if (at(head, 0, "\x1A\x45\xDF\xA3", 4) || at(head, 0, "FLV\x01", 4) || at(head, 0, "\x00\x00\x01\xBA", 4)
-        || at(head, 0, "\x00\x00\x01\xB3", 4))
+    if (at(head, 0, "\x1A\x45\xDF\xA3", 4) || at(head, 0, "FLV\x01", 4) || at(head, 0, "\x00\x00\x01\xBA", 4) ||
+        at(head, 0, "\x00\x00\x01\xB3", 4))
         return Kind::Video;
     return Kind::Unknown;
 }

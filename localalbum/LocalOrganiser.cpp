@@ -49,7 +49,8 @@ std::atomic<bool> g_failCopies{false};
 const QString kOutputFolder = QStringLiteral("万特相册");
 const QString kPicturePattern =
     QStringLiteral("*.jpg|*.png|*.jpeg|*.JPG|*.PNG|*.JPEG|*.heic|*.HEIC|*.heif|*.HEIF|*.avif|*.AVIF|*.webp|*.WEBP");
-const QString kVideoPattern = QStringLiteral("*.avi|*.AVI|*.mov|*.MOV|*.mp4|*.MP4|*.flv|*.FLV|*.mpg|*.MPG|*.m4v|*.M4V|*.3gp|*.3GP");
+const QString kVideoPattern =
+    QStringLiteral("*.avi|*.AVI|*.mov|*.MOV|*.mp4|*.MP4|*.flv|*.FLV|*.mpg|*.MPG|*.m4v|*.M4V|*.3gp|*.3GP");
 
 QString statusNumber(const char *prefix, int n)
 {
@@ -965,8 +966,8 @@ QString LocalOrganiser::targetNameFor(const QByteArray &rawPath, QString *note) 
         QTextCodec::ConverterState state(QTextCodec::ConvertInvalidToNull);
         const QString converted = gbk->toUnicode(raw.constData(), raw.size(), &state);
         // The decoder puts U+FFFD for bytes it cannot map without always counting them invalid.
-        if (state.invalidChars == 0 && !converted.contains(QChar(0))
-            && !converted.contains(QChar(QChar::ReplacementCharacter)))
+        if (state.invalidChars == 0 && !converted.contains(QChar(0)) &&
+            !converted.contains(QChar(QChar::ReplacementCharacter)))
             name = converted;
     }
     if (name.isEmpty())
@@ -981,9 +982,9 @@ bool LocalOrganiser::earlierClashCopy(Reservation &reservation, const QString &d
 {
     // Clash names carry a number drawn afresh on every run: once the album's records are gone
     // (local reset), the copy made under an earlier number is found only by looking at the folder.
-    const QRegularExpression clash(QStringLiteral("^\\d{4}(-\\d{2}){5}-\\d+-%1$")
-                                       .arg(QRegularExpression::escape(fileName)),
-                                   QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpression clash(
+        QStringLiteral("^\\d{4}(-\\d{2}){5}-\\d+-%1$").arg(QRegularExpression::escape(fileName)),
+        QRegularExpression::CaseInsensitiveOption);
     const QFileInfoList entries =
         QDir(dateFolder).entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &info : entries) {
@@ -999,7 +1000,8 @@ bool LocalOrganiser::earlierClashCopy(Reservation &reservation, const QString &d
         }
         const QByteArray rawPath = QFile::encodeName(path);
         struct stat st;
-        if (::lstat(rawPath.constData(), &st) == 0 && S_ISREG(st.st_mode) && FileOps::md5(rawPath).toHex() == md5.toLatin1()) {
+        if (::lstat(rawPath.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+            FileOps::md5(rawPath).toHex() == md5.toLatin1()) {
             *target = Target{name, path, true};
             return true;
         }
@@ -1010,8 +1012,8 @@ bool LocalOrganiser::earlierClashCopy(Reservation &reservation, const QString &d
 }
 
 bool LocalOrganiser::chooseTarget(Reservation &reservation, const QString &dateFolder, const QString &fileName,
-                                  int state, const QDateTime &modified, qint64 size, const QString &md5,
-                                  Target *target, QString *why)
+                                  int state, const QDateTime &modified, qint64 size, const QString &md5, Target *target,
+                                  QString *why)
 {
     const QString stamp = modified.toString(QStringLiteral("yyyy-MM-dd-hh-mm-ss-"));
     auto clashName = [&](int number) { return stamp + QString::number(number) + QLatin1Char('-') + fileName; };

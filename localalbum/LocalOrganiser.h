@@ -39,7 +39,8 @@ class LocalDataBase;
 // small, not a regular file, or failed with its reason), as is every folder it could not read,
 // and a run that ends emits runFinished(). The folder search follows no link and never enters
 // 万特相册 (the program's own copies and phones' backups). A copy's md5 is hashed from the bytes
-// copied; a file changed since the search is reported, not recorded. Signals are emitted from pool threads (queued to receivers in the GUI thread).
+// copied; a file changed since the search is reported, not recorded. Signals are emitted from pool threads (queued to
+// receivers in the GUI thread).
 class LocalOrganiser : public QObject
 {
     Q_OBJECT

@@ -16,12 +16,12 @@ struct OrganiseEntry
     enum class Result { Copied, Duplicate, TooSmall, OtherType, Failed, FolderSkipped };
 
     Result result = Result::Failed;
-    QByteArray rawSource;   // the source path's bytes as on disk (names need not be valid UTF-8)
-    QString source;         // the source path for display
-    QString target;         // where the organised copy lies (Copied), or the copy it duplicates
-    QString reason;         // why it failed or was skipped; notes such as a converted target name
-    QString dateSource;     // where the capture time came from, e.g. "EXIF DateTimeOriginal", "mvhd", "文件时间"
-    QDateTime captureTime;  // the time the date folders were chosen by (invalid when none was read)
+    QByteArray rawSource;  // the source path's bytes as on disk (names need not be valid UTF-8)
+    QString source;        // the source path for display
+    QString target;        // where the organised copy lies (Copied), or the copy it duplicates
+    QString reason;        // why it failed or was skipped; notes such as a converted target name
+    QString dateSource;    // where the capture time came from, e.g. "EXIF DateTimeOriginal", "mvhd", "文件时间"
+    QDateTime captureTime; // the time the date folders were chosen by (invalid when none was read)
     qint64 size = -1;
 };
 
@@ -32,8 +32,8 @@ struct OrganiseSummary
     int tooSmall = 0;
     int otherType = 0;
     int failed = 0;
-    int folders = 0;        // folders not read (not counted in total(), which counts files)
-    bool stopped = false;   // the user stopped the run before every file was handled
+    int folders = 0;         // folders not read (not counted in total(), which counts files)
+    bool stopped = false;    // the user stopped the run before every file was handled
     int picturesLeftOut = 0; // pictures the folder search passed over: 整理图片 is off (not in total())
     int videosLeftOut = 0;   // likewise videos: 整理视频 is off
 

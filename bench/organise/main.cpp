@@ -84,7 +84,8 @@ QByteArray exifDate(const QDateTime &t)
 
 QString monthFolder(const char *kind, const QDate &d)
 {
-    return QString::fromUtf8(kind) + QStringLiteral("/%1/%2").arg(d.year(), 4, 10, QLatin1Char('0')).arg(d.month(), 2, 10, QLatin1Char('0'));
+    return QString::fromUtf8(kind) +
+        QStringLiteral("/%1/%2").arg(d.year(), 4, 10, QLatin1Char('0')).arg(d.month(), 2, 10, QLatin1Char('0'));
 }
 
 int generate(const QString &dir, int count, quint32 seed)
@@ -92,7 +93,8 @@ int generate(const QString &dir, int count, quint32 seed)
     QRandomGenerator rng(seed);
     const QByteArray base = makeJpeg(320, 240, seed);
     const QStringList folders = {"Camera/DCIM/100CANON", "Camera/DCIM/101CANON", "Phone backup/DCIM/Camera",
-                                 "Holiday 2015", "家庭照片/2019", "Old laptop/My Pictures", "WhatsApp Images"};
+                                 "Holiday 2015",         "家庭照片/2019",        "Old laptop/My Pictures",
+                                 "WhatsApp Images"};
     QStringList written;
     QHash<QString, QDateTime> exifShotOf; // JPEGs written with a date tag
     QStringList expected;                 // "relative path<TAB>kind/yyyy/MM", or "-" when not organised
@@ -111,7 +113,7 @@ int generate(const QString &dir, int count, quint32 seed)
         QString path;
         QByteArray data;
         QString belongs = QStringLiteral("-");
-        QDateTime tagged; // the EXIF date a JPEG carries
+        QDateTime tagged;                      // the EXIF date a JPEG carries
         if (kind < 10 && !written.isEmpty()) { // duplicate content under another name
             const QString from = written.at(int(rng.bounded(written.size())));
             QFile f(from);
@@ -127,9 +129,11 @@ int generate(const QString &dir, int count, quint32 seed)
         } else if (kind < 16) { // screenshots: PNG dated by eXIf, by a text chunk, or not at all
             path = folder + QStringLiteral("/Screenshot_") + QString::number(i) + QStringLiteral(".png");
             const int how = int(rng.bounded(3));
-            const QList<DateTag> tags = how == 0 ? QList<DateTag>{{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, exifDate(shot)}}
-                                                 : QList<DateTag>{};
-            const QByteArray text = how == 1 ? shot.toString(QStringLiteral("yyyy-MM-ddThh:mm:ss")).toLatin1() : QByteArray();
+            const QList<DateTag> tags = how == 0
+                ? QList<DateTag>{{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, exifDate(shot)}}
+                : QList<DateTag>{};
+            const QByteArray text =
+                how == 1 ? shot.toString(QStringLiteral("yyyy-MM-ddThh:mm:ss")).toLatin1() : QByteArray();
             data = padTo(makePng(64, 48, rng.generate(), tags, text, rng.bounded(2)), 200000 + int(rng.bounded(800000)),
                          rng.generate());
             belongs = monthFolder("照片", (how == 2 ? mtime : shot).date());
@@ -146,8 +150,8 @@ int generate(const QString &dir, int count, quint32 seed)
                 belongs = monthFolder("视频", QDateTime::fromSecsSinceEpoch(utc, Qt::UTC).toLocalTime().date());
             } else if (how == 1) {
                 utc = wall.toSecsSinceEpoch();
-                creation = wall.toString(QStringLiteral("yyyy-MM-ddThh:mm:ss")).toLatin1()
-                           + (zoneHours < 0 ? "-" : "+") + QByteArray::number(qAbs(zoneHours)).rightJustified(2, '0') + "00";
+                creation = wall.toString(QStringLiteral("yyyy-MM-ddThh:mm:ss")).toLatin1() +
+                    (zoneHours < 0 ? "-" : "+") + QByteArray::number(qAbs(zoneHours)).rightJustified(2, '0') + "00";
                 belongs = monthFolder("视频", shot.date());
             } else {
                 belongs = monthFolder("视频", mtime.date());
@@ -165,8 +169,8 @@ int generate(const QString &dir, int count, quint32 seed)
             } else if (kind < 90) {
                 tags << DateTag{EXIF_IFD_0, EXIF_TAG_DATE_TIME, exifDate(shot)};
             }
-            path = folder + (rng.bounded(2) ? QStringLiteral("/IMG_") : QStringLiteral("/DSC_")) + counter
-                   + (rng.bounded(4) ? QStringLiteral(".JPG") : QStringLiteral(".jpg"));
+            path = folder + (rng.bounded(2) ? QStringLiteral("/IMG_") : QStringLiteral("/DSC_")) + counter +
+                (rng.bounded(4) ? QStringLiteral(".JPG") : QStringLiteral(".jpg"));
             data = padTo(withExif(base, tags), 1500000 + int(rng.bounded(2500000)), rng.generate());
             if (!tags.isEmpty())
                 tagged = shot;
@@ -187,7 +191,8 @@ int generate(const QString &dir, int count, quint32 seed)
         }
     }
     QFile list(dir + QStringLiteral("/expected-folders.tsv"));
-    if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate) || list.write(expected.join(QLatin1Char('\n')).toUtf8() + '\n') < 0) {
+    if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        list.write(expected.join(QLatin1Char('\n')).toUtf8() + '\n') < 0) {
         out() << "cannot write " << list.fileName() << "\n";
         return 1;
     }
@@ -203,7 +208,8 @@ int generateHeic(const QString &dir, int count, quint32 seed)
         for (int x = 0; x < picture.width(); ++x)
             picture.setPixel(x, y, qRgb((x * 3 + y) & 0xff, (y * 5) & 0xff, (x ^ y) & 0xff));
     const QDateTime placeholder(QDate(2000, 1, 1), QTime(0, 0));
-    const QByteArray base = ToolPictures::withExifDate(ToolPictures::heif(picture), QStringLiteral("heic"), placeholder);
+    const QByteArray base =
+        ToolPictures::withExifDate(ToolPictures::heif(picture), QStringLiteral("heic"), placeholder);
     const QByteArray mark = exifDate(placeholder);
     if (base.isEmpty() || !base.contains(mark)) {
         out() << "cannot make a HEIC: " << ToolPictures::missingTools() << "\n";
@@ -222,7 +228,8 @@ int generateHeic(const QString &dir, int count, quint32 seed)
         qToBigEndian(quint32(free.size()), free.data());
         free.replace(4, 4, "free");
         data += free;
-        const QString rel = QStringLiteral("iPhone/DCIM/%1APPLE/IMG_%2.HEIC").arg(100 + i / 200).arg(i, 4, 10, QLatin1Char('0'));
+        const QString rel =
+            QStringLiteral("iPhone/DCIM/%1APPLE/IMG_%2.HEIC").arg(100 + i / 200).arg(i, 4, 10, QLatin1Char('0'));
         if (!writeBytes(dir + QLatin1Char('/') + rel, data, shot.addDays(rng.bounded(400)))) {
             out() << "cannot write " << rel << "\n";
             return 1;
@@ -231,7 +238,8 @@ int generateHeic(const QString &dir, int count, quint32 seed)
         expected << rel + QLatin1Char('\t') + monthFolder("照片", shot.date());
     }
     QFile list(dir + QStringLiteral("/expected-folders.tsv"));
-    if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate) || list.write(expected.join(QLatin1Char('\n')).toUtf8() + '\n') < 0)
+    if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        list.write(expected.join(QLatin1Char('\n')).toUtf8() + '\n') < 0)
         return 1;
     out() << "wrote " << count << " HEIC files, " << bytes / 1000000 << " MB under " << dir << "\n";
     return 0;
@@ -250,7 +258,8 @@ int checkFolders(const QString &src, const QString &oursOut, const QString &prog
     for (const QByteArray &line : list.readAll().split('\n')) {
         const int tab = line.indexOf('\t');
         if (tab > 0)
-            belongs.insert(src + QLatin1Char('/') + QString::fromUtf8(line.left(tab)), QString::fromUtf8(line.mid(tab + 1)));
+            belongs.insert(src + QLatin1Char('/') + QString::fromUtf8(line.left(tab)),
+                           QString::fromUtf8(line.mid(tab + 1)));
     }
     QHash<QString, QString> targetOf;
     QSet<QString> md5s;
@@ -437,16 +446,20 @@ int run(const QString &srcArg, const QString &rootArg, int rounds, const QString
     const QString oursOut = root + QStringLiteral("/ours");
     // The program folder holds localfiles.db; another place (a RAM disk) shows what the
     // database's per-insert commits cost.
-    const QString programDir = programArg.isEmpty() ? root + QStringLiteral("/program") : QDir(programArg).absolutePath();
+    const QString programDir =
+        programArg.isEmpty() ? root + QStringLiteral("/program") : QDir(programArg).absolutePath();
     out() << "database: " << programDir << "/localfiles.db\n";
     const QString floorOut = root + QStringLiteral("/floor");
     const QString exifOut = root + QStringLiteral("/exiftool");
-    QString find = QStringLiteral("find %1 -type f \\( -iname '*.jpg' -o -iname '*.jpeg' -o -iname '*.png' -o -iname '*.avi' "
-                                  "-o -iname '*.mov' -o -iname '*.mp4' -o -iname '*.flv' -o -iname '*.mpg' -o -iname '*.heic' "
-                                  "-o -iname '*.heif' -o -iname '*.avif' -o -iname '*.webp' -o -iname '*.m4v' -o -iname '*.3gp' \\) -print0")
-                       .arg(shellQuote(src));
-    const QString floorCmd = QStringLiteral("mkdir -p %2 && %1 | xargs -0 md5sum > /dev/null && %1 | xargs -0 cp --backup=numbered -t %2")
-                                 .arg(find, shellQuote(floorOut));
+    QString find =
+        QStringLiteral(
+            "find %1 -type f \\( -iname '*.jpg' -o -iname '*.jpeg' -o -iname '*.png' -o -iname '*.avi' "
+            "-o -iname '*.mov' -o -iname '*.mp4' -o -iname '*.flv' -o -iname '*.mpg' -o -iname '*.heic' "
+            "-o -iname '*.heif' -o -iname '*.avif' -o -iname '*.webp' -o -iname '*.m4v' -o -iname '*.3gp' \\) -print0")
+            .arg(shellQuote(src));
+    const QString floorCmd =
+        QStringLiteral("mkdir -p %2 && %1 | xargs -0 md5sum > /dev/null && %1 | xargs -0 cp --backup=numbered -t %2")
+            .arg(find, shellQuote(floorOut));
     // The same, made durable as ours is: the copies reach the disk before the tool ends.
     const QString floorSyncCmd = floorCmd + QStringLiteral(" && sync -f %1").arg(shellQuote(floorOut));
     const QString exifCmd = QStringLiteral("exiftool -q -q -r -o %1/ '-Directory<DateTimeOriginal' -d %1/%Y/%m "
@@ -469,14 +482,19 @@ int run(const QString &srcArg, const QString &rootArg, int rounds, const QString
         exif << runShell(exifCmd);
         QDir(exifOut).removeRecursively();
         out() << QStringLiteral("round %1: ours %2 s, md5sum+cp %3 s, md5sum+cp+sync %4 s, exiftool %5 s\n")
-                     .arg(r + 1).arg(ours.last(), 0, 'f', 2).arg(floor.last(), 0, 'f', 2).arg(floorSync.last(), 0, 'f', 2)
+                     .arg(r + 1)
+                     .arg(ours.last(), 0, 'f', 2)
+                     .arg(floor.last(), 0, 'f', 2)
+                     .arg(floorSync.last(), 0, 'f', 2)
                      .arg(exif.last(), 0, 'f', 2);
         out().flush();
     }
     auto line = [&](const char *name, double secs) {
         out() << QStringLiteral("%1 %2 s  %3 files/s  %4 MB/s\n")
-                     .arg(QString::fromLatin1(name), -14).arg(secs, 7, 'f', 2)
-                     .arg(c.files.size() / secs, 8, 'f', 1).arg(mb / secs, 7, 'f', 1);
+                     .arg(QString::fromLatin1(name), -14)
+                     .arg(secs, 7, 'f', 2)
+                     .arg(c.files.size() / secs, 8, 'f', 1)
+                     .arg(mb / secs, 7, 'f', 1);
     };
     const double o = median(ours), fl = median(floor), fs = median(floorSync), ex = median(exif);
     out() << "medians of " << rounds << " alternating rounds over the same " << c.files.size() << " files:\n";
@@ -491,7 +509,6 @@ int run(const QString &srcArg, const QString &rootArg, int rounds, const QString
     return checkFolders(src, oursOut, programDir) == 0 ? 0 : 1;
 }
 
-
 int dates(const QString &srcArg, int rounds)
 {
     const QString src = QDir(srcArg).absolutePath();
@@ -505,15 +522,22 @@ int dates(const QString &srcArg, int rounds)
         for (const QString &f : c.files)
             dated += CaptureTimes::embedded(QFile::encodeName(f)).isValid() ? 1 : 0;
         ours << t.elapsed() / 1000.0;
-        exif << runShell(QStringLiteral("exiftool -q -q -r -p '$DateTimeOriginal' -ext jpg -ext jpeg -ext png -ext heic "
-                                        "-ext heif -ext avif -ext webp -ext mov -ext mp4 %1 > /dev/null")
-                             .arg(shellQuote(src)));
+        exif << runShell(
+            QStringLiteral("exiftool -q -q -r -p '$DateTimeOriginal' -ext jpg -ext jpeg -ext png -ext heic "
+                           "-ext heif -ext avif -ext webp -ext mov -ext mp4 %1 > /dev/null")
+                .arg(shellQuote(src)));
     }
     const double o = median(ours), ex = median(exif);
     out() << QStringLiteral("dates of %1 files (%2 found in the files), medians of %3 rounds: ours %4 s (%5 files/s), "
                             "exiftool %6 s (%7 files/s); ours / exiftool throughput: %8\n")
-                 .arg(c.files.size()).arg(dated).arg(rounds).arg(o, 0, 'f', 3).arg(c.files.size() / o, 0, 'f', 0)
-                 .arg(ex, 0, 'f', 3).arg(c.files.size() / ex, 0, 'f', 0).arg(ex / o, 0, 'f', 1);
+                 .arg(c.files.size())
+                 .arg(dated)
+                 .arg(rounds)
+                 .arg(o, 0, 'f', 3)
+                 .arg(c.files.size() / o, 0, 'f', 0)
+                 .arg(ex, 0, 'f', 3)
+                 .arg(c.files.size() / ex, 0, 'f', 0)
+                 .arg(ex / o, 0, 'f', 1);
     return 0;
 }
 
@@ -529,9 +553,11 @@ int stopStart(const QString &rootArg, int cycles)
         QDir().mkpath(d);
     }
     const QDateTime shot(QDate(2019, 5, 12), QTime(10, 20, 30));
-    writeBytes(src + QStringLiteral("/VID_big.mp4"), makeMovie(shot.toSecsSinceEpoch(), QByteArray(), 48 << 20, 1), shot);
+    writeBytes(src + QStringLiteral("/VID_big.mp4"), makeMovie(shot.toSecsSinceEpoch(), QByteArray(), 48 << 20, 1),
+               shot);
     for (int i = 0; i < 3; ++i)
-        writeBytes(src + QStringLiteral("/IMG_%1.JPG").arg(i), padTo(makeJpeg(64, 48, quint32(i)), 300000, quint32(i)), shot);
+        writeBytes(src + QStringLiteral("/IMG_%1.JPG").arg(i), padTo(makeJpeg(64, 48, quint32(i)), 300000, quint32(i)),
+                   shot);
     AppPaths::setProgramDirOverride(programDir);
     ReadWriteSetting::resetInstanceForTests();
     ReadWriteSetting::getInstance()->setGlobalValue(QStringLiteral("localVideo"), QStringLiteral("1"));
@@ -564,7 +590,8 @@ int stopStart(const QString &rootArg, int cycles)
         return done();
     };
     auto staged = [&] {
-        QDirIterator it(outRoot, {QStringLiteral(".vanteo-copy-*")}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        QDirIterator it(outRoot, {QStringLiteral(".vanteo-copy-*")}, QDir::Files | QDir::Hidden,
+                        QDirIterator::Subdirectories);
         return it.hasNext();
     };
     qint64 worstClick = 0;
@@ -610,9 +637,12 @@ int stopStart(const QString &rootArg, int cycles)
     out() << QStringLiteral("idle baseline: longest GUI stall %1 ms over 1.5 s\n").arg(idleGap / 1e6, 0, 'f', 1);
     out() << QStringLiteral("%1 stop/start cycles during a slow hash or copy (16 MB/s): longest GUI stall %2 ms "
                             "(target < 50), longest click %3 ms\n")
-                 .arg(cycles).arg(worstGap / 1e6, 0, 'f', 1).arg(worstClick / 1e6, 0, 'f', 1);
+                 .arg(cycles)
+                 .arg(worstGap / 1e6, 0, 'f', 1)
+                 .arg(worstClick / 1e6, 0, 'f', 1);
     out() << QStringLiteral("stopped runs ended %1 ms (median) / %2 ms (worst) after the stop click (target < 200)\n")
-                 .arg(stopLatencies.value(stopLatencies.size() / 2)).arg(stopLatencies.value(stopLatencies.size() - 1));
+                 .arg(stopLatencies.value(stopLatencies.size() / 2))
+                 .arg(stopLatencies.value(stopLatencies.size() - 1));
     if (missed > 0)
         out() << missed << " cycles did not reach a copy or did not end\n";
     const bool ok = worstGap < 50000000 && stopLatencies.value(stopLatencies.size() - 1) < 200 && missed == 0;
@@ -623,19 +653,24 @@ int stopStart(const QString &rootArg, int cycles)
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() >= 3 && args.at(1) == QLatin1String("generate"))
-        return generate(args.at(2), args.size() > 3 ? args.at(3).toInt() : 600, args.size() > 4 ? args.at(4).toUInt() : 7);
+        return generate(args.at(2), args.size() > 3 ? args.at(3).toInt() : 600,
+                        args.size() > 4 ? args.at(4).toUInt() : 7);
     if (args.size() >= 3 && args.at(1) == QLatin1String("generate-heic"))
-        return generateHeic(args.at(2), args.size() > 3 ? args.at(3).toInt() : 300, args.size() > 4 ? args.at(4).toUInt() : 7);
+        return generateHeic(args.at(2), args.size() > 3 ? args.at(3).toInt() : 300,
+                            args.size() > 4 ? args.at(4).toUInt() : 7);
     if (args.size() >= 4 && args.at(1) == QLatin1String("ours")) { // ours alone, once (profiling)
         const QString root = QDir(args.at(3)).absolutePath();
         QDir(root + QStringLiteral("/ours")).removeRecursively();
-        const double secs = runOurs(QDir(args.at(2)).absolutePath(), root + QStringLiteral("/ours"), root + QStringLiteral("/program"));
+        const double secs =
+            runOurs(QDir(args.at(2)).absolutePath(), root + QStringLiteral("/ours"), root + QStringLiteral("/program"));
         out() << "ours " << secs << " s\n";
-        writeList(QDir(args.at(2)).absolutePath(), root + QStringLiteral("/program"), root + QStringLiteral("/organise-list.txt"));
+        writeList(QDir(args.at(2)).absolutePath(), root + QStringLiteral("/program"),
+                  root + QStringLiteral("/organise-list.txt"));
         return 0;
     }
     if (args.size() >= 3 && args.at(1) == QLatin1String("dates"))
@@ -645,11 +680,12 @@ int main(int argc, char **argv)
     if (args.size() >= 4 && args.at(1) == QLatin1String("run"))
         return run(args.at(2), args.at(3), args.size() > 4 ? qMax(1, args.at(4).toInt()) : 3,
                    args.size() > 5 ? args.at(5) : QString());
-    std::fprintf(stderr, "usage: bench_organise generate <dir> [count=600] [seed]\n"
-                         "       bench_organise generate-heic <dir> [count=300] [seed]\n"
-                         "       bench_organise run <source> <outroot> [rounds=3] [program folder for localfiles.db]\n"
-                         "       bench_organise ours <source> <outroot>   (the organiser alone, once)\n"
-                         "       bench_organise dates <source> [rounds=3]\n"
-                         "       bench_organise stopstart <outroot> [cycles=8]\n");
+    std::fprintf(stderr,
+                 "usage: bench_organise generate <dir> [count=600] [seed]\n"
+                 "       bench_organise generate-heic <dir> [count=300] [seed]\n"
+                 "       bench_organise run <source> <outroot> [rounds=3] [program folder for localfiles.db]\n"
+                 "       bench_organise ours <source> <outroot>   (the organiser alone, once)\n"
+                 "       bench_organise dates <source> [rounds=3]\n"
+                 "       bench_organise stopstart <outroot> [cycles=8]\n");
     return 2;
 }

@@ -74,13 +74,8 @@ QString sessionCounts(const TransferMonitor::Activity &a)
 } // namespace
 
 MobileForm::MobileForm(QWidget *parent)
-    : QWidget(parent)
-    , ui(new Ui::MobileForm)
-    , m_model(new QStandardItemModel(0, ColumnCount, this))
-    , m_menu(new QMenu(this))
-    , m_timer(new QTimer(this))
-    , m_panelTimer(new QTimer(this))
-    , m_panelTick(new QTimer(this))
+    : QWidget(parent), ui(new Ui::MobileForm), m_model(new QStandardItemModel(0, ColumnCount, this)),
+      m_menu(new QMenu(this)), m_timer(new QTimer(this)), m_panelTimer(new QTimer(this)), m_panelTick(new QTimer(this))
 {
     ui->setupUi(this);
     setupTable();
@@ -129,7 +124,8 @@ MobileForm::~MobileForm()
 
 void MobileForm::setupTable()
 {
-    m_model->setHorizontalHeaderLabels(QStringLiteral("用户名,备份数量,备份路径,最近访问时间,当前状态").split(QLatin1Char(',')));
+    m_model->setHorizontalHeaderLabels(
+        QStringLiteral("用户名,备份数量,备份路径,最近访问时间,当前状态").split(QLatin1Char(',')));
     QTableView *view = ui->tableUsersView;
     view->setModel(m_model);
     view->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -183,8 +179,8 @@ void MobileForm::loadUsers(bool force)
 
     for (const UserEntry &user : users) {
         const bool online = shownOnline.contains(user.name);
-        QList<QStandardItem *> row{cell(user.name), cell(QString::number(countBackups(user.name))),
-                                   cell(user.path), cell(user.time), cell(online ? kOnline : kOffline)};
+        QList<QStandardItem *> row{cell(user.name), cell(QString::number(countBackups(user.name))), cell(user.path),
+                                   cell(user.time), cell(online ? kOnline : kOffline)};
         row.at(ColPath)->setToolTip(user.path);
         m_model->appendRow(row);
         if (!m_status.contains(user.name))
@@ -306,8 +302,8 @@ void MobileForm::onRecvUserNumberSlot(int num)
 
 bool MobileForm::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == ui->tableUsersView && event->type() == QEvent::ContextMenu
-        && ui->tableUsersView->currentIndex().isValid()) {
+    if (watched == ui->tableUsersView && event->type() == QEvent::ContextMenu &&
+        ui->tableUsersView->currentIndex().isValid()) {
         m_menu->popup(static_cast<QContextMenuEvent *>(event)->globalPos());
     }
     return QWidget::eventFilter(watched, event);
@@ -352,7 +348,8 @@ QStringList MobileForm::describeActivity(const QString &device, const TransferMo
         line += hadFiles ? sessionEnd(a) + sessionCounts(a) : QStringLiteral("空闲");
     } else if (!a.currentFile.isEmpty() && a.currentReceived < a.currentSize) {
         // The connection ended inside a file: its part was removed, the phone sends it again.
-        line += QStringLiteral("连接中断，%1 未收完（手机下次连接时会重新发送），").arg(a.currentFile) + sessionCounts(a);
+        line +=
+            QStringLiteral("连接中断，%1 未收完（手机下次连接时会重新发送），").arg(a.currentFile) + sessionCounts(a);
     } else if (hadFiles) {
         line += sessionEnd(a) + sessionCounts(a) + QStringLiteral("，已断开");
     } else {
@@ -430,14 +427,13 @@ void MobileForm::openBackupFolder()
         return;
     if (!QFileInfo(folder).isDir()) {
         Dialogs::message(this, Dialogs::Information, QStringLiteral("打开文件夹"),
-                         QStringLiteral("备份文件夹不存在：\n") + QDir::toNativeSeparators(folder),
-                         Dialogs::Ok);
+                         QStringLiteral("备份文件夹不存在：\n") + QDir::toNativeSeparators(folder), Dialogs::Ok);
         return;
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
         Dialogs::message(this, Dialogs::Warning, QStringLiteral("打开文件夹"),
-                         QStringLiteral("无法打开文件夹：\n") + QDir::toNativeSeparators(folder)
-                             + QStringLiteral("\n请用文件管理器打开它。"),
+                         QStringLiteral("无法打开文件夹：\n") + QDir::toNativeSeparators(folder) +
+                             QStringLiteral("\n请用文件管理器打开它。"),
                          Dialogs::Ok);
     }
 }

@@ -55,9 +55,9 @@ int digits(const QString &text, int from, int count)
 // more than everything else for 20,000 rows.
 QDateTime parseTime(const QString &text)
 {
-    if (text.size() >= 19 && text.at(4) == QLatin1Char('-') && text.at(7) == QLatin1Char('-')
-        && (text.at(10) == QLatin1Char('T') || text.at(10) == QLatin1Char(' ')) && text.at(13) == QLatin1Char(':')
-        && text.at(16) == QLatin1Char(':') && (text.size() == 19 || !text.at(19).isDigit())) {
+    if (text.size() >= 19 && text.at(4) == QLatin1Char('-') && text.at(7) == QLatin1Char('-') &&
+        (text.at(10) == QLatin1Char('T') || text.at(10) == QLatin1Char(' ')) && text.at(13) == QLatin1Char(':') &&
+        text.at(16) == QLatin1Char(':') && (text.size() == 19 || !text.at(19).isDigit())) {
         const QDate d(digits(text, 0, 4), digits(text, 5, 2), digits(text, 8, 2));
         const QTime t(digits(text, 11, 2), digits(text, 14, 2), digits(text, 17, 2));
         if (d.isValid() && t.isValid())
@@ -83,9 +83,7 @@ int monthKey(const QDateTime &t)
 
 } // namespace
 
-PhoneAlbumModel::PhoneAlbumModel(ThumbnailCache *cache, QObject *parent)
-    : QAbstractListModel(parent)
-    , m_cache(cache)
+PhoneAlbumModel::PhoneAlbumModel(ThumbnailCache *cache, QObject *parent) : QAbstractListModel(parent), m_cache(cache)
 {
     connect(m_cache, &ThumbnailCache::thumbnailReady, this, &PhoneAlbumModel::onReady);
     connect(m_cache, &ThumbnailCache::thumbnailFailed, this, &PhoneAlbumModel::onFailed);
@@ -109,8 +107,8 @@ QVector<PhoneAlbumModel::Entry> PhoneAlbumModel::readAlbum(const QString &databa
             q.setForwardOnly(true);
             const QString order = limit > 0 ? QStringLiteral(" order by createtime desc, id desc limit %1").arg(limit)
                                             : QStringLiteral(" order by id desc");
-            if (!q.exec(QStringLiteral("select filename, localpath, filesize, createtime, isExist from albumlist")
-                        + order)) {
+            if (!q.exec(QStringLiteral("select filename, localpath, filesize, createtime, isExist from albumlist") +
+                        order)) {
                 if (error)
                     *error = q.lastError().text();
             }
@@ -237,22 +235,18 @@ QVariant PhoneAlbumModel::data(const QModelIndex &index, int role) const
         return {};
     const Entry &e = m_entries.at(index.row());
     switch (role) {
-    case Qt::DisplayRole:
-        return e.text;
-    case KindRole:
-        return e.kind;
-    case PathRole:
-        return e.path;
-    case StateRole:
-        return e.state;
-    case CaptureTimeRole:
-        return e.time;
+    case Qt::DisplayRole: return e.text;
+    case KindRole: return e.kind;
+    case PathRole: return e.path;
+    case StateRole: return e.state;
+    case CaptureTimeRole: return e.time;
     case Qt::ToolTipRole:
         if (e.kind == Header)
             return {};
         return QStringLiteral("%1\n%2\n%3%4")
             .arg(e.text,
-                 e.time.isValid() ? e.time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) : QStringLiteral("拍摄时间不明"),
+                 e.time.isValid() ? e.time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+                                  : QStringLiteral("拍摄时间不明"),
                  QLocale::system().formattedDataSize(e.size),
                  e.state == Missing ? QStringLiteral("\n文件已不在磁盘上：") + e.path : QString());
     case ThumbnailRole: {
@@ -263,8 +257,7 @@ QVariant PhoneAlbumModel::data(const QModelIndex &index, int role) const
             m_cache->request(e.path);
         return image;
     }
-    default:
-        return {};
+    default: return {};
     }
 }
 
