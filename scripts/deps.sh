@@ -13,7 +13,7 @@ PACKAGES=(
   python3 python3-pyftpdlib openssl zbar-tools
   libimage-exiftool-perl qttranslations5-l10n
   desktop-file-utils appstream systemd
-  dbus-daemon dunst trayer desktop-file-utils
+  dbus-daemon dunst trayer
 )
 
 missing=()
