@@ -67,13 +67,13 @@ void TstThumbnailCache::storedWhereFileManagersLookWithItsStamp()
     QVERIFY(TestSupport::waitFor([&] { return ready.count() == 1; }));
     QCOMPARE(ready.at(0).at(0).toString(), path);
     const QImage shown = cache.cached(path);
-    QCOMPARE(shown.size(), QSize(128, 96));   // scaled to the 128 box, aspect kept
+    QCOMPARE(shown.size(), QSize(128, 96)); // scaled to the 128 box, aspect kept
 
     // Named after the md5 of the escaped file URI, as every user of the shared cache computes it.
     const QByteArray uri = QUrl::fromLocalFile(path).toEncoded();
     QVERIFY(uri.endsWith("%E7%85%A7%E7%89%87%201.jpg"));
-    const QString stored = normalDir() + QLatin1Char('/')
-                           + QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex() + QStringLiteral(".png");
+    const QString stored = normalDir() + QLatin1Char('/') +
+        QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex() + QStringLiteral(".png");
     QCOMPARE(ThumbnailCache::thumbnailPath(path, ThumbnailCache::Flavor::Normal), stored);
     QImageReader reader(stored, "png");
     const QImage onDisk = reader.read();
@@ -88,7 +88,7 @@ void TstThumbnailCache::storedWhereFileManagersLookWithItsStamp()
     const auto dirPerms = QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
     QCOMPARE(QFile::permissions(normalDir()) & 0x0777, dirPerms);
     QCOMPARE(QFile::permissions(cacheHome() + QStringLiteral("/thumbnails")) & 0x0777, dirPerms);
-    QCOMPARE(QFile::permissions(cacheHome()) & 0x0777, dirPerms);   // made here, so private too
+    QCOMPARE(QFile::permissions(cacheHome()) & 0x0777, dirPerms); // made here, so private too
     QCOMPARE(QDir(normalDir()).entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(stored).fileName()});
 
     // A second opening reads the stored thumbnail instead of decoding the photo.
@@ -183,8 +183,8 @@ void TstThumbnailCache::thumbnailsCarryNoTextOfTheirSource_data()
     const QByteArray bomb = TestPictures::zTxtChunk("Comment", 7900 * 1000);
     QTest::newRow("png with 20 zTXt of 7.9 MB")
         << "bomb.png" << TestPictures::flatPng(300, 300, bomb.repeated(20)) << QSize(128, 128);
-    QTest::newRow("png screenshot 1080x46000") << "screenshot.png" << TestPictures::flatPng(1080, 46000)
-                                               << QSize(3, 128);
+    QTest::newRow("png screenshot 1080x46000")
+        << "screenshot.png" << TestPictures::flatPng(1080, 46000) << QSize(3, 128);
 }
 
 void TstThumbnailCache::thumbnailsCarryNoTextOfTheirSource()

@@ -453,23 +453,29 @@ private slots:
             {"IMG_0200.avif",
              padBoxes(ToolPictures::withExifDate(ToolPictures::heif(picture, "avif"), "avif", shot.addYears(1)), 50000),
              "照片/2020/03", exif},
-            {"sticker.webp", padTo(ToolPictures::withExifDate(ToolPictures::webp(picture), "webp", shot.addYears(-1)), 50000, 3),
+            {"sticker.webp",
+             padTo(ToolPictures::withExifDate(ToolPictures::webp(picture), "webp", shot.addYears(-1)), 50000, 3),
              "照片/2018/03", exif},
             {"IMG_20230708_090000.heic", padBoxes(heic, 50000), "照片/2023/07", named},
             {"mmexport1620828000123.jpg", padTo(makeJpeg(16, 16, 4), 50000, 4), "照片/" + msFolder, named},
             {"wx_camera_1620828000123.jpg", padTo(makeJpeg(16, 16, 5), 50000, 5), "照片/" + msFolder, named},
             {"IMG_20190304_101010.jpg", padTo(makeJpeg(16, 16, 6), 50000, 6), "照片/2019/03", named},
             {"PXL_20210102_030405123.jpg", padTo(makeJpeg(16, 16, 7), 50000, 7), "照片/2021/01", named},
-            {"Screenshot_20220301-101010.png", padTo(makePng(8, 8, 8, {}, QByteArray()), 50000, 8), "照片/2022/03", named},
+            {"Screenshot_20220301-101010.png", padTo(makePng(8, 8, 8, {}, QByteArray()), 50000, 8), "照片/2022/03",
+             named},
             {"2017-08-09 10.11.12.jpg", padTo(makeJpeg(16, 16, 9), 50000, 9), "照片/2017/08", named},
             {"VID_20200115_120000.mp4", makeMovie(0, QByteArray(), 50000, 10), "视频/2020/01", named},
             {"clip.m4v", makeMovie(0, QByteArray(), 50000, 11), "视频/2011/01", QStringLiteral("文件时间")},
             {"call.3gp", makeMovie(0, QByteArray(), 50000, 12), "视频/2011/01", QStringLiteral("文件时间")},
             // Numbers that only look like dates.
-            {"IMG_20991231_101010.jpg", padTo(makeJpeg(16, 16, 13), 50000, 13), "照片/2011/01", QStringLiteral("文件时间")},
-            {"IMG_19800101_000000.jpg", padTo(makeJpeg(16, 16, 14), 50000, 14), "照片/2011/01", QStringLiteral("文件时间")},
-            {"IMG_20190230_101010.jpg", padTo(makeJpeg(16, 16, 15), 50000, 15), "照片/2011/01", QStringLiteral("文件时间")},
-            {"DSC_201903041010101.jpg", padTo(makeJpeg(16, 16, 16), 50000, 16), "照片/2011/01", QStringLiteral("文件时间")},
+            {"IMG_20991231_101010.jpg", padTo(makeJpeg(16, 16, 13), 50000, 13), "照片/2011/01",
+             QStringLiteral("文件时间")},
+            {"IMG_19800101_000000.jpg", padTo(makeJpeg(16, 16, 14), 50000, 14), "照片/2011/01",
+             QStringLiteral("文件时间")},
+            {"IMG_20190230_101010.jpg", padTo(makeJpeg(16, 16, 15), 50000, 15), "照片/2011/01",
+             QStringLiteral("文件时间")},
+            {"DSC_201903041010101.jpg", padTo(makeJpeg(16, 16, 16), 50000, 16), "照片/2011/01",
+             QStringLiteral("文件时间")},
         };
         for (const Case &c : cases) {
             QVERIFY2(c.bytes.size() >= 50000, qPrintable(c.name));
@@ -564,7 +570,8 @@ private slots:
             QCOMPARE(filesUnder(out()), copies);
             QCOMPARE(rows(db()).size(), 2); // both recorded again, each at its own copy
             for (const OrganiseEntry &e : qAsConst(reports)) {
-                QVERIFY2(copies.contains(QDir(out()).relativeFilePath(e.target)) && readFile(e.target) == readFile(e.source),
+                QVERIFY2(copies.contains(QDir(out()).relativeFilePath(e.target)) &&
+                             readFile(e.target) == readFile(e.source),
                          qPrintable(e.target));
                 QVERIFY2(e.reason.contains(QStringLiteral("相同内容已在目标位置")), qPrintable(e.reason));
             }

@@ -28,8 +28,7 @@ void store(const QString &key, const QString &text)
     ReadWriteSetting::getInstance()->setGlobalValue(key, text);
 }
 
-template<typename T>
-T *child(QWidget *form, const QString &name)
+template <typename T> T *child(QWidget *form, const QString &name)
 {
     T *w = form->findChild<T *>(name);
     if (!w)
@@ -107,16 +106,36 @@ void TestSettingsForm::storedValues_data()
     const QString vid = QStringLiteral("checkLocalVideo");
     const QString dbl = QStringLiteral("checkBoxDoubleFile");
     // A checked box is stored again in its slot's own form: "2" for the organiser options, "1" for doubleFile.
-    QTest::newRow("picture 1 by hand") << pic << "localPicture" << "1" << "2" << true;
-    QTest::newRow("picture 2") << pic << "localPicture" << "2" << "2" << true;
-    QTest::newRow("picture 0") << pic << "localPicture" << "0" << "0" << false;
-    QTest::newRow("picture abc") << pic << "localPicture" << "abc" << "abc" << false;
-    QTest::newRow("video 1 by hand") << vid << "localVideo" << "1" << "2" << true;
-    QTest::newRow("video abc") << vid << "localVideo" << "abc" << "abc" << false;
-    QTest::newRow("video negative") << vid << "localVideo" << "-2" << "-2" << false;
-    QTest::newRow("doubleFile 1") << dbl << "doubleFile" << "1" << "1" << true;
-    QTest::newRow("doubleFile 7") << dbl << "doubleFile" << "7" << "1" << true;
-    QTest::newRow("doubleFile abc") << dbl << "doubleFile" << "abc" << "abc" << false;
+    QTest::newRow("picture 1 by hand") << pic << "localPicture"
+                                       << "1"
+                                       << "2" << true;
+    QTest::newRow("picture 2") << pic << "localPicture"
+                               << "2"
+                               << "2" << true;
+    QTest::newRow("picture 0") << pic << "localPicture"
+                               << "0"
+                               << "0" << false;
+    QTest::newRow("picture abc") << pic << "localPicture"
+                                 << "abc"
+                                 << "abc" << false;
+    QTest::newRow("video 1 by hand") << vid << "localVideo"
+                                     << "1"
+                                     << "2" << true;
+    QTest::newRow("video abc") << vid << "localVideo"
+                               << "abc"
+                               << "abc" << false;
+    QTest::newRow("video negative") << vid << "localVideo"
+                                    << "-2"
+                                    << "-2" << false;
+    QTest::newRow("doubleFile 1") << dbl << "doubleFile"
+                                  << "1"
+                                  << "1" << true;
+    QTest::newRow("doubleFile 7") << dbl << "doubleFile"
+                                  << "7"
+                                  << "1" << true;
+    QTest::newRow("doubleFile abc") << dbl << "doubleFile"
+                                    << "abc"
+                                    << "abc" << false;
 }
 
 void TestSettingsForm::storedValues()
@@ -185,10 +204,14 @@ void TestSettingsForm::resetDialogs_data()
     QTest::addColumn<QString>("otherKey");
     QTest::addColumn<QStringList>("says");
     QTest::addColumn<QString>("pendingName");
-    QTest::newRow("local") << "localResetButton" << "localReset" << "remoteReset"
-                           << QStringList{QStringLiteral("重置本地参数(程序重启后生效）")} << QStringLiteral("本地参数");
+    QTest::newRow("local") << "localResetButton"
+                           << "localReset"
+                           << "remoteReset" << QStringList{QStringLiteral("重置本地参数(程序重启后生效）")}
+                           << QStringLiteral("本地参数");
     // The phone reset's own question: what goes, and that the photos stay.
-    QTest::newRow("remote") << "remoteResetButton" << "remoteReset" << "localReset"
+    QTest::newRow("remote") << "remoteResetButton"
+                            << "remoteReset"
+                            << "localReset"
                             << QStringList{QStringLiteral("已授权手机的列表"), QStringLiteral("相册数据库"),
                                            QStringLiteral("照片和视频不会删除"), QStringLiteral("程序重启后生效")}
                             << QStringLiteral("移动设备参数");
@@ -267,10 +290,18 @@ void TestSettingsForm::displayPaths_data()
     QTest::addColumn<QString>("pictures");
     QTest::addColumn<QString>("videos");
     QTest::addColumn<QString>("backups");
-    QTest::newRow("empty root") << "" << "万特相册/本地/照片" << "万特相册/本地/视频" << "万特相册";
-    QTest::newRow("drive root") << "D:/" << "D:/万特相册/本地/照片" << "D:/万特相册/本地/视频" << "D:/万特相册";
-    QTest::newRow("mount point") << "/media/data/" << "/media/data/万特相册/本地/照片"
-                                 << "/media/data/万特相册/本地/视频" << "/media/data/万特相册";
+    QTest::newRow("empty root") << ""
+                                << "万特相册/本地/照片"
+                                << "万特相册/本地/视频"
+                                << "万特相册";
+    QTest::newRow("drive root") << "D:/"
+                                << "D:/万特相册/本地/照片"
+                                << "D:/万特相册/本地/视频"
+                                << "D:/万特相册";
+    QTest::newRow("mount point") << "/media/data/"
+                                 << "/media/data/万特相册/本地/照片"
+                                 << "/media/data/万特相册/本地/视频"
+                                 << "/media/data/万特相册";
 }
 
 void TestSettingsForm::displayPaths()

@@ -24,7 +24,6 @@ struct DateTag
     QByteArray value; // "yyyy:MM:dd hh:mm:ss"; for EXIF_TAG_ORIENTATION its number ("6")
 };
 
-
 // w x h pixels of noise that depends on seed (hardly compressible, so sizes stay large).
 inline QImage noiseImage(int w, int h, quint32 seed)
 {
@@ -97,7 +96,6 @@ inline QByteArray padTo(QByteArray bytes, int size, quint32 seed)
     return bytes;
 }
 
-
 // --- Containers with capture times: MP4/MOV boxes and PNG chunks ---
 
 // One ISO media box: 32-bit size, type, payload.
@@ -139,7 +137,8 @@ inline QByteArray makeMovie(qint64 utc, const QByteArray &creationDate, int mdat
     payload.resize(mdatBytes);
     for (int i = 0; i < mdatBytes; ++i)
         payload[i] = char(rng.generate() & 0xff);
-    const QByteArray ftyp = box("ftyp", quickTime ? QByteArray("qt  ") + be32(0) + "qt  " : QByteArray("isom") + be32(512) + "isommp41");
+    const QByteArray ftyp =
+        box("ftyp", quickTime ? QByteArray("qt  ") + be32(0) + "qt  " : QByteArray("isom") + be32(512) + "isommp41");
     const QByteArray moovBox = box("moov", moov);
     const QByteArray mdat = box("mdat", payload);
     return moovFirst ? ftyp + moovBox + mdat : ftyp + mdat + moovBox;
