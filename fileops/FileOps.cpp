@@ -317,6 +317,18 @@ MoveResult StagedFile::commitReplacing(const QByteArray &target, SyncPolicy poli
     return MoveResult::Moved;
 }
 
+int openRegularFile(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    struct stat st
+    { };
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 bool writeReplacing(const QByteArray &path, const QByteArray &bytes, SyncPolicy policy, mode_t mode, QString *why)
 {
     StagedFile staged(QByteArrayLiteral(".vanteo-"));

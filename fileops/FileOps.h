@@ -46,6 +46,10 @@ QByteArray md5(const QByteArray &path, const std::atomic<bool> *stop = nullptr, 
 // 32 lower-case hex digits of md5(), or empty text.
 QString md5Hex(const QString &path, const std::atomic<bool> *stop = nullptr);
 
+// Opens path for reading only when it is a regular file, never through a link and without
+// blocking on a FIFO put in its place. Returns the descriptor (the caller closes it), or -1.
+int openRegularFile(const QByteArray &path);
+
 // --- no-replace rename and durability ---
 
 enum class MoveResult { Moved, Exists, Failed };

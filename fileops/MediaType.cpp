@@ -1,5 +1,7 @@
 #include "fileops/MediaType.h"
 
+#include "fileops/FileOps.h"
+
 #include <QFile>
 #include <QStringList>
 
@@ -116,17 +118,14 @@ Kind kindForName(const QString &fileName)
 
 Kind sniffFile(const QString &path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    const int fd = FileOps::openRegularFile(QFile::encodeName(path));
     if (fd < 0)
         return Kind::Unknown;
-    struct stat st;
     char buf[kHeadBytes];
     ssize_t n = -1;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        do {
-            n = ::read(fd, buf, sizeof buf);
-        } while (n < 0 && errno == EINTR);
-    }
+    do {
+        n = ::read(fd, buf, sizeof buf);
+    } while (n < 0 && errno == EINTR);
     ::close(fd);
     return n > 0 ? sniff(QByteArray(buf, int(n))) : Kind::Unknown;
 }

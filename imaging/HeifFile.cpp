@@ -1,5 +1,7 @@
 #include "imaging/HeifFile.h"
 
+#include "fileops/FileOps.h"
+
 #include "imaging/SafeImage.h"
 
 #include <QFile>
@@ -346,15 +348,11 @@ QByteArray HeifFile::exifTiff() const
 
 QByteArray HeifFile::exifTiffOfFile(const QByteArray &rawPath)
 {
-    const int fd = ::open(rawPath.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return {};
-    struct stat st
-    { };
+    const int fd = FileOps::openRegularFile(rawPath);
     QFile file;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
         return {};
     }
     HeifFile heif;

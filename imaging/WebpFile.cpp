@@ -1,5 +1,7 @@
 #include "imaging/WebpFile.h"
 
+#include "fileops/FileOps.h"
+
 #include <QFile>
 #include <QVector>
 #include <QtEndian>
@@ -82,15 +84,11 @@ Layout walk(QIODevice *device, bool picture, qint64 maxPictureBytes)
 
 QByteArray exifTiffOfFile(const QByteArray &rawPath)
 {
-    const int fd = ::open(rawPath.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return {};
-    struct stat st
-    { };
+    const int fd = FileOps::openRegularFile(rawPath);
     QFile file;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
+    if (fd < 0 || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
         return {};
     }
     const Layout layout = walk(&file, false, 0);
