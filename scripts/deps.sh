@@ -14,6 +14,7 @@ PACKAGES=(
   libimage-exiftool-perl qttranslations5-l10n
   desktop-file-utils appstream systemd
   dbus-daemon dunst trayer
+  clang-format universal-ctags
 )
 
 missing=()
