@@ -10,6 +10,8 @@
 #include <QRecursiveMutex>
 #include <QTextStream>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 Q_LOGGING_CATEGORY(lcSettings, "vanteo.settings")
@@ -50,6 +52,23 @@ QList<QDomElement> userElements(const QDomDocument &doc)
     for (int i = 0; i < list.size(); ++i)
         users << list.at(i).toElement();
     return users;
+}
+
+// Whether one of user's name elements holds name.
+bool userNamed(const QDomElement &user, const QString &name)
+{
+    const QDomNodeList names = user.elementsByTagName(QStringLiteral("name"));
+    for (int i = 0; i < names.size(); ++i) {
+        if (names.at(i).toElement().text() == name)
+            return true;
+    }
+    return false;
+}
+
+bool hasUser(const QDomDocument &doc, const QString &name)
+{
+    const QList<QDomElement> users = userElements(doc);
+    return std::any_of(users.cbegin(), users.cend(), [&name](const QDomElement &u) { return userNamed(u, name); });
 }
 
 } // namespace
@@ -177,14 +196,57 @@ QString ReadWriteSetting::getGlobalValue(const QString &key)
     return QString();
 }
 
-void ReadWriteSetting::setGlobalValue(const QString &key, const QString &value)
+bool ReadWriteSetting::edit(const std::function<bool(QDomDocument &)> &change)
 {
     QMutexLocker lock(&s_mutex);
     QDomDocument doc;
-    if (!load(&doc))
-        return;
-    QDomElement global = firstGlobal(doc);
-    if (!global.isNull()) {
+    if (!load(&doc) || !change(doc))
+        return false;
+    return save(doc);
+}
+
+QString ReadWriteSetting::value(const SettingKey &key)
+{
+    const QString stored = getGlobalValue(key.name);
+    return stored.isEmpty() ? QString(key.fallback) : stored;
+}
+
+int ReadWriteSetting::number(const SettingKey &key)
+{
+    return toInt(value(key));
+}
+
+bool ReadWriteSetting::isOn(const SettingKey &key)
+{
+    return number(key) >= 1;
+}
+
+bool ReadWriteSetting::isStored(const SettingKey &key)
+{
+    return !getGlobalValue(key.name).isEmpty();
+}
+
+void ReadWriteSetting::setValue(const SettingKey &key, const QString &value)
+{
+    setGlobalValue(key.name, value);
+}
+
+void ReadWriteSetting::setNumber(const SettingKey &key, int value)
+{
+    setGlobalValue(key.name, QString::number(value));
+}
+
+void ReadWriteSetting::remove(const SettingKey &key)
+{
+    removeGlobalKey(key.name);
+}
+
+void ReadWriteSetting::setGlobalValue(const QString &key, const QString &value)
+{
+    edit([&key, &value](QDomDocument &doc) {
+        QDomElement global = firstGlobal(doc);
+        if (global.isNull())
+            return true;
         QDomElement e = findKey(global, key);
         if (e.isNull()) {
             e = doc.createElement(key);
@@ -195,113 +257,88 @@ void ReadWriteSetting::setGlobalValue(const QString &key, const QString &value)
         } else {
             e.firstChild().setNodeValue(value);
         }
-    }
-    save(doc);
+        return true;
+    });
 }
 
 void ReadWriteSetting::removeGlobalKey(const QString &key)
 {
-    QMutexLocker lock(&s_mutex);
-    QDomDocument doc;
-    if (!load(&doc))
-        return;
-    QDomElement global = firstGlobal(doc);
-    if (!global.isNull()) {
-        QDomNode n = global.firstChild();
-        while (!n.isNull()) {
-            QDomNode next = n.nextSibling();
+    edit([&key](QDomDocument &doc) {
+        QDomElement global = firstGlobal(doc);
+        for (QDomNode n = global.firstChild(); !n.isNull();) {
+            const QDomNode next = n.nextSibling();
             if (n.isElement() && n.toElement().tagName() == key)
                 global.removeChild(n);
             n = next;
         }
-    }
-    save(doc);
+        return true;
+    });
 }
 
 bool ReadWriteSetting::userExists(const QString &name)
 {
     QMutexLocker lock(&s_mutex);
     QDomDocument doc;
-    if (!load(&doc))
-        return false;
-    for (const QDomElement &user : userElements(doc)) {
-        const QDomNodeList names = user.elementsByTagName(QStringLiteral("name"));
-        for (int i = 0; i < names.size(); ++i) {
-            if (names.at(i).toElement().text() == name)
-                return true;
-        }
-    }
-    return false;
+    return load(&doc) && hasUser(doc, name);
 }
 
 void ReadWriteSetting::addUser(const QString &name, const QString &path, const QString &time)
 {
-    QMutexLocker lock(&s_mutex);
-    if (userExists(name))
-        return;
-    QDomDocument doc;
-    if (!load(&doc))
-        return;
-    QDomElement user = doc.createElement(kUser);
-    const QPair<QString, QString> fields[] = {{QStringLiteral("name"), name},
-                                              {QStringLiteral("path"), path},
-                                              {QStringLiteral("time"), time}};
-    for (const auto &f : fields) {
-        QDomElement e = doc.createElement(f.first);
-        e.appendChild(doc.createTextNode(f.second));
-        user.appendChild(e);
-    }
-    doc.documentElement().appendChild(user);
-    save(doc);
+    edit([&](QDomDocument &doc) {
+        if (hasUser(doc, name))
+            return false;
+        QDomElement user = doc.createElement(kUser);
+        const QPair<QString, QString> fields[] = {{QStringLiteral("name"), name},
+                                                  {QStringLiteral("path"), path},
+                                                  {QStringLiteral("time"), time}};
+        for (const auto &f : fields) {
+            QDomElement e = doc.createElement(f.first);
+            e.appendChild(doc.createTextNode(f.second));
+            user.appendChild(e);
+        }
+        doc.documentElement().appendChild(user);
+        return true;
+    });
 }
 
 void ReadWriteSetting::updateUser(const QString &name, const QString &path, const QString &time)
 {
-    QMutexLocker lock(&s_mutex);
-    QDomDocument doc;
-    if (!load(&doc))
-        return;
-    const auto setText = [&doc](QDomNode node, const QString &text) {
-        QDomElement e = node.toElement();
-        if (e.firstChild().isNull())
-            e.appendChild(doc.createTextNode(text));
-        else
-            e.firstChild().setNodeValue(text);
-    };
-    for (const QDomElement &user : userElements(doc)) {
-        const QDomNodeList children = user.childNodes();
-        // An entry that is not name/path/time ends the update without saving anything.
-        if (children.size() != 3)
-            return;
-        if (children.at(0).toElement().text() != name)
-            continue;
-        if (!path.isEmpty())
-            setText(children.at(1), path);
-        if (!time.isEmpty())
-            setText(children.at(2), time);
-    }
-    save(doc);
+    edit([&](QDomDocument &doc) {
+        const auto setText = [&doc](QDomNode node, const QString &text) {
+            QDomElement e = node.toElement();
+            if (e.firstChild().isNull())
+                e.appendChild(doc.createTextNode(text));
+            else
+                e.firstChild().setNodeValue(text);
+        };
+        for (const QDomElement &user : userElements(doc)) {
+            const QDomNodeList children = user.childNodes();
+            // An entry that is not name/path/time ends the update without saving anything.
+            if (children.size() != 3)
+                return false;
+            if (children.at(0).toElement().text() != name)
+                continue;
+            if (!path.isEmpty())
+                setText(children.at(1), path);
+            if (!time.isEmpty())
+                setText(children.at(2), time);
+        }
+        return true;
+    });
 }
 
 void ReadWriteSetting::removeUser(const QString &name)
 {
-    QMutexLocker lock(&s_mutex);
-    QDomDocument doc;
-    if (!load(&doc))
-        return;
-    bool removed = false;
-    for (QDomElement &user : userElements(doc)) {
-        const QDomNodeList names = user.elementsByTagName(QStringLiteral("name"));
-        bool match = false;
-        for (int i = 0; i < names.size() && !match; ++i)
-            match = names.at(i).toElement().text() == name;
-        if (match) {
-            user.parentNode().removeChild(user);
-            removed = true;
+    edit([&name](QDomDocument &doc) {
+        bool removed = false;
+        for (QDomElement &user : userElements(doc)) {
+            if (userNamed(user, name)) {
+                user.parentNode().removeChild(user);
+                removed = true;
+            }
         }
-    }
-    if (removed)
-        save(doc);
+        return removed;
+    });
 }
 
 QList<UserEntry> ReadWriteSetting::getUserList()
@@ -323,17 +360,14 @@ QList<UserEntry> ReadWriteSetting::getUserList()
 
 void ReadWriteSetting::clearUsers()
 {
-    QMutexLocker lock(&s_mutex);
-    QDomDocument doc;
-    if (!load(&doc))
-        return;
-    QDomElement root = doc.documentElement();
-    QDomNode n = root.firstChild();
-    while (!n.isNull()) {
-        QDomNode next = n.nextSibling();
-        if (n.isElement() && n.toElement().tagName() == kUser)
-            root.removeChild(n);
-        n = next;
-    }
-    save(doc);
+    edit([](QDomDocument &doc) {
+        QDomElement root = doc.documentElement();
+        for (QDomNode n = root.firstChild(); !n.isNull();) {
+            const QDomNode next = n.nextSibling();
+            if (n.isElement() && n.toElement().tagName() == kUser)
+                root.removeChild(n);
+            n = next;
+        }
+        return true;
+    });
 }

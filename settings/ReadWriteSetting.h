@@ -1,8 +1,12 @@
 #pragma once
 
+#include "settings/SettingsKeys.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
+
+#include <functional>
 
 class QDomDocument;
 
@@ -24,6 +28,20 @@ public:
     static ReadWriteSetting *getInstance();
 
     void createFile();
+
+    // Through the key table (settings/SettingsKeys.h): the stored text, or the key's fallback when
+    // nothing or an empty text is stored.
+    QString value(const SettingKey &key);
+    // value() as a decimal number (toInt rules), and whether that number is 1 or more.
+    int number(const SettingKey &key);
+    bool isOn(const SettingKey &key);
+    // Whether a non-empty text is stored (the fallback is not).
+    bool isStored(const SettingKey &key);
+    void setValue(const SettingKey &key, const QString &value);
+    void setNumber(const SettingKey &key, int value);
+    void remove(const SettingKey &key);
+
+    // Untyped access by element name, for names outside the table.
     QString getGlobalValue(const QString &key);
     void setGlobalValue(const QString &key, const QString &value);
     void removeGlobalKey(const QString &key);
@@ -49,6 +67,9 @@ private:
     explicit ReadWriteSetting(const QString &filePath);
     bool load(QDomDocument *doc) const;
     bool save(const QDomDocument &doc) const;
+    // Loads the file, lets change edit it and saves it when change returns true, all under the
+    // store's lock. False when the file cannot be read or nothing was saved.
+    bool edit(const std::function<bool(QDomDocument &)> &change);
 
     // A file that exists but cannot be read is kept aside under a dated name and a fresh one
     // written, so settings are saved again and nothing of it is lost.

@@ -10,6 +10,8 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QEvent>
+#include <QStyle>
 #include <QCoreApplication>
 #include <QSignalBlocker>
 #include <QGroupBox>
@@ -22,13 +24,6 @@
 #include <utility>
 
 namespace {
-
-const QString kDoubleFile = QStringLiteral("doubleFile");
-const QString kDoubleName = QStringLiteral("doubleName");
-const QString kLocalPicture = QStringLiteral("localPicture");
-const QString kLocalVideo = QStringLiteral("localVideo");
-const QString kLocalReset = QStringLiteral("localReset");
-const QString kRemoteReset = QStringLiteral("remoteReset");
 
 template <typename W> void setPointSize(QWidget *root, int points)
 {
@@ -49,13 +44,31 @@ void setBlueText(QWidget *w)
 
 // The check-box slots store a flag as "1" (checked) or "0" (unchecked); a partly checked
 // state leaves it alone. Returns the new flag, or the old one for a partly checked box.
-int storeFlag(const QString &key, int state, int current)
+int storeFlag(const SettingKey &key, int state, int current)
 {
     if (state == Qt::PartiallyChecked)
         return current;
     const int flag = state == Qt::Checked ? 1 : 0;
-    ReadWriteSetting::getInstance()->setGlobalValue(key, QString::number(flag));
+    ReadWriteSetting::getInstance()->setNumber(key, flag);
     return flag;
+}
+
+// Writes key's fallback when nothing is stored, so global.xml lists every option of the page.
+void storeFallback(ReadWriteSetting *store, const SettingKey &key)
+{
+    if (!store->isStored(key))
+        store->setValue(key, key.fallback);
+}
+
+// The middle of a path gives way when it does not fit; the whole path stays in the tool tip,
+// from which the text is made again whenever the box changes size.
+void showElided(QLineEdit *edit)
+{
+    const int margins = edit->textMargins().left() + edit->textMargins().right() +
+        2 * edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, edit) + 4;
+    const QString path = edit->toolTip();
+    edit->setText(edit->fontMetrics().elidedText(path, Qt::ElideMiddle, qMax(0, edit->width() - margins)));
+    edit->setCursorPosition(0);
 }
 
 } // namespace
@@ -97,6 +110,10 @@ void SettingsForm::applyLooks()
     pending.setColor(QPalette::WindowText, Qt::darkRed);
     ui->labelResetPending->setPalette(pending);
     ui->labelResetPending->setMinimumHeight(ui->labelResetPending->fontMetrics().lineSpacing());
+    // Hidden while nothing waits, but its room is kept: the page does not move when a reset is asked for.
+    QSizePolicy cancelPolicy = ui->pushButtonCancelReset->sizePolicy();
+    cancelPolicy.setRetainSizeWhenHidden(true);
+    ui->pushButtonCancelReset->setSizePolicy(cancelPolicy);
 }
 
 // Changing a box here fires its slot, which stores the value again in the slot's own form
@@ -105,24 +122,14 @@ void SettingsForm::applyLooks()
 void SettingsForm::readStoredOptions()
 {
     ReadWriteSetting *store = ReadWriteSetting::getInstance();
+    using namespace SettingsKeys;
 
-    const QString doubleFile = store->getGlobalValue(kDoubleFile);
-    if (!doubleFile.isEmpty()) {
-        m_doubleFile = ReadWriteSetting::toInt(doubleFile) >= 1 ? 1 : 0;
-        ui->checkBoxDoubleFile->setChecked(m_doubleFile == 1);
-    } else {
-        m_doubleFile = 0;
-        store->setGlobalValue(kDoubleFile, QStringLiteral("0"));
-        ui->checkBoxDoubleFile->setChecked(false);
-    }
+    storeFallback(store, DoubleFile);
+    m_doubleFile = store->isOn(DoubleFile) ? 1 : 0;
+    ui->checkBoxDoubleFile->setChecked(m_doubleFile == 1);
 
-    const QString picture = store->getGlobalValue(kLocalPicture);
-    if (!picture.isEmpty()) {
-        ui->checkLocalPicture->setChecked(ReadWriteSetting::toInt(picture) >= 1);
-    } else {
-        store->setGlobalValue(kLocalPicture, QStringLiteral("2"));
-        ui->checkLocalPicture->setChecked(true);
-    }
+    storeFallback(store, LocalPicture);
+    ui->checkLocalPicture->setChecked(store->isOn(LocalPicture));
 
     // The autostart entry itself is the setting: the desktop may remove it too.
     {
@@ -130,23 +137,18 @@ void SettingsForm::readStoredOptions()
         ui->checkBoxAutostart->setChecked(Autostart::isEnabled());
     }
 
-    const QString video = store->getGlobalValue(kLocalVideo);
-    if (!video.isEmpty()) {
-        ui->checkLocalVideo->setChecked(ReadWriteSetting::toInt(video) >= 1);
-    } else {
-        store->setGlobalValue(kLocalVideo, QStringLiteral("0"));
-        ui->checkLocalVideo->setChecked(false);
-    }
+    storeFallback(store, LocalVideo);
+    ui->checkLocalVideo->setChecked(store->isOn(LocalVideo));
 }
 
 // Display only: the organiser and the backups use these fixed places and filters.
 void SettingsForm::showFixedValues()
 {
-    // A long root may not fit: show the start of the path and the whole path as a tool tip.
-    auto showPath = [](QLineEdit *edit, const QString &path) {
-        edit->setText(path);
-        edit->setCursorPosition(0);
+    // A long root may not fit: the path is shortened in its middle, whole in the tool tip.
+    auto showPath = [this](QLineEdit *edit, const QString &path) {
         edit->setToolTip(path);
+        showElided(edit);
+        edit->installEventFilter(this);
     };
     const QString album = m_savePath + QStringLiteral("万特相册");
     showPath(ui->lineEditLocalPicture, album + QStringLiteral("/本地/照片"));
@@ -209,7 +211,7 @@ void SettingsForm::on_pushButtonStorageRoot_clicked()
 
 void SettingsForm::on_checkBoxDoubleFile_stateChanged(int state)
 {
-    m_doubleFile = storeFlag(kDoubleFile, state, m_doubleFile);
+    m_doubleFile = storeFlag(SettingsKeys::DoubleFile, state, m_doubleFile);
 }
 
 void SettingsForm::on_checkBoxAutostart_toggled(bool on)
@@ -226,21 +228,21 @@ void SettingsForm::on_checkBoxAutostart_toggled(bool on)
 
 void SettingsForm::on_checkBoxDoubleName_stateChanged(int state)
 {
-    m_doubleName = storeFlag(kDoubleName, state, m_doubleName);
+    m_doubleName = storeFlag(SettingsKeys::DoubleName, state, m_doubleName);
 }
 
 // The local album page reads these as "greater than 0 means on".
 void SettingsForm::on_checkLocalPicture_stateChanged(int state)
 {
-    ReadWriteSetting::getInstance()->setGlobalValue(kLocalPicture, QString::number(state));
+    ReadWriteSetting::getInstance()->setNumber(SettingsKeys::LocalPicture, state);
 }
 
 void SettingsForm::on_checkLocalVideo_stateChanged(int state)
 {
-    ReadWriteSetting::getInstance()->setGlobalValue(kLocalVideo, QString::number(state));
+    ReadWriteSetting::getInstance()->setNumber(SettingsKeys::LocalVideo, state);
 }
 
-void SettingsForm::confirmReset(const QString &key, const QString &text)
+void SettingsForm::confirmReset(const SettingKey &key, const QString &text)
 {
     const Dialogs::StandardButton answer =
         Dialogs::message(nullptr, Dialogs::Information, QStringLiteral("重置"), text, Dialogs::Ok | Dialogs::Cancel,
@@ -248,7 +250,7 @@ void SettingsForm::confirmReset(const QString &key, const QString &text)
                          Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     // The reset itself happens at the next start.
     if (answer == Dialogs::Ok)
-        ReadWriteSetting::getInstance()->setGlobalValue(key, QStringLiteral("1"));
+        ReadWriteSetting::getInstance()->setNumber(key, 1);
     showPendingResets();
 }
 
@@ -256,30 +258,50 @@ void SettingsForm::showPendingResets()
 {
     ReadWriteSetting *store = ReadWriteSetting::getInstance();
     // The start-up reads the markers the same way: a number of 1 or more.
-    auto pending = [store](const QString &key) {
-        const QString value = store->getGlobalValue(key);
-        return !value.isEmpty() && ReadWriteSetting::toInt(value) >= 1;
-    };
     QStringList resets;
-    if (pending(kLocalReset))
+    if (store->isOn(SettingsKeys::LocalReset))
         resets << QStringLiteral("本地参数");
-    if (pending(kRemoteReset))
+    if (store->isOn(SettingsKeys::RemoteReset))
         resets << QStringLiteral("移动设备参数");
     // Always in the layout (empty when nothing waits), so the page does not grow when one is asked for.
     ui->labelResetPending->setText(
         resets.isEmpty()
             ? QString()
             : QStringLiteral("等待重启：%1重置将在程序下次启动时进行。").arg(resets.join(QStringLiteral("和"))));
+    ui->pushButtonCancelReset->setVisible(!resets.isEmpty());
+}
+
+// Withdraws every reset still waiting for the next start; nothing was removed yet.
+void SettingsForm::on_pushButtonCancelReset_clicked()
+{
+    ReadWriteSetting *store = ReadWriteSetting::getInstance();
+    for (const SettingKey &key : {SettingsKeys::LocalReset, SettingsKeys::RemoteReset}) {
+        if (store->isOn(key))
+            store->setNumber(key, 0);
+    }
+    showPendingResets();
+}
+
+bool SettingsForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Resize) {
+        if (auto *edit = qobject_cast<QLineEdit *>(watched))
+            showElided(edit);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void SettingsForm::on_localResetButton_clicked()
 {
-    confirmReset(kLocalReset, QStringLiteral("重置本地参数(程序重启后生效）"));
+    confirmReset(SettingsKeys::LocalReset,
+                 QStringLiteral("重置本地参数将删除本地相册数据库（已整理文件的记录），并在启动时重新选择备份位置。\n"
+                                "已整理和已备份的照片和视频不会删除；已授权的手机不受影响。\n"
+                                "（程序重启后生效）"));
 }
 
 void SettingsForm::on_remoteResetButton_clicked()
 {
-    confirmReset(kRemoteReset,
+    confirmReset(SettingsKeys::RemoteReset,
                  QStringLiteral("重置移动设备参数将删除已授权手机的列表和每部手机的相册数据库。\n"
                                 "已备份到电脑上的照片和视频不会删除；手机再次连接时需要重新授权。\n"
                                 "（程序重启后生效）"));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "settings/SettingsKeys.h"
+
 #include <QString>
 #include <QWidget>
 
@@ -9,14 +11,18 @@ class SettingsForm;
 
 // The settings page: shows the storage root (备份位置) and lets the user choose another (used from
 // the next start), switches picture and video organising on or off, asks for the two
-// resets that the next start carries out (and says which are pending), and shows the organiser's and the backups'
-// fixed paths, suffixes and sizes for information (those controls are disabled).
+// resets that the next start carries out (says which are pending, and withdraws them), and shows the organiser's and
+// the backups' fixed paths, suffixes and sizes for information (those controls are disabled).
 class SettingsForm : public QWidget
 {
     Q_OBJECT
 public:
     SettingsForm(QWidget *parent, QString savepath);
     ~SettingsForm() override;
+
+protected:
+    // Shortens the fixed paths again when their boxes change size.
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     // Connected by name by the form's setup.
@@ -25,6 +31,7 @@ private slots:
     void on_checkBoxAutostart_toggled(bool on);
     void on_localResetButton_clicked();
     void on_remoteResetButton_clicked();
+    void on_pushButtonCancelReset_clicked();
     void on_pushBtnCheckUpdate_clicked();
     void on_checkLocalPicture_stateChanged(int state);
     void on_checkLocalVideo_stateChanged(int state);
@@ -37,8 +44,8 @@ private:
     // The storage root in use with its free space and state, and a root chosen for the next start.
     void showStorageRoot();
     // Asks with text for a reset and, when confirmed, marks it for the next start under key.
-    void confirmReset(const QString &key, const QString &text);
-    // Shows which resets wait for the next start (hidden when none).
+    void confirmReset(const SettingKey &key, const QString &text);
+    // Shows which resets wait for the next start, with the button that withdraws them (hidden when none).
     void showPendingResets();
 
     Ui::SettingsForm *ui;

@@ -204,16 +204,18 @@ void TestSettingsForm::resetDialogs_data()
     QTest::addColumn<QString>("otherKey");
     QTest::addColumn<QStringList>("says");
     QTest::addColumn<QString>("pendingName");
+    // Each question says what goes, and that the photos stay.
     QTest::newRow("local") << "localResetButton"
                            << "localReset"
-                           << "remoteReset" << QStringList{QStringLiteral("重置本地参数(程序重启后生效）")}
+                           << "remoteReset"
+                           << QStringList{QStringLiteral("本地相册数据库"), QStringLiteral("重新选择备份位置"),
+                                          QStringLiteral("照片和视频不会删除"), QStringLiteral("（程序重启后生效）")}
                            << QStringLiteral("本地参数");
-    // The phone reset's own question: what goes, and that the photos stay.
     QTest::newRow("remote") << "remoteResetButton"
                             << "remoteReset"
                             << "localReset"
                             << QStringList{QStringLiteral("已授权手机的列表"), QStringLiteral("相册数据库"),
-                                           QStringLiteral("照片和视频不会删除"), QStringLiteral("程序重启后生效")}
+                                           QStringLiteral("照片和视频不会删除"), QStringLiteral("（程序重启后生效）")}
                             << QStringLiteral("移动设备参数");
 }
 
@@ -229,7 +231,9 @@ void TestSettingsForm::resetDialogs()
     SettingsForm form(nullptr, QString());
     auto *reset = child<QPushButton>(&form, button);
     auto *pending = child<QLabel>(&form, QStringLiteral("labelResetPending"));
+    auto *cancelPending = child<QPushButton>(&form, QStringLiteral("pushButtonCancelReset"));
     QVERIFY(pending->text().isEmpty());
+    QVERIFY(cancelPending->isHidden());
 
     // Cancel, and a box closed without an answer, change nothing.
     Dialogs::setNextAnswer(Dialogs::Cancel);
@@ -248,6 +252,12 @@ void TestSettingsForm::resetDialogs()
         auto *laterPending = child<QLabel>(&later, QStringLiteral("labelResetPending"));
         QVERIFY(laterPending->text().contains(pendingName));
     }
+    // Withdrawn from the page: nothing waits any more.
+    QVERIFY(!cancelPending->isHidden());
+    cancelPending->click();
+    QCOMPARE(value(key), QStringLiteral("0"));
+    QVERIFY(pending->text().isEmpty());
+    QVERIFY(cancelPending->isHidden());
     Dialogs::setNextAnswer(Dialogs::Ok);
     reset->click();
     QCOMPARE(value(key), QStringLiteral("1"));
@@ -290,18 +300,19 @@ void TestSettingsForm::displayPaths_data()
     QTest::addColumn<QString>("pictures");
     QTest::addColumn<QString>("videos");
     QTest::addColumn<QString>("backups");
+    QTest::addColumn<bool>("elided");
     QTest::newRow("empty root") << ""
                                 << "万特相册/本地/照片"
                                 << "万特相册/本地/视频"
-                                << "万特相册";
-    QTest::newRow("drive root") << "D:/"
-                                << "D:/万特相册/本地/照片"
-                                << "D:/万特相册/本地/视频"
-                                << "D:/万特相册";
+                                << "万特相册" << false;
     QTest::newRow("mount point") << "/media/data/"
                                  << "/media/data/万特相册/本地/照片"
                                  << "/media/data/万特相册/本地/视频"
-                                 << "/media/data/万特相册";
+                                 << "/media/data/万特相册" << false;
+    const QString deep = QStringLiteral("/media/") + QString(30, QLatin1Char('d')).repeated(6) + QLatin1Char('/');
+    QTest::newRow("long root") << deep << deep + QStringLiteral("万特相册/本地/照片")
+                               << deep + QStringLiteral("万特相册/本地/视频") << deep + QStringLiteral("万特相册")
+                               << true;
 }
 
 void TestSettingsForm::displayPaths()
@@ -310,11 +321,26 @@ void TestSettingsForm::displayPaths()
     QFETCH(QString, pictures);
     QFETCH(QString, videos);
     QFETCH(QString, backups);
+    QFETCH(bool, elided);
 
     SettingsForm form(nullptr, root);
-    QCOMPARE(child<QLineEdit>(&form, QStringLiteral("lineEditLocalPicture"))->text(), pictures);
-    QCOMPARE(child<QLineEdit>(&form, QStringLiteral("lineEditLocalVideo"))->text(), videos);
-    QCOMPARE(child<QLineEdit>(&form, QStringLiteral("lineEditMobileBackupPath"))->text(), backups);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    const QList<QPair<QString, QString>> boxes{{QStringLiteral("lineEditLocalPicture"), pictures},
+                                               {QStringLiteral("lineEditLocalVideo"), videos},
+                                               {QStringLiteral("lineEditMobileBackupPath"), backups}};
+    for (const auto &box : boxes) {
+        auto *edit = child<QLineEdit>(&form, box.first);
+        const QString path = box.second;
+        const QString text = edit->text();
+        QCOMPARE(edit->toolTip(), path);
+        QCOMPARE(text != path, elided);
+        // Both ends of the path stay, around an ellipsis, within the box.
+        const int cut = text.indexOf(QChar(0x2026));
+        QCOMPARE(cut >= 0, elided);
+        QVERIFY2(path.startsWith(text.left(qMax(cut, 0))) && path.endsWith(text.mid(cut + 1)), qPrintable(text));
+        QVERIFY(edit->fontMetrics().horizontalAdvance(text) < edit->width());
+    }
 }
 
 void TestSettingsForm::controlsAndPicture()
@@ -322,12 +348,13 @@ void TestSettingsForm::controlsAndPicture()
     SettingsForm form(nullptr, QString());
     QCOMPARE(form.size(), QSize(910, 650));
 
-    // Only the organiser options, start at login, the storage root and the two resets can be used.
-    const QStringList enabled{QStringLiteral("checkLocalPicture"), QStringLiteral("checkLocalVideo"),
-                              QStringLiteral("checkBoxAutostart"), QStringLiteral("localResetButton"),
-                              QStringLiteral("remoteResetButton"), QStringLiteral("pushButtonStorageRoot")};
+    // Only the organiser options, start at login, the storage root and the resets can be used.
+    const QStringList enabled{QStringLiteral("checkLocalPicture"),    QStringLiteral("checkLocalVideo"),
+                              QStringLiteral("checkBoxAutostart"),    QStringLiteral("localResetButton"),
+                              QStringLiteral("remoteResetButton"),    QStringLiteral("pushButtonStorageRoot"),
+                              QStringLiteral("pushButtonCancelReset")};
     const QList<QAbstractButton *> buttons = form.findChildren<QAbstractButton *>();
-    QCOMPARE(buttons.size(), 19);
+    QCOMPARE(buttons.size(), 20);
     for (QAbstractButton *b : buttons)
         QVERIFY2(b->isEnabled() == enabled.contains(b->objectName()), qPrintable(b->objectName()));
     const QList<QLineEdit *> edits = form.findChildren<QLineEdit *>();
