@@ -33,6 +33,9 @@ constexpr int kMaxMarkerBytes = 128;
 QMutex s_mutex;
 QString s_root; // ends with "/"; empty: no root configured
 QString s_id;
+bool s_moving = false;
+bool s_switched = false; // the user switched roots in this process
+QString s_retired;       // a root the archive was moved away from (ends with "/")
 
 QString withSlash(QString path)
 {
@@ -196,12 +199,50 @@ void setActive(const QString &root, const QString &id)
     QMutexLocker lock(&s_mutex);
     s_root = withSlash(root);
     s_id = id;
+    if (s_root.isEmpty()) { // no root at all: nothing of an earlier move counts either
+        s_moving = s_switched = false;
+        s_retired.clear();
+    }
 }
 
 QString activeRoot()
 {
     QMutexLocker lock(&s_mutex);
     return s_root;
+}
+
+void beginMove()
+{
+    QMutexLocker lock(&s_mutex);
+    s_moving = true;
+}
+
+void finishMove(const QString &from, const QString &to, const QString &toId)
+{
+    QMutexLocker lock(&s_mutex);
+    s_moving = false;
+    s_switched = true;
+    s_retired = withSlash(from);
+    s_root = withSlash(to);
+    s_id = toId;
+}
+
+void cancelMove()
+{
+    QMutexLocker lock(&s_mutex);
+    s_moving = false;
+}
+
+bool moving()
+{
+    QMutexLocker lock(&s_mutex);
+    return s_moving;
+}
+
+QString inUse(const QString &startRoot)
+{
+    QMutexLocker lock(&s_mutex);
+    return s_switched ? s_root : startRoot;
 }
 
 Verdict check(const QString &path, qint64 size)
@@ -213,7 +254,16 @@ Verdict check(const QString &path, qint64 size)
         root = s_root;
         expected = s_id;
     }
+    QString retired;
+    {
+        QMutexLocker lock(&s_mutex);
+        if (s_moving)
+            return {State::Moving, QStringLiteral("正在把存档移动到新的备份位置，完成后再保存")};
+        retired = s_retired;
+    }
     const QString target = withSlash(QDir::cleanPath(path));
+    if (!retired.isEmpty() && target.startsWith(retired) && (root.isEmpty() || !target.startsWith(root)))
+        return {State::Moved, QStringLiteral("存档已移动到 %1").arg(root)};
     if (root.isEmpty() || !target.startsWith(root))
         return {};
     const QString album = albumOf(root);
@@ -243,7 +293,7 @@ Verdict check(const QString &path, qint64 size)
 bool absent(const QString &path, QString *why)
 {
     const Verdict v = check(path, 0);
-    if (v.state != State::Missing && v.state != State::Foreign)
+    if (v.state == State::Ready || v.state == State::Full)
         return false;
     if (why)
         *why = v.why;
@@ -325,7 +375,7 @@ QString resolve(const AskMove &askMove)
     return chooseAutomatically(settings);
 }
 
-bool choose(const QString &folder, QString *why)
+bool choose(const QString &folder, QString *why, QString *idOut)
 {
     const QString root = withSlash(QDir::cleanPath(folder));
     const QFileInfo fi(root);
@@ -341,6 +391,20 @@ bool choose(const QString &folder, QString *why)
     settings->setGlobalValue(kSaveDrive, root);
     settings->setGlobalValue(kChosen, QStringLiteral("1"));
     settings->setGlobalValue(kId, id);
+    if (idOut)
+        *idOut = id;
+    return true;
+}
+
+bool switchTo(const QString &folder, QString *why)
+{
+    QString id;
+    if (!choose(folder, why, &id))
+        return false;
+    QMutexLocker lock(&s_mutex);
+    s_switched = true;
+    s_root = withSlash(QDir::cleanPath(folder));
+    s_id = id;
     return true;
 }
 

@@ -23,6 +23,8 @@ enum class State {
     Missing, // no marker: the disk or share is not there
     Foreign, // a marker with another id: another archive is mounted there
     Full,    // the write would leave less than the reserve
+    Moving,  // the archive is being moved to another root: nothing is written anywhere meanwhile
+    Moved,   // under a root this process moved the archive away from
 };
 
 struct Verdict
@@ -45,11 +47,23 @@ bool roomFor(qint64 freeBytes, qint64 size);
 void setActive(const QString &root, const QString &id);
 QString activeRoot();
 
+// The archive move (ArchiveMove): while it runs, check() answers Moving for every path, so nothing
+// is written into a half-moved folder. finishMove() makes to the active root and refuses the old
+// one (Moved) for the rest of the process; cancelMove() leaves the active root as it was.
+void beginMove();
+void finishMove(const QString &from, const QString &to, const QString &toId);
+void cancelMove();
+bool moving();
+// The root a part of the program that learnt startRoot at start should use now: the active root
+// once the user switched roots in this process, else startRoot.
+QString inUse(const QString &startRoot);
+
 // Before writing size bytes to path (a folder at or below the active root): is the root there
 // (marker present with the expected id, and path on the marker's file system) with room for it?
 // Paths outside the active root are not judged. Safe on any thread; no lock is held over the I/O.
 Verdict check(const QString &path, qint64 size);
-// True when the root of path is not there (Missing or Foreign), with the reason in *why.
+// True when the root of path is not there (Missing or Foreign) or is being moved or was moved
+// away from (Moving, Moved), with the reason in *why.
 bool absent(const QString &path, QString *why);
 
 // Creates <root>万特相册 (root itself must exist) and its marker unless a marker is there;
@@ -71,7 +85,9 @@ using AskMove = std::function<bool(const QString &from, qint64 fromFree, const Q
 QString resolve(const AskMove &askMove = {});
 
 // The user's choice from 参数设置: stores it (saveDrive, saveDriveChosen=1, saveDriveId) and prepares
-// its marker. False with *why when the folder is not a writable folder.
-bool choose(const QString &folder, QString *why);
+// its marker. False with *why when the folder is not a writable folder. *id gets the marker's id.
+bool choose(const QString &folder, QString *why, QString *id = nullptr);
+// choose() and, on success, makes the folder the active root at once.
+bool switchTo(const QString &folder, QString *why);
 
 } // namespace StorageRoot

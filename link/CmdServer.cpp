@@ -360,7 +360,7 @@ void CmdServer::replaceOlderConnections(CmdClientThread *thread, const QString &
 
 void CmdServer::configure(CmdClientThread *thread, const QString &devName, bool authorised, bool isNewUser)
 {
-    const QString folder = DeviceName::deviceFolder(m_savepath, devName);
+    const QString folder = DeviceName::deviceFolder(StorageRoot::inUse(m_savepath), devName);
     if (authorised)
         recordDevice(devName, folder, isNewUser);
     thread->setDevName(devName);
@@ -446,7 +446,7 @@ void CmdServer::decide(const QString &devName, bool authorised, bool isNewUser)
         m_deciding.remove(thread);
     if (waiting.isEmpty() && isNewUser) {
         // The phone went while the user decided: its next connection is let in without asking.
-        recordDevice(devName, DeviceName::deviceFolder(m_savepath, devName), true);
+        recordDevice(devName, DeviceName::deviceFolder(StorageRoot::inUse(m_savepath), devName), true);
         return;
     }
     for (CmdClientThread *thread : qAsConst(waiting)) {
