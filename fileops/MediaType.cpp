@@ -103,8 +103,13 @@ Kind sniff(const QByteArray &head)
 
 Kind kindForName(const QString &fileName)
 {
-    static const QStringList pictures{"jpg", "jpeg", "png", "gif", "bmp", "webp", "heic", "heif", "avif"};
-    static const QStringList videos{"mp4", "mov", "avi", "3gp", "mkv", "flv", "mpg", "mpeg", "m4v", "webm"};
+    static const QStringList pictures{QStringLiteral("jpg"),  QStringLiteral("jpeg"), QStringLiteral("png"),
+                                      QStringLiteral("gif"),  QStringLiteral("bmp"),  QStringLiteral("webp"),
+                                      QStringLiteral("heic"), QStringLiteral("heif"), QStringLiteral("avif")};
+    static const QStringList videos{QStringLiteral("mp4"), QStringLiteral("mov"),  QStringLiteral("avi"),
+                                    QStringLiteral("3gp"), QStringLiteral("mkv"),  QStringLiteral("flv"),
+                                    QStringLiteral("mpg"), QStringLiteral("mpeg"), QStringLiteral("m4v"),
+                                    QStringLiteral("webm")};
     const int dot = fileName.lastIndexOf(QLatin1Char('.'));
     if (dot < 0 || dot < fileName.lastIndexOf(QLatin1Char('/')))
         return Kind::Unknown;

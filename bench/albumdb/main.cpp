@@ -30,8 +30,7 @@ constexpr double kMaxRatio = 3.0;
 
 QString md5Of(int i)
 {
-    return QString::fromLatin1(
-        QCryptographicHash::hash(QByteArray::number(i), QCryptographicHash::Md5).toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(QByteArray::number(i), QCryptographicHash::Md5).toHex());
 }
 
 // Every tenth name has non-ASCII letters, as photos renamed by users do.
@@ -59,13 +58,13 @@ bool fill(const QString &file, int from, int to)
             ok = q.prepare(QStringLiteral("insert into albumlist values(?,?,?,?,?,?,?,?,?,?,?)"));
             for (int i = from; ok && i < to; ++i) {
                 q.bindValue(1, nameOf(i));
-                q.bindValue(2, QStringLiteral("D:/万特相册/bench/") + nameOf(i));
+                q.bindValue(2, QString(QStringLiteral("D:/万特相册/bench/") + nameOf(i)));
                 q.bindValue(3, qlonglong(1000000 + i));
                 q.bindValue(4, md5Of(i));
                 q.bindValue(5, QStringLiteral("bench"));
                 q.bindValue(6, QStringLiteral("2024-01-01 00:00:00"));
                 q.bindValue(7, 1);
-                q.bindValue(8, QString(""));
+                q.bindValue(8, QStringLiteral(""));
                 q.bindValue(9, 1);
                 q.bindValue(10, mobilePathOf(i));
                 ok = q.exec();
@@ -112,9 +111,18 @@ Figures measure(LocalDataBase &db, const QString &file, int rows, int *nextId, b
         const int r = pick();
         int got = 0;
         switch (i % 3) {
-        case 0: got = db.checkMd5OrName(QStringLiteral("new.jpg"), md5Of(r).toUpper()); *wrong |= got != 1; break;
-        case 1: got = db.checkMd5OrName(nameOf(r).toUpper(), md5Of(-1 - r)); *wrong |= got != 2; break;
-        default: got = db.checkMd5OrName(QStringLiteral("nothing_%1.jpg").arg(r), md5Of(-1 - r)); *wrong |= got != 3; break;
+        case 0:
+            got = db.checkMd5OrName(QStringLiteral("new.jpg"), md5Of(r).toUpper());
+            *wrong |= got != 1;
+            break;
+        case 1:
+            got = db.checkMd5OrName(nameOf(r).toUpper(), md5Of(-1 - r));
+            *wrong |= got != 2;
+            break;
+        default:
+            got = db.checkMd5OrName(QStringLiteral("nothing_%1.jpg").arg(r), md5Of(-1 - r));
+            *wrong |= got != 3;
+            break;
         }
         sink = sink + got;
     });
@@ -192,10 +200,12 @@ int main(int argc, char **argv)
         large = measure(db, file, kLarge, &nextId, &wrong);
     }
 
-    out << "album database, median microseconds per call (" << kLookupCalls << " look-ups, "
-        << kInsertCalls << " inserts per size)\n";
-    out << QStringLiteral("%1 %2 %3 %4\n").arg(QStringLiteral("operation"), -20)
-               .arg(QStringLiteral("1,000 rows"), 12).arg(QStringLiteral("100,000 rows"), 14)
+    out << "album database, median microseconds per call (" << kLookupCalls << " look-ups, " << kInsertCalls
+        << " inserts per size)\n";
+    out << QStringLiteral("%1 %2 %3 %4\n")
+               .arg(QStringLiteral("operation"), -20)
+               .arg(QStringLiteral("1,000 rows"), 12)
+               .arg(QStringLiteral("100,000 rows"), 14)
                .arg(QStringLiteral("ratio"), 8);
     bool missed = false;
     auto line = [&](const char *name, double a, double b, bool target) {
@@ -207,8 +217,7 @@ int main(int argc, char **argv)
                    .arg(a, 12, 'f', 1)
                    .arg(b, 14, 'f', 1)
                    .arg(ratio, 8, 'f', 2)
-                   .arg(target ? (fail ? QStringLiteral("  MISSED (max %1)").arg(kMaxRatio)
-                                       : QStringLiteral("  ok"))
+                   .arg(target ? (fail ? QStringLiteral("  MISSED (max %1)").arg(kMaxRatio) : QStringLiteral("  ok"))
                                : QStringLiteral("  (reference)"));
     };
     line("checkMd5OrName", small.checkMd5OrName, large.checkMd5OrName, true);

@@ -92,9 +92,13 @@ int generate(const QString &dir, int count, quint32 seed)
 {
     QRandomGenerator rng(seed);
     const QByteArray base = makeJpeg(320, 240, seed);
-    const QStringList folders = {"Camera/DCIM/100CANON", "Camera/DCIM/101CANON", "Phone backup/DCIM/Camera",
-                                 "Holiday 2015",         "家庭照片/2019",        "Old laptop/My Pictures",
-                                 "WhatsApp Images"};
+    const QStringList folders = {QStringLiteral("Camera/DCIM/100CANON"),
+                                 QStringLiteral("Camera/DCIM/101CANON"),
+                                 QStringLiteral("Phone backup/DCIM/Camera"),
+                                 QStringLiteral("Holiday 2015"),
+                                 QStringLiteral("家庭照片/2019"),
+                                 QStringLiteral("Old laptop/My Pictures"),
+                                 QStringLiteral("WhatsApp Images")};
     QStringList written;
     QHash<QString, QDateTime> exifShotOf; // JPEGs written with a date tag
     QStringList expected;                 // "relative path<TAB>kind/yyyy/MM", or "-" when not organised

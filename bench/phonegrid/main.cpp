@@ -129,7 +129,7 @@ QImage paintPhoto(int i)
 struct Album
 {
     QString dbPath;
-    QStringList photos;   // the ones present on disk
+    QStringList photos; // the ones present on disk
 };
 
 // Every 100th file is recorded but absent; every 250th is a video.
@@ -149,7 +149,10 @@ Album prepare(const QString &dir, int count)
         const QDateTime t = newest.addSecs(-qint64(i) * 4700);
         r.video = i % 250 == 7;
         r.present = i % 100 != 3;
-        r.name = QStringLiteral("%1_%2.%3").arg(r.video ? "VID" : "IMG").arg(i, 5, 10, QLatin1Char('0')).arg(r.video ? "mp4" : "jpg");
+        r.name = QStringLiteral("%1_%2.%3")
+                     .arg(QLatin1String(r.video ? "VID" : "IMG"))
+                     .arg(i, 5, 10, QLatin1Char('0'))
+                     .arg(QLatin1String(r.video ? "mp4" : "jpg"));
         r.path = dir + QStringLiteral("/photos/") + t.toString(QStringLiteral("yyyy/MM/")) + r.name;
         r.time = t.toString(Qt::ISODate);
         if (r.present && !r.video)
@@ -202,8 +205,15 @@ Album prepare(const QString &dir, int count)
         q.prepare(QStringLiteral("insert into albumlist values(null,?,?,?,?,?,?,?,?,1,?)"));
         for (int i = 1; i < count; ++i) {
             const Row &r = rows.at(i);
-            const QVariantList values{r.name, r.path, 300000 + i, QString::number(i), kDevice, r.time, 4, QString(),
-                                      QStringLiteral("/DCIM/") + r.name};
+            const QVariantList values{r.name,
+                                      r.path,
+                                      300000 + i,
+                                      QString::number(i),
+                                      kDevice,
+                                      r.time,
+                                      4,
+                                      QString(),
+                                      QString(QStringLiteral("/DCIM/") + r.name)};
             for (int v = 0; v < values.size(); ++v)
                 q.bindValue(v, values.at(v));
             if (!q.exec())
@@ -224,8 +234,8 @@ bool screenComplete(PhoneAlbumView &view)
     QListView *list = view.listView();
     PhoneAlbumModel *model = view.model();
     const QRect shown = list->viewport()->rect();
-    const QModelIndex first = list->indexAt(QPoint(12, 12)).isValid() ? list->indexAt(QPoint(12, 12))
-                                                                         : list->indexAt(QPoint(12, 50));
+    const QModelIndex first =
+        list->indexAt(QPoint(12, 12)).isValid() ? list->indexAt(QPoint(12, 12)) : list->indexAt(QPoint(12, 50));
     int row = first.isValid() ? qMax(0, first.row() - 12) : 0;
     for (; row < model->rowCount(); ++row) {
         const QRect r = list->visualRect(model->index(row));
@@ -234,8 +244,8 @@ bool screenComplete(PhoneAlbumView &view)
         if (!r.intersects(shown))
             continue;
         const PhoneAlbumModel::Entry &e = model->entry(row);
-        if (e.kind == PhoneAlbumModel::Photo && e.state == PhoneAlbumModel::Pending
-            && model->cache()->cached(e.path).isNull())
+        if (e.kind == PhoneAlbumModel::Photo && e.state == PhoneAlbumModel::Pending &&
+            model->cache()->cached(e.path).isNull())
             return false;
     }
     return true;
@@ -271,7 +281,7 @@ protected:
     {
         if (event->type() != QEvent::Paint)
             return false;
-        timespec a {}, b {};
+        timespec a{}, b{};
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
         static_cast<QWidget *>(watched)->removeEventFilter(this);
         QCoreApplication::sendEvent(watched, event);
@@ -459,7 +469,8 @@ int main(int argc, char **argv)
     out << "photos " << count << " (" << album.photos.size() << " on disk), window 1000x720, " << rounds
         << " alternating rounds" << Qt::endl;
     out << "load average at start: " << loadAverage() << Qt::endl;
-    out << "round  variant  whole-list-ms  first-screen-ms  longest-stall-ms  without-CPU-wait  paint-cpu-ms  scroll-ms  last-screen-ms  peak-MiB"
+    out << "round  variant  whole-list-ms  first-screen-ms  longest-stall-ms  without-CPU-wait  paint-cpu-ms  "
+           "scroll-ms  last-screen-ms  peak-MiB"
         << Qt::endl;
     QVector<double> list[2], first[2], stall[2], own[2], paint[2], last[2], peak[2];
     for (int round = 0; round < rounds; ++round) {

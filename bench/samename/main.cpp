@@ -23,7 +23,7 @@ namespace {
 
 double cpuMs()
 {
-    timespec ts {};
+    timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
@@ -62,8 +62,8 @@ Timing storeRun(const QString &folder, int files, qint64 size, bool sameName, qu
         }
         IncomingFile file;
         QString finalPath;
-        if (!file.open(folder) || !file.write(content.constData(), content.size())
-            || file.commit(name, &finalPath) != IncomingFile::Outcome::Stored) {
+        if (!file.open(folder) || !file.write(content.constData(), content.size()) ||
+            file.commit(name, &finalPath) != IncomingFile::Outcome::Stored) {
             std::fprintf(stderr, "store failed\n");
             std::exit(1);
         }
@@ -104,7 +104,8 @@ int main(int argc, char *argv[])
     for (int r = 0; r < rounds; ++r) {
         for (int pass = 0; pass < 2; ++pass) {
             const bool same = (pass == 0) == (r % 2 == 0);
-            const QString run = dir.filePath(QStringLiteral("r%1-%2").arg(r).arg(same ? "same" : "distinct"));
+            const QString run =
+                dir.filePath(QStringLiteral("r%1-%2").arg(r).arg(QLatin1String(same ? "same" : "distinct")));
             const QString folder = run + QStringLiteral("/2021/05");
             QDir().mkpath(folder);
             const Timing t = storeRun(folder, files, size, same, quint32(r * 7919 + pass));

@@ -27,13 +27,18 @@ QString suffixOf(const QString &path)
 
 bool isVideoName(const QString &path)
 {
-    static const QStringList kinds{"mp4", "mov", "avi", "3gp", "mkv", "flv", "mpg", "mpeg", "m4v", "webm"};
+    static const QStringList kinds{QStringLiteral("mp4"), QStringLiteral("mov"),  QStringLiteral("avi"),
+                                   QStringLiteral("3gp"), QStringLiteral("mkv"),  QStringLiteral("flv"),
+                                   QStringLiteral("mpg"), QStringLiteral("mpeg"), QStringLiteral("m4v"),
+                                   QStringLiteral("webm")};
     return kinds.contains(suffixOf(path));
 }
 
 bool isPictureName(const QString &path)
 {
-    static const QStringList kinds{"jpg", "jpeg", "png", "heic", "heif", "avif", "webp"};
+    static const QStringList kinds{QStringLiteral("jpg"),  QStringLiteral("jpeg"), QStringLiteral("png"),
+                                   QStringLiteral("heic"), QStringLiteral("heif"), QStringLiteral("avif"),
+                                   QStringLiteral("webp")};
     return kinds.contains(suffixOf(path));
 }
 

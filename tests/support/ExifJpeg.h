@@ -137,8 +137,9 @@ inline QByteArray makeMovie(qint64 utc, const QByteArray &creationDate, int mdat
     payload.resize(mdatBytes);
     for (int i = 0; i < mdatBytes; ++i)
         payload[i] = char(rng.generate() & 0xff);
-    const QByteArray ftyp =
-        box("ftyp", quickTime ? QByteArray("qt  ") + be32(0) + "qt  " : QByteArray("isom") + be32(512) + "isommp41");
+    const QByteArray ftyp = box("ftyp",
+                                quickTime ? QByteArray(QByteArray("qt  ") + be32(0) + "qt  ")
+                                          : QByteArray(QByteArray("isom") + be32(512) + "isommp41"));
     const QByteArray moovBox = box("moov", moov);
     const QByteArray mdat = box("mdat", payload);
     return moovFirst ? ftyp + moovBox + mdat : ftyp + mdat + moovBox;
