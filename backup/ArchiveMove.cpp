@@ -30,9 +30,6 @@ namespace {
 
 const QByteArray kStagePrefix = QByteArrayLiteral(".vanteo-move-");
 const QString kMarkerName = QStringLiteral(".vanteoalbum-root");
-const QString kSaveDrive = QStringLiteral("saveDrive");
-const QString kChosen = QStringLiteral("saveDriveChosen");
-const QString kId = QStringLiteral("saveDriveId");
 constexpr int kMaxDepth = 64;
 constexpr qint64 kMaxJournalBytes = 1 << 20;
 
@@ -334,12 +331,12 @@ void removeJournal()
     FileOps::syncFolder(FileOps::parentFolder(path));
 }
 
-void restoreSetting(const QString &key, const QString &value)
+void restoreSetting(const SettingKey &key, const QString &value)
 {
     if (value.isEmpty())
-        ReadWriteSetting::getInstance()->removeGlobalKey(key);
+        ReadWriteSetting::getInstance()->remove(key);
     else
-        ReadWriteSetting::getInstance()->setGlobalValue(key, value);
+        ReadWriteSetting::getInstance()->setValue(key, value);
 }
 
 // Before the switch-over: everything points back at the old root, which is whole, and the new
@@ -348,9 +345,9 @@ void rollBack(const Journal &j)
 {
     rewriteRows(j.toAlbum(), j.fromAlbum(), j.entries);
     rewriteUsers(j.toAlbum(), j.fromAlbum(), j.entries);
-    restoreSetting(kSaveDrive, j.oldDrive);
-    restoreSetting(kChosen, j.oldChosen);
-    restoreSetting(kId, j.oldId);
+    restoreSetting(SettingsKeys::SaveDrive, j.oldDrive);
+    restoreSetting(SettingsKeys::SaveDriveChosen, j.oldChosen);
+    restoreSetting(SettingsKeys::SaveDriveId, j.oldId);
     for (const QString &entry : j.entries)
         removeTree(enc(j.toAlbum() + QLatin1Char('/') + entry));
     if (!j.hadMarker)
@@ -620,9 +617,9 @@ ArchiveMove::Outcome ArchiveMove::run()
     j.entries = m_entries;
     j.createdAlbum = !exists(m_toAlbum);
     j.hadMarker = !StorageRoot::markerId(m_to).isEmpty();
-    j.oldDrive = settings->getGlobalValue(kSaveDrive);
-    j.oldChosen = settings->getGlobalValue(kChosen);
-    j.oldId = settings->getGlobalValue(kId);
+    j.oldDrive = settings->value(SettingsKeys::SaveDrive);
+    j.oldChosen = settings->value(SettingsKeys::SaveDriveChosen);
+    j.oldId = settings->value(SettingsKeys::SaveDriveId);
     if (!writeJournal(j)) {
         StorageRoot::cancelMove();
         m_message = QStringLiteral("无法写入记录文件 %1").arg(journalPath());

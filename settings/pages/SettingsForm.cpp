@@ -3,7 +3,9 @@
 #include "platform/Autostart.h"
 #include "ui_SettingsForm.h"
 
+#include "backup/ArchiveMove.h"
 #include "backup/StorageRoot.h"
+#include "platform/AppPaths.h"
 #include "platform/Dialogs.h"
 #include "platform/StorageVolumes.h"
 #include "settings/ReadWriteSetting.h"
@@ -19,6 +21,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPixmap>
+#include <QProgressDialog>
 #include <QPushButton>
 
 #include <utility>
@@ -182,31 +185,105 @@ void SettingsForm::showStorageRoot()
     }
     ui->labelStorageRoot->setText(text);
     ui->labelStorageRoot->setToolTip(root);
-    const QString next = ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("saveDrive"));
+    const QString next = ReadWriteSetting::getInstance()->value(SettingsKeys::SaveDrive);
     const bool pending = !next.isEmpty() && QDir::cleanPath(next) != QDir::cleanPath(root);
     ui->labelStorageRootNote->setText(
-        pending ? QStringLiteral("已改为 %1，重新启动后生效（已备份的文件留在原处，不会移动）").arg(next)
-                : QStringLiteral("手机备份和本地整理都存放在此处的“万特相册”文件夹中。"));
+        pending ? QStringLiteral("已改为 %1，重新启动后生效").arg(next)
+                : QStringLiteral("手机备份和本地整理都存放在此处的“万特相册”文件夹中；更改后立即生效，"
+                                 "已备份的文件可以一并移过去。"));
 }
 
 void SettingsForm::on_pushButtonStorageRoot_clicked()
 {
-    const QString current = ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("saveDrive"));
+    if (m_move)
+        return;
+    const QString current = ReadWriteSetting::getInstance()->value(SettingsKeys::SaveDrive);
     const QString dir = Dialogs::existingDirectory(
         this, QStringLiteral("选择备份位置"), current.isEmpty() ? QDir::homePath() : current, Dialogs::ShowDirsOnly);
     if (dir.isEmpty())
         return;
+    const QString from = StorageRoot::inUse(m_savePath);
+    QString absentWhy;
+    if (QDir::cleanPath(dir) != QDir::cleanPath(from) && ArchiveMove::hasArchive(from) &&
+        !StorageRoot::absent(from, &absentWhy)) {
+        const int answer =
+            Dialogs::choice(this, Dialogs::QuestionIcon, QStringLiteral("备份位置"),
+                            QStringLiteral("%1%2 中有已备份的文件（手机的文件夹和本地相册）。\n\n把它们移动到 %3 吗？"
+                                           "移动期间手机暂停备份，完成后从新位置继续；每个文件核对无误后才删除原来的。")
+                                .arg(from, AppPaths::albumFolderName(), dir),
+                            {{QStringLiteral("移动"), Dialogs::AcceptRole},
+                             {QStringLiteral("不移动，只改位置"), Dialogs::ActionRole},
+                             {QStringLiteral("取消"), Dialogs::RejectRole}});
+        if (answer == 0) {
+            startArchiveMove(from, dir);
+            return;
+        }
+        if (answer != 1)
+            return;
+    }
+    // No archive to move (or the user keeps it where it is): the new root counts at once.
     QString why;
-    if (!StorageRoot::choose(dir, &why)) {
+    if (!StorageRoot::switchTo(dir, &why)) {
         Dialogs::message(this, Dialogs::Warning, QStringLiteral("备份位置"),
                          QStringLiteral("不能使用这个文件夹作为备份位置。\n\n%1").arg(why));
         return;
     }
-    // The root in use chosen again (its archive marked anew): it counts at once.
-    const QString chosen = ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("saveDrive"));
-    if (QDir::cleanPath(chosen) == QDir::cleanPath(m_savePath))
-        StorageRoot::setActive(m_savePath, StorageRoot::markerId(m_savePath));
+    m_savePath = StorageRoot::activeRoot();
     showStorageRoot();
+}
+
+void SettingsForm::startArchiveMove(const QString &from, const QString &to)
+{
+    m_move = new ArchiveMove(from, to, this);
+    m_moveProgress = new QProgressDialog(this);
+    m_moveProgress->setWindowTitle(QStringLiteral("移动存档"));
+    m_moveProgress->setLabelText(QStringLiteral("正在统计要移动的文件…"));
+    m_moveProgress->setCancelButtonText(QStringLiteral("停止"));
+    m_moveProgress->setRange(0, 1000);
+    m_moveProgress->setAutoClose(false);
+    m_moveProgress->setAutoReset(false);
+    m_moveProgress->setMinimumDuration(0);
+    m_moveProgress->setWindowModality(Qt::WindowModal);
+    connect(m_moveProgress, &QProgressDialog::canceled, m_move, [this] {
+        m_moveProgress->setLabelText(QStringLiteral("正在停止，删除新位置已复制的文件…"));
+        m_move->stop();
+    });
+    connect(m_move, &ArchiveMove::progress, this, &SettingsForm::archiveMoveProgress);
+    connect(m_move, &ArchiveMove::finished, this, [this](ArchiveMove::Outcome outcome, const QString &message) {
+        archiveMoveFinished(int(outcome), message);
+    });
+    ui->pushButtonStorageRoot->setEnabled(false);
+    ui->labelStorageRootNote->setText(QStringLiteral("正在把存档移动到 %1，手机暂停备份。").arg(to));
+    m_moveProgress->show();
+    m_move->start();
+}
+
+void SettingsForm::archiveMoveProgress(qint64 filesDone, qint64 filesTotal, qint64 bytesDone, qint64 bytesTotal)
+{
+    if (!m_moveProgress || m_moveProgress->wasCanceled())
+        return;
+    const auto mib = [](qint64 bytes) { return QString::number(double(bytes) / double(1 << 20), 'f', 1); };
+    m_moveProgress->setLabelText(QStringLiteral("已移动 %1 / %2 个文件，%3 / %4 MB")
+                                     .arg(filesDone)
+                                     .arg(filesTotal)
+                                     .arg(mib(bytesDone), mib(bytesTotal)));
+    m_moveProgress->setValue(bytesTotal > 0 ? int(bytesDone * 1000 / bytesTotal) : 0);
+}
+
+void SettingsForm::archiveMoveFinished(int outcome, const QString &message)
+{
+    m_moveProgress->deleteLater();
+    m_moveProgress = nullptr;
+    m_move->deleteLater(); // its thread has sent its last signal
+    m_move = nullptr;
+    ui->pushButtonStorageRoot->setEnabled(true);
+    const bool moved = outcome == int(ArchiveMove::Outcome::Moved);
+    if (moved)
+        m_savePath = StorageRoot::activeRoot();
+    showStorageRoot();
+    Dialogs::message(this,
+                     moved || outcome == int(ArchiveMove::Outcome::Stopped) ? Dialogs::Information : Dialogs::Warning,
+                     QStringLiteral("移动存档"), message.isEmpty() ? QStringLiteral("移动未完成。") : message);
 }
 
 void SettingsForm::on_checkBoxDoubleFile_stateChanged(int state)
