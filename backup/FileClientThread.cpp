@@ -328,27 +328,33 @@ bool FileClientThread::receiveFile(const Records::FileHeader &header)
 
     if (!writable)
         return answer(header, destination, md5, createTime, kNotStored, mobilePath);
-    if (!md5.isEmpty() && file.md5Hex().compare(md5, Qt::CaseInsensitive) != 0) {
-        qCWarning(lcFileClient) << "connection" << m_sockid << "md5 mismatch for" << mobilePath << "announced" << md5
-                                << "received" << file.md5Hex();
-        file.discard();
-        return answer(header, destination, md5, createTime, kNotStored, mobilePath);
+    return keepReceived({header, mobilePath, md5, createTime, folder, fileName, destination}, &file);
+}
+
+bool FileClientThread::keepReceived(const Announced &a, IncomingFile *file)
+{
+    if (!a.md5.isEmpty() && file->md5Hex().compare(a.md5, Qt::CaseInsensitive) != 0) {
+        qCWarning(lcFileClient) << "connection" << m_sockid << "md5 mismatch for" << a.mobilePath << "announced"
+                                << a.md5 << "received" << file->md5Hex();
+        file->discard();
+        return answer(a.header, a.destination, a.md5, a.createTime, kNotStored, a.mobilePath);
     }
     // The disk may have gone while the content arrived: a name is given only on the root's own disk.
-    const StorageRoot::Verdict still = StorageRoot::check(folder, 0);
+    const StorageRoot::Verdict still = StorageRoot::check(a.folder, 0);
     if (still.state == StorageRoot::State::Missing || still.state == StorageRoot::State::Foreign) {
-        file.discard();
-        qCWarning(lcFileClient).noquote() << "connection" << m_sockid << "dropped" << destination << still.why;
-        return answer(header, destination, md5, createTime, kNotStored, mobilePath, still.why);
+        file->discard();
+        qCWarning(lcFileClient).noquote() << "connection" << m_sockid << "dropped" << a.destination << still.why;
+        return answer(a.header, a.destination, a.md5, a.createTime, kNotStored, a.mobilePath, still.why);
     }
     QString finalPath;
-    switch (file.commit(fileName, &finalPath, &why)) {
-    case IncomingFile::Outcome::Stored: return answer(header, finalPath, md5, createTime, 1, mobilePath);
-    case IncomingFile::Outcome::Duplicate: return answer(header, finalPath, md5, createTime, 0, mobilePath);
+    QString why;
+    switch (file->commit(a.fileName, &finalPath, &why)) {
+    case IncomingFile::Outcome::Stored: return answer(a.header, finalPath, a.md5, a.createTime, 1, a.mobilePath);
+    case IncomingFile::Outcome::Duplicate: return answer(a.header, finalPath, a.md5, a.createTime, 0, a.mobilePath);
     case IncomingFile::Outcome::Failed: break;
     }
-    qCWarning(lcFileClient) << "connection" << m_sockid << "could not store" << destination << why;
-    return answer(header, destination, md5, createTime, kNotStored, mobilePath);
+    qCWarning(lcFileClient) << "connection" << m_sockid << "could not store" << a.destination << why;
+    return answer(a.header, a.destination, a.md5, a.createTime, kNotStored, a.mobilePath);
 }
 
 void FileClientThread::yieldToTheGuiWhenBusy()

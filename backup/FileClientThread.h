@@ -81,6 +81,16 @@ private:
     // Moves size bytes of content to file (or drops them when file is null).
     bool takeContent(qint64 size, IncomingFile *file, const QString &fileName);
     bool receiveFile(const Records::FileHeader &header);
+    // One file the phone announced: its header with the texts decoded, and where it is to go.
+    struct Announced
+    {
+        const Records::FileHeader &header;
+        QString mobilePath, md5, createTime;
+        QString folder, fileName, destination;
+    };
+    // The whole content has arrived in file: checked against the announced md5 and the storage root,
+    // then given its name in the folder, and the phone answered either way.
+    bool keepReceived(const Announced &a, IncomingFile *file);
     void yieldToTheGuiWhenBusy();
     static Records::FileAck notStoredAck(const Records::FileHeader &header, const QString &md5,
                                          const QString &mobilePath);

@@ -13,9 +13,8 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QThreadPool>
+#include <QThread>
 #include <QVector>
-#include <QtConcurrent/QtConcurrentRun>
 #include <unordered_map>
 
 #include <sys/resource.h>
@@ -225,6 +224,17 @@ bool md5RecordedFor(QSqlDatabase &db, const QString &md5, const QString &mobileP
 constexpr int kBatchWindowMs = 100;
 constexpr int kBatchRows = 256;
 
+// Background work, like the file connections that feed it: the GUI thread goes first. Once per
+// pool thread (a raised nice value cannot be lowered again).
+void backgroundPriority()
+{
+    static thread_local bool lowered = false;
+    if (lowered)
+        return;
+    lowered = true;
+    ::setpriority(PRIO_PROCESS, 0, ::getpriority(PRIO_PROCESS, 0) + FileClientThread::kNiceIncrement);
+}
+
 QAtomicInteger<quint64> objectCounter;
 QAtomicInteger<quint64> threadConnectionCounter;
 
@@ -283,6 +293,7 @@ LocalDataBase::LocalDataBase(const QString &path)
     // so each gets connection names of its own.
     m_connectionPrefix = path + QLatin1Char('#') + QString::number(++objectCounter);
     m_mutex = mutexFor(path);
+    m_pool.setMaxThreadCount(2);
     QMutexLocker registry(&registryMutex);
     liveObjects().append(this);
 }
@@ -290,19 +301,16 @@ LocalDataBase::LocalDataBase(const QString &path)
 LocalDataBase::~LocalDataBase()
 {
     m_destroying = true;
-    m_stop = true;
-    // Every scan, queued or running, releases m_scanDone once when it ends.
-    m_scanDone.acquire(m_scansStarted.load());
     {
-        // The writer commits everything still queued before it ends.
+        // A commit task under way commits what is queued without waiting for more.
         QMutexLocker queue(&m_queueMutex);
         m_writerStop = true;
         m_queueWake.wakeAll();
     }
-    if (m_writer)
-        m_writer->wait();
+    // Scans and commits, running or still queued, end (a scan stops at its next row).
+    m_pool.waitForDone();
     QMutexLocker lock(m_mutex.get());
-    commitQueuedLocked(); // rows queued after the writer ended
+    commitQueuedLocked(); // rows queued while the tasks ended
     {
         QMutexLocker registry(&registryMutex);
         liveObjects().removeAll(this);
@@ -535,26 +543,21 @@ int LocalDataBase::countExistFiles()
 
 void LocalDataBase::scanExistFiles()
 {
-    ++m_scansStarted;
     scan();
-    m_scanDone.release();
 }
 
 void LocalDataBase::startScan()
 {
     if (m_destroying)
         return;
-    ++m_scansStarted; // counted now, so the destructor also waits for a scan still queued
-    QtConcurrent::run(QThreadPool::globalInstance(), [this] {
+    m_pool.start([this] {
+        backgroundPriority();
         scan();
-        m_scanDone.release();
     });
 }
 
 void LocalDataBase::scan()
 {
-    m_stop = false;
-    m_running = true;
     struct Row
     {
         qint64 id;
@@ -575,17 +578,15 @@ void LocalDataBase::scan()
             }
         }
     }
-    if (!ready) {
-        m_running = false;
+    if (!ready)
         return;
-    }
 
     // The existence checks touch every disk the album spans (a sleeping drive takes seconds):
     // no lock is held meanwhile, so the organiser and the page's count go on.
     int order = 0;
     QVector<QPair<qint64, int>> changes;
     for (const Row &row : qAsConst(rows)) {
-        if (m_stop || m_destroying)
+        if (m_destroying)
             break;
         if (row.localpath.isEmpty())
             continue;
@@ -620,32 +621,32 @@ void LocalDataBase::scan()
         }
     }
     emit setFileName(order, QString());
-    m_running = false;
 }
 
 void LocalDataBase::recordLater(const PendingRow &row, QObject *context, std::function<void(const RowResult &)> done)
 {
     QMutexLocker queue(&m_queueMutex);
     m_queue.append(Queued{row, context, std::move(done)});
-    if (!m_writer && !m_writerStop) {
-        m_writer.reset(QThread::create([this] { writerLoop(); }));
-        m_writer->setObjectName(QStringLiteral("albumdb-writer"));
-        m_writer->start();
+    // Once stopping, the destructor commits what is queued.
+    if (!m_draining && !m_writerStop) {
+        m_draining = true;
+        m_pool.start([this] {
+            backgroundPriority();
+            drainQueue();
+        });
     }
     m_queueWake.wakeAll();
 }
 
-void LocalDataBase::writerLoop()
+void LocalDataBase::drainQueue()
 {
-    // Background work, like the file connections that feed it: the GUI thread goes first.
-    ::setpriority(PRIO_PROCESS, 0, ::getpriority(PRIO_PROCESS, 0) + FileClientThread::kNiceIncrement);
     for (;;) {
         {
             QMutexLocker queue(&m_queueMutex);
-            while (m_queue.isEmpty() && !m_writerStop)
-                m_queueWake.wait(&m_queueMutex);
-            if (m_queue.isEmpty())
-                return; // stopping, and nothing left
+            if (m_queue.isEmpty()) {
+                m_draining = false; // the next recordLater starts another task
+                return;
+            }
             // The rows of the next few files join this commit (nobody waits for them; a download
             // commits what is queued first): far fewer disk syncs competing with the files' own.
             const QDeadlineTimer window(kBatchWindowMs);

@@ -2,10 +2,9 @@
 
 #include <QList>
 #include <QMutex>
-#include <QSemaphore>
 #include <QString>
 #include <QObject>
-#include <QThread>
+#include <QThreadPool>
 #include <QWaitCondition>
 #include <atomic>
 #include <functional>
@@ -21,16 +20,16 @@ class QSqlDatabase;
 // Every operation holds the file's mutex (shared by all objects on that file) for its whole duration. Operations may be
 // called from any thread; each calling thread gets its own SQLite connection to the file
 // (Qt connections belong to the thread that made them), closed when that thread ends or when
-// the object is destroyed. Work off the caller's thread: scans on Qt's global pool, and one writer
-// thread of the object's own for queued rows.
+// the object is destroyed. Work off the caller's thread (scans, commits of queued rows) runs on the
+// object's own thread pool, at a lower priority than the GUI thread.
 class LocalDataBase : public QObject
 {
     Q_OBJECT
 public:
     // Opens nothing yet; the file is created by the first operation.
     explicit LocalDataBase(const QString &path);
-    // Waits for every scan started on this object (a running one stops at its next row and
-    // still sends its end marker), then closes all of its connections.
+    // Waits for every background scan of this object (a running one stops at its next row and
+    // still sends its end marker) and commits every queued row, then closes all of its connections.
     ~LocalDataBase() override;
 
     // 0 when the calling thread's connection is open, -1 when the file can't be opened.
@@ -73,7 +72,7 @@ public:
         int rows = 0; // rows in the table afterwards
         QString why;  // for Failed
     };
-    // Records the row off the caller's thread: a writer thread of this object commits the rows queued
+    // Records the row off the caller's thread: a task on this object's pool commits the rows queued
     // meanwhile in one transaction (a commit costs several disk syncs with the rollback journal a
     // phone's file keeps, whatever the number of rows). A row already recorded for this phone path
     // and md5 is not added again. done runs queued on context's thread (dropped if context is gone).
@@ -95,7 +94,7 @@ public:
     // existing file, then setFileName(count, "") as the end marker. the file's mutex is held only to read
     // the rows and to write the changes, not while the files are looked at.
     void scanExistFiles();
-    // Runs scanExistFiles on Qt's global thread pool.
+    // Runs scanExistFiles on this object's pool.
     void startScan();
 
 signals:
@@ -120,7 +119,8 @@ private:
         QObject *context;
         std::function<void(const RowResult &)> done;
     };
-    void writerLoop();
+    // Commits queued rows, a batch at a time, until none is left; runs on m_pool.
+    void drainQueue();
     // Takes and commits every queued row; expects m_mutex to be held.
     void commitQueuedLocked();
     RowResult recordLocked(QSqlDatabase &db, const PendingRow &row);
@@ -133,8 +133,8 @@ private:
     QMutex m_queueMutex;
     QWaitCondition m_queueWake;
     QList<Queued> m_queue;
-    bool m_writerStop = false;
-    std::unique_ptr<QThread> m_writer;
+    bool m_writerStop = false; // set by the destructor: commit what is queued without waiting for more
+    bool m_draining = false;   // a drainQueue task is queued or running
 
     QString m_hostName;
     QString m_dbName;
@@ -142,9 +142,8 @@ private:
     std::shared_ptr<Connections> m_connections;
     bool m_opened = false;
     bool m_writeAheadLog = false;
-    std::atomic<bool> m_stop{false};
     std::atomic<bool> m_destroying{false};
-    QSemaphore m_scanDone{0}; // released once by every scan when it ends
-    std::atomic<int> m_scansStarted{0};
-    std::atomic<bool> m_running{false};
+    // A scan and the commits can run side by side; a further scan waits for its turn. Declared last,
+    // so it is gone (its threads with it) before anything its tasks use.
+    QThreadPool m_pool;
 };

@@ -13,7 +13,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
-#include <QThreadPool>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -110,7 +109,7 @@ private slots:
 
     void scanUpdatesIsExistAndEmitsExisting();
     void scanOfEmptyOrMissingTable();
-    void startScanRunsOnPoolAndDestructionWaits();
+    void startScanRunsInBackgroundAndDestructionWaits();
     void destroyThenRemoveFile();
     void writeAheadLogEndsInOneFile();
     void queuedRowsAreInEveryDownloadCopy();
@@ -466,7 +465,7 @@ void TestLocalDataBase::scanOfEmptyOrMissingTable()
     QVERIFY(!seen[0].filename.isNull() || seen[0].filename.isEmpty());
 }
 
-void TestLocalDataBase::startScanRunsOnPoolAndDestructionWaits()
+void TestLocalDataBase::startScanRunsInBackgroundAndDestructionWaits()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     const QString file = path(QStringLiteral("slow.db"));
@@ -514,14 +513,21 @@ void TestLocalDataBase::startScanRunsOnPoolAndDestructionWaits()
     QVERIFY(direct.back().filename.isEmpty());
     QCOMPARE(direct.back().order, int(direct.size()) - 1);
 
-    // A scan still queued behind busy pool threads is waited for too.
+    // Scans still queued behind running ones are waited for too: each sends its end marker.
     auto another = std::make_unique<LocalDataBase>(file);
-    QThreadPool::globalInstance()->start([] { QThread::msleep(200); });
-    for (int i = 1; i < QThreadPool::globalInstance()->maxThreadCount(); ++i)
-        QThreadPool::globalInstance()->start([] { QThread::msleep(200); });
-    another->startScan();
+    QAtomicInt ends;
+    connect(
+        another.get(), &LocalDataBase::setFileName, this,
+        [&ends](int, const QString &name) {
+            if (name.isEmpty())
+                ends.ref();
+            QThread::msleep(1);
+        },
+        Qt::DirectConnection);
+    for (int i = 0; i < 4; ++i)
+        another->startScan();
     another.reset();
-    QThreadPool::globalInstance()->waitForDone();
+    QCOMPARE(ends.loadAcquire(), 4);
 }
 
 void TestLocalDataBase::destroyThenRemoveFile()
