@@ -23,7 +23,6 @@ Q_LOGGING_CATEGORY(lcHeadless, "vanteo.headless")
 namespace {
 
 const QString kKey = QStringLiteral("vanteoalbum");
-const QString kLocalIP = QStringLiteral("localIP");
 // Not a failure a restart would mend (the user unit does not restart on it).
 constexpr int kAlreadyRunning = 4;
 
@@ -104,7 +103,7 @@ void chooseAddress(NetBroadCast *broadcaster, const QStringList &list, const QSt
     }
     int index = previous.isEmpty() ? -1 : list.indexOf(previous);
     if (index < 0) {
-        index = ReadWriteSetting::toInt(ReadWriteSetting::getInstance()->getGlobalValue(kLocalIP));
+        index = ReadWriteSetting::getInstance()->number(SettingsKeys::LocalIP);
         if (index < 0 || index >= list.size())
             index = 0;
     }
@@ -144,6 +143,7 @@ int serve()
 
     Startup::removeTransferLeftovers();
     const QString recovered = Startup::recoverBrokenSettings();
+    Startup::recoverArchiveMove();
     if (!recovered.isEmpty())
         qCWarning(lcHeadless).noquote() << recovered;
     const bool localReset = applyLocalReset();

@@ -43,31 +43,25 @@ bool removeInProgramDir(const QString &fileName)
     return true;
 }
 
-bool resetPending(const QString &key)
-{
-    const QString value = ReadWriteSetting::getInstance()->getGlobalValue(key);
-    return !value.isEmpty() && ReadWriteSetting::toInt(value) >= 1;
-}
-
 } // namespace
 
 bool applyLocalReset()
 {
-    if (!resetPending(QStringLiteral("localReset")))
+    if (!ReadWriteSetting::getInstance()->isOn(SettingsKeys::LocalReset))
         return false;
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
     removeInProgramDir(QStringLiteral("localfiles.db"));
     // Its write-ahead log must go too, or it would be replayed into the next, new database.
     removeInProgramDir(QStringLiteral("localfiles.db-wal"));
     removeInProgramDir(QStringLiteral("localfiles.db-shm"));
-    settings->setGlobalValue(QStringLiteral("localReset"), QStringLiteral("0"));
-    settings->removeGlobalKey(QStringLiteral("saveDrive"));
+    settings->setNumber(SettingsKeys::LocalReset, 0);
+    settings->remove(SettingsKeys::SaveDrive);
     return true;
 }
 
 int applyRemoteReset()
 {
-    if (!resetPending(QStringLiteral("remoteReset")))
+    if (!ReadWriteSetting::getInstance()->isOn(SettingsKeys::RemoteReset))
         return -1;
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
     const QList<UserEntry> users = settings->getUserList();
@@ -78,7 +72,7 @@ int applyRemoteReset()
     }
     if (!users.isEmpty())
         settings->clearUsers();
-    settings->setGlobalValue(QStringLiteral("remoteReset"), QStringLiteral("0"));
+    settings->setNumber(SettingsKeys::RemoteReset, 0);
     return users.size();
 }
 
@@ -202,7 +196,7 @@ QString recoverBrokenSettings()
     }
     const bool rootBack = !root.isEmpty() && QFileInfo(root).isDir();
     if (rootBack)
-        settings->setGlobalValue(QStringLiteral("saveDrive"), root);
+        settings->setValue(SettingsKeys::SaveDrive, root);
     QString text = QStringLiteral("设置文件 global.xml 无法读取，已另存为 %1，并新建了设置文件。\n\n")
                        .arg(QFileInfo(kept).fileName());
     text += phones.isEmpty() ? QStringLiteral("没有找到可恢复的手机授权，手机再次连接时需要重新授权。")

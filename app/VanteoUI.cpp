@@ -34,9 +34,9 @@
 
 namespace {
 
-const QString kUpdateTime = QStringLiteral("updateTime");
+const SettingKey kUpdateTime = SettingsKeys::UpdateTime;
 // "x,y,width,height,maximised" of the window when it was last closed.
-const QString kWindowGeometry = QStringLiteral("windowGeometry");
+const SettingKey kWindowGeometry = SettingsKeys::WindowGeometry;
 // Room for the local album's list beside a useful preview; smaller screens get all they have.
 constexpr QSize kDefaultWindowSize(1100, 720);
 
@@ -210,11 +210,11 @@ void VanteoUI::connectPages()
 QString VanteoUI::getUpdateTime(bool force)
 {
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
-    const QString stored = settings->getGlobalValue(kUpdateTime);
+    const QString stored = settings->value(kUpdateTime);
     if (!stored.isEmpty() && !force)
         return stored;
     const QString now = QDateTime::currentDateTime().toString(QLatin1String(UpdateSchedule::timeFormat()));
-    settings->setGlobalValue(kUpdateTime, now);
+    settings->setValue(kUpdateTime, now);
     return now;
 }
 
@@ -299,7 +299,7 @@ void VanteoUI::restoreWindowGeometry()
     const QRect available = screen ? screen->availableGeometry() : QRect(QPoint(), kDefaultWindowSize);
     QRect shown;
     bool maximised = false;
-    const QStringList parts = ReadWriteSetting::getInstance()->getGlobalValue(kWindowGeometry).split(QLatin1Char(','));
+    const QStringList parts = ReadWriteSetting::getInstance()->value(kWindowGeometry).split(QLatin1Char(','));
     if (parts.size() == 5) {
         int v[4];
         bool ok = true;
@@ -333,8 +333,8 @@ void VanteoUI::saveWindowGeometry()
     const QString value =
         QStringLiteral("%1,%2,%3,%4,%5").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height()).arg(m_maximized ? 1 : 0);
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
-    if (settings->getGlobalValue(kWindowGeometry) != value)
-        settings->setGlobalValue(kWindowGeometry, value);
+    if (settings->value(kWindowGeometry) != value)
+        settings->setValue(kWindowGeometry, value);
 }
 
 void VanteoUI::toggleMaximized()

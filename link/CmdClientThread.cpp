@@ -365,8 +365,7 @@ void CmdClientThread::updateImageInfoSlot(int ratio, QString fullImageName, QStr
     row.mobilefilepath = mobileFilePath;
     // Content already backed up is not recorded again (去重复); the file stays where the file
     // connection put it; it may well be the recorded copy itself.
-    const QString doubleFile = ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("doubleFile"));
-    row.skipKnownMd5 = !doubleFile.isEmpty() && ReadWriteSetting::toInt(doubleFile) > 0;
+    row.skipKnownMd5 = ReadWriteSetting::getInstance()->isOn(SettingsKeys::DoubleFile);
 
     QMutexLocker lock(&m_recordMutex);
     // Authorisation is settled before the file server starts and never changes while it runs.

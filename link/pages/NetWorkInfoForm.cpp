@@ -8,7 +8,7 @@
 
 namespace {
 
-const QString kLocalIP = QStringLiteral("localIP");
+const SettingKey kLocalIP = SettingsKeys::LocalIP;
 constexpr int kQrSide = 200;    // width of the QR picture
 constexpr int kQrBoxSide = 268; // the label around it; the difference is the white quiet zone
 
@@ -46,12 +46,11 @@ NetWorkInfoForm::NetWorkInfoForm(QWidget *parent)
     ui->ipListComboBox->addItems(m_ipList);
 
     ReadWriteSetting *store = ReadWriteSetting::getInstance();
-    const QString stored = store->getGlobalValue(kLocalIP);
     int index = 0;
-    if (stored.isEmpty()) {
-        store->setGlobalValue(kLocalIP, QStringLiteral("0"));
+    if (!store->isStored(kLocalIP)) {
+        store->setValue(kLocalIP, kLocalIP.fallback);
     } else {
-        index = ReadWriteSetting::toInt(stored);
+        index = store->number(kLocalIP);
         if (index < 0 || index >= m_ipList.size())
             index = 0; // the stored value is kept; the list may be longer at the next start
     }
@@ -70,7 +69,7 @@ int NetWorkInfoForm::pickIndex(const QStringList &list, const QString &previous)
     const int kept = previous.isEmpty() ? -1 : list.indexOf(previous);
     if (kept >= 0)
         return kept;
-    const int stored = ReadWriteSetting::toInt(ReadWriteSetting::getInstance()->getGlobalValue(kLocalIP));
+    const int stored = ReadWriteSetting::getInstance()->number(kLocalIP);
     return stored >= 0 && stored < list.size() ? stored : 0;
 }
 
@@ -89,7 +88,7 @@ void NetWorkInfoForm::onAddressListChanged(const QStringList &addresses)
     // The user's address moved in the list: the stored index follows it, so the next start
     // announces the same address.
     if (!previous.isEmpty() && m_ipList.at(index) == previous)
-        ReadWriteSetting::getInstance()->setGlobalValue(kLocalIP, QString::number(index));
+        ReadWriteSetting::getInstance()->setNumber(kLocalIP, index);
     useAddress(index);
 }
 
@@ -160,6 +159,6 @@ void NetWorkInfoForm::on_ipListComboBox_activated(int index)
 {
     if (index < 0 || index >= m_ipList.size())
         return;
-    ReadWriteSetting::getInstance()->setGlobalValue(kLocalIP, QString::number(index));
+    ReadWriteSetting::getInstance()->setNumber(kLocalIP, index);
     useAddress(index);
 }

@@ -53,9 +53,6 @@ QString organisedFolder(const QString &root)
 
 } // namespace
 
-const char LocalForm::kFolderListKey[] = "localFolders";
-const char LocalForm::kFolderModeKey[] = "localMode";
-
 LocalForm::LocalForm(QWidget *parent, QString savepath) : QWidget(parent), ui(std::make_unique<Ui::LocalForm>())
 {
     ui->setupUi(this);
@@ -314,15 +311,14 @@ QString LocalForm::addFolderStart()
 void LocalForm::restoreFolderSettings()
 {
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
-    const QJsonArray folders =
-        QJsonDocument::fromJson(settings->getGlobalValue(QLatin1String(kFolderListKey)).toUtf8()).array();
+    const QJsonArray folders = QJsonDocument::fromJson(settings->value(SettingsKeys::LocalFolders).toUtf8()).array();
     for (const QJsonValue &v : folders) {
         // A folder gone since stays listed: it may be on a disk that is not plugged in.
         const QString dir = v.toString();
         if (!dir.isEmpty() && ui->listDirWidget->findItems(dir, Qt::MatchExactly).isEmpty())
             new QListWidgetItem(dir, ui->listDirWidget);
     }
-    setAllDiskMode(ReadWriteSetting::toInt(settings->getGlobalValue(QLatin1String(kFolderModeKey))) != 1);
+    setAllDiskMode(settings->number(SettingsKeys::LocalFolderMode) != 1);
 }
 
 void LocalForm::saveFolderList()
@@ -330,14 +326,14 @@ void LocalForm::saveFolderList()
     QJsonArray folders;
     for (int i = 0; i < ui->listDirWidget->count(); ++i)
         folders.append(ui->listDirWidget->item(i)->text());
-    ReadWriteSetting::getInstance()->setGlobalValue(
-        QLatin1String(kFolderListKey), QString::fromUtf8(QJsonDocument(folders).toJson(QJsonDocument::Compact)));
+    ReadWriteSetting::getInstance()->setValue(SettingsKeys::LocalFolders,
+                                              QString::fromUtf8(QJsonDocument(folders).toJson(QJsonDocument::Compact)));
 }
 
 void LocalForm::saveFolderMode()
 {
-    ReadWriteSetting::getInstance()->setGlobalValue(
-        QLatin1String(kFolderModeKey), ui->checkDirBox->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    ReadWriteSetting::getInstance()->setValue(
+        SettingsKeys::LocalFolderMode, ui->checkDirBox->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 void LocalForm::on_pushAddDirButton_clicked()

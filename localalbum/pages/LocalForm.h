@@ -50,9 +50,6 @@ public:
     void setReportLimit(int rows) { m_reportLimit = rows; }
     // The folder the add-folder dialog starts in: the Pictures folder when there is one, else home.
     static QString addFolderStart();
-    // global.xml keys: the folder list (a JSON array of paths) and the mode (0 all disks, 1 folders).
-    static const char kFolderListKey[];
-    static const char kFolderModeKey[];
 
 signals:
     void setFileName(int order, QString filename);
