@@ -143,6 +143,7 @@ int serve()
 
     Startup::removeTransferLeftovers();
     const QString recovered = Startup::recoverBrokenSettings();
+    Startup::recoverArchiveMove();
     if (!recovered.isEmpty())
         qCWarning(lcHeadless).noquote() << recovered;
     const bool localReset = applyLocalReset();

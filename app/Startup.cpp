@@ -1,5 +1,6 @@
 #include "app/Startup.h"
 
+#include "backup/ArchiveMove.h"
 #include "backup/IncomingFile.h"
 #include "backup/LocalDataBase.h"
 #include "link/DeviceName.h"
@@ -17,6 +18,7 @@
 #include <QLibraryInfo>
 #include <QLoggingCategory>
 #include <QTextCodec>
+#include <QTimer>
 #include <QTranslator>
 #include <QtConcurrent>
 
@@ -207,6 +209,18 @@ QString recoverBrokenSettings()
         rootBack ? QStringLiteral("\n\n存储位置已恢复为 %1。").arg(root) : QStringLiteral("\n\n存储位置将重新选择。");
     text += QStringLiteral("其他设置已恢复为默认值，请到参数设置检查。");
     return text;
+}
+
+bool recoverArchiveMove()
+{
+    const QString note = ArchiveMove::recover();
+    if (note.isEmpty())
+        return false;
+    qCWarning(lcStartup).noquote() << note;
+    QTimer::singleShot(0, QCoreApplication::instance(), [note] {
+        Dialogs::message(nullptr, Dialogs::Information, QStringLiteral("移动存档"), note, Dialogs::Ok);
+    });
+    return true;
 }
 
 void applyAutomationMode()

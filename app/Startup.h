@@ -47,6 +47,11 @@ QString resetNotice(bool localDone, int phonesReset);
 // lie. Returns what was lost and recovered, for the user (empty when the file was fine).
 QString recoverBrokenSettings();
 
+// A move of the archive to another storage root that a crash cut: rolled back (before its
+// switch-over) or finished (after it), before the root is resolved. The note for the user is
+// logged and shown through the dialog seam once the event loop runs. True when one was found.
+bool recoverArchiveMove();
+
 // When the program runs on the offscreen platform with VANTEO_NONINTERACTIVE=1 (automated checks),
 // dialogs are not shown but logged and answered as closed.
 void applyAutomationMode();

@@ -50,6 +50,7 @@ int main(int argc, char *argv[])
     // The resets and the recovery of unreadable settings take effect before the window reads
     // saveDrive and its pages open the databases.
     const QString recovered = Startup::recoverBrokenSettings();
+    Startup::recoverArchiveMove();
     const bool localReset = applyLocalReset();
     const int phonesReset = applyRemoteReset();
 
