@@ -367,10 +367,10 @@ void TestSettingsForm::controlsAndPicture()
             texts << list->item(i)->text();
         return texts;
     };
-    QCOMPARE(items(child<QListWidget>(&form, QStringLiteral("listWidgetLocalPicture"))),
-             (QStringList{"*.jpg", "*.jpeg", "*.png", "*.heic", "*.heif", "*.avif", "*.webp"}));
-    QCOMPARE(items(child<QListWidget>(&form, QStringLiteral("listWidgetLocalVideo"))),
-             (QStringList{"*.avi", "*.mov", "*.mp4", "*.flv", "*.mpg", "*.m4v", "*.3gp"}));
+    QCOMPARE(items(child<QListWidget>(&form, QStringLiteral("listWidgetLocalPicture"))).join(QLatin1Char(' ')),
+             QStringLiteral("*.jpg *.jpeg *.png *.heic *.heif *.avif *.webp"));
+    QCOMPARE(items(child<QListWidget>(&form, QStringLiteral("listWidgetLocalVideo"))).join(QLatin1Char(' ')),
+             QStringLiteral("*.avi *.mov *.mp4 *.flv *.mpg *.m4v *.3gp"));
 
     QVERIFY(!child<QLabel>(&form, QStringLiteral("label_picture"))->pixmap(Qt::ReturnByValue).isNull());
     QCOMPARE(child<QPushButton>(&form, QStringLiteral("localResetButton"))->font().pointSize(), 10);
