@@ -29,6 +29,8 @@ int countOf(const QByteArray &xml, const QByteArray &tag)
 
 } // namespace
 
+Q_DECLARE_METATYPE(const SettingKey *)
+
 class TestReadWriteSetting : public QObject
 {
     Q_OBJECT
@@ -87,6 +89,54 @@ private slots:
         QCOMPARE(ReadWriteSetting::toInt(QStringLiteral("yes")), 0);
         QCOMPARE(ReadWriteSetting::toInt(QStringLiteral("2")), 2);
         QCOMPARE(ReadWriteSetting::toInt(QString()), 0);
+    }
+
+    // The table's names are those of files already written: a renamed key would lose the setting.
+    void typedAccessFallsBack_data()
+    {
+        QTest::addColumn<const SettingKey *>("key");
+        QTest::addColumn<QString>("element");
+        QTest::addColumn<QString>("stored"); // as found in global.xml; empty: no such element
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("on");
+        const auto row = [](const SettingKey &key, const char *element, const char *stored, const char *value,
+                            bool on) {
+            QTest::addRow("%s=%s", element, stored)
+                << &key << QString::fromUtf8(element) << QString::fromUtf8(stored) << QString::fromUtf8(value) << on;
+        };
+        using namespace SettingsKeys;
+        row(LocalPicture, "localPicture", "", "2", true);
+        row(LocalPicture, "localPicture", "0", "0", false);
+        row(LocalVideo, "localVideo", "", "0", false);
+        row(LocalVideo, "localVideo", "abc", "abc", false);
+        row(DoubleFile, "doubleFile", "7", "7", true);
+        row(LocalReset, "localReset", "1", "1", true);
+        row(RemoteReset, "remoteReset", "", "0", false);
+        row(SaveDrive, "saveDrive", "/媒体/", "/媒体/", false);
+        row(LocalIP, "localIP", "2", "2", true);
+        row(LocalFolders, "localFolders", "", "[]", false);
+        row(LocalFolderMode, "localMode", "1", "1", true);
+    }
+    void typedAccessFallsBack()
+    {
+        QFETCH(const SettingKey *, key);
+        QFETCH(QString, element);
+        QFETCH(QString, stored);
+        QFETCH(QString, value);
+        QFETCH(bool, on);
+        const QByteArray tag = element.toUtf8();
+        useFile("<parameter><global>" +
+                (stored.isEmpty() ? QByteArray() : "<" + tag + ">" + stored.toUtf8() + "</" + tag + ">") +
+                "</global></parameter>");
+        QCOMPARE(store()->value(*key), value);
+        QCOMPARE(store()->isOn(*key), on);
+        QCOMPARE(store()->isStored(*key), !stored.isEmpty());
+        // Written back under the same element, and gone again on removal.
+        store()->setNumber(*key, 5);
+        QCOMPARE(store()->getGlobalValue(element), QStringLiteral("5"));
+        store()->remove(*key);
+        QCOMPARE(store()->value(*key), QString(key->fallback));
+        QCOMPARE(countOf(TestSupport::readFile(xmlPath()), tag), 0);
     }
 
     void severalGlobalElements()
