@@ -19,6 +19,9 @@
 #include <QThread>
 #include <QVariant>
 
+#include <algorithm>
+#include <iterator>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,6 +35,16 @@ const QByteArray kStagePrefix = QByteArrayLiteral(".vanteo-move-");
 const QString kMarkerName = QStringLiteral(".vanteoalbum-root");
 constexpr int kMaxDepth = 64;
 constexpr qint64 kMaxJournalBytes = 1 << 20;
+
+// A file being written (a phone's transfer, an organiser's or this move's copy, a settings file):
+// never moved; what is left of it when its writer went is removed at the next start.
+bool isStaged(const QByteArray &name)
+{
+    static const QByteArray prefixes[] = {kStagePrefix, QByteArrayLiteral(".vt-"), QByteArrayLiteral(".vanteo-copy-"),
+                                          QByteArrayLiteral(".vanteo-")};
+    return std::any_of(std::begin(prefixes), std::end(prefixes),
+                       [&](const QByteArray &prefix) { return FileOps::isStagedName(name, prefix); });
+}
 
 QString withSlash(QString path)
 {
@@ -79,7 +92,7 @@ QStringList entriesOf(const QString &album)
         return names;
     while (const struct dirent *e = ::readdir(d)) {
         const QByteArray raw(e->d_name);
-        if (raw == "." || raw == ".." || FileOps::isStagedName(raw, kStagePrefix))
+        if (raw == "." || raw == ".." || isStaged(raw))
             continue;
         const QString name = QFile::decodeName(raw);
         struct stat st
@@ -108,7 +121,7 @@ void listTree(const QByteArray &base, const QByteArray &rel, int depth, Listing 
     if (!lstatOf(base + '/' + rel, &st))
         return;
     if (S_ISREG(st.st_mode)) {
-        if (!FileOps::isStagedName(rel.mid(rel.lastIndexOf('/') + 1), kStagePrefix))
+        if (!isStaged(rel.mid(rel.lastIndexOf('/') + 1)))
             out->files.append({rel, qint64(st.st_size)});
         return;
     }

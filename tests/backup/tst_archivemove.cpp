@@ -65,6 +65,7 @@ private slots:
     void moveOrCut_data();
     void moveOrCut();
     void stopRollsBack();
+    void fileArrivingDuringTheCopyMovesToo();
     void refused_data();
     void refused();
 
@@ -73,7 +74,7 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_programDir;
     std::unique_ptr<QTemporaryDir> m_work;
-    QString m_old, m_new, m_outside, m_stale;
+    QString m_old, m_new, m_outside, m_stale, m_partial;
     QMap<QString, QByteArray> m_content; // below 万特相册
 };
 
@@ -113,6 +114,9 @@ void TestArchiveMove::init()
     QVERIFY(phoneDb.insertRecord(QStringLiteral("gone.jpg"), m_stale, 1, QString(), kPhone, 100, QString(), QString(),
                                  QStringLiteral("/DCIM/gone.jpg")) > 0);
     QVERIFY(QFile::link(m_outside, albumOf(m_old) + kPhone + QStringLiteral("/link.jpg")));
+    // A phone's transfer under way: never moved, never removed.
+    m_partial = albumOf(m_old) + kPhone + QStringLiteral("/.vt-0123456789abcdef.part");
+    QVERIFY(TestSupport::writeFile(m_partial, "half a picture"));
     ReadWriteSetting::getInstance()->addUser(kPhone, albumOf(m_old) + kPhone, QStringLiteral("2024-01-01 00:00:00"));
 }
 
@@ -143,6 +147,7 @@ void TestArchiveMove::checkArchiveAt(const QString &root)
     QCOMPARE(setting(QStringLiteral("saveDrive")), root);
     QVERIFY(!QFileInfo::exists(ArchiveMove::journalPath()));
     QCOMPARE(TestSupport::readFile(m_outside), QByteArrayLiteral("not part of the archive"));
+    QCOMPARE(TestSupport::readFile(m_partial), QByteArrayLiteral("half a picture"));
 }
 
 void TestArchiveMove::moveOrCut_data()
@@ -233,6 +238,32 @@ void TestArchiveMove::stopRollsBack()
     QVERIFY(!QFileInfo::exists(albumOf(m_new)));
     QCOMPARE(StorageRoot::activeRoot(), m_old);
     QCOMPARE(stateAt(m_old), StorageRoot::State::Ready);
+}
+
+// A phone's file that passed its check just before the move began lands in the old folder while
+// the copy runs: it is moved too, and its row follows it.
+void TestArchiveMove::fileArrivingDuringTheCopyMovesToo()
+{
+    FileOps::setReadThrottleForTests(8 << 20);
+    const QString late = kPhone + QStringLiteral("/2024/06/IMG_late.jpg");
+    const QByteArray bytes = TestSupport::patternBytes(1000, 9);
+    ArchiveMove move(m_old, m_new);
+    connect(
+        &move, &ArchiveMove::progress, this,
+        [&](qint64 filesDone) {
+            if (filesDone != 1 || m_content.contains(late))
+                return;
+            QVERIFY(TestSupport::writeFile(albumOf(m_old) + late, bytes));
+            LocalDataBase db(databases().at(0));
+            QVERIFY(db.insertRecord(QStringLiteral("IMG_late.jpg"), albumOf(m_old) + late, bytes.size(),
+                                    TestSupport::md5Hex(bytes), kPhone, 100, QString(), QString(),
+                                    QStringLiteral("/DCIM/late.jpg")) > 0);
+            m_content.insert(late, bytes);
+        },
+        Qt::DirectConnection);
+    QCOMPARE(move.run(), ArchiveMove::Outcome::Moved);
+    QVERIFY(m_content.contains(late));
+    checkArchiveAt(m_new);
 }
 
 void TestArchiveMove::refused_data()
