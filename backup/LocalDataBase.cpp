@@ -480,6 +480,27 @@ bool LocalDataBase::isMd5Exist(const QString &md5)
     return md5Recorded(*db, md5);
 }
 
+QSet<qint64> LocalDataBase::recordedSizes()
+{
+    QMutexLocker lock(m_mutex.get());
+    QSet<qint64> sizes;
+    QSqlDatabase *db = openReadyLocked(true);
+    if (!db)
+        return sizes;
+    QSqlQuery q(*db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("select distinct filesize from albumlist where md5 is not null and md5 <> ''"))) {
+        sizes.insert(-1);
+        return sizes;
+    }
+    while (q.next()) {
+        bool ok = false;
+        const qint64 size = q.value(0).toLongLong(&ok);
+        sizes.insert(ok && size >= 0 ? size : -1);
+    }
+    return sizes;
+}
+
 int LocalDataBase::findMobileRecord(const QString &mobilefilepath, const QString &md5)
 {
     QMutexLocker lock(m_mutex.get());

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QMutex>
+#include <QSet>
 #include <QString>
 #include <QObject>
 #include <QThreadPool>
@@ -44,6 +45,8 @@ public:
     int checkMd5OrName(const QString &filename, const QString &md5);
     // True when some row has this md5 (any case).
     bool isMd5Exist(const QString &md5);
+    // The file sizes of rows that have an md5; -1 among them when some such row's size is not known.
+    QSet<qint64> recordedSizes();
     // 0 when one row has this md5 (any case) and exactly this phone path, else -1.
     int findMobileRecord(const QString &mobilefilepath, const QString &md5);
     // Adds a row with isExist = 1; returns the number of rows afterwards, 0 when the insert

@@ -2,8 +2,7 @@
 
 #include "platform/SearchEngine.h"
 
-BackThread::BackThread()
-    : QThread(nullptr)
+BackThread::BackThread() : QThread(nullptr)
 {
     setObjectName(QStringLiteral("BackThread"));
 }

@@ -10,8 +10,8 @@ namespace ExifTime {
 
 QString normalise(const QByteArray &value)
 {
-    static const QRegularExpression re(QStringLiteral(
-        "^\\s*(\\d{4})\\D+(\\d{1,2})\\D+(\\d{1,2})[ T](\\d{1,2})\\D+(\\d{1,2})\\D+(\\d{1,2})"));
+    static const QRegularExpression re(
+        QStringLiteral("^\\s*(\\d{4})\\D+(\\d{1,2})\\D+(\\d{1,2})[ T](\\d{1,2})\\D+(\\d{1,2})\\D+(\\d{1,2})"));
     const QRegularExpressionMatch m = re.match(QString::fromLatin1(value));
     if (!m.hasMatch())
         return QString();

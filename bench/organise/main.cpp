@@ -290,11 +290,11 @@ int checkFolders(const QString &src, const QString &oursOut, const QString &prog
         const QString want = belongs.value(it.key());
         const QString folder = QFileInfo(it.value()).path();
         if (want.isEmpty() || want == QLatin1String("-"))
-            fault(it.key() + " was organised but should not have been");
+            fault(it.key() + QLatin1String(" was organised but should not have been"));
         else if (folder != base + want)
-            fault(it.key() + " is in " + folder.mid(base.size()) + ", generated for " + want);
+            fault(it.key() + QLatin1String(" is in ") + folder.mid(base.size()) + QLatin1String(", generated for ") + want);
         else if (!QFileInfo(it.value()).isFile())
-            fault(it.value() + " is missing");
+            fault(it.value() + QLatin1String(" is missing"));
         else
             ++checked;
     }
@@ -306,7 +306,7 @@ int checkFolders(const QString &src, const QString &oursOut, const QString &prog
         QCryptographicHash h(QCryptographicHash::Md5);
         h.addData(&f);
         if (!md5s.contains(QString::fromLatin1(h.result().toHex())))
-            fault(it.key() + " was neither organised nor a copy of an organised file");
+            fault(it.key() + QLatin1String(" was neither organised nor a copy of an organised file"));
     }
     out() << "check: " << checked << " organised files in the folders they were generated for, " << faults
           << " faults\n";

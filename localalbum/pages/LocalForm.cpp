@@ -249,11 +249,6 @@ int LocalForm::countExistFiles()
     return m_organiser->countExistFiles();
 }
 
-void LocalForm::clearFoundFiles()
-{
-    m_organiser->clearFoundFiles();
-}
-
 void LocalForm::clearTable()
 {
     m_pageItems = 0;
@@ -332,8 +327,8 @@ void LocalForm::saveFolderList()
 
 void LocalForm::saveFolderMode()
 {
-    ReadWriteSetting::getInstance()->setValue(
-        SettingsKeys::LocalFolderMode, ui->checkDirBox->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+    ReadWriteSetting::getInstance()->setValue(SettingsKeys::LocalFolderMode,
+                                              ui->checkDirBox->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 void LocalForm::on_pushAddDirButton_clicked()
@@ -388,7 +383,6 @@ void LocalForm::on_pushStartSearchButton_clicked()
     if (!mediaChosen())
         return;
     LocalOrganiser *o = m_organiser.get();
-    clearFoundFiles();
     if (m_searching) {
         o->requestStop();
         m_searching = false;
@@ -401,7 +395,7 @@ void LocalForm::on_pushStartSearchButton_clicked()
         return;
     }
     settleStoppedSearch();
-    o->setExpectedTotal(0);
+    m_expectedTotal = 0;
     o->setOrder(countExistFiles()); // new rows continue after the organised ones
     o->setShowDuplicates(false);
     updatePageLabel();
@@ -432,7 +426,7 @@ void LocalForm::on_searchAllDiskButton_clicked()
     settleStoppedSearch();
     o->setOrder(0);
     o->setShowDuplicates(true); // files organised before are listed again
-    o->setExpectedTotal(0);
+    m_expectedTotal = 0;
     clearTable();
     updatePageLabel();
     emit setCurrentPercent(0);
@@ -450,7 +444,7 @@ void LocalForm::recvFileName(int order, QString filename)
     if (order >= 0 && !filename.isEmpty())
         table->appendFile(order, filename);
     updatePageLabel();
-    const int expected = m_organiser->expectedTotal();
+    const int expected = m_expectedTotal;
     if (expected > 0) {
         const int p = int(qint64(table->getFileNumbers()) * 100 / expected);
         if (p != m_lastListPercent) {
@@ -512,10 +506,10 @@ void LocalForm::startListing(bool scanWhenEmpty)
     const int n = countExistFiles();
     m_lastListPercent = 0;
     if (n < 1) {
-        o->setExpectedTotal(0);
+        m_expectedTotal = 0;
         emit setCurrentStatus(QStringLiteral("未发现备份数据"), false);
     } else {
-        o->setExpectedTotal(n);
+        m_expectedTotal = n;
         emit setCurrentStatus(totalText(n), true);
         ++m_listingsPending; // the table exists, so the listing ends with its end marker
     }

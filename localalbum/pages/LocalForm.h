@@ -86,7 +86,6 @@ private:
     void updatePageLabel();
     // After a page step: the page label, and the page box moved to the table's page.
     void showCurrentPageInBox();
-    void clearFoundFiles();
     // Lists the organised files again into the table (at creation and on the listing button).
     void startListing(bool scanWhenEmpty);
     // The table was emptied: rows of a listing still under way belong to the old table.
@@ -129,6 +128,7 @@ private:
     int m_pageItems = 0;
     bool m_pageJump = false;
     int m_lastListPercent = 0;
+    int m_expectedTotal = 0;   // rows the listing under way will give (0: none)
     int m_listingsPending = 0; // listings sure to end with their end marker, not yet ended
     int m_listingsToSkip = 0;  // of those, listings whose rows are dropped
 };
