@@ -2,6 +2,7 @@
 
 #include "backup/StorageRoot.h"
 #include "platform/Dialogs.h"
+#include "platform/StorageVolumes.h"
 #include "settings/ReadWriteSetting.h"
 #include "tests/support/TestSupport.h"
 
@@ -58,6 +59,7 @@ private slots:
     void displayPaths();
     void controlsAndPicture();
     void storageRootIsChosenByTheUser();
+    void storageRootTakesTheArchiveAlong();
 
 private:
     std::unique_ptr<QTemporaryDir> m_programDir;
@@ -411,6 +413,40 @@ void TestSettingsForm::storageRootIsChosenByTheUser()
     QVERIFY(!child<QLabel>(&form, QStringLiteral("labelStorageRootNote"))
                  ->text()
                  .contains(QStringLiteral("重新启动后生效")));
+    StorageRoot::setActive(QString(), QString());
+}
+
+// The archive moved from the page: asked through the seam, done off the GUI thread, in use at once.
+void TestSettingsForm::storageRootTakesTheArchiveAlong()
+{
+    QTemporaryDir work;
+    const QString from = work.path() + QStringLiteral("/from/");
+    const QString to = work.path() + QStringLiteral("/to/");
+    const QString photo = QStringLiteral("万特相册/phone/IMG_1.jpg");
+    QVERIFY(QDir().mkpath(to) && TestSupport::writeFile(from + photo, "picture"));
+    QString why;
+    QVERIFY2(StorageRoot::choose(from, &why), qPrintable(why));
+    StorageRoot::setActive(from, StorageRoot::markerId(from));
+    StorageVolumes::setVolumesForTests({{to, qint64(100) << 30}});
+    SettingsForm form(nullptr, from);
+    Dialogs::clearRecords();
+    Dialogs::setNextDirectory(to);
+    Dialogs::setNextChoice(0); // 移动
+    Dialogs::setNextAnswer(Dialogs::Ok);
+    child<QPushButton>(&form, QStringLiteral("pushButtonStorageRoot"))->click();
+    QVERIFY(TestSupport::waitFor(
+        [] {
+            return !Dialogs::records().isEmpty() && Dialogs::records().constLast().title == QStringLiteral("移动存档");
+        },
+        30000));
+    QVERIFY2(Dialogs::records().constLast().icon == Dialogs::Information,
+             qPrintable(Dialogs::records().constLast().text));
+    QCOMPARE(TestSupport::readFile(to + photo), QByteArrayLiteral("picture"));
+    QVERIFY(!QFileInfo::exists(from + photo));
+    QCOMPARE(StorageRoot::activeRoot(), to);
+    QVERIFY(child<QLabel>(&form, QStringLiteral("labelStorageRoot"))->text().startsWith(to));
+    QVERIFY(child<QPushButton>(&form, QStringLiteral("pushButtonStorageRoot"))->isEnabled());
+    StorageVolumes::clearVolumesForTests();
     StorageRoot::setActive(QString(), QString());
 }
 
