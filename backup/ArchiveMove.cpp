@@ -354,13 +354,18 @@ void restoreSetting(const SettingKey &key, const QString &value)
 
 // Before the switch-over: everything points back at the old root, which is whole, and the new
 // copies go (only the entries the journal names, which were not there before the move).
+void restoreSettings(const Journal &j)
+{
+    restoreSetting(SettingsKeys::SaveDrive, j.oldDrive);
+    restoreSetting(SettingsKeys::SaveDriveChosen, j.oldChosen);
+    restoreSetting(SettingsKeys::SaveDriveId, j.oldId);
+}
+
 void rollBack(const Journal &j)
 {
     rewriteRows(j.toAlbum(), j.fromAlbum(), j.entries);
     rewriteUsers(j.toAlbum(), j.fromAlbum(), j.entries);
-    restoreSetting(SettingsKeys::SaveDrive, j.oldDrive);
-    restoreSetting(SettingsKeys::SaveDriveChosen, j.oldChosen);
-    restoreSetting(SettingsKeys::SaveDriveId, j.oldId);
+    restoreSettings(j);
     for (const QString &entry : j.entries)
         removeTree(enc(j.toAlbum() + QLatin1Char('/') + entry));
     if (!j.hadMarker)
@@ -455,10 +460,25 @@ QString ArchiveMove::recover()
     Journal j;
     if (!readJournal(&j))
         return QString();
+    // Nothing is undone or finished without the archive it relies on (an unplugged disk): the
+    // journal waits for a start where it is there, and the configured root, absent, takes nothing.
     if (j.phase == QLatin1String("copy")) {
+        if (StorageRoot::markerId(j.from).isEmpty()) {
+            restoreSettings(j);
+            return QStringLiteral("上次把存档从 %1 移动到 %2 时程序意外退出。%1 现在不可用，"
+                                  "连接后重新启动程序即可撤销这次移动。")
+                .arg(j.from, j.to);
+        }
         rollBack(j);
         return QStringLiteral("上次把存档从 %1 移动到 %2 时程序意外退出。移动已撤销，存档仍在 %1。").arg(j.from, j.to);
     }
+    if (StorageRoot::markerId(j.to).isEmpty())
+        return QStringLiteral(
+                   "上次把存档从 %1 移动到 %2 时程序意外退出。%2 现在不可用，连接后重新启动程序即可完成这次移动。")
+            .arg(j.from, j.to);
+    // The settings may not have reached the disk before the cut.
+    if (ReadWriteSetting::getInstance()->value(SettingsKeys::SaveDrive) != j.to)
+        StorageRoot::choose(j.to, nullptr);
     finishSwitched(j, nullptr, nullptr);
     return QStringLiteral("上次把存档从 %1 移动到 %2 时程序意外退出。移动已完成，备份位置为 %2。").arg(j.from, j.to);
 }
@@ -500,6 +520,12 @@ bool ArchiveMove::prepare()
     }
     if (!QFileInfo(toClean).isDir() || ::access(enc(toClean).constData(), W_OK | X_OK) != 0) {
         m_message = QStringLiteral("无法写入文件夹：%1").arg(m_to);
+        return false;
+    }
+    struct stat st
+    { };
+    if (lstatOf(enc(m_toAlbum), &st) && !S_ISDIR(st.st_mode)) { // a link there would lead the copies elsewhere
+        m_message = QStringLiteral("新位置的 %1 不是普通文件夹。").arg(m_toAlbum);
         return false;
     }
     m_entries = entriesOf(m_fromAlbum);

@@ -155,11 +155,14 @@ void TestArchiveMove::moveOrCut_data()
     QTest::addColumn<ArchiveMove::Step>("killAt");
     QTest::addColumn<int>("afterFiles");
     QTest::addColumn<bool>("moved");
-    QTest::newRow("whole move") << ArchiveMove::Step::None << -1 << true;
-    QTest::newRow("killed after two files") << ArchiveMove::Step::None << 2 << false;
-    QTest::newRow("killed once copied") << ArchiveMove::Step::Copied << -1 << false;
-    QTest::newRow("killed once rows rewritten") << ArchiveMove::Step::Rewritten << -1 << false;
-    QTest::newRow("killed after the switch-over") << ArchiveMove::Step::Switched << -1 << true;
+    QTest::addColumn<bool>("diskAway"); // the root the recovery needs is not there at the first start
+    QTest::newRow("whole move") << ArchiveMove::Step::None << -1 << true << false;
+    QTest::newRow("killed after two files") << ArchiveMove::Step::None << 2 << false << false;
+    QTest::newRow("killed once copied") << ArchiveMove::Step::Copied << -1 << false << false;
+    QTest::newRow("killed once rows rewritten") << ArchiveMove::Step::Rewritten << -1 << false << false;
+    QTest::newRow("killed once rows rewritten, old disk away") << ArchiveMove::Step::Rewritten << -1 << false << true;
+    QTest::newRow("killed after the switch-over") << ArchiveMove::Step::Switched << -1 << true << false;
+    QTest::newRow("killed after the switch-over, new disk away") << ArchiveMove::Step::Switched << -1 << true << true;
 }
 
 void TestArchiveMove::moveOrCut()
@@ -167,6 +170,7 @@ void TestArchiveMove::moveOrCut()
     QFETCH(ArchiveMove::Step, killAt);
     QFETCH(int, afterFiles);
     QFETCH(bool, moved);
+    QFETCH(bool, diskAway);
     const bool killed = killAt != ArchiveMove::Step::None || afterFiles >= 0;
     {
         ArchiveMove move(m_old, m_new);
@@ -189,6 +193,18 @@ void TestArchiveMove::moveOrCut()
         // The next start: the journal decides, before the root is resolved.
         QVERIFY(QFileInfo::exists(ArchiveMove::journalPath()));
         StorageRoot::setActive(QString(), QString());
+        if (diskAway) {
+            // Unplugged: the journal waits, nothing is removed, the absent root takes nothing.
+            const QString marker = StorageRoot::markerPath(moved ? m_new : m_old);
+            const QStringList before = TestSupport::filesUnder(m_work->path());
+            QVERIFY(QFile::rename(marker, marker + QStringLiteral(".away")));
+            QVERIFY(ArchiveMove::recover().contains(QStringLiteral("不可用")));
+            QVERIFY(QFileInfo::exists(ArchiveMove::journalPath()));
+            StorageRoot::resolve();
+            QVERIFY(!StorageRoot::check(StorageRoot::activeRoot(), 0).ok());
+            QVERIFY(QFile::rename(marker + QStringLiteral(".away"), marker));
+            QCOMPARE(TestSupport::filesUnder(m_work->path()), before);
+        }
         QVERIFY(!ArchiveMove::recover().isEmpty());
         QCOMPARE(StorageRoot::resolve(), moved ? m_new : m_old);
         QVERIFY(ArchiveMove::recover().isEmpty());
