@@ -460,10 +460,11 @@ CaptureTime read(const QByteArray &rawPath)
         const QByteArray base = rawPath.left(slash + 1 + dot + 1);
         for (const QByteArray &still : stills) {
             for (const QByteArray &s : {still, still.toUpper()}) {
+                const QByteArray still = base + s;
                 struct stat st;
-                if (::stat((base + s).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+                if (::stat(still.constData(), &st) != 0 || !S_ISREG(st.st_mode))
                     continue;
-                const CaptureTime paired = embedded(base + s);
+                const CaptureTime paired = embedded(still);
                 if (paired.isValid())
                     return CaptureTime{paired.time, QStringLiteral("配对照片")};
             }

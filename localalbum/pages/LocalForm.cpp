@@ -56,34 +56,50 @@ QString organisedFolder(const QString &root)
 LocalForm::LocalForm(QWidget *parent, QString savepath) : QWidget(parent), ui(std::make_unique<Ui::LocalForm>())
 {
     ui->setupUi(this);
-
     // Local 8-bit conversions stay the file system's own; every text of the page is Unicode.
     m_organiser = std::make_unique<LocalOrganiser>(savepath);
-    LocalOrganiser *o = m_organiser.get();
-    LocalDataBase *db = o->database();
+    connectListing();
+    setAllDiskMode(true);
+    restoreFolderSettings();
+    arrangeListAndPreview();
+    styleTable();
+    styleControls();
+    connectOrganiser();
+    connectTableAndButtons();
+    ui->previewPane->setDatabasePath(AppPaths::programFile(QStringLiteral("localfiles.db")));
+    ui->previewPane->setOrganisedRoot(organisedFolder(savepath));
+    startBackgroundWork();
+}
+
+void LocalForm::connectListing()
+{
+    LocalDataBase *db = m_organiser->database();
     // The listing and the workers hand their names to the feeds on their own threads; the feeds
     // pass them on here, in order, a slice at a time.
     connect(db, &LocalDataBase::setFileName, &m_dbFeed, &FileNameFeed::push, Qt::DirectConnection);
     connect(&m_dbFeed, &FileNameFeed::fileName, this, &LocalForm::recvDbFileName);
     connect(db, &LocalDataBase::setViewUpdate, this, &LocalForm::on_updateview_slot);
     connect(this, &LocalForm::signalDbFileName, this, &LocalForm::recvFileName);
+}
 
-    setAllDiskMode(true);
-    restoreFolderSettings();
-    arrangeListAndPreview();
-
-    ui->tableFileInfoView->setAlternatingRowColors(true);
-    ui->tableFileInfoView->setColumnWidth(0, 80);
-    ui->tableFileInfoView->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Fixed);
-    ui->tableFileInfoView->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
-    ui->tableFileInfoView->setSelectionBehavior(QAbstractItemView::SelectRows);
-    ui->tableFileInfoView->setSelectionMode(QAbstractItemView::SingleSelection);
-    ui->tableFileInfoView->setContextMenuPolicy(Qt::CustomContextMenu);
-    ui->tableFileInfoView->setTextElideMode(Qt::ElideMiddle); // keep the file name in view
+void LocalForm::styleTable()
+{
+    TableViewPage *table = ui->tableFileInfoView;
+    table->setAlternatingRowColors(true);
+    table->setColumnWidth(0, 80);
+    table->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Fixed);
+    table->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    table->setContextMenuPolicy(Qt::CustomContextMenu);
+    table->setTextElideMode(Qt::ElideMiddle); // keep the file name in view
     // A whole page of ten rows fits the page area without scrolling.
-    ui->tableFileInfoView->verticalHeader()->setMinimumSectionSize(18);
-    ui->tableFileInfoView->verticalHeader()->setDefaultSectionSize(25);
+    table->verticalHeader()->setMinimumSectionSize(18);
+    table->verticalHeader()->setDefaultSectionSize(25);
+}
 
+void LocalForm::styleControls()
+{
     m_movie = new QMovie(QStringLiteral(":/image/loading.gif"), QByteArray(), this);
     ui->loadingLabel->setMovie(m_movie);
     ui->loadingLabel->setScaledContents(true);
@@ -91,65 +107,10 @@ LocalForm::LocalForm(QWidget *parent, QString savepath) : QWidget(parent), ui(st
     ui->loadingLabel->hide();
     ui->nextPageBtn->setEnabled(false);
     ui->prePageBtn->setEnabled(false);
-
-    connect(o, &LocalOrganiser::setFileName, &m_searchFeed, &FileNameFeed::push, Qt::DirectConnection);
-    connect(&m_searchFeed, &FileNameFeed::fileName, this, &LocalForm::setFileName);
-    connect(this, &LocalForm::setFileName, this, &LocalForm::recvFileName);
-    // Emitted from pool threads: queued to the page.
-    connect(o, &LocalOrganiser::sendSearchFinish, this, &LocalForm::sendSearchFinish);
-    connect(o, &LocalOrganiser::setCurrentStatus, this, &LocalForm::setCurrentStatus);
-    connect(o, &LocalOrganiser::setCurrentPercent, this, &LocalForm::setCurrentPercent);
-    connect(o, &LocalOrganiser::searchCleared, this, [this] {
-        clearTable();
-        updatePageLabel();
-    });
-    qRegisterMetaType<OrganiseEntry>();
-    qRegisterMetaType<OrganiseSummary>();
-    connect(o, &LocalOrganiser::fileReported, this, &LocalForm::recordEntry);
-    connect(o, &LocalOrganiser::runFinished, this, &LocalForm::showRunSummary);
-    connect(this, &LocalForm::sendSearchFinish, this, &LocalForm::onSearchFinished_slot);
-    connect(this, &LocalForm::setCurrentStatus, this, &LocalForm::on_updateStatus_slot);
-    connect(this, &LocalForm::setCurrentPercent, this, &LocalForm::on_updatePercent_slot);
-    connect(ui->prePageBtn, &QPushButton::clicked, this, &LocalForm::prevPage);
-    connect(ui->nextPageBtn, &QPushButton::clicked, this, &LocalForm::nextPage);
-    connect(ui->gotoPageBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &LocalForm::gotoPage);
-
-    // The selected row (mouse or keys) drives the preview; a page change empties it.
-    ui->previewPane->setDatabasePath(AppPaths::programFile(QStringLiteral("localfiles.db")));
-    ui->previewPane->setOrganisedRoot(organisedFolder(savepath));
-    connect(ui->tableFileInfoView->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
-            [this](const QModelIndex &current) { previewRow(current.isValid() ? current.row() : -1); });
-    connect(ui->tableFileInfoView, &QAbstractItemView::doubleClicked, this,
-            [this](const QModelIndex &index) { openWithSystem(ui->tableFileInfoView->shownPath(index.row()), false); });
-    connect(ui->tableFileInfoView, &QWidget::customContextMenuRequested, this, &LocalForm::showTableMenu);
-    // The arrow keys go on across pages: past the last row to the next page's first, and back.
-    connect(ui->tableFileInfoView, &TableViewPage::pageStepRequested, this, [this](int step) {
-        TableViewPage *table = ui->tableFileInfoView;
-        const int before = table->getCurrentPage();
-        if (step > 0)
-            nextPage();
-        else
-            prevPage();
-        if (table->getCurrentPage() != before && table->shownRows() > 0)
-            table->selectRow(step > 0 ? 0 : table->shownRows() - 1);
-    });
-    connect(ui->tableFileInfoView, &TableViewPage::edgeRequested, this, [this](bool last) {
-        TableViewPage *table = ui->tableFileInfoView;
-        const int pages = table->totalPage();
-        if (pages < 1)
-            return;
-        table->gotoPage(last ? pages : 1);
-        showCurrentPageInBox();
-        if (table->shownRows() > 0)
-            table->selectRow(last ? table->shownRows() - 1 : 0);
-    });
-    connect(ui->openFolderButton, &QPushButton::clicked, this, &LocalForm::openOrganisedFolder);
-    connect(ui->reportButton, &QPushButton::clicked, this, &LocalForm::showReport);
     ui->reportButton->setEnabled(false);
     ui->summaryLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // Wraps instead of widening the window when the counts grow long.
     ui->summaryLabel->setWordWrap(true);
-
     const QColor blue(Qt::blue);
     styleLabel(ui->checkAllDiskBox, blue);
     styleLabel(ui->checkDirBox, blue);
@@ -170,16 +131,72 @@ LocalForm::LocalForm(QWidget *parent, QString savepath) : QWidget(parent), ui(st
     ui->localAlbumNote->setText(
         QStringLiteral("两种处理方式：全盘搜索及指定目录搜索，搜索结果将按文件生成时间自动处理重名及去除重复文件。\n"
                        "文件保存位置：搜索结果保存在设置部分指定的目录或自动保存到最大磁盘剩余空间的目录。"));
+}
 
+void LocalForm::connectOrganiser()
+{
+    LocalOrganiser *o = m_organiser.get();
+    connect(o, &LocalOrganiser::setFileName, &m_searchFeed, &FileNameFeed::push, Qt::DirectConnection);
+    connect(&m_searchFeed, &FileNameFeed::fileName, this, &LocalForm::setFileName);
+    connect(this, &LocalForm::setFileName, this, &LocalForm::recvFileName);
+    // Emitted from pool threads: queued to the page.
+    connect(o, &LocalOrganiser::sendSearchFinish, this, &LocalForm::onSearchFinished_slot);
+    connect(o, &LocalOrganiser::setCurrentStatus, this, &LocalForm::on_updateStatus_slot);
+    connect(o, &LocalOrganiser::setCurrentPercent, this, &LocalForm::on_updatePercent_slot);
+    connect(o, &LocalOrganiser::searchCleared, this, [this] {
+        clearTable();
+        updatePageLabel();
+    });
+    qRegisterMetaType<OrganiseEntry>();
+    qRegisterMetaType<OrganiseSummary>();
+    connect(o, &LocalOrganiser::fileReported, this, &LocalForm::recordEntry);
+    connect(o, &LocalOrganiser::runFinished, this, &LocalForm::showRunSummary);
+}
+
+void LocalForm::connectTableAndButtons()
+{
+    TableViewPage *table = ui->tableFileInfoView;
+    connect(ui->prePageBtn, &QPushButton::clicked, this, &LocalForm::prevPage);
+    connect(ui->nextPageBtn, &QPushButton::clicked, this, &LocalForm::nextPage);
+    connect(ui->gotoPageBox, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &LocalForm::gotoPage);
+    // The selected row (mouse or keys) drives the preview; a page change empties it.
+    connect(table->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex &current) { previewRow(current.isValid() ? current.row() : -1); });
+    connect(table, &QAbstractItemView::doubleClicked, this,
+            [this](const QModelIndex &index) { openWithSystem(ui->tableFileInfoView->shownPath(index.row()), false); });
+    connect(table, &QWidget::customContextMenuRequested, this, &LocalForm::showTableMenu);
+    // The arrow keys go on across pages: past the last row to the next page's first, and back.
+    connect(table, &TableViewPage::pageStepRequested, this, [this, table](int step) {
+        const int before = table->getCurrentPage();
+        if (step > 0)
+            nextPage();
+        else
+            prevPage();
+        if (table->getCurrentPage() != before && table->shownRows() > 0)
+            table->selectRow(step > 0 ? 0 : table->shownRows() - 1);
+    });
+    connect(table, &TableViewPage::edgeRequested, this, [this, table](bool last) {
+        const int pages = table->totalPage();
+        if (pages < 1)
+            return;
+        table->gotoPage(last ? pages : 1);
+        showCurrentPageInBox();
+        if (table->shownRows() > 0)
+            table->selectRow(last ? table->shownRows() - 1 : 0);
+    });
+    connect(ui->openFolderButton, &QPushButton::clicked, this, &LocalForm::openOrganisedFolder);
+    connect(ui->reportButton, &QPushButton::clicked, this, &LocalForm::showReport);
+}
+
+void LocalForm::startBackgroundWork()
+{
     // The search engine runs without a window of its own; its start-up query readies the
     // first all-disk search.
-    o->startBackQuery();
-
+    m_organiser->startBackQuery();
     m_uploadThread = std::make_unique<MUploadThread>();
     m_uploadThread->start(QThread::InheritPriority);
-
     startListing(false);
-    o->readMediaSettings();
+    m_organiser->readMediaSettings();
 }
 
 LocalForm::~LocalForm()
@@ -387,7 +404,7 @@ void LocalForm::on_pushStartSearchButton_clicked()
         o->requestStop();
         m_searching = false;
         ui->pushStartSearchButton->setText(QStringLiteral("开始搜索"));
-        emit setCurrentStatus(totalText(countExistFiles()), false);
+        on_updateStatus_slot(totalText(countExistFiles()), false);
         return;
     }
     if (ui->listDirWidget->count() == 0) {
@@ -399,8 +416,8 @@ void LocalForm::on_pushStartSearchButton_clicked()
     o->setOrder(countExistFiles()); // new rows continue after the organised ones
     o->setShowDuplicates(false);
     updatePageLabel();
-    emit setCurrentPercent(0);
-    emit setCurrentStatus(QStringLiteral("分析磁盘目录"), true);
+    on_updatePercent_slot(0);
+    on_updateStatus_slot(QStringLiteral("分析磁盘目录"), true);
     QStringList folders;
     for (int i = 0; i < ui->listDirWidget->count(); ++i)
         folders.append(ui->listDirWidget->item(i)->text());
@@ -420,7 +437,7 @@ void LocalForm::on_searchAllDiskButton_clicked()
         o->requestStop();
         m_searching = false;
         ui->searchAllDiskButton->setText(QStringLiteral("开始全盘搜索"));
-        emit setCurrentStatus(totalText(countExistFiles()), false);
+        on_updateStatus_slot(totalText(countExistFiles()), false);
         return;
     }
     settleStoppedSearch();
@@ -429,8 +446,8 @@ void LocalForm::on_searchAllDiskButton_clicked()
     m_expectedTotal = 0;
     clearTable();
     updatePageLabel();
-    emit setCurrentPercent(0);
-    emit setCurrentStatus(QStringLiteral("分析磁盘目录"), true);
+    on_updatePercent_slot(0);
+    on_updateStatus_slot(QStringLiteral("分析磁盘目录"), true);
     startNewReport();
     if (!o->startAllDiskSearch())
         return;
@@ -448,16 +465,16 @@ void LocalForm::recvFileName(int order, QString filename)
     if (expected > 0) {
         const int p = int(qint64(table->getFileNumbers()) * 100 / expected);
         if (p != m_lastListPercent) {
-            emit setCurrentPercent(p);
+            on_updatePercent_slot(p);
             m_lastListPercent = p;
             if (p >= 100)
-                emit setCurrentStatus(totalText(expected), false);
+                on_updateStatus_slot(totalText(expected), false);
         }
     }
     if (filename.isEmpty()) {
-        emit setCurrentPercent(100);
+        on_updatePercent_slot(100);
         // None of the recorded files is there any more: the album is empty to the user.
-        emit setCurrentStatus(order > 0 ? totalText(order) : QStringLiteral("未发现备份数据"), false);
+        on_updateStatus_slot(order > 0 ? totalText(order) : QStringLiteral("未发现备份数据"), false);
     }
     const int pages = table->totalPage();
     while (m_pageItems < pages) {
@@ -486,7 +503,7 @@ void LocalForm::onSearchFinished_slot()
     LocalOrganiser *o = m_organiser.get();
     m_searching = false;
     o->setShowDuplicates(false);
-    emit setCurrentStatus(totalText(o->countExistFiles()), false);
+    on_updateStatus_slot(totalText(o->countExistFiles()), false);
     ui->pushStartSearchButton->setText(QStringLiteral("开始搜索"));
     ui->searchAllDiskButton->setText(QStringLiteral("开始全盘搜索"));
 }
@@ -507,10 +524,10 @@ void LocalForm::startListing(bool scanWhenEmpty)
     m_lastListPercent = 0;
     if (n < 1) {
         m_expectedTotal = 0;
-        emit setCurrentStatus(QStringLiteral("未发现备份数据"), false);
+        on_updateStatus_slot(QStringLiteral("未发现备份数据"), false);
     } else {
         m_expectedTotal = n;
-        emit setCurrentStatus(totalText(n), true);
+        on_updateStatus_slot(totalText(n), true);
         ++m_listingsPending; // the table exists, so the listing ends with its end marker
     }
     // Even with no file counted, a listing finds files that have come back since the last one.

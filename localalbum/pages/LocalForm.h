@@ -25,7 +25,7 @@ class LocalForm;
 //
 // The searches, the organise workers and the state they share (the found list, m_order,
 // m_stopSearch, the locks, the database) live in LocalOrganiser, which can be driven without a
-// window; the page owns one and relays its signals under the page's own signal names. File
+// window; the page owns one and connects its signals to the page's slots. File
 // names from the workers and from the database listing reach the table through FileNameFeed,
 // a slice at a time, so a listing of 100,000 files never freezes the window. Destroying the
 // page stops every search, worker and listing and waits for them before any member goes away.
@@ -52,10 +52,8 @@ public:
     static QString addFolderStart();
 
 signals:
+    // A file name from the organiser, passed on in order a slice at a time (FileNameFeed).
     void setFileName(int order, QString filename);
-    void sendSearchFinish();
-    void setCurrentStatus(QString status, bool bShowLoading);
-    void setCurrentPercent(int percent);
     void signalDbFileName(int order, QString filename);
 
 private slots:
@@ -110,6 +108,15 @@ private:
     void openWithSystem(const QString &path, bool folder);
     // Lays the list, the preview and the controls below them out for narrow windows too.
     void arrangeListAndPreview();
+    // The constructor's parts: the listing's feed, the looks of the table and the controls, the
+    // organiser's signals, the table's and buttons' signals, and the search query, upload
+    // thread and first listing started.
+    void connectListing();
+    void styleTable();
+    void styleControls();
+    void connectOrganiser();
+    void connectTableAndButtons();
+    void startBackgroundWork();
 
     std::unique_ptr<Ui::LocalForm> ui;
     FileNameFeed m_searchFeed;

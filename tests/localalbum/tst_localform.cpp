@@ -14,6 +14,7 @@
 #include "platform/Dialogs.h"
 #include "platform/SearchEngine.h"
 #include "settings/ReadWriteSetting.h"
+#include "tests/support/TablePages.h"
 #include "tests/support/ExifJpeg.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/UrlCatcher.h"
@@ -32,6 +33,8 @@
 #include <thread>
 #include <QCheckBox>
 
+using TablePages::range;
+using TablePages::shownNumbers;
 using TestSupport::UrlCatcher;
 using TestSupport::waitFor;
 
@@ -42,22 +45,6 @@ QStringList boxEntries(const QComboBox *box)
     QStringList out;
     for (int i = 0; i < box->count(); ++i)
         out << box->itemText(i);
-    return out;
-}
-
-QList<int> shownNumbers(const TableViewPage *t)
-{
-    QList<int> out;
-    for (int r = 0; r < t->shownRows(); ++r)
-        out << t->shownNumber(r);
-    return out;
-}
-
-QList<int> range(int from, int to)
-{
-    QList<int> out;
-    for (int i = from; i <= to; ++i)
-        out << i;
     return out;
 }
 
@@ -293,20 +280,20 @@ private slots:
         QVERIFY(ui->nextPageBtn->isEnabled());
 
         ui->gotoPageBox->setCurrentIndex(2);
-        QCOMPARE(shownNumbers(ui->tableFileInfoView), range(21, 25));
+        QCOMPARE(shownNumbers(*ui->tableFileInfoView), range(21, 25));
         QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 3/3"));
         QVERIFY(ui->prePageBtn->isEnabled());
         QVERIFY(!ui->nextPageBtn->isEnabled());
 
         ui->prePageBtn->click();
-        QCOMPARE(shownNumbers(ui->tableFileInfoView), range(11, 20));
+        QCOMPARE(shownNumbers(*ui->tableFileInfoView), range(11, 20));
         QCOMPARE(ui->gotoPageBox->currentIndex(), 1);
         QVERIFY(ui->nextPageBtn->isEnabled());
         ui->nextPageBtn->click();
         QCOMPARE(ui->gotoPageBox->currentIndex(), 2);
         // The box follows the buttons without paging twice, and its next choice counts.
         ui->gotoPageBox->setCurrentIndex(0);
-        QCOMPARE(shownNumbers(ui->tableFileInfoView), range(1, 10));
+        QCOMPARE(shownNumbers(*ui->tableFileInfoView), range(1, 10));
         QVERIFY(!ui->prePageBtn->isEnabled());
 
         // The arrow keys go on across pages, and the label and box follow.
@@ -373,7 +360,7 @@ private slots:
             emit page->setFileName(i, QStringLiteral("/p/%1.jpg").arg(i));
         // The user's next choice is not swallowed.
         ui->gotoPageBox->setCurrentIndex(1);
-        QCOMPARE(shownNumbers(ui->tableFileInfoView), range(11, 15));
+        QCOMPARE(shownNumbers(*ui->tableFileInfoView), range(11, 15));
         QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 2/2"));
     }
 
@@ -426,7 +413,7 @@ private slots:
         QCOMPARE(ui->tableFileInfoView->getFileNumbers(), 103);
         QCOMPARE(boxEntries(ui->gotoPageBox).size(), 11);
         ui->gotoPageBox->setCurrentIndex(10);
-        QCOMPARE(shownNumbers(ui->tableFileInfoView), range(101, 103));
+        QCOMPARE(shownNumbers(*ui->tableFileInfoView), range(101, 103));
         QVERIFY(ui->tableFileInfoView->shownPath(0).startsWith(dir));
         QVERIFY(ui->loadingLabel->isHidden());
     }
@@ -449,7 +436,7 @@ private slots:
         QVERIFY(finished(*page));
         page->flushFileNames();
         QCOMPARE(ui->searchAllDiskButton->text(), QStringLiteral("开始全盘搜索"));
-        QCOMPARE(shownNumbers(ui->tableFileInfoView), range(1, 4));
+        QCOMPARE(shownNumbers(*ui->tableFileInfoView), range(1, 4));
         QCOMPARE(ui->totalInfoLabel->text(), QStringLiteral("已整理文件总数: 16"));
         QCOMPARE(boxEntries(ui->gotoPageBox), QStringList({"1"}));
 

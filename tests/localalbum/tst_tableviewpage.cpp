@@ -2,6 +2,7 @@
 // rebuilt rows, header texts, no editing and no context menu of its own, keys past a page's edge.
 #include "localalbum/pages/CustomTableModel.h"
 #include "localalbum/pages/TableViewPage.h"
+#include "tests/support/TablePages.h"
 
 #include <QtTest>
 #include <QAbstractItemModel>
@@ -10,6 +11,9 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QTimer>
+
+using TablePages::range;
+using TablePages::shownNumbers;
 
 namespace {
 
@@ -24,22 +28,6 @@ void fill(TableViewPage &t, int n, int firstOrder = 0)
         t.appendFile(firstOrder + i, path(firstOrder + i));
         t.totalPage(); // as the page does after every file
     }
-}
-
-QList<int> numbers(const TableViewPage &t)
-{
-    QList<int> out;
-    for (int r = 0; r < t.shownRows(); ++r)
-        out << t.shownNumber(r);
-    return out;
-}
-
-QList<int> range(int from, int to)
-{
-    QList<int> out;
-    for (int i = from; i <= to; ++i)
-        out << i;
-    return out;
 }
 
 } // namespace
@@ -59,24 +47,24 @@ private slots:
         fill(t, 24, 1);
         QCOMPARE(t.getFileNumbers(), 25);
         QCOMPARE(t.totalPage(), 3);
-        QCOMPARE(numbers(t), range(1, 10));
+        QCOMPARE(shownNumbers(t), range(1, 10));
         QCOMPARE(t.shownPath(0), path(0));
 
         t.nextPage();
-        QCOMPARE(numbers(t), range(11, 20));
+        QCOMPARE(shownNumbers(t), range(11, 20));
         t.nextPage();
-        QCOMPARE(numbers(t), range(21, 25));
+        QCOMPARE(shownNumbers(t), range(21, 25));
         QCOMPARE(t.shownPath(4), path(24));
         QCOMPARE(t.getCurrentPage(), 3);
         t.nextPage(); // the last page: nothing
         QCOMPARE(t.getCurrentPage(), 3);
-        QCOMPARE(numbers(t), range(21, 25));
+        QCOMPARE(shownNumbers(t), range(21, 25));
         t.previousPage();
-        QCOMPARE(numbers(t), range(11, 20));
+        QCOMPARE(shownNumbers(t), range(11, 20));
         t.previousPage();
         t.previousPage(); // the first page: nothing
         QCOMPARE(t.getCurrentPage(), 1);
-        QCOMPARE(numbers(t), range(1, 10));
+        QCOMPARE(shownNumbers(t), range(1, 10));
     }
 
     void gotoPageBounds()
@@ -84,14 +72,14 @@ private slots:
         TableViewPage t;
         fill(t, 25);
         t.gotoPage(3);
-        QCOMPARE(numbers(t), range(21, 25));
+        QCOMPARE(shownNumbers(t), range(21, 25));
         for (int bad : {4, 0, -1, 3}) {
             t.gotoPage(bad);
             QCOMPARE(t.getCurrentPage(), 3);
-            QCOMPARE(numbers(t), range(21, 25));
+            QCOMPARE(shownNumbers(t), range(21, 25));
         }
         t.gotoPage(1);
-        QCOMPARE(numbers(t), range(1, 10));
+        QCOMPARE(shownNumbers(t), range(1, 10));
     }
 
     void appendedRowsShowTheirOrderRebuiltRowsTheirPosition()
@@ -99,12 +87,12 @@ private slots:
         TableViewPage t;
         t.appendFile(41, path(41));
         t.totalPage();
-        QCOMPARE(numbers(t), QList<int>{42});
+        QCOMPARE(shownNumbers(t), QList<int>{42});
         t.updateModel();
-        QCOMPARE(numbers(t), QList<int>{1});
+        QCOMPARE(shownNumbers(t), QList<int>{1});
         QCOMPARE(t.shownPath(0), path(41));
         t.remove(); // the same rebuild
-        QCOMPARE(numbers(t), QList<int>{1});
+        QCOMPARE(shownNumbers(t), QList<int>{1});
     }
 
     void fileArrivingWhileALaterPageIsShown()
@@ -115,15 +103,15 @@ private slots:
         // Falls on the page shown: it appears there, numbered by position.
         t.appendFile(25, path(25));
         QCOMPARE(t.totalPage(), 3);
-        QCOMPARE(numbers(t), range(21, 26));
+        QCOMPARE(shownNumbers(t), range(21, 26));
         QCOMPARE(t.getCurrentPage(), 3);
         t.gotoPage(2);
         // Falls on another page: the page shown stays as it is.
         t.appendFile(26, path(26));
-        QCOMPARE(numbers(t), range(11, 20));
+        QCOMPARE(shownNumbers(t), range(11, 20));
         QCOMPARE(t.getCurrentPage(), 2);
         t.gotoPage(3);
-        QCOMPARE(numbers(t), range(21, 27));
+        QCOMPARE(shownNumbers(t), range(21, 27));
         QCOMPARE(t.shownPath(6), path(26));
     }
 
@@ -138,12 +126,12 @@ private slots:
         QCOMPARE(t.totalPage(), 0);
         QCOMPARE(t.shownRows(), 0);
         fill(t, 12, 0);
-        QCOMPARE(numbers(t), range(1, 10));
+        QCOMPARE(shownNumbers(t), range(1, 10));
         t.previousPage(); // page 1 again: nothing, even after a clear from page 3
         QCOMPARE(t.getCurrentPage(), 1);
-        QCOMPARE(numbers(t), range(1, 10));
+        QCOMPARE(shownNumbers(t), range(1, 10));
         t.nextPage();
-        QCOMPARE(numbers(t), range(11, 12));
+        QCOMPARE(shownNumbers(t), range(11, 12));
     }
 
     void keysPastThePageEdgeAskForAnotherPage()
