@@ -86,10 +86,13 @@ struct LocalOrganiser::Run
     OrganiseSummary summary() const
     {
         OrganiseSummary s;
-        for (size_t r = 0; r < counts.size(); ++r) {
-            for (int n = counts[r]; n > 0; --n)
-                s.count(OrganiseEntry::Result(r));
-        }
+        auto n = [this](OrganiseEntry::Result r) { return counts[size_t(r)].load(); };
+        s.copied = n(OrganiseEntry::Result::Copied);
+        s.duplicates = n(OrganiseEntry::Result::Duplicate);
+        s.tooSmall = n(OrganiseEntry::Result::TooSmall);
+        s.otherType = n(OrganiseEntry::Result::OtherType);
+        s.failed = n(OrganiseEntry::Result::Failed);
+        s.folders = n(OrganiseEntry::Result::FolderSkipped);
         s.picturesLeftOut = picturesLeftOut;
         s.videosLeftOut = videosLeftOut;
         s.stopped = userStopped;
