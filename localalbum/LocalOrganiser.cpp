@@ -129,10 +129,7 @@ LocalOrganiser::~LocalOrganiser()
 void LocalOrganiser::readMediaSettings()
 {
     ReadWriteSetting *settings = ReadWriteSetting::getInstance();
-    const QString pictures = settings->getGlobalValue(QStringLiteral("localPicture"));
-    const QString videos = settings->getGlobalValue(QStringLiteral("localVideo"));
-    setMedia(pictures.isEmpty() ? true : ReadWriteSetting::toInt(pictures) > 0,
-             videos.isEmpty() ? false : ReadWriteSetting::toInt(videos) > 0);
+    setMedia(settings->isOn(SettingsKeys::LocalPicture), settings->isOn(SettingsKeys::LocalVideo));
 }
 
 void LocalOrganiser::setMedia(bool pictures, bool videos)
