@@ -24,9 +24,9 @@ Q_LOGGING_CATEGORY(lcStorageRoot, "vanteo.backup.storageroot")
 
 namespace {
 
-const QString kSaveDrive = QStringLiteral("saveDrive");
-const QString kChosen = QStringLiteral("saveDriveChosen");
-const QString kId = QStringLiteral("saveDriveId");
+const QString kSaveDrive = SettingsKeys::SaveDrive.name;
+const QString kChosen = SettingsKeys::SaveDriveChosen.name;
+const QString kId = SettingsKeys::SaveDriveId.name;
 const QString kMarkerName = QStringLiteral(".vanteoalbum-root");
 constexpr int kMaxMarkerBytes = 128;
 
