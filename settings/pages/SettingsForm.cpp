@@ -203,9 +203,8 @@ void SettingsForm::on_pushButtonStorageRoot_clicked()
     if (dir.isEmpty())
         return;
     const QString from = StorageRoot::inUse(m_savePath);
-    QString absentWhy;
     if (QDir::cleanPath(dir) != QDir::cleanPath(from) && ArchiveMove::hasArchive(from) &&
-        !StorageRoot::absent(from, &absentWhy)) {
+        !StorageRoot::absent(from, nullptr)) {
         const int answer =
             Dialogs::choice(this, Dialogs::QuestionIcon, QStringLiteral("备份位置"),
                             QStringLiteral("%1%2 中有已备份的文件（手机的文件夹和本地相册）。\n\n把它们移动到 %3 吗？"
@@ -229,6 +228,7 @@ void SettingsForm::on_pushButtonStorageRoot_clicked()
         return;
     }
     m_savePath = StorageRoot::activeRoot();
+    showFixedValues();
     showStorageRoot();
 }
 
@@ -244,8 +244,9 @@ void SettingsForm::startArchiveMove(const QString &from, const QString &to)
     m_moveProgress->setAutoReset(false);
     m_moveProgress->setMinimumDuration(0);
     m_moveProgress->setWindowModality(Qt::WindowModal);
+    // The dialog hides itself when stopped; the page says what happens meanwhile.
     connect(m_moveProgress, &QProgressDialog::canceled, m_move, [this] {
-        m_moveProgress->setLabelText(QStringLiteral("正在停止，删除新位置已复制的文件…"));
+        ui->labelStorageRootNote->setText(QStringLiteral("正在停止，删除新位置已复制的文件…"));
         m_move->stop();
     });
     connect(m_move, &ArchiveMove::progress, this, &SettingsForm::archiveMoveProgress);
@@ -278,8 +279,10 @@ void SettingsForm::archiveMoveFinished(int outcome, const QString &message)
     m_move = nullptr;
     ui->pushButtonStorageRoot->setEnabled(true);
     const bool moved = outcome == int(ArchiveMove::Outcome::Moved);
-    if (moved)
+    if (moved) {
         m_savePath = StorageRoot::activeRoot();
+        showFixedValues();
+    }
     showStorageRoot();
     Dialogs::message(this,
                      moved || outcome == int(ArchiveMove::Outcome::Stopped) ? Dialogs::Information : Dialogs::Warning,
