@@ -374,7 +374,7 @@ bool SettingsForm::eventFilter(QObject *watched, QEvent *event)
 void SettingsForm::on_localResetButton_clicked()
 {
     confirmReset(SettingsKeys::LocalReset,
-                 QStringLiteral("重置本地参数将删除本地相册数据库（已整理文件的记录），并在启动时重新选择备份位置。\n"
+                 QStringLiteral("重置本地参数将删除本地相册数据库（已整理文件的记录），备份位置也将重新选择。\n"
                                 "已整理和已备份的照片和视频不会删除；已授权的手机不受影响。\n"
                                 "（程序重启后生效）"));
 }

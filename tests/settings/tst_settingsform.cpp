@@ -210,7 +210,7 @@ void TestSettingsForm::resetDialogs_data()
     QTest::newRow("local") << "localResetButton"
                            << "localReset"
                            << "remoteReset"
-                           << QStringList{QStringLiteral("本地相册数据库"), QStringLiteral("重新选择备份位置"),
+                           << QStringList{QStringLiteral("本地相册数据库"), QStringLiteral("备份位置也将重新选择"),
                                           QStringLiteral("照片和视频不会删除"), QStringLiteral("（程序重启后生效）")}
                            << QStringLiteral("本地参数");
     QTest::newRow("remote") << "remoteResetButton"
