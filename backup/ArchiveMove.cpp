@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QThread>
@@ -537,7 +538,6 @@ bool ArchiveMove::prepare()
         }
     }
     const Listing listing = listEntries(m_fromAlbum, m_entries);
-    m_dirs = listing.dirs;
     m_files.clear();
     m_bytesTotal = 0;
     for (const auto &f : listing.files) {
@@ -608,23 +608,24 @@ bool ArchiveMove::copyPass(int *copied)
 bool ArchiveMove::copyAll()
 {
     // A file a phone finished while the first pass ran (it passed its check before the move began)
-    // is picked up by the next one.
-    for (int pass = 0; pass < 3; ++pass) {
+    // is picked up by the next one; one still later stays where it is, with its row.
+    QSet<QByteArray> known;
+    for (const File &f : qAsConst(m_files))
+        known.insert(f.rel);
+    for (int pass = 0;; ++pass) {
         int copied = 0;
         if (!copyPass(&copied))
             return false;
-        if (pass > 0 && copied == 0)
+        if (pass == 2 || (pass > 0 && copied == 0))
             break;
         const Listing again = listEntries(m_fromAlbum, m_entries);
         for (const auto &f : again.files) {
-            const bool known =
-                std::any_of(m_files.cbegin(), m_files.cend(), [&](const File &k) { return k.rel == f.first; });
-            if (!known) {
+            if (!known.contains(f.first)) {
+                known.insert(f.first);
                 m_files.append({f.first, f.second, false});
                 m_bytesTotal += f.second;
             }
         }
-        m_dirs = again.dirs;
     }
     report(true);
     return FileOps::syncFileSystem(enc(m_toAlbum));

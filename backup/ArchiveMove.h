@@ -82,7 +82,6 @@ private:
     QString m_fromAlbum, m_toAlbum; // their 万特相册 folders, without a trailing "/"
     QStringList m_entries;          // top-level names moved
     QVector<File> m_files;
-    QVector<QByteArray> m_dirs;
     qint64 m_bytesTotal = 0;
     qint64 m_bytesDone = 0;
     int m_filesDone = 0;
