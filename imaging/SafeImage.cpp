@@ -309,77 +309,65 @@ QSize targetSize(const QSize &shown, const SafeImage::Options &options)
     return target.width() >= shown.width() && target.height() >= shown.height() ? shown : target;
 }
 
-// HEIF holds its picture as coded tiles libheif decodes into whole planes, then converts to
-// interleaved colour: both are held at the peak. A thumbnail item that still covers the target is
-// decoded instead of the picture. Rotation and mirroring in the file are always applied.
-QImage readHeif(QIODevice *device, const SafeImage::Options &options, QString *why)
+using HeifHandle = std::unique_ptr<heif_image_handle, void (*)(const heif_image_handle *)>;
+
+// The smallest thumbnail item of the primary picture that still covers target at the picture's
+// aspect; null when none does.
+HeifHandle coveringThumbnail(heif_image_handle *primary, const QSize &shown, const QSize &target)
 {
-    HeifFile heif;
-    if (!heif.open(device, why))
-        return {};
-    const QSize shown(heif_image_handle_get_width(heif.primary()), heif_image_handle_get_height(heif.primary()));
-    if (shown.isEmpty()) {
-        setWhy(why, QStringLiteral("no picture size in the header"));
-        return {};
+    HeifHandle thumbnail(nullptr, heif_image_handle_release);
+    heif_item_id ids[4] = {};
+    const int n = heif_image_handle_get_list_of_thumbnail_IDs(primary, ids, 4);
+    for (int i = 0; i < n; ++i) {
+        heif_image_handle *t = nullptr;
+        if (heif_image_handle_get_thumbnail(primary, ids[i], &t).code != heif_error_Ok)
+            continue;
+        const QSize size(heif_image_handle_get_width(t), heif_image_handle_get_height(t));
+        const bool covers = size.width() >= target.width() && size.height() >= target.height() &&
+            qAbs(double(size.width()) * shown.height() / (double(size.height()) * shown.width()) - 1) < 0.02;
+        if (covers &&
+            (!thumbnail ||
+             pixelsOf(size) <
+                 heif_image_handle_get_width(thumbnail.get()) * qint64(heif_image_handle_get_height(thumbnail.get()))))
+            thumbnail.reset(t);
+        else
+            heif_image_handle_release(t);
     }
-    const QString dimensions = QStringLiteral("%1x%2").arg(shown.width()).arg(shown.height());
-    const QSize target = targetSize(shown, options);
-    if (!target.isValid()) {
-        setWhy(why, QStringLiteral("picture too small to divide by %1").arg(options.divisor));
-        return {};
-    }
-    std::unique_ptr<heif_image_handle, void (*)(const heif_image_handle *)> thumbnail(nullptr,
-                                                                                      heif_image_handle_release);
-    const heif_image_handle *chosen = heif.primary();
-    if (target != shown) {
-        heif_item_id ids[4] = {};
-        const int n = heif_image_handle_get_list_of_thumbnail_IDs(heif.primary(), ids, 4);
-        for (int i = 0; i < n; ++i) {
-            heif_image_handle *t = nullptr;
-            if (heif_image_handle_get_thumbnail(heif.primary(), ids[i], &t).code != heif_error_Ok)
-                continue;
-            const QSize size(heif_image_handle_get_width(t), heif_image_handle_get_height(t));
-            const bool covers = size.width() >= target.width() && size.height() >= target.height() &&
-                qAbs(double(size.width()) * shown.height() / (double(size.height()) * shown.width()) - 1) < 0.02;
-            if (covers &&
-                (!thumbnail ||
-                 pixelsOf(size) < heif_image_handle_get_width(thumbnail.get()) *
-                         qint64(heif_image_handle_get_height(thumbnail.get()))))
-                thumbnail.reset(t);
-            else
-                heif_image_handle_release(t);
-        }
-        if (thumbnail)
-            chosen = thumbnail.get();
-    }
+    return thumbnail;
+}
+
+// The pixels decoding chosen produces: the size before rotation and cropping is what the codec decodes.
+qint64 heifDecodedPixels(const heif_image_handle *chosen)
+{
     const QSize decodedSize(heif_image_handle_get_width(chosen), heif_image_handle_get_height(chosen));
-    // The size before rotation and cropping is what the codec decodes.
     const QSize coded(heif_image_handle_get_ispe_width(chosen), heif_image_handle_get_ispe_height(chosen));
-    const qint64 pixels = qMax(pixelsOf(coded), pixelsOf(decodedSize));
+    return qMax(pixelsOf(coded), pixelsOf(decodedSize));
+}
+
+// The planes and the interleaved colour are both held at the peak, or the decoded picture and
+// its scaled copy.
+bool heifWithinBudget(const HeifFile &heif, const heif_image_handle *chosen, const QSize &target,
+                      const SafeImage::Options &options, const QString &dimensions, QString *why)
+{
+    const QSize decodedSize(heif_image_handle_get_width(chosen), heif_image_handle_get_height(chosen));
+    const qint64 pixels = heifDecodedPixels(chosen);
     const qint64 held = pixels + (decodedSize != target ? pixelsOf(target) : 0);
-    if (held > options.maxPixels) {
-        setWhy(why, QStringLiteral("picture too large (%1)").arg(dimensions));
-        return {};
-    }
+    if (held > options.maxPixels)
+        return setWhy(why, QStringLiteral("picture too large (%1)").arg(dimensions));
     const bool alpha = heif_image_handle_has_alpha_channel(chosen);
     const double planar = heif.planarBytesPerPixel() + (alpha ? 2 : 0);
     qint64 bytes = qint64(pixels * planar) + pixels * 4;
     if (decodedSize != target)
         bytes = qMax(bytes, pixels * (alpha ? 8 : 4) + pixelsOf(target) * 4);
-    if (bytes > options.maxDecodeBytes) {
-        setWhy(why, QStringLiteral("picture too large to decode (%1)").arg(dimensions));
-        return {};
-    }
-    std::unique_ptr<heif_decoding_options, void (*)(heif_decoding_options *)> decoding(heif_decoding_options_alloc(),
-                                                                                       heif_decoding_options_free);
-    decoding->convert_hdr_to_8bit = 1;
-    heif_image *decoded = nullptr;
-    const heif_error e =
-        heif_decode_image(chosen, &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGBA, decoding.get());
-    if (e.code != heif_error_Ok || !decoded) {
-        setWhy(why, QStringLiteral("HEIF: ") + QString::fromUtf8(e.message));
-        return {};
-    }
+    if (bytes > options.maxDecodeBytes)
+        return setWhy(why, QStringLiteral("picture too large to decode (%1)").arg(dimensions));
+    return true;
+}
+
+// The decoded RGBA plane as a picture of target size; takes decoded over. At most pixels were
+// allowed for.
+QImage heifImage(heif_image *decoded, qint64 pixels, bool alpha, const QSize &target, QString *why)
+{
     int stride = 0;
     uint8_t *plane = heif_image_get_plane(decoded, heif_channel_interleaved, &stride);
     const QSize size(heif_image_get_width(decoded, heif_channel_interleaved),
@@ -406,6 +394,44 @@ QImage readHeif(QIODevice *device, const SafeImage::Options &options, QString *w
     if (size != target)
         return image.scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     return image;
+}
+
+// HEIF holds its picture as coded tiles libheif decodes into whole planes, then converts to
+// interleaved colour: both are held at the peak. A thumbnail item that still covers the target is
+// decoded instead of the picture. Rotation and mirroring in the file are always applied.
+QImage readHeif(QIODevice *device, const SafeImage::Options &options, QString *why)
+{
+    HeifFile heif;
+    if (!heif.open(device, why))
+        return {};
+    const QSize shown(heif_image_handle_get_width(heif.primary()), heif_image_handle_get_height(heif.primary()));
+    if (shown.isEmpty()) {
+        setWhy(why, QStringLiteral("no picture size in the header"));
+        return {};
+    }
+    const QString dimensions = QStringLiteral("%1x%2").arg(shown.width()).arg(shown.height());
+    const QSize target = targetSize(shown, options);
+    if (!target.isValid()) {
+        setWhy(why, QStringLiteral("picture too small to divide by %1").arg(options.divisor));
+        return {};
+    }
+    HeifHandle thumbnail(nullptr, heif_image_handle_release);
+    if (target != shown)
+        thumbnail = coveringThumbnail(heif.primary(), shown, target);
+    const heif_image_handle *chosen = thumbnail ? thumbnail.get() : heif.primary();
+    if (!heifWithinBudget(heif, chosen, target, options, dimensions, why))
+        return {};
+    std::unique_ptr<heif_decoding_options, void (*)(heif_decoding_options *)> decoding(heif_decoding_options_alloc(),
+                                                                                       heif_decoding_options_free);
+    decoding->convert_hdr_to_8bit = 1;
+    heif_image *decoded = nullptr;
+    const heif_error e =
+        heif_decode_image(chosen, &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGBA, decoding.get());
+    if (e.code != heif_error_Ok || !decoded) {
+        setWhy(why, QStringLiteral("HEIF: ") + QString::fromUtf8(e.message));
+        return {};
+    }
+    return heifImage(decoded, heifDecodedPixels(chosen), heif_image_handle_has_alpha_channel(chosen), target, why);
 }
 
 // libwebp scales lossy pictures while it decodes them, row by row, into the target; lossless ones
@@ -488,6 +514,95 @@ QImage readWebp(QIODevice *device, const SafeImage::Options &options, QString *w
         return {};
     }
     return image;
+}
+
+// Walks the file for what the decoder is given; false (why set) when the file is too broken up.
+bool walkLayout(QIODevice *device, SafeImage::Format format, const SafeImage::Options &options, Layout *layout,
+                QString *why)
+{
+    bool walked = false;
+    switch (format) {
+    case SafeImage::Format::Jpeg: walked = jpegLayout(device, layout); break;
+    case SafeImage::Format::Png: walked = pngLayout(device, options.keepText, layout); break;
+    case SafeImage::Format::Heif:
+    case SafeImage::Format::Webp:
+    case SafeImage::Format::Unknown: break;
+    }
+    return walked || setWhy(why, QStringLiteral("more than %1 pieces of text").arg(kMaxDroppedPieces));
+}
+
+// What the stored size and the walk alone rule out, before any target is chosen.
+bool storedWithinLimits(const QSize &stored, const Layout &layout, const SafeImage::Options &options,
+                        const QString &dimensions, QString *why)
+{
+    const qint64 pixels = pixelsOf(stored);
+    if (pixels > SafeImage::kMaxStoredPixels)
+        return setWhy(why, QStringLiteral("picture too large (%1)").arg(dimensions));
+    if (layout.wholeImageCoefficients && pixels > options.maxPixels / 4)
+        return setWhy(why, QStringLiteral("progressive picture too large (%1)").arg(dimensions));
+    if (layout.scans > SafeImage::kMaxProgressiveScans)
+        return setWhy(why, QStringLiteral("more than %1 scans").arg(SafeImage::kMaxProgressiveScans));
+    return true;
+}
+
+// The size the reader is asked for; invalid (why set) when a divisor leaves nothing. Orientation is
+// applied after decoding, so the target box is rotated with it.
+QSize readerTarget(const QImageReader &reader, const QSize &stored, const SafeImage::Options &options, QString *why)
+{
+    QSize target = stored;
+    if (options.divisor > 1) {
+        target = QSize(stored.width() / options.divisor, stored.height() / options.divisor);
+        if (target.isEmpty()) {
+            setWhy(why, QStringLiteral("picture too small to divide by %1").arg(options.divisor));
+            return {};
+        }
+    } else if (options.fitWithin.isValid()) {
+        QSize box = options.fitWithin;
+        if (options.applyOrientation && (reader.transformation() & QImageIOHandler::TransformationRotate90))
+            box.transpose();
+        target = stored.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+    }
+    if (target.width() >= stored.width() && target.height() >= stored.height())
+        target = stored;
+    return target;
+}
+
+// What the decode holds at its peak, from what the decoder allocates. A JPEG decodes at the
+// reduced size libjpeg's DCT scaling reaches. Qt reads an 8-bit colour PNG that is not interlaced
+// row by row into the scaled picture; any other PNG is decoded whole, and smooth scaling copies
+// it into 32-bit colour first unless it is already in a format it scales directly.
+bool decodeWithinBudget(SafeImage::Format actual, QImage::Format format, bool interlaced, const QSize &stored,
+                        const QSize &target, const SafeImage::Options &options, const QString &dimensions, QString *why)
+{
+    const qint64 pixels = pixelsOf(stored);
+    const bool scaledWhileRead = actual == SafeImage::Format::Jpeg ||
+        (!interlaced && (format == QImage::Format_RGB32 || format == QImage::Format_ARGB32));
+    QSize decoded = stored;
+    if (actual == SafeImage::Format::Jpeg)
+        decoded = jpegDecodedSize(stored, target);
+    else if (scaledWhileRead)
+        decoded = target;
+    const qint64 held = pixelsOf(decoded) + (decoded != target ? pixelsOf(target) : 0);
+    if (held > options.maxPixels)
+        return setWhy(why, QStringLiteral("picture too large (%1)").arg(dimensions));
+    qint64 bytes = held * 4; // JPEG decodes into 32-bit colour (8-bit for grey)
+    if (actual == SafeImage::Format::Png) {
+        const int depth = bytesPerPixel(format);
+        if (scaledWhileRead) {
+            // Little is held, but every stored row is still inflated and filtered: bounded alike.
+            bytes = qMax(bytes, pixels * depth);
+        } else {
+            bytes = pixels * depth;
+            if (target != stored) {
+                if (!scalesWithoutCopy(format))
+                    bytes += pixels * (depth > 4 ? 8 : 4);
+                bytes += pixelsOf(target) * qMax(4, depth);
+            }
+        }
+    }
+    if (bytes > options.maxDecodeBytes)
+        return setWhy(why, QStringLiteral("picture too large to decode (%1)").arg(dimensions));
+    return true;
 }
 
 } // namespace
@@ -589,18 +704,8 @@ QImage SafeImage::read(QIODevice *device, Format expected, const Options &option
         return readWebp(device, options, why);
     // Every decode goes through here: the decoder reads the file as its format's walk left it.
     Layout layout;
-    bool walked = false;
-    switch (actual) {
-    case Format::Jpeg: walked = jpegLayout(device, &layout); break;
-    case Format::Png: walked = pngLayout(device, options.keepText, &layout); break;
-    case Format::Heif:
-    case Format::Webp:
-    case Format::Unknown: break;
-    }
-    if (!walked) {
-        setWhy(why, QStringLiteral("more than %1 pieces of text").arg(kMaxDroppedPieces));
+    if (!walkLayout(device, actual, options, &layout, why))
         return {};
-    }
     SplicedDevice spliced(device, layout.pieces);
     spliced.open(QIODevice::ReadOnly);
 
@@ -615,79 +720,19 @@ QImage SafeImage::read(QIODevice *device, Format expected, const Options &option
         return {};
     }
     const QString dimensions = QStringLiteral("%1x%2").arg(stored.width()).arg(stored.height());
-    const qint64 pixels = pixelsOf(stored);
-    if (pixels > kMaxStoredPixels) {
-        setWhy(why, QStringLiteral("picture too large (%1)").arg(dimensions));
+    if (!storedWithinLimits(stored, layout, options, dimensions, why))
         return {};
-    }
-    if (layout.wholeImageCoefficients && pixels > options.maxPixels / 4) {
-        setWhy(why, QStringLiteral("progressive picture too large (%1)").arg(dimensions));
-        return {};
-    }
-    if (layout.scans > kMaxProgressiveScans) {
-        setWhy(why, QStringLiteral("more than %1 scans").arg(kMaxProgressiveScans));
-        return {};
-    }
-    // Orientation is applied after decoding, so the target box is rotated with it.
     reader.setAutoTransform(options.applyOrientation);
-    QSize target = stored;
-    if (options.divisor > 1) {
-        target = QSize(stored.width() / options.divisor, stored.height() / options.divisor);
-        if (target.isEmpty()) {
-            setWhy(why, QStringLiteral("picture too small to divide by %1").arg(options.divisor));
-            return {};
-        }
-    } else if (options.fitWithin.isValid()) {
-        QSize box = options.fitWithin;
-        if (options.applyOrientation && (reader.transformation() & QImageIOHandler::TransformationRotate90))
-            box.transpose();
-        target = stored.scaled(box, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
-    }
-    if (target.width() >= stored.width() && target.height() >= stored.height())
-        target = stored;
-
-    // What the decode holds at its peak, from what the decoder allocates. A JPEG decodes at the
-    // reduced size libjpeg's DCT scaling reaches. Qt reads an 8-bit colour PNG that is not interlaced
-    // row by row into the scaled picture; any other PNG is decoded whole, and smooth scaling copies
-    // it into 32-bit colour first unless it is already in a format it scales directly.
+    const QSize target = readerTarget(reader, stored, options, why);
+    if (!target.isValid())
+        return {};
     const QImage::Format format = actual == Format::Png ? reader.imageFormat() : QImage::Format_RGB32;
-    const bool scaledWhileRead = actual == Format::Jpeg ||
-        (!layout.interlaced && (format == QImage::Format_RGB32 || format == QImage::Format_ARGB32));
-    QSize decoded = stored;
-    if (actual == Format::Jpeg)
-        decoded = jpegDecodedSize(stored, target);
-    else if (scaledWhileRead)
-        decoded = target;
-    const qint64 held = pixelsOf(decoded) + (decoded != target ? pixelsOf(target) : 0);
-    if (held > options.maxPixels) {
-        setWhy(why, QStringLiteral("picture too large (%1)").arg(dimensions));
+    if (!decodeWithinBudget(actual, format, layout.interlaced, stored, target, options, dimensions, why))
         return {};
-    }
-    qint64 bytes = held * 4; // JPEG decodes into 32-bit colour (8-bit for grey)
-    if (actual == Format::Png) {
-        const int depth = bytesPerPixel(format);
-        if (scaledWhileRead) {
-            // Little is held, but every stored row is still inflated and filtered: bounded alike.
-            bytes = qMax(bytes, pixels * depth);
-        } else {
-            bytes = pixels * depth;
-            if (target != stored) {
-                if (!scalesWithoutCopy(format))
-                    bytes += pixels * (depth > 4 ? 8 : 4);
-                bytes += pixelsOf(target) * qMax(4, depth);
-            }
-        }
-    }
-    if (bytes > options.maxDecodeBytes) {
-        setWhy(why, QStringLiteral("picture too large to decode (%1)").arg(dimensions));
-        return {};
-    }
     if (target != stored)
         reader.setScaledSize(target);
     QImage image = reader.read();
-    if (image.isNull()) {
+    if (image.isNull())
         setWhy(why, reader.errorString());
-        return image;
-    }
     return image;
 }
