@@ -112,8 +112,8 @@ void VanteoUI::initForm(QString savepath)
 
     // The title bar catches double-clicks.
     ui->widgetTitle->installEventFilter(this);
-    ui->widgetTitle->setProperty("form", "title");
-    ui->widgetTop->setProperty("nav", "top");
+    ui->widgetTitle->setProperty("form", QStringLiteral("title"));
+    ui->widgetTop->setProperty("nav", QStringLiteral("top"));
 
     // Title text.
     ui->labTitle->setText(QStringLiteral("万特相册"));

@@ -69,8 +69,11 @@ private slots:
         QVERIFY(!w.windowIcon().isNull());
         QCOMPARE(w.savePath(), QStringLiteral("/vol/a/"));
 
-        const QStringList names = {"btnLocal", "btnMobile", "btnNetInfo", "btnSetting", "btnNote", "btnExit"};
-        const QStringList texts = {"本地相册", "手机相册", "网络信息", "参数设置", "使用说明", "用户退出"};
+        const QStringList names = {QStringLiteral("btnLocal"),   QStringLiteral("btnMobile"),
+                                   QStringLiteral("btnNetInfo"), QStringLiteral("btnSetting"),
+                                   QStringLiteral("btnNote"),    QStringLiteral("btnExit")};
+        const QStringList texts = {QStringLiteral("本地相册"), QStringLiteral("手机相册"), QStringLiteral("网络信息"),
+                                   QStringLiteral("参数设置"), QStringLiteral("使用说明"), QStringLiteral("用户退出")};
         QWidget *top = child<QWidget>(&w, "widgetTop");
         QVERIFY(top);
         const QList<QToolButton *> nav = top->findChildren<QToolButton *>();
@@ -350,12 +353,14 @@ private slots:
         QTest::addColumn<QList<StorageVolumes::Volume>>("volumes");
         QTest::addColumn<QString>("expected");
         using V = StorageVolumes::Volume;
-        const QList<V> twoOld = {{"/old/", 2 * GiB - GiB / 10}, {"/big/", 50 * GiB}};
+        const QList<V> twoOld = {{QStringLiteral("/old/"), 2 * GiB - GiB / 10}, {QStringLiteral("/big/"), 50 * GiB}};
         QTest::newRow("stored with 1.9 GiB: new choice") << "/old/" << twoOld << "/big/";
         QTest::newRow("stored, no longer mounted") << "/usb/" << twoOld << "/big/";
         QTest::newRow("nothing stored") << "" << twoOld << "/big/";
-        QTest::newRow("tie: first listed") << "" << QList<V>{{"/x/", 7 * GiB + 5}, {"/y/", 7 * GiB + GiB / 2}} << "/x/";
-        QTest::newRow("no volume with 1 GiB") << "/old/" << QList<V>{{"/old/", GiB / 2}} << "";
+        QTest::newRow("tie: first listed")
+            << "" << QList<V>{{QStringLiteral("/x/"), 7 * GiB + 5}, {QStringLiteral("/y/"), 7 * GiB + GiB / 2}}
+            << "/x/";
+        QTest::newRow("no volume with 1 GiB") << "/old/" << QList<V>{{QStringLiteral("/old/"), GiB / 2}} << "";
     }
 
     void storageRoot()

@@ -59,7 +59,8 @@ private slots:
         QVERIFY(writeRaw(d + "/" + kGbk + ".jpg", content));
         QCOMPARE(FileOps::md5(d + "/" + kGbk + ".jpg"), QCryptographicHash::hash(content, QCryptographicHash::Md5));
         QVERIFY(writeRaw(d + "/empty", QByteArray()));
-        QCOMPARE(FileOps::md5Hex(dir.path() + "/empty"), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
+        QCOMPARE(FileOps::md5Hex(dir.path() + QStringLiteral("/empty")),
+                 QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
         QVERIFY(FileOps::md5(d + "/missing").isEmpty());
         QVERIFY(FileOps::md5(d).isEmpty());
         // A stop seen between blocks gives no digest, and says why.
@@ -77,7 +78,7 @@ private slots:
         QVERIFY(writeRaw(d + "/b", "b"));
         QCOMPARE(FileOps::renameNoReplace(d + "/a", d + "/b"), FileOps::MoveResult::Exists);
         QCOMPARE(readRaw(d + "/b"), QByteArray("b"));
-        QVERIFY(::symlink("nowhere", (d + "/dangling").constData()) == 0);
+        QVERIFY(::symlink("nowhere", QByteArray(d + "/dangling").constData()) == 0);
         QCOMPARE(FileOps::renameNoReplace(d + "/a", d + "/dangling"), FileOps::MoveResult::Exists);
         QCOMPARE(FileOps::renameNoReplace(d + "/a", d + "/" + kGbk), FileOps::MoveResult::Moved);
         QCOMPARE(readRaw(d + "/" + kGbk), QByteArray("a"));
@@ -93,9 +94,9 @@ private slots:
         QCOMPARE(readRaw(d + "/f"), QByteArray("new content"));
         struct stat st
         { };
-        QVERIFY(::stat((d + "/f").constData(), &st) == 0 && (st.st_mode & 0777) == 0600);
+        QVERIFY(::stat(QByteArray(d + "/f").constData(), &st) == 0 && (st.st_mode & 0777) == 0600);
         // A failure leaves what was there, and nothing beside it.
-        QVERIFY(::mkdir((d + "/dir").constData(), 0755) == 0);
+        QVERIFY(::mkdir(QByteArray(d + "/dir").constData(), 0755) == 0);
         QString why;
         QVERIFY(!FileOps::writeReplacing(d + "/dir", "x", FileOps::SyncPolicy::None, 0644, &why));
         QVERIFY(!why.isEmpty());
@@ -114,24 +115,24 @@ private slots:
             1000000000, 1262304000
         }; // 2010-01-01
         QVERIFY(::utime(src.constData(), &times) == 0);
-        QVERIFY(QDir().mkpath(dir.path() + "/out"));
+        QVERIFY(QDir().mkpath(dir.path() + QStringLiteral("/out")));
         QString why;
         QCOMPARE(FileOps::copyNoReplace(src, d + "/out/" + kGbk + ".mov", kPrefix, FileOps::SyncPolicy::FileAndFolder,
                                         nullptr, &why),
                  FileOps::CopyResult::Copied);
         QCOMPARE(readRaw(d + "/out/" + kGbk + ".mov"), readRaw(src));
         struct stat st;
-        QVERIFY(::stat((d + "/out/" + kGbk + ".mov").constData(), &st) == 0);
+        QVERIFY(::stat(QByteArray(d + "/out/" + kGbk + ".mov").constData(), &st) == 0);
         QCOMPARE(qint64(st.st_mtime), qint64(1262304000));
-        QVERIFY(writeFile(dir.path() + "/out/taken.mov", "someone else's"));
+        QVERIFY(writeFile(dir.path() + QStringLiteral("/out/taken.mov"), "someone else's"));
         QCOMPARE(FileOps::copyNoReplace(src, d + "/out/taken.mov", kPrefix, FileOps::SyncPolicy::None, nullptr, &why),
                  FileOps::CopyResult::Exists);
-        QCOMPARE(readFile(dir.path() + "/out/taken.mov"), QByteArray("someone else's"));
+        QCOMPARE(readFile(dir.path() + QStringLiteral("/out/taken.mov")), QByteArray("someone else's"));
         QCOMPARE(
             FileOps::copyNoReplace(d + "/missing", d + "/out/x", kPrefix, FileOps::SyncPolicy::None, nullptr, &why),
             FileOps::CopyResult::Failed);
         QVERIFY(!why.isEmpty());
-        QCOMPARE(entries(dir.path() + "/out").size(), 2); // no staged file left by either
+        QCOMPARE(entries(dir.path() + QStringLiteral("/out")).size(), 2); // no staged file left by either
     }
 
     void stopEndsSlowCopyAndHashSoon()
@@ -172,10 +173,10 @@ private slots:
     {
         QTemporaryDir dir;
         const QString d = dir.path();
-        const QString old = d + "/2019/05/.vanteo-copy-0123456789abcdef.part";
-        const QString fresh = d + "/2019/.vanteo-copy-fedcba9876543210.part";
-        const QString lookalike = d + "/2019/05/.vanteo-copy-notmine.part";
-        const QString other = d + "/2019/05/.vt-0123456789abcdef.part";
+        const QString old = d + QStringLiteral("/2019/05/.vanteo-copy-0123456789abcdef.part");
+        const QString fresh = d + QStringLiteral("/2019/.vanteo-copy-fedcba9876543210.part");
+        const QString lookalike = d + QStringLiteral("/2019/05/.vanteo-copy-notmine.part");
+        const QString other = d + QStringLiteral("/2019/05/.vt-0123456789abcdef.part");
         for (const QString &p : {old, fresh, lookalike, other})
             QVERIFY(writeFile(p, "x"));
         const QDateTime hourAgo = QDateTime::currentDateTime().addSecs(-3600);
@@ -185,14 +186,14 @@ private slots:
         }
         // A link out of the tree is not followed.
         QTemporaryDir outside;
-        QVERIFY(writeFile(outside.path() + "/.vanteo-copy-0123456789abcdef.part", "y"));
-        QFile f(outside.path() + "/.vanteo-copy-0123456789abcdef.part");
+        QVERIFY(writeFile(outside.path() + QStringLiteral("/.vanteo-copy-0123456789abcdef.part"), "y"));
+        QFile f(outside.path() + QStringLiteral("/.vanteo-copy-0123456789abcdef.part"));
         QVERIFY(f.open(QIODevice::ReadWrite) && f.setFileTime(hourAgo, QFileDevice::FileModificationTime));
-        QVERIFY(QFile::link(outside.path(), d + "/link"));
+        QVERIFY(QFile::link(outside.path(), d + QStringLiteral("/link")));
         QCOMPARE(FileOps::removeStaleStaged(QFile::encodeName(d), kPrefix, 600), 1);
         QVERIFY(!QFile::exists(old));
         QVERIFY(QFile::exists(fresh) && QFile::exists(lookalike) && QFile::exists(other));
-        QVERIFY(QFile::exists(outside.path() + "/.vanteo-copy-0123456789abcdef.part"));
+        QVERIFY(QFile::exists(outside.path() + QStringLiteral("/.vanteo-copy-0123456789abcdef.part")));
     }
 };
 

@@ -61,8 +61,8 @@ void TestFtpClient::passiveReply_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<int>("port");
     QTest::addColumn<int>("numbers");
-    QTest::newRow("usual") << QByteArray("227 Entering Passive Mode (192,168,1,5,31,64).\r\n")
-                           << "192.168.1.5" << 8000 << 6;
+    QTest::newRow("usual") << QByteArray("227 Entering Passive Mode (192,168,1,5,31,64).\r\n") << "192.168.1.5" << 8000
+                           << 6;
     QTest::newRow("no parentheses") << QByteArray("227 =127,0,0,1,4,1") << "127.0.0.1" << 1025 << 6;
     QTest::newRow("digits before the first space") << QByteArray("227(9,9) 10,0,0,1,0,21") << "10.0.0.1" << 21 << 6;
     QTest::newRow("leading commas") << QByteArray("227 x,,1,2,3,4,5,6") << "1.2.3.4" << 1286 << 6;
@@ -89,16 +89,16 @@ void TestFtpClient::loginReplies_data()
     const QString user = QStringLiteral("USER ") + kUser;
     const QString pass = QStringLiteral("PASS ") + kPassword;
     QTest::newRow("full login") << QByteArrayList{"220 hi", "331 pw", "230 ok", "200 binary", "215 UNIX"} << 0
-                                << QStringList{user, pass, "TYPE I", "SYST"};
+                                << QStringList{user, pass, QStringLiteral("TYPE I"), QStringLiteral("SYST")};
     QTest::newRow("multi-line PASS reply")
         << QByteArrayList{"220 hi", "331 pw", "230-Welcome\r\n230-to us\r\n230 ok", "200 binary", "215 UNIX"} << 0
-        << QStringList{user, pass, "TYPE I", "SYST"};
+        << QStringList{user, pass, QStringLiteral("TYPE I"), QStringLiteral("SYST")};
     QTest::newRow("230 at USER") << QByteArrayList{"220 hi", "230 no password needed"} << 0 << QStringList{user};
     QTest::newRow("530 at USER") << QByteArrayList{"220 hi", "530 go away"} << -1 << QStringList{user};
     QTest::newRow("530 at PASS") << QByteArrayList{"220 hi", "331 pw", "530 wrong"} << -1 << QStringList{user, pass};
     QTest::newRow("no 220") << QByteArrayList{"421 busy"} << -1 << QStringList{};
-    QTest::newRow("multi-line greeting")
-        << QByteArrayList{"220-first\r\n220-second\r\n220 ready", "230 ok"} << 0 << QStringList{user};
+    QTest::newRow("multi-line greeting") << QByteArrayList{"220-first\r\n220-second\r\n220 ready", "230 ok"} << 0
+                                         << QStringList{user};
 }
 
 void TestFtpClient::loginReplies()
@@ -384,11 +384,13 @@ void TestFtpClient::lineBreaksAreRefused()
     QVERIFY(TestSupport::writeFile(evil, "dump"));
     QCOMPARE(client.Upload(evil), -1);
     QCOMPARE(client.SendLine(client.controlSocket(), injected), -1);
-    QCOMPARE(client.ConnectFTP(QStringLiteral("127.0.0.1"), server.port(), kUser + "\r\nDELE keep.txt", kPassword),
+    QCOMPARE(client.ConnectFTP(QStringLiteral("127.0.0.1"), server.port(), kUser + QStringLiteral("\r\nDELE keep.txt"),
+                               kPassword),
              -1);
 
     QCOMPARE(TestSupport::readFile(root.filePath(QStringLiteral("keep.txt"))), QByteArray("server copy"));
-    QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"keep.txt"});
+    QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("keep.txt")});
     // The session is still usable.
     QCOMPARE(client.ConnectFTP(QStringLiteral("127.0.0.1"), server.port(), kUser, kPassword), 0);
     QCOMPARE(client.PWD(), QStringLiteral("/"));

@@ -32,11 +32,11 @@ private:
 
 QByteArray TstFuzzFileConnection::fuzzedStream(Fuzz::Mutator &m)
 {
-    static const QByteArray names[] = {"IMG_1.jpg", "..", "../../escape.jpg", "/etc/passwd", "a/../../b.png",
-                                       "", "2021", "temp", ".vt-x.part", QByteArray(200, 'n'), "x\0y.jpg",
-                                       "\xff\xfe.jpg", "IMG_1.svg"};
-    static const QByteArray times[] = {"2021-03-04T05:06:07", "", "garbage", "9999-99-99T99:99:99",
-                                       "../..", "-0001-01-01T00:00:00", "2021-03-04"};
+    static const QByteArray names[] = {
+        "IMG_1.jpg", "..",         "../../escape.jpg",   "/etc/passwd", "a/../../b.png", "",         "2021",
+        "temp",      ".vt-x.part", QByteArray(200, 'n'), "x\0y.jpg",    "\xff\xfe.jpg",  "IMG_1.svg"};
+    static const QByteArray times[] = {"2021-03-04T05:06:07",  "",          "garbage", "9999-99-99T99:99:99", "../..",
+                                       "-0001-01-01T00:00:00", "2021-03-04"};
     QByteArray stream;
     const int files = 1 + m.below(3);
     for (int f = 0; f < files; ++f) {
@@ -50,8 +50,10 @@ QByteArray TstFuzzFileConnection::fuzzedStream(Fuzz::Mutator &m)
         h.ratio = m.below(4) == 0 ? m.interestingLength() : m.below(5);
         const QByteArray name = names[m.below(int(sizeof names / sizeof names[0]))];
         h.name = name.left(60);
-        h.mobilePath = ("/storage/emulated/0/DCIM/" + name).left(120);
-        h.md5 = m.below(5) == 0 ? QByteArray() : m.below(4) == 0 ? m.randomBytes(32).toHex().left(32) : TestSupport::md5Hex(content).toLatin1();
+        h.mobilePath = QByteArray("/storage/emulated/0/DCIM/" + name).left(120);
+        h.md5 = m.below(5) == 0 ? QByteArray()
+            : m.below(4) == 0   ? m.randomBytes(32).toHex().left(32)
+                                : TestSupport::md5Hex(content).toLatin1();
         if (!h.md5.isEmpty())
             h.createTime = times[m.below(int(sizeof times / sizeof times[0]))];
         QByteArray header = Records::encodeFileHeader(h);
@@ -62,15 +64,9 @@ QByteArray TstFuzzFileConnection::fuzzedStream(Fuzz::Mutator &m)
         stream += header;
         // The content, whole, cut short or followed by more than announced.
         switch (m.below(6)) {
-        case 0:
-            stream += content.left(m.below(content.size() + 1));
-            return stream;
-        case 1:
-            stream += content + m.randomBytes(m.below(300));
-            break;
-        default:
-            stream += content;
-            break;
+        case 0: stream += content.left(m.below(content.size() + 1)); return stream;
+        case 1: stream += content + m.randomBytes(m.below(300)); break;
+        default: stream += content; break;
         }
     }
     return stream;

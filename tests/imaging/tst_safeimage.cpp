@@ -27,14 +27,7 @@ using TestSupport::writeFile;
 
 namespace {
 
-QByteArray encoded(const QImage &image, const char *format)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter(&buffer, format).write(image);
-    return bytes;
-}
+using TestPictures::encoded;
 
 QImage pattern(int w, int h)
 {

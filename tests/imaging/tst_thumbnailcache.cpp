@@ -2,7 +2,6 @@
 #include "tests/support/TestPictures.h"
 #include "tests/support/TestSupport.h"
 
-#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
@@ -73,7 +72,7 @@ void TstThumbnailCache::storedWhereFileManagersLookWithItsStamp()
     const QByteArray uri = QUrl::fromLocalFile(path).toEncoded();
     QVERIFY(uri.endsWith("%E7%85%A7%E7%89%87%201.jpg"));
     const QString stored = normalDir() + QLatin1Char('/') +
-        QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex() + QStringLiteral(".png");
+        QString::fromLatin1(QCryptographicHash::hash(uri, QCryptographicHash::Md5).toHex()) + QStringLiteral(".png");
     QCOMPARE(ThumbnailCache::thumbnailPath(path, ThumbnailCache::Flavor::Normal), stored);
     QImageReader reader(stored, "png");
     const QImage onDisk = reader.read();
@@ -138,7 +137,8 @@ void TstThumbnailCache::hostileFilesAreRefusedAndRemembered()
     QVERIFY(TestSupport::writeFile(m_photos + QStringLiteral("/clip.gif"), "GIF89a......"));
     QVERIFY(QFile::link(photo(QStringLiteral("target.jpg"), Qt::red), m_photos + QStringLiteral("/link.jpg")));
 
-    const QStringList names{"bomb.jpg", "png-as.jpg", "script.jpg", "clip.gif", "link.jpg"};
+    const QStringList names{QStringLiteral("bomb.jpg"), QStringLiteral("png-as.jpg"), QStringLiteral("script.jpg"),
+                            QStringLiteral("clip.gif"), QStringLiteral("link.jpg")};
     ThumbnailCache::Options o;
     for (const QString &name : names) {
         const QString path = m_photos + QLatin1Char('/') + name;
@@ -171,13 +171,7 @@ void TstThumbnailCache::thumbnailsCarryNoTextOfTheirSource_data()
     described.setText(QStringLiteral("Comment"), QStringLiteral("where I live"));
     described.setText(QStringLiteral("Description"), QString(300, QLatin1Char('d')));
     described.setText(QStringLiteral("Title"), QStringLiteral("相册 ") + QString(60, QLatin1Char('t')));
-    auto encoded = [&](const char *format) {
-        QByteArray bytes;
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        described.save(&buffer, format);
-        return bytes;
-    };
+    auto encoded = [&](const char *format) { return TestPictures::encoded(described, format); };
     QTest::newRow("png with text chunks") << "described.png" << encoded("PNG") << QSize(128, 96);
     QTest::newRow("jpeg with comments") << "described.jpg" << encoded("JPEG") << QSize(128, 96);
     const QByteArray bomb = TestPictures::zTxtChunk("Comment", 7900 * 1000);
@@ -203,12 +197,16 @@ void TstThumbnailCache::thumbnailsCarryNoTextOfTheirSource()
     QImageReader reader(ThumbnailCache::thumbnailPath(path, ThumbnailCache::Flavor::Normal), "png");
     QStringList onDisk = reader.read().textKeys();
     onDisk.sort();
-    QCOMPARE(onDisk, (QStringList{"Software", "Thumb::MTime", "Thumb::Size", "Thumb::URI"}));
+    QCOMPARE(onDisk,
+             (QStringList{QStringLiteral("Software"), QStringLiteral("Thumb::MTime"), QStringLiteral("Thumb::Size"),
+                          QStringLiteral("Thumb::URI")}));
     const ThumbnailCache::Result fromDisk = ThumbnailCache::load(path, o);
     QCOMPARE(fromDisk.kind, ThumbnailCache::Result::FromDisk);
     QStringList kept = fromDisk.image.textKeys();
     kept.sort();
-    QCOMPARE(kept, (QStringList{"Thumb::MTime", "Thumb::Size", "Thumb::URI"}));
+    QCOMPARE(
+        kept,
+        (QStringList{QStringLiteral("Thumb::MTime"), QStringLiteral("Thumb::Size"), QStringLiteral("Thumb::URI")}));
 }
 
 void TstThumbnailCache::missingFileIsReportedAsMissing()

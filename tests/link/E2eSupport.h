@@ -55,11 +55,6 @@ inline QByteArray withExifDate(const QByteArray &jpeg, const QDateTime &taken)
                                 taken.toString(QStringLiteral("yyyy:MM:dd HH:mm:ss")).toLatin1()}});
 }
 
-inline QByteArray makeJpeg(int w, int h, quint32 seed)
-{
-    return ExifJpeg::makeJpeg(w, h, seed, 85);
-}
-
 // Writes the phone's folder: photos with EXIF dates, photos and a "video" dated by file time,
 // a subfolder and an empty file. File names are unique across subfolders.
 inline QList<Photo> writePhonePhotos(const QString &dir)
@@ -69,12 +64,12 @@ inline QList<Photo> writePhonePhotos(const QString &dir)
     for (int i = 0; i < 4; ++i) {
         const QDateTime taken = base.addDays(i * 40);
         photos.append({QStringLiteral("Camera/IMG_%1.jpg").arg(i),
-                       withExifDate(makeJpeg(320 + i * 16, 240, quint32(i)), taken), taken, true});
+                       withExifDate(ExifJpeg::makeJpeg(320 + i * 16, 240, quint32(i), 85), taken), taken, true});
     }
     for (int i = 0; i < 3; ++i) {
         const QDateTime mtime(QDate(2020, 12, 24 + i), QTime(10, 0, 0));
-        photos.append(
-            {QStringLiteral("Screenshots/shot_%1.jpg").arg(i), makeJpeg(200, 400, quint32(100 + i)), mtime, true});
+        photos.append({QStringLiteral("Screenshots/shot_%1.jpg").arg(i),
+                       ExifJpeg::makeJpeg(200, 400, quint32(100 + i), 85), mtime, true});
     }
     QByteArray video(3 * 1024 * 1024 + 123, '\0');
     QRandomGenerator rng(7);
@@ -109,7 +104,7 @@ inline QList<Photo> writeGeneratedPhotos(const QString &dir, int count)
     for (int i = 0; i < count; ++i) {
         const QDateTime taken = base.addSecs(qint64(i) * 13 * 3600);
         Photo p{QStringLiteral("Camera/IMG_%1.jpg").arg(i, 4, 10, QLatin1Char('0')),
-                withExifDate(makeJpeg(96 + (i % 5) * 8, 72, quint32(1000 + i)), taken), taken, true};
+                withExifDate(ExifJpeg::makeJpeg(96 + (i % 5) * 8, 72, quint32(1000 + i), 85), taken), taken, true};
         QFile f(dir + QLatin1Char('/') + p.relative);
         if (f.open(QIODevice::WriteOnly) && f.write(p.content) == p.content.size())
             f.setFileTime(fileTime, QFileDevice::FileModificationTime);

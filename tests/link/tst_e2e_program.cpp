@@ -84,9 +84,7 @@ void TstE2eProgram::backupStopStartAndBackupAgain()
     const QString phonesim = TestSupport::binDir() + QStringLiteral("/phonesim");
     if (!QFileInfo(program).isExecutable() || !QFileInfo(phonesim).isExecutable())
         QSKIP("the program or phonesim is not built");
-    QProcess probe;
-    probe.start(QStringLiteral("unshare"), {QStringLiteral("-n"), QStringLiteral("-i"), QStringLiteral("true")});
-    if (!probe.waitForFinished(5000) || probe.exitCode() != 0)
+    if (!TestSupport::canUnshareNetworkAndIpc())
         QSKIP("needs root for a network namespace of its own (scripts/test runs the suite as root)");
 
     // A program folder of its own: the program keeps global.xml and the databases beside itself.

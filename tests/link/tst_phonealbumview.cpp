@@ -10,11 +10,11 @@
 #include "link/pages/PhoneAlbumModel.h"
 #include "platform/Dialogs.h"
 #include "settings/ReadWriteSetting.h"
+#include "tests/support/TestPictures.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/UrlCatcher.h"
 
 #include <QAction>
-#include <QBuffer>
 #include <QMenu>
 #include <QDir>
 #include <QImage>
@@ -74,11 +74,7 @@ QByteArray TstPhoneAlbumView::jpeg(const QColor &colour)
 {
     QImage image(320, 240, QImage::Format_RGB32);
     image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG");
-    return bytes;
+    return TestPictures::encoded(image, "jpeg");
 }
 
 QByteArray TstPhoneAlbumView::isoMedia(const QByteArray &brands)
@@ -131,9 +127,10 @@ void TstPhoneAlbumView::monthsNewestFirstWithThumbnailsAndMissingMarked()
     for (int r = 0; r < m->rowCount(); ++r)
         rows << m->entry(r).text;
     QCOMPARE(rows,
-             (QStringList{QStringLiteral("2024年5月  （3 个）"), "gone.jpg", "may1.jpg", "clip.mp4",
-                          QStringLiteral("2024年3月  （2 个）"), "mar20.jpg", "mar1.jpg",
-                          QStringLiteral("拍摄时间不明  （1 个）"), "undated.jpg"}));
+             (QStringList{QStringLiteral("2024年5月  （3 个）"), QStringLiteral("gone.jpg"), QStringLiteral("may1.jpg"),
+                          QStringLiteral("clip.mp4"), QStringLiteral("2024年3月  （2 个）"),
+                          QStringLiteral("mar20.jpg"), QStringLiteral("mar1.jpg"),
+                          QStringLiteral("拍摄时间不明  （1 个）"), QStringLiteral("undated.jpg")}));
     QCOMPARE(m->photoCount(), 6);
     QCOMPARE(m->entry(3).state, PhoneAlbumModel::Video);
 

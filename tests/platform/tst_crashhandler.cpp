@@ -2,6 +2,8 @@
 // (this program started again with "crash <kind> <dump folder>").
 #include "platform/CrashHandler.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QProcess>
@@ -27,32 +29,14 @@ extern "C" Q_DECL_EXPORT __attribute__((noinline, no_sanitize_undefined)) void v
         *p = 1;
         break;
     }
-    case SIGFPE:
-        std::printf("%d\n", seven / zero);
-        break;
-    case SIGILL:
-        __builtin_trap();
-    case SIGABRT:
-        std::abort();
-    default:
-        ::raise(kind);
+    case SIGFPE: std::printf("%d\n", seven / zero); break;
+    case SIGILL: __builtin_trap();
+    case SIGABRT: std::abort();
+    default: ::raise(kind);
     }
 }
 
 namespace {
-
-bool tracerAttached()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray s = f.readAll();
-    const int i = s.indexOf("TracerPid:");
-    if (i < 0)
-        return false;
-    const int end = s.indexOf('\n', i);
-    return s.mid(i + 10, end - i - 10).trimmed().toInt() != 0;
-}
 
 // Child side: arm the handler and crash. With "traced", a forked tracer first attaches to us
 // (as a debugger would) and passes every signal on.
@@ -85,9 +69,9 @@ int runChild(const char *kind, const char *dumpDir)
             }
             ::_exit(0);
         }
-        for (int i = 0; i < 300 && !tracerAttached(); ++i)
+        for (int i = 0; i < 300 && TestSupport::procStatus("TracerPid") <= 0; ++i)
             ::usleep(10000);
-        if (!tracerAttached())
+        if (TestSupport::procStatus("TracerPid") <= 0)
             return 4; // no permission to trace here
     }
     vanteoCrashHere(sig);
@@ -132,9 +116,9 @@ private slots:
         QFETCH(qint64, secs);
         char buf[256];
         QVERIFY(CrashHandler::formatDumpPath(buf, sizeof buf, "/p/dump", secs));
-        const QString expected = QStringLiteral("/p/dump/dump-")
-            + QDateTime::fromSecsSinceEpoch(secs, Qt::UTC).toString(QStringLiteral("yyyyMMdd-HHmmss"))
-            + QStringLiteral(".dmp");
+        const QString expected = QStringLiteral("/p/dump/dump-") +
+            QDateTime::fromSecsSinceEpoch(secs, Qt::UTC).toString(QStringLiteral("yyyyMMdd-HHmmss")) +
+            QStringLiteral(".dmp");
         QCOMPARE(QString::fromLatin1(buf), expected);
     }
 
@@ -148,11 +132,16 @@ private slots:
     {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("signalText");
-        QTest::newRow("segv") << "segv" << "signal: 11 (SIGSEGV)";
-        QTest::newRow("abort") << "abort" << "signal: 6 (SIGABRT)";
-        QTest::newRow("fpe") << "fpe" << "signal: 8 (SIGFPE)";
-        QTest::newRow("ill") << "ill" << "signal: 4 (SIGILL)";
-        QTest::newRow("bus") << "bus" << "signal: 7 (SIGBUS)";
+        QTest::newRow("segv") << "segv"
+                              << "signal: 11 (SIGSEGV)";
+        QTest::newRow("abort") << "abort"
+                               << "signal: 6 (SIGABRT)";
+        QTest::newRow("fpe") << "fpe"
+                             << "signal: 8 (SIGFPE)";
+        QTest::newRow("ill") << "ill"
+                             << "signal: 4 (SIGILL)";
+        QTest::newRow("bus") << "bus"
+                             << "signal: 7 (SIGBUS)";
     }
 
     void realCrash()
@@ -198,8 +187,8 @@ private slots:
         const QDateTime now = QDateTime::currentDateTime();
         QByteArray old(64 * 1024, 'X');
         for (int s = -1; s < 8; ++s) {
-            const QString name = QStringLiteral("dump-") + now.addSecs(s).toString(QStringLiteral("yyyyMMdd-HHmmss"))
-                + QStringLiteral(".dmp");
+            const QString name = QStringLiteral("dump-") + now.addSecs(s).toString(QStringLiteral("yyyyMMdd-HHmmss")) +
+                QStringLiteral(".dmp");
             QFile f(QDir(dir).filePath(name));
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write(old);
@@ -227,7 +216,7 @@ private slots:
         if (p->exitStatus() == QProcess::NormalExit && p->exitCode() == 4)
             QSKIP("tracing a process is not permitted here");
         QCOMPARE(p->exitStatus(), QProcess::CrashExit);
-        QVERIFY(QDir(dir).exists()); // armed ...
+        QVERIFY(QDir(dir).exists());         // armed ...
         QCOMPARE(dumps(dir), QStringList()); // ... but silent while traced
     }
 

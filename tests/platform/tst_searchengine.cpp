@@ -61,24 +61,24 @@ private slots:
     void initTestCase()
     {
         const QString t = m_tree.path();
-        writeFile(t + "/IMG.JPG", "a");
-        writeFile(t + "/a.Jpeg", "b");
-        writeFile(t + "/x.jpg.bak", "c");
-        writeFile(t + "/b/deep/z.png", "d");
-        writeFile(t + "/b/deep/clip.MP4", "e");
-        writeFile(t + "/.cache/thumb.jpg", "f");
-        writeFile(t + "/照片/家.jpg", "g");
-        writeFile(t + "/A/c.jpg", "h");
-        QVERIFY(QFile::link(t, t + "/b/loop")); // a link back to the root is not followed
-        QVERIFY(QFile::link(t + "/IMG.JPG", t + "/link.jpg"));
-        SearchEngine::setRootsForTests({t, t + "/b"}); // a nested root is not listed twice
+        writeFile(t + QStringLiteral("/IMG.JPG"), "a");
+        writeFile(t + QStringLiteral("/a.Jpeg"), "b");
+        writeFile(t + QStringLiteral("/x.jpg.bak"), "c");
+        writeFile(t + QStringLiteral("/b/deep/z.png"), "d");
+        writeFile(t + QStringLiteral("/b/deep/clip.MP4"), "e");
+        writeFile(t + QStringLiteral("/.cache/thumb.jpg"), "f");
+        writeFile(t + QStringLiteral("/照片/家.jpg"), "g");
+        writeFile(t + QStringLiteral("/A/c.jpg"), "h");
+        QVERIFY(QFile::link(t, t + QStringLiteral("/b/loop"))); // a link back to the root is not followed
+        QVERIFY(QFile::link(t + QStringLiteral("/IMG.JPG"), t + QStringLiteral("/link.jpg")));
+        SearchEngine::setRootsForTests({t, t + QStringLiteral("/b")}); // a nested root is not listed twice
     }
 
     void notStartedDoesNotAnswer()
     {
         QVERIFY(!SearchEngine::isRunning());
         QVERIFY(!SearchEngine::updateAllFolderIndexes());
-        SearchEngine::setSearch("*.jpg");
+        SearchEngine::setSearch(QStringLiteral("*.jpg"));
         QVERIFY(!SearchEngine::query(true));
         QCOMPARE(SearchEngine::numResults(), 0);
     }
@@ -89,34 +89,36 @@ private slots:
         QVERIFY(SearchEngine::isRunning());
         QVERIFY(SearchEngine::updateAllFolderIndexes());
         const QString t = m_tree.path();
-        const QStringList got = queryAll("*.jpg|*.png|*.jpeg|*.JPG|*.PNG|*.JPEG");
-        const QStringList expected = {t + "/a.Jpeg",  t + "/IMG.JPG",      t + "/.cache/thumb.jpg",
-                                      t + "/A/c.jpg", t + "/b/deep/z.png", t + "/照片/家.jpg"};
+        const QStringList got = queryAll(QStringLiteral("*.jpg|*.png|*.jpeg|*.JPG|*.PNG|*.JPEG"));
+        const QStringList expected = {t + QStringLiteral("/a.Jpeg"),           t + QStringLiteral("/IMG.JPG"),
+                                      t + QStringLiteral("/.cache/thumb.jpg"), t + QStringLiteral("/A/c.jpg"),
+                                      t + QStringLiteral("/b/deep/z.png"),     t + QStringLiteral("/照片/家.jpg")};
         QCOMPARE(got, expected);
-        QCOMPARE(queryAll("*.mp4"), QStringList{t + "/b/deep/clip.MP4"});
-        QCOMPARE(queryAll(QString()), QStringList());              // an empty pattern matches nothing
-        QCOMPARE(queryAll("家"), QStringList{t + "/照片/家.jpg"}); // no wildcard: part of the name
+        QCOMPARE(queryAll(QStringLiteral("*.mp4")), QStringList{t + QStringLiteral("/b/deep/clip.MP4")});
+        QCOMPARE(queryAll(QString()), QStringList()); // an empty pattern matches nothing
+        QCOMPARE(queryAll(QStringLiteral("家")),
+                 QStringList{t + QStringLiteral("/照片/家.jpg")}); // no wildcard: part of the name
         QCOMPARE(SearchEngine::resultFileName(5), QString());      // out of range
     }
 
     void refreshSeesNewFiles()
     {
         const QString t = m_tree.path();
-        writeFile(t + "/new/n.jpg", "n");
+        writeFile(t + QStringLiteral("/new/n.jpg"), "n");
         QVERIFY(SearchEngine::updateAllFolderIndexes());
-        QVERIFY(queryAll("*.jpg").contains(t + "/new/n.jpg"));
-        QFile::remove(t + "/new/n.jpg");
+        QVERIFY(queryAll(QStringLiteral("*.jpg")).contains(t + QStringLiteral("/new/n.jpg")));
+        QFile::remove(t + QStringLiteral("/new/n.jpg"));
         QVERIFY(SearchEngine::updateAllFolderIndexes());
-        QVERIFY(!queryAll("*.jpg").contains(t + "/new/n.jpg"));
+        QVERIFY(!queryAll(QStringLiteral("*.jpg")).contains(t + QStringLiteral("/new/n.jpg")));
     }
 
     void threadsKeepTheirOwnResults()
     {
-        SearchEngine::setSearch("*.png");
+        SearchEngine::setSearch(QStringLiteral("*.png"));
         QVERIFY(SearchEngine::query(true));
         QCOMPARE(SearchEngine::numResults(), 1);
         auto other = std::async(std::launch::async, [] {
-            SearchEngine::setSearch("*.jpg|*.jpeg");
+            SearchEngine::setSearch(QStringLiteral("*.jpg|*.jpeg"));
             SearchEngine::query(true);
             const int n = SearchEngine::numResults();
             SearchEngine::reset();
@@ -137,7 +139,7 @@ private slots:
         QVERIFY(!SearchEngine::isRunning());
         QVERIFY(!SearchEngine::query(true));
         SearchEngine::start();
-        QCOMPARE(queryAll("*.png").size(), 1);
+        QCOMPARE(queryAll(QStringLiteral("*.png")).size(), 1);
         SearchEngine::stop();
     }
 
@@ -145,7 +147,9 @@ private slots:
     {
         const QStringList volumes = SearchEngine::indexedVolumes();
         for (const QString &v : volumes) {
-            QVERIFY2(!v.startsWith("/proc") && !v.startsWith("/sys") && !v.startsWith("/dev"), qPrintable(v));
+            QVERIFY2(!v.startsWith(QLatin1String("/proc")) && !v.startsWith(QLatin1String("/sys")) &&
+                         !v.startsWith(QLatin1String("/dev")),
+                     qPrintable(v));
         }
         QCOMPARE(QSet<QString>(volumes.begin(), volumes.end()).size(), volumes.size());
     }
@@ -168,7 +172,7 @@ private slots:
         SearchEngine::setRootsForTests({m_tree.path()});
         SearchEngine::start();
         QVERIFY(SearchEngine::updateAllFolderIndexes());
-        SearchEngine::setSearch("*.jpg");
+        SearchEngine::setSearch(QStringLiteral("*.jpg"));
         // A stop that lands before the query starts waiting is seen: no wait for the rebuild.
         std::atomic<bool> cancel{true};
         QVERIFY(!SearchEngine::query(true, &cancel));

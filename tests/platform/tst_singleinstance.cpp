@@ -36,7 +36,7 @@ int runChild(int argc, char *argv[])
             std::printf("activated\n");
             std::fflush(stdout);
         };
-        const auto echo = [](const QString &command, const QString &argument) {
+        const auto echo = [](const QString &command, const QString &argument) -> QByteArray {
             return "ok\n" + (command + QLatin1Char('|') + argument).toUtf8() + '\n';
         };
         if (!std::strcmp(mode, "serve") ? !guard->listenForActivation(activated)

@@ -26,8 +26,8 @@ private slots:
         for (const auto &v : list) {
             QVERIFY2(v.path.endsWith(QLatin1Char('/')), qPrintable(v.path));
             QVERIFY2(QFileInfo(v.path).isDir() && QFileInfo(v.path).isWritable(), qPrintable(v.path));
-            QVERIFY(!v.path.startsWith(QLatin1String("/proc")) && !v.path.startsWith(QLatin1String("/sys"))
-                    && !v.path.startsWith(QLatin1String("/dev")));
+            QVERIFY(!v.path.startsWith(QLatin1String("/proc")) && !v.path.startsWith(QLatin1String("/sys")) &&
+                    !v.path.startsWith(QLatin1String("/dev")));
             QVERIFY(!paths.contains(v.path));
             paths << v.path;
         }
@@ -45,11 +45,16 @@ private slots:
         QTest::addColumn<QList<StorageVolumes::Volume>>("volumes");
         QTest::addColumn<QString>("expected");
         using V = StorageVolumes::Volume;
-        QTest::newRow("most free") << QList<V>{{"/a", 3 * GiB}, {"/b", 9 * GiB}, {"/c", 5 * GiB}} << "/b/";
-        QTest::newRow("tie in whole GiB: first") << QList<V>{{"/a/", 4 * GiB + GiB / 2}, {"/b/", 4 * GiB + 10}}
-                                                  << "/a/";
-        QTest::newRow("below 1 GiB is never chosen") << QList<V>{{"/a/", GiB - 1}, {"/b/", 0}} << "";
-        QTest::newRow("failed query skipped") << QList<V>{{"/a/", -1}, {"/b/", GiB}} << "/b/";
+        QTest::newRow("most free") << QList<V>{{QStringLiteral("/a"), 3 * GiB},
+                                               {QStringLiteral("/b"), 9 * GiB},
+                                               {QStringLiteral("/c"), 5 * GiB}}
+                                   << QStringLiteral("/b/");
+        QTest::newRow("tie in whole GiB: first")
+            << QList<V>{{QStringLiteral("/a/"), 4 * GiB + GiB / 2}, {QStringLiteral("/b/"), 4 * GiB + 10}} << "/a/";
+        QTest::newRow("below 1 GiB is never chosen")
+            << QList<V>{{QStringLiteral("/a/"), GiB - 1}, {QStringLiteral("/b/"), 0}} << QStringLiteral("");
+        QTest::newRow("failed query skipped")
+            << QList<V>{{QStringLiteral("/a/"), -1}, {QStringLiteral("/b/"), GiB}} << QStringLiteral("/b/");
         QTest::newRow("none") << QList<V>{} << "";
     }
 
@@ -63,7 +68,8 @@ private slots:
 
     void injectedFreeSpace()
     {
-        StorageVolumes::setVolumesForTests({{"/", 10 * GiB}, {"/media/usb", 2 * GiB - 1}});
+        StorageVolumes::setVolumesForTests(
+            {{QStringLiteral("/"), 10 * GiB}, {QStringLiteral("/media/usb"), 2 * GiB - 1}});
         QCOMPARE(StorageVolumes::freeSpaceGiB(QStringLiteral("/media/usb/")), qint64(1));
         QCOMPARE(StorageVolumes::freeSpaceGiB(QStringLiteral("/media/usb/photos")), qint64(1));
         QCOMPARE(StorageVolumes::freeSpaceGiB(QStringLiteral("/media/usbother")), qint64(10));

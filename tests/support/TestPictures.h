@@ -2,7 +2,10 @@
 
 #include "bench/BenchSupport.h"
 
+#include <QBuffer>
 #include <QByteArray>
+#include <QImage>
+#include <QImageWriter>
 #include <QtEndian>
 #include <functional>
 
@@ -12,6 +15,16 @@
 
 // Pictures made by hand for the decoding tests (header only): big ones cheap to make, and hostile ones.
 namespace TestPictures {
+
+// image as a file of format ("jpeg", "png", ...), as Qt's writer makes it.
+inline QByteArray encoded(const QImage &image, const char *format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter(&buffer, format).write(image);
+    return bytes;
+}
 
 // One PNG chunk: length, type, data, CRC.
 inline QByteArray pngChunk(const char *type, const QByteArray &data)
@@ -75,7 +88,7 @@ inline QByteArray flatPng(quint32 w, quint32 h, const QByteArray &extraChunks = 
 // scanPerComponent: one scan per component instead of one interleaved scan.
 inline QByteArray flatJpeg(quint16 w, quint16 h, bool scanPerComponent = false)
 {
-    auto segment = [](uchar marker, const QByteArray &body) {
+    auto segment = [](uchar marker, const QByteArray &body) -> QByteArray {
         QByteArray s(4, '\0');
         s[0] = char(0xFF);
         s[1] = char(marker);
@@ -97,7 +110,7 @@ inline QByteArray flatJpeg(quint16 w, quint16 h, bool scanPerComponent = false)
     jpeg += segment(0xC4, QByteArray(1, '\x00') + oneCode);
     jpeg += segment(0xC4, QByteArray(1, '\x10') + oneCode);
     const qint64 blocks = qint64((w + 7) / 8) * ((h + 7) / 8);
-    auto scan = [&](const QByteArray &ids, qint64 blockCount) {
+    auto scan = [&](const QByteArray &ids, qint64 blockCount) -> QByteArray {
         QByteArray body(1, char(ids.size()));
         for (const char id : ids)
             body += QByteArray(1, id) + QByteArray(1, '\0');

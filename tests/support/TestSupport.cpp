@@ -160,6 +160,19 @@ QStringList takeCaughtMessages()
     return out;
 }
 
+qint64 procStatus(const QByteArray &field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
 QString binDir()
 {
     const QByteArray env = qgetenv("VANTEO_BIN_DIR");
@@ -179,8 +192,8 @@ bool installProgramCopy(const QString &programDir)
 {
     const QString program = binDir() + QStringLiteral("/vanteoalbum");
     const QString copy = programDir + QStringLiteral("/vanteoalbum");
-    return QFile::copy(program, copy)
-           && QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return QFile::copy(program, copy) &&
+        QFile::setPermissions(copy, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 } // namespace TestSupport

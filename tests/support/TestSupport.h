@@ -45,6 +45,10 @@ QList<QVariantList> queryRows(const QString &dbPath, const QString &sql, QString
 void catchMessages(const QStringList &words);
 QStringList takeCaughtMessages();
 
+// The first number of a field of /proc/self/status ("VmHWM", "Threads", "TracerPid"); -1 when
+// it is not there.
+qint64 procStatus(const QByteArray &field);
+
 // Folder of the built programs (build/bin), from the test environment.
 QString binDir();
 

@@ -50,16 +50,16 @@ private:
     // Every field with a valid answer; tests change what they look at.
     Fields fields(const QString &code = QStringLiteral("101"))
     {
-        return {{"versionCode", code},
-                {"versionName", "2.0.0"},
-                {"md5", TestSupport::md5Hex(m_installer)},
-                {"content", "fixes"},
-                {"url", m_server.url(QStringLiteral("/dl/setup.sh"))},
-                {"size", QString::number(m_installer.size())},
-                {"isForce", "false"},
-                {"isIgnorable", "false"},
-                {"isSilent", "false"},
-                {"hasUpdate", "true"}};
+        return {{QStringLiteral("versionCode"), code},
+                {QStringLiteral("versionName"), QStringLiteral("2.0.0")},
+                {QStringLiteral("md5"), TestSupport::md5Hex(m_installer)},
+                {QStringLiteral("content"), QStringLiteral("fixes")},
+                {QStringLiteral("url"), m_server.url(QStringLiteral("/dl/setup.sh"))},
+                {QStringLiteral("size"), QString::number(m_installer.size())},
+                {QStringLiteral("isForce"), QStringLiteral("false")},
+                {QStringLiteral("isIgnorable"), QStringLiteral("false")},
+                {QStringLiteral("isSilent"), QStringLiteral("false")},
+                {QStringLiteral("hasUpdate"), QStringLiteral("true")}};
     }
 
     static void set(Fields &f, const QString &name, const QString &value)
@@ -177,11 +177,13 @@ private slots:
         QTest::addColumn<QStringList>("drop");
         QTest::addColumn<QStringList>("twice");
         QTest::addColumn<bool>("downloads");
-        QTest::newRow("hasUpdate missing") << QStringList{"hasUpdate"} << QStringList{} << false;
-        QTest::newRow("size missing") << QStringList{"size"} << QStringList{} << false;
-        QTest::newRow("content twice, hasUpdate missing") << QStringList{"hasUpdate"} << QStringList{"content"} << true;
-        QTest::newRow("content twice, none missing") << QStringList{} << QStringList{"content"} << false;
-        QTest::newRow("other element ignored") << QStringList{} << QStringList{"extra"} << true;
+        QTest::newRow("hasUpdate missing") << QStringList{QStringLiteral("hasUpdate")} << QStringList{} << false;
+        QTest::newRow("size missing") << QStringList{QStringLiteral("size")} << QStringList{} << false;
+        QTest::newRow("content twice, hasUpdate missing")
+            << QStringList{QStringLiteral("hasUpdate")} << QStringList{QStringLiteral("content")} << true;
+        QTest::newRow("content twice, none missing")
+            << QStringList{} << QStringList{QStringLiteral("content")} << false;
+        QTest::newRow("other element ignored") << QStringList{} << QStringList{QStringLiteral("extra")} << true;
     }
 
     void elementCount()
@@ -458,7 +460,7 @@ private slots:
         QCOMPARE(m_exits, QList<int>{0});
         // The shell creates the marker before it writes to it: wait for the whole line.
         QVERIFY2(TestSupport::waitFor([&] { return TestSupport::readFile(marker) == "installed\n"; }, 10000),
-                 qPrintable("the installer did not run: " + TestSupport::readFile(marker)));
+                 QByteArray("the installer did not run: " + TestSupport::readFile(marker)).constData());
     }
 };
 

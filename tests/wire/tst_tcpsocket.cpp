@@ -38,19 +38,6 @@ QByteArray patternBlock(qint64 start, int n)
     return b;
 }
 
-qint64 procStatusKiB(const char *key)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> lines = f.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith(key))
-            return line.mid(int(qstrlen(key))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 // Sends `total` pattern bytes from its own thread as fast as the connection takes them, then closes.
 class Sender
 {
@@ -190,8 +177,8 @@ bool TestTcpSocket::connectPair(QTcpSocket *client)
     if (!waitFor([&] { return !m_server->pending.isEmpty(); }))
         return false;
     m_socket = new TcpSocket(int(m_server->pending.takeFirst()));
-    return waitFor([&] { return client->state() == QAbstractSocket::ConnectedState; })
-        && m_socket->state() == QAbstractSocket::ConnectedState;
+    return waitFor([&] { return client->state() == QAbstractSocket::ConnectedState; }) &&
+        m_socket->state() == QAbstractSocket::ConnectedState;
 }
 
 void TestTcpSocket::sendData_data()
@@ -212,7 +199,7 @@ void TestTcpSocket::sendData()
     QTcpSocket client;
     QVERIFY(connectPair(&client));
     m_socket->sendData(text);
-    m_socket->write("|");  // marks the end, so "nothing" can be seen
+    m_socket->write("|"); // marks the end, so "nothing" can be seen
     QByteArray got;
     QVERIFY(waitFor([&] {
         got += client.readAll();
@@ -331,8 +318,8 @@ void TestTcpSocket::ringAndSocketMayGoInEitherOrder()
 void TestTcpSocket::twoHundredMiBThroughOneMiBRingToSlowReader()
 {
     const qint64 total = 200LL * 1024 * 1024;
-    const qint64 rssBefore = procStatusKiB("VmRSS:");
-    const qint64 hwmBefore = procStatusKiB("VmHWM:");
+    const qint64 rssBefore = TestSupport::procStatus("VmRSS");
+    const qint64 hwmBefore = TestSupport::procStatus("VmHWM");
     QVERIFY(rssBefore > 0 && hwmBefore > 0);
 
     CFifoBuffer ring;
@@ -361,10 +348,10 @@ void TestTcpSocket::twoHundredMiBThroughOneMiBRingToSlowReader()
     QVERIFY(waitFor([&] { return sender->done() && m_socket->drained(); }, 10000));
     sampler.stop();
 
-    const qint64 rssAfter = procStatusKiB("VmRSS:");
-    const qint64 hwmAfter = procStatusKiB("VmHWM:");
-    qInfo("200 MiB in %lld ms (%.1f MiB/s); paused samples %d; VmRSS %lld -> %lld KiB, VmHWM %lld -> %lld KiB",
-          ms, 200.0 * 1000.0 / qMax<qint64>(ms, 1), pausedSamples, rssBefore, rssAfter, hwmBefore, hwmAfter);
+    const qint64 rssAfter = TestSupport::procStatus("VmRSS");
+    const qint64 hwmAfter = TestSupport::procStatus("VmHWM");
+    qInfo("200 MiB in %lld ms (%.1f MiB/s); paused samples %d; VmRSS %lld -> %lld KiB, VmHWM %lld -> %lld KiB", ms,
+          200.0 * 1000.0 / qMax<qint64>(ms, 1), pausedSamples, rssBefore, rssAfter, hwmBefore, hwmAfter);
     QCOMPARE(sender->sent(), total);
     QCOMPARE(reader->firstBad(), qint64(-1));
     QCOMPARE(refused, 0);

@@ -319,8 +319,10 @@ bool phoneAlbum()
     QTemporaryDir files;
     const QString device = QStringLiteral("小米手机");
     LocalDataBase db(DeviceName::databasePath(device));
-    const QStringList months{"2024-05-02", "2024-05-03", "2024-04-10", "2024-03-01", "2024-03-02",
-                             "2024-01-20", "2023-12-24", "2023-12-25", "2023-12-26", "2023-11-11"};
+    const QStringList months{QStringLiteral("2024-05-02"), QStringLiteral("2024-05-03"), QStringLiteral("2024-04-10"),
+                             QStringLiteral("2024-03-01"), QStringLiteral("2024-03-02"), QStringLiteral("2024-01-20"),
+                             QStringLiteral("2023-12-24"), QStringLiteral("2023-12-25"), QStringLiteral("2023-12-26"),
+                             QStringLiteral("2023-11-11")};
     for (int i = 0; i < months.size(); ++i) {
         QImage img(320, 240, QImage::Format_RGB32);
         img.fill(QColor::fromHsv(i * 36 % 360, 150, 230));
