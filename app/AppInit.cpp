@@ -24,9 +24,7 @@ bool AppInit::eventFilter(QObject *watched, QEvent *event)
         m_pressOffset = e->globalPos() - widget->pos();
         return true;
     }
-    case QEvent::MouseButtonRelease:
-        m_pressed = false;
-        return true;
+    case QEvent::MouseButtonRelease: m_pressed = false; return true;
     case QEvent::MouseMove: {
         auto *e = static_cast<QMouseEvent *>(event);
         if (m_pressed && e->buttons() != Qt::NoButton) {
@@ -35,8 +33,7 @@ bool AppInit::eventFilter(QObject *watched, QEvent *event)
         }
         break;
     }
-    default:
-        break;
+    default: break;
     }
     return QObject::eventFilter(watched, event);
 }

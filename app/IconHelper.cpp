@@ -14,8 +14,7 @@ IconHelper *IconHelper::getInstance()
     return instance;
 }
 
-IconHelper::IconHelper(QObject *parent)
-    : QObject(parent)
+IconHelper::IconHelper(QObject *parent) : QObject(parent)
 {
     m_fontId = QFontDatabase::addApplicationFont(QStringLiteral(":/image/fontawesome-webfont.ttf"));
     const QStringList families = QFontDatabase::applicationFontFamilies(m_fontId);

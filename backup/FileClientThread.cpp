@@ -305,7 +305,7 @@ bool FileClientThread::receiveFile(const Records::FileHeader &header)
             return false;
         return answer(header, destination, md5, createTime, kNotStored, mobilePath, why);
     };
-    if (root.state == StorageRoot::State::Missing || root.state == StorageRoot::State::Foreign)
+    if (!root.ok() && root.state != StorageRoot::State::Full)
         return refuse(root.why);
 
     // The phone sends a file again when it never saw the acknowledgement: keep the stored copy.
@@ -339,9 +339,10 @@ bool FileClientThread::keepReceived(const Announced &a, IncomingFile *file)
         file->discard();
         return answer(a.header, a.destination, a.md5, a.createTime, kNotStored, a.mobilePath);
     }
-    // The disk may have gone while the content arrived: a name is given only on the root's own disk.
+    // The disk may have gone, or an archive move begun, while the content arrived: a name is given
+    // only on the root's own disk and never in a folder being moved.
     const StorageRoot::Verdict still = StorageRoot::check(a.folder, 0);
-    if (still.state == StorageRoot::State::Missing || still.state == StorageRoot::State::Foreign) {
+    if (!still.ok() && still.state != StorageRoot::State::Full) {
         file->discard();
         qCWarning(lcFileClient).noquote() << "connection" << m_sockid << "dropped" << a.destination << still.why;
         return answer(a.header, a.destination, a.md5, a.createTime, kNotStored, a.mobilePath, still.why);

@@ -30,8 +30,8 @@ struct FileStamp
 
     bool operator==(const FileStamp &o) const
     {
-        return device == o.device && inode == o.inode && size == o.size && modifiedNs == o.modifiedNs
-            && changedNs == o.changedNs;
+        return device == o.device && inode == o.inode && size == o.size && modifiedNs == o.modifiedNs &&
+            changedNs == o.changedNs;
     }
 };
 
@@ -40,7 +40,8 @@ struct FileStamp
 FileStamp stampOf(const QString &path, bool *exists = nullptr)
 {
     FileStamp stamp;
-    struct stat st {};
+    struct stat st
+    { };
     const bool found = ::stat(QFile::encodeName(path).constData(), &st) == 0;
     if (exists)
         *exists = found;
@@ -109,7 +110,9 @@ QString md5ForStamp(const QString &path, const FileStamp &stamp)
 
 } // namespace
 
-IncomingFile::IncomingFile() : m_staged(kPartPrefix) {}
+IncomingFile::IncomingFile() : m_staged(kPartPrefix)
+{
+}
 
 IncomingFile::~IncomingFile()
 {
@@ -196,10 +199,8 @@ IncomingFile::Outcome IncomingFile::commit(const QString &fileName, QString *fin
             md5Memo().remember(candidate, stampOf(candidate), md5);
             *finalPath = candidate;
             return Outcome::Stored;
-        case FileOps::MoveResult::Exists:
-            continue; // appeared meanwhile (or a dangling link): the next name
-        case FileOps::MoveResult::Failed:
-            return fail(QStringLiteral("%1: %2").arg(candidate, reason));
+        case FileOps::MoveResult::Exists: continue; // appeared meanwhile (or a dangling link): the next name
+        case FileOps::MoveResult::Failed: return fail(QStringLiteral("%1: %2").arg(candidate, reason));
         }
     }
     return fail(QStringLiteral("no free name for %1").arg(fileName));
@@ -210,8 +211,7 @@ void IncomingFile::discard()
     m_staged.discard();
 }
 
-QString IncomingFile::findIdentical(const QString &folder, const QString &fileName, const QString &md5,
-                                   qint64 size)
+QString IncomingFile::findIdentical(const QString &folder, const QString &fileName, const QString &md5, qint64 size)
 {
     if (md5.isEmpty())
         return QString();

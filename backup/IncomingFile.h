@@ -15,15 +15,15 @@ public:
     enum class Outcome { Stored, Duplicate, Failed };
 
     IncomingFile();
-    ~IncomingFile();                              // discards what was not committed
+    ~IncomingFile(); // discards what was not committed
     IncomingFile(const IncomingFile &) = delete;
     IncomingFile &operator=(const IncomingFile &) = delete;
 
     // Creates the folder if needed and opens a fresh temporary file in it.
     bool open(const QString &folder, QString *why = nullptr);
     bool isOpen() const { return m_staged.fd() >= 0; }
-    bool write(const char *data, qint64 len);     // false once a write has failed
-    QString md5Hex() const;                       // of everything written so far (lower case)
+    bool write(const char *data, qint64 len); // false once a write has failed
+    QString md5Hex() const;                   // of everything written so far (lower case)
     qint64 size() const { return m_written; }
 
     // Flushes the content to disk and moves it to fileName in the folder: under that name when it is free,
@@ -36,8 +36,7 @@ public:
     // file whose md5 equals md5 (case-insensitive), or an empty text. With size >= 0 only files of that
     // size are compared. Known md5s are reused (see knownMd5), so a run of same-name arrivals costs the
     // same per file as distinct names.
-    static QString findIdentical(const QString &folder, const QString &fileName, const QString &md5,
-                                 qint64 size = -1);
+    static QString findIdentical(const QString &folder, const QString &fileName, const QString &md5, qint64 size = -1);
     // "IMG_1.jpg", 2 -> "IMG_1(2).jpg"; n = 0 gives the name itself.
     static QString numberedName(const QString &fileName, int n);
     // md5 of a file's whole content as lower-case hex; empty when it can't be read.

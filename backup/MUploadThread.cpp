@@ -12,9 +12,7 @@
 
 Q_LOGGING_CATEGORY(lcUpload, "vanteo.upload")
 
-MUploadThread::MUploadThread(QObject *parent)
-    : QThread(parent)
-    , m_host(QStringLiteral(VANTEO_FTP_HOST))
+MUploadThread::MUploadThread(QObject *parent) : QThread(parent), m_host(QStringLiteral(VANTEO_FTP_HOST))
 {
     setObjectName(QStringLiteral("MUploadThread"));
 }
@@ -52,8 +50,7 @@ void MUploadThread::run()
     const QString dumpDir = AppPaths::programDir() + QStringLiteral("/dump/");
     if (!QDir(dumpDir).exists())
         return;
-    const QFileInfoList dumps = QDir(dumpDir).entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::Hidden,
-                                                            QDir::Time);
+    const QFileInfoList dumps = QDir(dumpDir).entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::Hidden, QDir::Time);
     // Nothing to send needs no name lookup and no connection.
     if (dumps.isEmpty() || m_stop)
         return;
@@ -78,8 +75,7 @@ void MUploadThread::run()
         if (!connected) {
             connected = true;
             if (client.ConnectFTP(address, m_port, QStringLiteral(VANTEO_FTP_USER),
-                                  QStringLiteral(VANTEO_FTP_PASSWORD))
-                != 0) {
+                                  QStringLiteral(VANTEO_FTP_PASSWORD)) != 0) {
                 qCDebug(lcUpload) << "login at" << address << m_port << "failed";
                 return; // every upload would fail; the dumps stay for the next start
             }

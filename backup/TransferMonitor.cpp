@@ -5,9 +5,11 @@
 namespace {
 constexpr qint64 kEmitEveryMs = 200;
 constexpr qint64 kRateWindowMs = 2000;
-}
+} // namespace
 
-TransferMonitor::TransferMonitor(QObject *parent) : QObject(parent) {}
+TransferMonitor::TransferMonitor(QObject *parent) : QObject(parent)
+{
+}
 
 TransferMonitor *TransferMonitor::instance()
 {

@@ -19,16 +19,16 @@ public:
     struct Activity
     {
         bool connected = false;
-        bool busy = false;              // a file is arriving
-        int filesThisSession = 0;       // stored or already there, since the phone connected
-        int duplicatesThisSession = 0;  // of those, already on the PC
+        bool busy = false;             // a file is arriving
+        int filesThisSession = 0;      // stored or already there, since the phone connected
+        int duplicatesThisSession = 0; // of those, already on the PC
         int failedThisSession = 0;
         qint64 bytesThisSession = 0;
         QString currentFile;
         qint64 currentSize = 0;
         qint64 currentReceived = 0;
-        double bytesPerSecond = 0;      // over the last few seconds
-        QString lastError;              // e.g. a file that could not be stored or recorded
+        double bytesPerSecond = 0; // over the last few seconds
+        QString lastError;         // e.g. a file that could not be stored or recorded
         QDateTime lastErrorTime;
         QDateTime lastFileEnded;
     };

@@ -75,10 +75,3 @@ function(vanteo_check_no_widgets)
   endforeach()
 endfunction()
 
-# vanteo_strict_strings(<targets...>)
-# No implicit const char * to QString conversion, and '+' on strings builds through QStringBuilder.
-function(vanteo_strict_strings)
-  foreach(t ${ARGN})
-    target_compile_definitions(${t} PRIVATE QT_NO_CAST_FROM_ASCII QT_USE_QSTRINGBUILDER)
-  endforeach()
-endfunction()

@@ -24,15 +24,15 @@ class ThumbnailCache : public QObject
 {
     Q_OBJECT
 public:
-    enum class Flavor { Normal, Large };   // 128 and 256 pixels, the cache folder's two sizes
+    enum class Flavor { Normal, Large }; // 128 and 256 pixels, the cache folder's two sizes
 
     struct Options
     {
         Flavor flavor = Flavor::Normal;
         int threads = 2;
         qint64 memoryBytes = 48LL * 1024 * 1024;
-        bool useDisk = true;          // false: decode every time, nothing read or written on disk
-        QString cacheHome;            // empty: $XDG_CACHE_HOME, else ~/.cache
+        bool useDisk = true; // false: decode every time, nothing read or written on disk
+        QString cacheHome;   // empty: $XDG_CACHE_HOME, else ~/.cache
     };
 
     // What one pass of the pipeline gave, for callers on any thread.
@@ -91,12 +91,12 @@ private:
 
     Options m_options;
     QThreadPool m_pool;
-    QCache<QString, QImage> m_memory;     // owner thread only
+    QCache<QString, QImage> m_memory; // owner thread only
 
-    mutable QMutex m_lock;                // guards the four below; never held across I/O
-    QStringList m_queue;                  // newest last
+    mutable QMutex m_lock; // guards the four below; never held across I/O
+    QStringList m_queue;   // newest last
     QSet<QString> m_queued;
-    QSet<QString> m_inFlight;             // taken by a worker, not yet delivered
+    QSet<QString> m_inFlight; // taken by a worker, not yet delivered
     int m_workers = 0;
     std::atomic<bool> m_stopping{false};
 };

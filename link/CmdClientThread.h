@@ -89,8 +89,8 @@ public slots:
     void setAuthorization(bool bValue);
     void queryFilePortSlot();
     void recvQueryDBSlot(int sockid, QString devName);
-    void updateImageInfoSlot(int ratio, QString fullImageName, QString strMd5, QString smallFileMd5,
-                             QString createTime, QString mobileFilePath);
+    void updateImageInfoSlot(int ratio, QString fullImageName, QString strMd5, QString smallFileMd5, QString createTime,
+                             QString mobileFilePath);
 
 protected:
     void run() override;
@@ -109,8 +109,8 @@ private:
 
     struct Outgoing
     {
-        QByteArray record;      // a reply record, or
-        QString databaseOf;     // a database to stream (when record is empty)
+        QByteArray record;  // a reply record, or
+        QString databaseOf; // a database to stream (when record is empty)
     };
 
     TcpSocket *m_socket = nullptr;

@@ -50,11 +50,8 @@ NetBroadCast *NetBroadCast::getInstance()
 }
 
 NetBroadCast::NetBroadCast(QObject *parent)
-    : QObject(parent)
-    , m_watchTimer(new QTimer(this))
-    , m_timer(new QTimer(this))
-    , m_hostName(QHostInfo::localHostName())
-    , m_socket(new QUdpSocket(this))
+    : QObject(parent), m_watchTimer(new QTimer(this)), m_timer(new QTimer(this)),
+      m_hostName(QHostInfo::localHostName()), m_socket(new QUdpSocket(this))
 {
     m_timer->setInterval(kIntervalMs);
     connect(m_timer, &QTimer::timeout, this, &NetBroadCast::broadcastDatagram);
@@ -179,8 +176,8 @@ void NetBroadCast::setHostNameForTests(const QString &hostName)
 
 QString NetBroadCast::connectionText(const QString &hostName, const QString &ip, int port)
 {
-    return QLatin1String("{HostName:") + hostName + QLatin1String(",IP:") + ip + QLatin1String(",Port:")
-        + QString::number(port) + QLatin1Char('}');
+    return QLatin1String("{HostName:") + hostName + QLatin1String(",IP:") + ip + QLatin1String(",Port:") +
+        QString::number(port) + QLatin1Char('}');
 }
 
 QPixmap NetBroadCast::createQrCode(QString ip)
@@ -261,8 +258,7 @@ QByteArray NetBroadCast::datagramPayload(const QString &hostName, const QString 
     };
     QString text = QStringLiteral("{\n");
     for (int i = 0; i < members.size(); ++i) {
-        text += QLatin1String("    ") + jsonString(members.at(i).first) + QLatin1String(": ")
-            + members.at(i).second;
+        text += QLatin1String("    ") + jsonString(members.at(i).first) + QLatin1String(": ") + members.at(i).second;
         if (i + 1 < members.size())
             text += QLatin1Char(',');
         text += QLatin1Char('\n');

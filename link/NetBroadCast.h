@@ -70,8 +70,7 @@ public:
     // The resolver's IPv4 addresses, in its order, that are not link-local and are candidates;
     // when the resolver names no candidate, the candidates that are not link-local, in interface
     // order. The startup address is the last of them.
-    static QStringList selectAddresses(const QList<NetInterfaceInfo> &interfaces,
-                                       const QList<QHostAddress> &resolved);
+    static QStringList selectAddresses(const QList<NetInterfaceInfo> &interfaces, const QList<QHostAddress> &resolved);
     static QList<NetInterfaceInfo> machineInterfaces();
 
     // Tests only: where datagrams go (the program always uses 255.255.255.255:18888).

@@ -94,8 +94,8 @@ bool debuggerAttached()
     char buf[4096];
     int len = 0;
     ssize_t r;
-    while (len < static_cast<int>(sizeof buf) - 1
-           && (r = ::read(fd, buf + len, sizeof buf - 1 - static_cast<size_t>(len))) > 0)
+    while (len < static_cast<int>(sizeof buf) - 1 &&
+           (r = ::read(fd, buf + len, sizeof buf - 1 - static_cast<size_t>(len))) > 0)
         len += static_cast<int>(r);
     ::close(fd);
     buf[len] = '\0';
@@ -134,8 +134,7 @@ void writeReport(int sig, siginfo_t *info)
         n = appendStr(line, n, sizeof line, "-");
     n = appendNum(line, n, sizeof line, static_cast<unsigned>(code < 0 ? -code : code));
     n = appendStr(line, n, sizeof line, "\naddress: 0x");
-    n = appendNum(line, n, sizeof line, reinterpret_cast<unsigned long long>(info ? info->si_addr : nullptr), 0,
-                  16);
+    n = appendNum(line, n, sizeof line, reinterpret_cast<unsigned long long>(info ? info->si_addr : nullptr), 0, 16);
     n = appendStr(line, n, sizeof line, "\npid: ");
     n = appendNum(line, n, sizeof line, static_cast<unsigned long long>(::getpid()));
     int y, mo, d;
@@ -237,7 +236,8 @@ bool install(const QString &dumpDir)
     ss.ss_size = sizeof s_altStack;
     ::sigaltstack(&ss, nullptr);
 
-    struct sigaction sa{};
+    struct sigaction sa
+    { };
     sa.sa_sigaction = onFatalSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND | SA_NODEFER;

@@ -9,8 +9,8 @@
 // Tests replace the starter to see what would have been started without starting it.
 namespace DetachedProcess {
 
-using Starter = std::function<bool(const QString &program, const QStringList &arguments,
-                                   const QString &workingDirectory)>;
+using Starter =
+    std::function<bool(const QString &program, const QStringList &arguments, const QString &workingDirectory)>;
 
 // Starts program detached (QProcess::startDetached); true when the start succeeded.
 bool start(const QString &program, const QStringList &arguments = {}, const QString &workingDirectory = {});

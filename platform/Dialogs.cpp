@@ -219,8 +219,7 @@ QString Dialogs::existingDirectory(QWidget *parent, const QString &caption, cons
     return presenter ? presenter->existingDirectory(parent, caption, dir, options) : QString();
 }
 
-QString Dialogs::text(QWidget *parent, const QString &title, const QString &label, const QString &defaultText,
-                      bool *ok)
+QString Dialogs::text(QWidget *parent, const QString &title, const QString &label, const QString &defaultText, bool *ok)
 {
     record(Record{QStringLiteral("text"), NoIcon, title, label, {}});
     QVariant answer;

@@ -78,8 +78,7 @@ public:
 
     // A message box with buttons of our own, added in the given order.
     // Returns the index of the clicked button, or -1 when the box was closed without one.
-    static int choice(QWidget *parent, Icon icon, const QString &title, const QString &text,
-                      const ButtonList &buttons);
+    static int choice(QWidget *parent, Icon icon, const QString &title, const QString &text, const ButtonList &buttons);
 
     // Asks without blocking; done runs later on context's thread with the button clicked (the
     // escape button, or NoButton, when the box is closed otherwise), never when the question is
@@ -100,9 +99,9 @@ public:
     // --- test hooks ---
     // For message(), or the oldest open question of ask() when one waits.
     static void setNextAnswer(StandardButton button);
-    static void setNextChoice(int index);                          // for choice(); -1 closes
-    static void setNextDirectory(const QString &dir);              // for existingDirectory()
-    static void setNextText(const QString &text, bool ok = true);  // for text()
+    static void setNextChoice(int index);                         // for choice(); -1 closes
+    static void setNextDirectory(const QString &dir);             // for existingDirectory()
+    static void setNextText(const QString &text, bool ok = true); // for text()
     // With no queued answer, a non-interactive seam shows nothing and answers as if closed.
     static void setNonInteractive(bool on);
     static QList<Record> records();

@@ -10,7 +10,8 @@ namespace OpenFileLimit {
 
 long long raiseToHard()
 {
-    struct rlimit limit {};
+    struct rlimit limit
+    { };
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return -1;
     if (limit.rlim_cur != limit.rlim_max) {

@@ -27,9 +27,9 @@ QString withSlash(QString path)
 // squashfs images, network shares ...) is no place for a photo archive.
 bool isLocalDiskFileSystem(const QByteArray &type, const QString &rootPath)
 {
-    static const QSet<QByteArray> local = {"ext2",  "ext3", "ext4",  "xfs",     "btrfs", "f2fs",   "jfs",
-                                           "reiserfs", "nilfs2", "bcachefs", "zfs", "vfat", "msdos",
-                                           "exfat", "ntfs", "ntfs3", "fuseblk", "hfsplus", "apfs", "udf"};
+    static const QSet<QByteArray> local = {"ext2",     "ext3",   "ext4",     "xfs",     "btrfs", "f2fs",  "jfs",
+                                           "reiserfs", "nilfs2", "bcachefs", "zfs",     "vfat",  "msdos", "exfat",
+                                           "ntfs",     "ntfs3",  "fuseblk",  "hfsplus", "apfs",  "udf"};
     if (local.contains(type))
         return true;
     // In a container the root file system is an overlay; it is still the machine's disk.

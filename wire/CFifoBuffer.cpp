@@ -18,8 +18,7 @@ void CFifoLock::unlock()
     m_mutex.unlock();
 }
 
-CFifoBuffer::CFifoBuffer()
-    : m_lock(new CFifoLock)
+CFifoBuffer::CFifoBuffer() : m_lock(new CFifoLock)
 {
 }
 

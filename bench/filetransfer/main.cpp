@@ -51,9 +51,9 @@ struct Set
     const char *key;
     const char *label;
     qint64 fileSize;
-    int files;   // per phone
+    int files; // per phone
     int phones;
-    double target;  // least acceptable ratio to the sink
+    double target; // least acceptable ratio to the sink
 };
 
 bool g_nodelay = false;
@@ -172,8 +172,8 @@ double sendFiles(quint16 port, int phone, const Set &set, const Source &src)
         }
         char ack[Records::kSize];
         Records::FileAck a;
-        ok = ok && recvAll(fd, ack, sizeof ack) && Records::decodeFileAck(ack, &a) && a.storedSize == h.fileSize
-            && a.md5 == h.md5;
+        ok = ok && recvAll(fd, ack, sizeof ack) && Records::decodeFileAck(ack, &a) && a.storedSize == h.fileSize &&
+            a.md5 == h.md5;
     }
     const double seconds = timer.nsecsElapsed() / 1e9;
     if (in >= 0)
@@ -288,10 +288,10 @@ int openCommand(quint16 port, int phone, int *filePort)
     QByteArray host;
     const QByteArray name = Records::encodeCommand(Records::Device, phoneName(phone).toUtf8());
     const QByteArray query = Records::encodeCommand(Records::QueryFilePort, QByteArray());
-    if (!sendAll(fd, name.constData(), name.size()) || !recvAll(fd, rec, sizeof rec)
-        || !Records::decodeAuthReply(rec, &authorised, &host) || !authorised
-        || !sendAll(fd, query.constData(), query.size()) || !recvAll(fd, rec, sizeof rec)
-        || !Records::decodeFilePortReply(rec, filePort) || *filePort <= 0) {
+    if (!sendAll(fd, name.constData(), name.size()) || !recvAll(fd, rec, sizeof rec) ||
+        !Records::decodeAuthReply(rec, &authorised, &host) || !authorised ||
+        !sendAll(fd, query.constData(), query.size()) || !recvAll(fd, rec, sizeof rec) ||
+        !Records::decodeFilePortReply(rec, filePort) || *filePort <= 0) {
         ::close(fd);
         return -1;
     }
@@ -300,11 +300,11 @@ int openCommand(quint16 port, int phone, int *filePort)
 
 struct ProgramLeg
 {
-    double seconds = -1;         // the slowest phone
-    std::vector<double> rttMs;   // type-9 round trips
-    std::vector<double> rttAtMs; // when each was sent, from the start of sending
-    double longestStallMs = 0;   // of the thread standing in for the GUI thread, while sending
-    double guiRunMs = 0, guiWaitMs = 0, wallMs = 0;  // that thread on a CPU, waiting for one, in all
+    double seconds = -1;                            // the slowest phone
+    std::vector<double> rttMs;                      // type-9 round trips
+    std::vector<double> rttAtMs;                    // when each was sent, from the start of sending
+    double longestStallMs = 0;                      // of the thread standing in for the GUI thread, while sending
+    double guiRunMs = 0, guiWaitMs = 0, wallMs = 0; // that thread on a CPU, waiting for one, in all
 };
 
 // This thread's time on a CPU and waiting in the run queue (ns), and its time slices.
@@ -346,7 +346,7 @@ ProgramLeg runProgram(const QString &work, const Set &set, const Source &src, bo
     std::atomic<int> running{set.phones};
     std::atomic<bool> failed{false};
     std::atomic<bool> sending{true};
-    std::atomic<int> ready{0};  // phones named and told their file port
+    std::atomic<int> ready{0}; // phones named and told their file port
     std::vector<double> seconds(size_t(set.phones), -1);
     std::mutex rttMutex;
     std::vector<std::thread> phones;
@@ -503,22 +503,21 @@ int main(int argc, char **argv)
                                                  work.path() + QStringLiteral("/program/万特相册/") + phoneName(p),
                                                  QStringLiteral("2020-01-01 00:00:00"));
 
-    const std::vector<Set> sets = quick
-        ? std::vector<Set>{{"100k", "200 x 100 KB", 100000, 200, 1, 0.6},
-                           {"3m", "40 x 3 MB", 3000000, 40, 1, 0.8},
-                           {"1g", "one 256 MiB file", 256LL << 20, 1, 1, 0.9},
-                           {"ten", "10 phones x 20 x 300 KB", 300000, 20, 10, 0.7}}
-        : std::vector<Set>{{"100k", "1,000 x 100 KB", 100000, 1000, 1, 0.6},
-                           {"3m", "200 x 3 MB", 3000000, 200, 1, 0.8},
-                           {"1g", "one 1 GiB file", 1LL << 30, 1, 1, 0.9},
-                           {"ten", "10 phones x 100 x 300 KB", 300000, 100, 10, 0.7}};
+    const std::vector<Set> sets = quick ? std::vector<Set>{{"100k", "200 x 100 KB", 100000, 200, 1, 0.6},
+                                                           {"3m", "40 x 3 MB", 3000000, 40, 1, 0.8},
+                                                           {"1g", "one 256 MiB file", 256LL << 20, 1, 1, 0.9},
+                                                           {"ten", "10 phones x 20 x 300 KB", 300000, 20, 10, 0.7}}
+                                        : std::vector<Set>{{"100k", "1,000 x 100 KB", 100000, 1000, 1, 0.6},
+                                                           {"3m", "200 x 3 MB", 3000000, 200, 1, 0.8},
+                                                           {"1g", "one 1 GiB file", 1LL << 30, 1, 1, 0.9},
+                                                           {"ten", "10 phones x 100 x 300 KB", 300000, 100, 10, 0.7}};
 
     std::printf("loopback, phone-like sender (Nagle %s, header then sendfile, one ack awaited per file);\n"
                 "durable sink baseline%s; median of %d alternating rounds\n",
                 g_nodelay ? "OFF: sender sets TCP_NODELAY" : "on",
                 g_plainSink ? " (plain socket)" : " (low-delay socket like the program's)", runs);
-    std::printf("%-26s %10s %10s %10s %10s %7s %7s\n", "set", "prog MB/s", "prog f/s", "sink MB/s", "sink f/s",
-                "ratio", "target");
+    std::printf("%-26s %10s %10s %10s %10s %7s %7s\n", "set", "prog MB/s", "prog f/s", "sink MB/s", "sink f/s", "ratio",
+                "target");
     std::fflush(stdout);
     bool allMet = true;
     for (const Set &set : sets) {

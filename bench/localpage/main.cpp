@@ -97,8 +97,8 @@ bool makeAlbum(const QString &dir, int files)
         // The table as the album database makes it, then one transaction for all rows.
         LocalDataBase db(dbPath);
         if (db.insertRecord(QStringLiteral("IMG_000000.jpg"), paths.first(), 0, QStringLiteral("0"),
-                            QStringLiteral("/src"), 1, QString(), QStringLiteral("2020-01-01 00:00:00"), QString())
-            != 1)
+                            QStringLiteral("/src"), 1, QString(), QStringLiteral("2020-01-01 00:00:00"),
+                            QString()) != 1)
             return false;
     }
     {
@@ -107,7 +107,8 @@ bool makeAlbum(const QString &dir, int files)
         if (!db.open() || !db.transaction())
             return false;
         QSqlQuery q(db);
-        if (!q.prepare(QStringLiteral("insert into albumlist values(NULL,?,?,0,?,'/src','2020-01-01 00:00:00',1,'',1,'')")))
+        if (!q.prepare(
+                QStringLiteral("insert into albumlist values(NULL,?,?,0,?,'/src','2020-01-01 00:00:00',1,'',1,'')")))
             return false;
         for (int i = 1; i < files; ++i) {
             q.addBindValue(QFileInfo(paths.at(i)).fileName());
@@ -165,14 +166,15 @@ Result runBaseline(const QString &dir)
     QObject receiver;
     bool done = false;
     auto *db = new LocalDataBase(dir + QStringLiteral("/localfiles.db"));
-    QObject::connect(db, &LocalDataBase::setFileName, &receiver,
-                     [&](int order, const QString &name) {
-                         if (name.isEmpty()) {
-                             r.files = order;
-                             done = true;
-                         }
-                     },
-                     Qt::QueuedConnection);
+    QObject::connect(
+        db, &LocalDataBase::setFileName, &receiver,
+        [&](int order, const QString &name) {
+            if (name.isEmpty()) {
+                r.files = order;
+                done = true;
+            }
+        },
+        Qt::QueuedConnection);
     Heartbeat beat;
     QElapsedTimer t;
     beat.start();
@@ -204,20 +206,21 @@ Result runPerFile(const QString &dir)
     beat.start();
     t.start();
     auto *db = new LocalDataBase(dir + QStringLiteral("/localfiles.db"));
-    QObject::connect(db, &LocalDataBase::setFileName, &window,
-                     [&](int order, const QString &name) {
-                         if (!name.isEmpty())
-                             table->appendFile(order, name);
-                         const int pages = table->totalPage();
-                         label->setText(QStringLiteral("页码 %1/%2").arg(table->getCurrentPage()).arg(pages));
-                         while (pageItems < pages)
-                             box->addItem(QString::number(++pageItems));
-                         if (name.isEmpty()) {
-                             r.files = table->getFileNumbers();
-                             done = true;
-                         }
-                     },
-                     Qt::QueuedConnection);
+    QObject::connect(
+        db, &LocalDataBase::setFileName, &window,
+        [&](int order, const QString &name) {
+            if (!name.isEmpty())
+                table->appendFile(order, name);
+            const int pages = table->totalPage();
+            label->setText(QStringLiteral("页码 %1/%2").arg(table->getCurrentPage()).arg(pages));
+            while (pageItems < pages)
+                box->addItem(QString::number(++pageItems));
+            if (name.isEmpty()) {
+                r.files = table->getFileNumbers();
+                done = true;
+            }
+        },
+        Qt::QueuedConnection);
     scanToEnd(db, t, beat, done, r);
     return r;
 }

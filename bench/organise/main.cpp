@@ -292,7 +292,8 @@ int checkFolders(const QString &src, const QString &oursOut, const QString &prog
         if (want.isEmpty() || want == QLatin1String("-"))
             fault(it.key() + QLatin1String(" was organised but should not have been"));
         else if (folder != base + want)
-            fault(it.key() + QLatin1String(" is in ") + folder.mid(base.size()) + QLatin1String(", generated for ") + want);
+            fault(it.key() + QLatin1String(" is in ") + folder.mid(base.size()) + QLatin1String(", generated for ") +
+                  want);
         else if (!QFileInfo(it.value()).isFile())
             fault(it.value() + QLatin1String(" is missing"));
         else

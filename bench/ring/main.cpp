@@ -149,8 +149,8 @@ int main(int argc, char **argv)
     std::printf("  plain socket, bytes discarded (floor): %6lld ms  %8.1f MiB/s\n", plain, mibPerS(plain));
     std::printf("  TcpSocket + 6 MiB ring + worker:       %6lld ms  %8.1f MiB/s\n", command, mibPerS(command));
     std::printf("  TcpSocket + 10 MiB ring + worker:      %6lld ms  %8.1f MiB/s\n", file, mibPerS(file));
-    const bool pass = plain > 0 && command > 0 && file > 0 && mibPerS(command) >= mibPerS(plain) / 3
-        && mibPerS(file) >= mibPerS(plain) / 3;
+    const bool pass = plain > 0 && command > 0 && file > 0 && mibPerS(command) >= mibPerS(plain) / 3 &&
+        mibPerS(file) >= mibPerS(plain) / 3;
     std::printf("target: ring paths at least a third of the floor: %s\n", pass ? "PASS" : "FAIL");
     return pass ? 0 : 1;
 }

@@ -28,9 +28,7 @@ void setLook(QWidget *w, const QColor &colour, bool alsoText = false)
 } // namespace
 
 NetWorkInfoForm::NetWorkInfoForm(QWidget *parent)
-    : QWidget(parent)
-    , ui(new Ui::NetWorkInfoForm)
-    , m_broadcaster(NetBroadCast::getInstance())
+    : QWidget(parent), ui(new Ui::NetWorkInfoForm), m_broadcaster(NetBroadCast::getInstance())
 {
     ui->setupUi(this);
     applyLooks();

@@ -15,11 +15,11 @@ class PhoneAlbumModel : public QAbstractListModel
     Q_OBJECT
 public:
     enum Role {
-        KindRole = Qt::UserRole + 1,   // Kind
-        PathRole,                      // the stored file
-        StateRole,                     // State
-        ThumbnailRole,                 // QImage; asking for it queues the decode when not in memory
-        CaptureTimeRole,               // QDateTime (invalid: unknown)
+        KindRole = Qt::UserRole + 1, // Kind
+        PathRole,                    // the stored file
+        StateRole,                   // State
+        ThumbnailRole,               // QImage; asking for it queues the decode when not in memory
+        CaptureTimeRole,             // QDateTime (invalid: unknown)
     };
     enum Kind { Header, Photo };
     enum State { Pending, Missing, Unreadable, Video };
@@ -27,7 +27,7 @@ public:
     struct Entry
     {
         Kind kind = Photo;
-        QString text;        // header: month and count; photo: file name
+        QString text; // header: month and count; photo: file name
         QString path;
         QDateTime time;
         qint64 size = 0;

@@ -3,8 +3,7 @@
 #include <QElapsedTimer>
 #include <QMetaObject>
 
-FileNameFeed::FileNameFeed(QObject *parent)
-    : QObject(parent)
+FileNameFeed::FileNameFeed(QObject *parent) : QObject(parent)
 {
 }
 
@@ -15,7 +14,8 @@ void FileNameFeed::push(int order, const QString &filename)
     if (m_scheduled)
         return;
     m_scheduled = true;
-    QMetaObject::invokeMethod(this, [this] { deliver(false); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { deliver(false); }, Qt::QueuedConnection);
 }
 
 void FileNameFeed::flush()
@@ -61,5 +61,6 @@ void FileNameFeed::deliver(bool all)
         m_scheduled = false;
         return;
     }
-    QMetaObject::invokeMethod(this, [this] { deliver(false); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { deliver(false); }, Qt::QueuedConnection);
 }

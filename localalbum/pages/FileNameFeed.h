@@ -33,6 +33,6 @@ private:
 
     mutable QMutex m_mutex;
     std::deque<std::pair<int, QString>> m_queue; // m_mutex
-    bool m_scheduled = false;                     // m_mutex: a delivery is posted
+    bool m_scheduled = false;                    // m_mutex: a delivery is posted
     int m_sliceMs = 8;
 };

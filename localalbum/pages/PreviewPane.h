@@ -17,16 +17,16 @@ class QLineEdit;
 struct PreviewData
 {
     quint64 request = 0;
-    QString shown;          // the path the table shows
-    QString source;         // the file the organiser found (empty: not known)
-    QString organised;      // its organised copy (empty: not known or not copied)
+    QString shown;     // the path the table shows
+    QString source;    // the file the organiser found (empty: not known)
+    QString organised; // its organised copy (empty: not known or not copied)
     QDateTime captureTime;
-    QString timeSource;     // which EXIF tag or container field, or "文件时间"
-    qint64 size = -1;       // -1: the file is not there
+    QString timeSource; // which EXIF tag or container field, or "文件时间"
+    qint64 size = -1;   // -1: the file is not there
     bool video = false;
-    QImage image;           // null: no picture (a video, a refused or unreadable file)
-    QString why;            // why there is no picture
-    bool stale = false;     // a newer selection came first; nothing was read
+    QImage image;       // null: no picture (a video, a refused or unreadable file)
+    QString why;        // why there is no picture
+    bool stale = false; // a newer selection came first; nothing was read
 };
 
 // The right side of the local album page: the selected file scaled to fit the space it has,

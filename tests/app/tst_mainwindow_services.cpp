@@ -122,8 +122,7 @@ private slots:
     void acceptedPhoneSwitchesToTheMobilePage()
     {
         const QString name = QStringLiteral("张三的手机");
-        settings()->addUser(name, m_root->path() + QStringLiteral("/万特相册/") + name,
-                            secondsAgo(0));
+        settings()->addUser(name, m_root->path() + QStringLiteral("/万特相册/") + name, secondsAgo(0));
         VanteoUI w;
         auto *settingsButton = w.findChild<QToolButton *>(QStringLiteral("btnSetting"));
         settingsButton->click();
@@ -132,7 +131,8 @@ private slots:
         emit w.commandServer()->UpdateRemoteInfo(name, true);
 
         QCOMPARE(w.pages()->currentIndex(), int(VanteoUI::PageMobile));
-        const QList<QToolButton *> nav = w.findChild<QWidget *>(QStringLiteral("widgetTop"))->findChildren<QToolButton *>();
+        const QList<QToolButton *> nav =
+            w.findChild<QWidget *>(QStringLiteral("widgetTop"))->findChildren<QToolButton *>();
         for (QToolButton *b : nav)
             QCOMPARE(b->isChecked(), b->text() == QStringLiteral("手机相册"));
         QStandardItemModel *model = w.mobilePage()->model();

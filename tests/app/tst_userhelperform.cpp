@@ -108,8 +108,8 @@ void TestUserHelperForm::guideIsUtf8Xhtml()
                 charset = xml.attributes().value(QLatin1String("content")).toString();
         }
     }
-    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString() + QStringLiteral(" at line ")
-                                         + QString::number(xml.lineNumber())));
+    QVERIFY2(!xml.hasError(),
+             qPrintable(xml.errorString() + QStringLiteral(" at line ") + QString::number(xml.lineNumber())));
     QVERIFY(doctype.contains(QLatin1String("-//W3C//DTD XHTML 1.0 Transitional//EN")));
     QCOMPARE(firstElement, QStringLiteral("html"));
     QVERIFY(charset.contains(QLatin1String("charset=utf-8"), Qt::CaseInsensitive));

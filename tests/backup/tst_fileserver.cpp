@@ -208,9 +208,9 @@ void TestFileServer::namingHelpers()
     QVERIFY(IncomingFile::isSafeFileName(QStringLiteral(".vt-notours.part")));
 
     QTemporaryDir dir;
-    QVERIFY(TestSupport::writeFile(dir.path() + "/x.bin", "hello"));
-    QCOMPARE(FileClientThread::fileMd5(dir.path() + "/x.bin"), TestSupport::md5Hex("hello"));
-    QCOMPARE(FileClientThread::fileMd5(dir.path() + "/missing"), QString());
+    QVERIFY(TestSupport::writeFile(dir.path() + QStringLiteral("/x.bin"), "hello"));
+    QCOMPARE(FileClientThread::fileMd5(dir.path() + QStringLiteral("/x.bin")), TestSupport::md5Hex("hello"));
+    QCOMPARE(FileClientThread::fileMd5(dir.path() + QStringLiteral("/missing")), QString());
 }
 
 void TestFileServer::storesExactlyWhateverTheChunking()
@@ -226,7 +226,7 @@ void TestFileServer::storesExactlyWhateverTheChunking()
     QCOMPARE(ack.mobilePath, QByteArray("/sdcard/DCIM/IMG_1.jpg"));
     QCOMPARE(ack.md5, md5Of(content));
     QCOMPARE(ack.ratio, 1);
-    const QString path = device() + "/2019/05/IMG_1.jpg";
+    const QString path = device() + QStringLiteral("/2019/05/IMG_1.jpg");
     QCOMPARE(TestSupport::readFile(path), content);
     QCOMPARE(m_reports->count(), 1);
     const QList<QVariant> r = m_reports->takeFirst();
@@ -320,7 +320,7 @@ void TestFileServer::sameFileTwiceAndUpperCaseMd5()
     QVERIFY(phone->nextAck(&ack));
     QCOMPARE(ack.storedSize, content.size());
     QCOMPARE(ack.md5, upper); // echoed as the phone sent it
-    const QString path = device() + "/2019/05/IMG_2.jpg";
+    const QString path = device() + QStringLiteral("/2019/05/IMG_2.jpg");
     const QDateTime firstWrite = QFileInfo(path).lastModified();
     QTest::qWait(20);
 
@@ -346,23 +346,23 @@ void TestFileServer::nameClashKeepsBoth()
     phone->send(fileMessage(second, "/b/IMG_1.jpg"));
     QVERIFY(phone->nextAck(&ack));
     QCOMPARE(ack.storedSize, second.size());
-    QCOMPARE(TestSupport::readFile(device() + "/2019/05/IMG_1.jpg"), first);
-    QCOMPARE(TestSupport::readFile(device() + "/2019/05/IMG_1(1).jpg"), second);
-    QCOMPARE(m_reports->at(1).at(1).toString(), device() + "/2019/05/IMG_1(1).jpg");
+    QCOMPARE(TestSupport::readFile(device() + QStringLiteral("/2019/05/IMG_1.jpg")), first);
+    QCOMPARE(TestSupport::readFile(device() + QStringLiteral("/2019/05/IMG_1(1).jpg")), second);
+    QCOMPARE(m_reports->at(1).at(1).toString(), device() + QStringLiteral("/2019/05/IMG_1(1).jpg"));
 
     // Sent once more, the second file is found under its new name and not stored a third time.
     phone->send(fileMessage(second, "/b/IMG_1.jpg"));
     QVERIFY(phone->nextAck(&ack));
-    QCOMPARE(m_reports->at(2).at(1).toString(), device() + "/2019/05/IMG_1(1).jpg");
+    QCOMPARE(m_reports->at(2).at(1).toString(), device() + QStringLiteral("/2019/05/IMG_1(1).jpg"));
     QCOMPARE(filesUnder(device()).size(), 2);
 
     // A dangling link under the name is left alone too.
-    QVERIFY(QFile::link(m_root->path() + "/nowhere", device() + "/2019/05/IMG_8.jpg"));
+    QVERIFY(QFile::link(m_root->path() + QStringLiteral("/nowhere"), device() + QStringLiteral("/2019/05/IMG_8.jpg")));
     phone->send(fileMessage(first, "/a/IMG_8.jpg"));
     QVERIFY(phone->nextAck(&ack));
-    QCOMPARE(TestSupport::readFile(device() + "/2019/05/IMG_8(1).jpg"), first);
-    QVERIFY(QFileInfo(device() + "/2019/05/IMG_8.jpg").isSymLink());
-    QVERIFY(!QFileInfo::exists(m_root->path() + "/nowhere"));
+    QCOMPARE(TestSupport::readFile(device() + QStringLiteral("/2019/05/IMG_8(1).jpg")), first);
+    QVERIFY(QFileInfo(device() + QStringLiteral("/2019/05/IMG_8.jpg")).isSymLink());
+    QVERIFY(!QFileInfo::exists(m_root->path() + QStringLiteral("/nowhere")));
 }
 
 void TestFileServer::thumbnail_data()
@@ -537,7 +537,8 @@ void TestFileServer::neverClaimsIncompleteOrWrongContent()
     const QByteArray message = fileMessage(big, "/d/VID_1.mp4");
     second->send(message.left(message.size() / 2));
     QVERIFY(second->socket().waitForBytesWritten(5000));
-    QVERIFY(waitFor([&] { return !filesUnder(device() + "/2019/05").filter(QStringLiteral(".part")).isEmpty(); }));
+    QVERIFY(waitFor(
+        [&] { return !filesUnder(device() + QStringLiteral("/2019/05")).filter(QStringLiteral(".part")).isEmpty(); }));
     second->socket().abort();
     QVERIFY(waitFor([&] { return m_server->workerCount() == 1; }));
     QCOMPARE(filesUnder(device()), QStringList{QStringLiteral("2019/05/IMG_9.jpg")});
@@ -563,7 +564,7 @@ void TestFileServer::unwritableDestinationIsNotClaimed()
     QVERIFY(phone->nextAck(&ack)); // the stream stayed in step
     QCOMPARE(ack.storedSize, content.size());
     QVERIFY(waitFor([&] { return m_reports->count() == 1; }));
-    QCOMPARE(m_reports->first().at(1).toString(), device() + "/2018/05/other.jpg");
+    QCOMPARE(m_reports->first().at(1).toString(), device() + QStringLiteral("/2018/05/other.jpg"));
 }
 
 void TestFileServer::refusedHeaders_data()

@@ -54,8 +54,8 @@ private:
 void TestMUploadThread::initTestCase()
 {
     // Qt's complaints about sockets used from a thread they don't belong to.
-    TestSupport::catchMessages({QStringLiteral("QSocketNotifier"), QStringLiteral("another thread"),
-                                QStringLiteral("different thread")});
+    TestSupport::catchMessages(
+        {QStringLiteral("QSocketNotifier"), QStringLiteral("another thread"), QStringLiteral("different thread")});
 }
 
 void TestMUploadThread::init()

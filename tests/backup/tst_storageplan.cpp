@@ -25,7 +25,8 @@ const QString kMay2021 = QStringLiteral("2021-05-04T10:00:00");
 QString store(const QString &device, const QString &mobilePath, const QByteArray &content, const QString &time)
 {
     QString fileName;
-    const QString folder = FileClientThread::destinationFolder(device, mobilePath, TestSupport::md5Hex(content), time, &fileName);
+    const QString folder =
+        FileClientThread::destinationFolder(device, mobilePath, TestSupport::md5Hex(content), time, &fileName);
     IncomingFile file;
     if (folder.isEmpty() || !file.open(folder))
         return QString();
@@ -54,17 +55,33 @@ void TestStoragePlan::layoutNamesStayFree_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("md5");
     QTest::addColumn<QString>("time");
-    QTest::addColumn<QString>("folder");   // inside the device folder
+    QTest::addColumn<QString>("folder"); // inside the device folder
     QTest::addColumn<QString>("fileName");
-    QTest::newRow("year, bad time") << "2021" << kMd5 << "yesterday" << "" << "2021(1)";
-    QTest::newRow("temp, bad time") << "temp" << kMd5 << "yesterday" << "" << "temp(1)";
-    QTest::newRow("TEMP, bad time") << "TEMP" << kMd5 << "yesterday" << "" << "TEMP(1)";
-    QTest::newRow("year with suffix") << "2021.jpg" << kMd5 << "yesterday" << "" << "2021.jpg";
-    QTest::newRow("five digits") << "20210" << kMd5 << "yesterday" << "" << "20210";
-    QTest::newRow("year, in its month") << "2021" << kMd5 << kMay2021 << "/2021/05" << "2021";
-    QTest::newRow("temp, in temp") << "temp" << "" << kMay2021 << "/temp" << "temp";
-    QTest::newRow("photo") << "IMG_1.jpg" << kMd5 << kMay2021 << "/2021/05" << "IMG_1.jpg";
-    QTest::newRow("no time") << "IMG_1.jpg" << kMd5 << "" << "/temp" << "IMG_1.jpg";
+    QTest::newRow("year, bad time") << "2021" << kMd5 << "yesterday"
+                                    << ""
+                                    << "2021(1)";
+    QTest::newRow("temp, bad time") << "temp" << kMd5 << "yesterday"
+                                    << ""
+                                    << "temp(1)";
+    QTest::newRow("TEMP, bad time") << "TEMP" << kMd5 << "yesterday"
+                                    << ""
+                                    << "TEMP(1)";
+    QTest::newRow("year with suffix") << "2021.jpg" << kMd5 << "yesterday"
+                                      << ""
+                                      << "2021.jpg";
+    QTest::newRow("five digits") << "20210" << kMd5 << "yesterday"
+                                 << ""
+                                 << "20210";
+    QTest::newRow("year, in its month") << "2021" << kMd5 << kMay2021 << "/2021/05"
+                                        << "2021";
+    QTest::newRow("temp, in temp") << "temp"
+                                   << "" << kMay2021 << "/temp"
+                                   << "temp";
+    QTest::newRow("photo") << "IMG_1.jpg" << kMd5 << kMay2021 << "/2021/05"
+                           << "IMG_1.jpg";
+    QTest::newRow("no time") << "IMG_1.jpg" << kMd5 << ""
+                             << "/temp"
+                             << "IMG_1.jpg";
 }
 
 void TestStoragePlan::layoutNamesStayFree()
@@ -98,17 +115,18 @@ void TestStoragePlan::aFileInTheWayNeverBlocksForGood()
     {
         QString time;
         QString md5;
-    } cases[] = {{kMay2021, kMd5}, {QStringLiteral("2022-06-01T08:00:00"), kMd5},
-                 {QStringLiteral("2023-01-01T08:00:00"), kMd5}, {QStringLiteral("2024-03-01T08:00:00"), kMd5},
+    } cases[] = {{kMay2021, kMd5},
+                 {QStringLiteral("2022-06-01T08:00:00"), kMd5},
+                 {QStringLiteral("2023-01-01T08:00:00"), kMd5},
+                 {QStringLiteral("2024-03-01T08:00:00"), kMd5},
                  {kMay2021, QString()}};
     for (int round = 0; round < 2; ++round) {
         for (const auto &c : cases) {
             const QByteArray content = "photo " + c.time.toUtf8() + c.md5.toUtf8() + QByteArray::number(round);
             const QString mobilePath = QStringLiteral("/DCIM/IMG_%1.jpg").arg(round);
             QString fileName;
-            const QString folder =
-                FileClientThread::destinationFolder(device, mobilePath, c.md5.isEmpty() ? QString() : TestSupport::md5Hex(content),
-                                                    c.time, &fileName);
+            const QString folder = FileClientThread::destinationFolder(
+                device, mobilePath, c.md5.isEmpty() ? QString() : TestSupport::md5Hex(content), c.time, &fileName);
             const QString stored = store(device, mobilePath, content, c.md5.isEmpty() ? QString() : c.time);
             QVERIFY2(!stored.isEmpty(), qPrintable(c.time + QLatin1Char(' ') + folder));
             QCOMPARE(readFile(stored), content);
@@ -125,9 +143,9 @@ void TestStoragePlan::aFileInTheWayNeverBlocksForGood()
 void TestStoragePlan::deviceFolderOfEveryLayoutFolder()
 {
     const QString d = QStringLiteral("/r/万特相册/phone");
-    for (const QString &inside : {QStringLiteral("/2021/05/a.jpg"), QStringLiteral("/temp/a.jpg"),
-                                  QStringLiteral("/a.jpg"), QStringLiteral("/2021(1)/05/a.jpg"),
-                                  QStringLiteral("/2022/06(2)/a.jpg"), QStringLiteral("/temp(1)/a.jpg")})
+    for (const QString &inside :
+         {QStringLiteral("/2021/05/a.jpg"), QStringLiteral("/temp/a.jpg"), QStringLiteral("/a.jpg"),
+          QStringLiteral("/2021(1)/05/a.jpg"), QStringLiteral("/2022/06(2)/a.jpg"), QStringLiteral("/temp(1)/a.jpg")})
         QCOMPARE(StoragePlan::deviceFolderOf(d + inside), d);
     QCOMPARE(StoragePlan::deviceFolderOf(QStringLiteral("/r/万特相册/12/a.jpg")), QStringLiteral("/r/万特相册/12"));
 }
@@ -147,17 +165,23 @@ void TestStoragePlan::earlierCopiesAreRecognisedWithoutRereading()
     }
     const QString second = folder + QStringLiteral("/IMG(1).jpg");
     QCOMPARE(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), TestSupport::md5Hex(contents[1])), second);
-    QCOMPARE(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), TestSupport::md5Hex(contents[1]).toUpper(), 5000),
+    QCOMPARE(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), TestSupport::md5Hex(contents[1]).toUpper(),
+                                         5000),
              second);
-    QVERIFY(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), TestSupport::md5Hex(contents[1]), 4999).isEmpty());
+    QVERIFY(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), TestSupport::md5Hex(contents[1]), 4999)
+                .isEmpty());
 
     // Known md5s are only reused for the file as it was: rewritten in place with the same size and the
     // same modification time, it is read again.
-    struct stat before {};
+    struct stat before
+    { };
     QVERIFY(::stat(QFile::encodeName(second).constData(), &before) == 0);
     const QByteArray replaced(5000, 'z');
     QVERIFY(writeFile(second, replaced));
-    struct utimbuf times {before.st_atime, before.st_mtime};
+    struct utimbuf times
+    {
+        before.st_atime, before.st_mtime
+    };
     QVERIFY(::utime(QFile::encodeName(second).constData(), &times) == 0);
     QVERIFY(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), TestSupport::md5Hex(contents[1])).isEmpty());
     QCOMPARE(IncomingFile::findIdentical(folder, QStringLiteral("IMG.jpg"), TestSupport::md5Hex(replaced)), second);

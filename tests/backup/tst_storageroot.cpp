@@ -212,7 +212,9 @@ void TestStorageRoot::resolveAtStart()
     QVERIFY(QDir().mkpath(old) && QDir().mkpath(automatic));
     // The automatic choice sees one big volume; the old root itself lies on the real disk.
     StorageVolumes::setVolumesForTests({{automatic, 500 * GiB}});
-    const QMap<QString, QString> paths{{"old", old}, {"gone", gone}, {"auto", automatic}};
+    const QMap<QString, QString> paths{{QStringLiteral("old"), old},
+                                       {QStringLiteral("gone"), gone},
+                                       {QStringLiteral("auto"), automatic}};
     if (!stored.isEmpty())
         store(QStringLiteral("saveDrive"), paths.value(stored));
     if (chosen)
@@ -284,7 +286,8 @@ void TestStorageRoot::filesWaitWhileTheDiskIsUnmounted()
 
     QVERIFY(bind(disk, root)); // the disk is back, marker and all: receiving resumes
     QCOMPARE(sendFile(server.serverPort(), QByteArray(1000, 'b'), "b.jpg"), 1000);
-    QCOMPARE(filesUnder(root + QStringLiteral("万特相册/phone")), (QStringList{"2019/05/a.jpg", "2019/05/b.jpg"}));
+    QCOMPARE(filesUnder(root + QStringLiteral("万特相册/phone")),
+             (QStringList{QStringLiteral("2019/05/a.jpg"), QStringLiteral("2019/05/b.jpg")}));
     QVERIFY(unmount(root));
     QVERIFY(unmount(disk));
 }
@@ -311,7 +314,7 @@ void TestStorageRoot::fullRootRefusesFiles()
     QCOMPARE(sendFile(server.serverPort(), QByteArray(2000, 'b'), "b.jpg"), 0);
     const QString error = TransferMonitor::instance()->activity(QStringLiteral("phone")).lastError;
     QVERIFY2(error.contains(QStringLiteral("空间不足")), qPrintable(error));
-    QCOMPARE(filesUnder(root + QStringLiteral("万特相册/phone")), QStringList{"2019/05/a.jpg"});
+    QCOMPARE(filesUnder(root + QStringLiteral("万特相册/phone")), QStringList{QStringLiteral("2019/05/a.jpg")});
     // The same file again is acknowledged as stored: nothing needs writing.
     QCOMPARE(sendFile(server.serverPort(), QByteArray(2000, 'a'), "a.jpg"), 2000);
     QVERIFY(QFile::remove(filler));

@@ -63,7 +63,7 @@ class FakeFtpServer : public QThread
 public:
     using Script = std::function<void(FakeFtpServer &, QTcpSocket &)>;
 
-    explicit FakeFtpServer(Script script) : m_script(std::move(script)) {}
+    explicit FakeFtpServer(Script script) : m_script(std::move(script)) { }
     ~FakeFtpServer() override { wait(15000); }
 
     // Starts the thread and waits until it listens.
@@ -124,8 +124,9 @@ public:
         auto data = std::make_unique<QTcpServer>();
         data->listen(QHostAddress(QStringLiteral("127.0.0.1")), 0);
         const quint16 p = data->serverPort();
-        reply(c, "227 Entering Passive Mode (" + announcedHost + "," + QByteArray::number(p / 256) + ","
-                     + QByteArray::number(p % 256) + ").");
+        reply(c,
+              "227 Entering Passive Mode (" + announcedHost + "," + QByteArray::number(p / 256) + "," +
+                  QByteArray::number(p % 256) + ").");
         return data;
     }
 
@@ -146,8 +147,8 @@ public:
         }
     }
 
-    QSemaphore checkpoint;  // released by scripts at interesting moments
-    QSemaphore go;          // released by tests to let a script continue
+    QSemaphore checkpoint; // released by scripts at interesting moments
+    QSemaphore go;         // released by tests to let a script continue
 
 protected:
     void run() override

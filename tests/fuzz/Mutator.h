@@ -30,15 +30,12 @@ class Budget
 {
 public:
     Budget(int iterations, int seconds)
-        : m_iterations(boundFromEnvironment("VANTEO_FUZZ_ITERATIONS", iterations))
-        , m_ms(qint64(boundFromEnvironment("VANTEO_FUZZ_SECONDS", seconds)) * 1000)
+        : m_iterations(boundFromEnvironment("VANTEO_FUZZ_ITERATIONS", iterations)),
+          m_ms(qint64(boundFromEnvironment("VANTEO_FUZZ_SECONDS", seconds)) * 1000)
     {
         m_clock.start();
     }
-    bool next()
-    {
-        return m_done < m_iterations && m_clock.elapsed() < m_ms && ++m_done;
-    }
+    bool next() { return m_done < m_iterations && m_clock.elapsed() < m_ms && ++m_done; }
     int done() const { return m_done; }
 
 private:
@@ -63,9 +60,37 @@ public:
     // A length a decoder must cope with: the edges of every field and of the record, and anything.
     qint32 interestingLength()
     {
-        static const qint32 edges[] = {0, 1, 2, 3, 4, 16, 32, 127, 128, 200, 229, 240, 241, 244, 245, 246,
-                                       250, 251, 254, 255, 256, 0x7fff, 0x8000, 0xffff, 0x10000, 0x7fffffff,
-                                       -1, -2, -255, qint32(0x80000000), qint32(0x80000001)};
+        static const qint32 edges[] = {0,
+                                       1,
+                                       2,
+                                       3,
+                                       4,
+                                       16,
+                                       32,
+                                       127,
+                                       128,
+                                       200,
+                                       229,
+                                       240,
+                                       241,
+                                       244,
+                                       245,
+                                       246,
+                                       250,
+                                       251,
+                                       254,
+                                       255,
+                                       256,
+                                       0x7fff,
+                                       0x8000,
+                                       0xffff,
+                                       0x10000,
+                                       0x7fffffff,
+                                       -1,
+                                       -2,
+                                       -255,
+                                       qint32(0x80000000),
+                                       qint32(0x80000001)};
         const int pick = below(3);
         if (pick == 0)
             return qint32(m_rng.generate());
@@ -82,12 +107,8 @@ public:
         for (int c = 0; c < changes; ++c) {
             const int size = bytes->size();
             switch (below(6)) {
-            case 0:
-                bytes->data()[below(size)] ^= char(1 << below(8));
-                break;
-            case 1:
-                (*bytes)[below(size)] = char(m_rng.generate());
-                break;
+            case 0: bytes->data()[below(size)] ^= char(1 << below(8)); break;
+            case 1: (*bytes)[below(size)] = char(m_rng.generate()); break;
             case 2:
             case 3: {
                 if (size < 4)

@@ -54,9 +54,10 @@ int TstE2eBackup::phonesim(const QStringList &args, QString *output, int timeout
         return -2;
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(exe, QStringList{QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                             QString::number(m_server->serverPort()), QStringLiteral("--timeout"), QStringLiteral("20")}
-                     + args);
+    p.start(exe,
+            QStringList{QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                        QString::number(m_server->serverPort()), QStringLiteral("--timeout"), QStringLiteral("20")} +
+                args);
     // The server runs on this thread: keep its events going while the phone works.
     const bool done = waitFor([&] { return p.state() == QProcess::NotRunning; }, timeoutMs);
     if (!done) {
@@ -76,16 +77,16 @@ void TstE2eBackup::backupOfAFolder()
     const QString downloaded = m_work->path() + QStringLiteral("/downloaded.db");
 
     QString out;
-    const int code = phonesim({QStringLiteral("--name"), name, QStringLiteral("--dir"), phoneDir, QStringLiteral("--ratio"),
-                               QStringLiteral("4"), QStringLiteral("--status"), QStringLiteral("--check-db"),
-                               QStringLiteral("--save-db"), downloaded},
+    const int code = phonesim({QStringLiteral("--name"), name, QStringLiteral("--dir"), phoneDir,
+                               QStringLiteral("--ratio"), QStringLiteral("4"), QStringLiteral("--status"),
+                               QStringLiteral("--check-db"), QStringLiteral("--save-db"), downloaded},
                               &out);
     if (code == -2)
         QSKIP("phonesim is not built");
     QVERIFY2(code == 0, qPrintable(out));
     QVERIFY2(out.contains(QStringLiteral("status 9 acknowledged")), qPrintable(out));
-    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("summary: files=(\\d+) acked=(\\d+) thumbnails=(\\d+)"))
-                                          .match(out);
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("summary: files=(\\d+) acked=(\\d+) thumbnails=(\\d+)")).match(out);
     QVERIFY2(m.hasMatch(), qPrintable(out));
     QCOMPARE(m.captured(1).toInt(), photos.size());
     QCOMPARE(m.captured(2).toInt(), photos.size());
@@ -106,9 +107,11 @@ void TstE2eBackup::backupOfAFolder()
 
     // The rows, in the phone's downloaded copy and in the program folder's database.
     QVERIFY(QFileInfo::exists(AppPaths::programFile(name + QStringLiteral(".db"))));
-    QCOMPARE(TestSupport::readFile(downloaded), TestSupport::readFile(AppPaths::programFile(name + QStringLiteral(".db"))));
+    QCOMPARE(TestSupport::readFile(downloaded),
+             TestSupport::readFile(AppPaths::programFile(name + QStringLiteral(".db"))));
     QString error;
-    const QList<QVariantList> rows = TestSupport::queryRows(downloaded, QStringLiteral("select * from albumlist"), &error);
+    const QList<QVariantList> rows =
+        TestSupport::queryRows(downloaded, QStringLiteral("select * from albumlist"), &error);
     QVERIFY2(error.isEmpty(), qPrintable(error));
     for (const QVariantList &row : rows) {
         const QString mobile = row.at(10).toString();

@@ -34,8 +34,8 @@ QList<QHostAddress> addrs(const QStringList &texts)
     return out;
 }
 
-using TestSupport::runCommand;
 using TestSupport::inPrivateNetNamespace;
+using TestSupport::runCommand;
 
 } // namespace
 
@@ -88,13 +88,13 @@ void TestNetBroadCast::datagramText_data()
                                                        "}\n");
     QTest::newRow("chinese as utf-8, slash kept")
         << QStringLiteral("张三的电脑/书房") << QStringLiteral("10.0.0.1") << 65535
-        << (QByteArray("{\n    \"HostName\": \"") + QStringLiteral("张三的电脑/书房").toUtf8()
-            + QByteArray("\",\n"
-                         "    \"IP\": \"10.0.0.1\",\n"
-                         "    \"PCFunction\": \"vanteoServer\",\n"
-                         "    \"Port\": 65535,\n"
-                         "    \"Protocol\": \"TCP\"\n"
-                         "}\n"));
+        << (QByteArray("{\n    \"HostName\": \"") + QStringLiteral("张三的电脑/书房").toUtf8() +
+            QByteArray("\",\n"
+                       "    \"IP\": \"10.0.0.1\",\n"
+                       "    \"PCFunction\": \"vanteoServer\",\n"
+                       "    \"Port\": 65535,\n"
+                       "    \"Protocol\": \"TCP\"\n"
+                       "}\n"));
     QTest::newRow("control characters")
         << QString::fromLatin1("a\nb\tc\rd\be\ff\x01g\x1fh\x7f\0", 17) << QStringLiteral("1.2.3.4") << 0
         << QByteArray("{\n"
@@ -133,9 +133,9 @@ void TestNetBroadCast::addressSelection_data()
     const QString vm1 = QStringLiteral("00:50:56:C0:00:01");
     const QString vm8 = QStringLiteral("00:50:56:C0:00:08");
 
-    QTest::newRow("one adapter")
-        << QList<NetInterfaceInfo>{lan(mac, {QStringLiteral("192.168.1.20")})}
-        << QStringList{QStringLiteral("192.168.1.20")} << QStringList{QStringLiteral("192.168.1.20")};
+    QTest::newRow("one adapter") << QList<NetInterfaceInfo>{lan(mac, {QStringLiteral("192.168.1.20")})}
+                                 << QStringList{QStringLiteral("192.168.1.20")}
+                                 << QStringList{QStringLiteral("192.168.1.20")};
     QTest::newRow("only the two virtual adapters: nothing")
         << QList<NetInterfaceInfo>{lan(vm1, {QStringLiteral("192.168.56.1")}),
                                    lan(vm8, {QStringLiteral("192.168.200.1")})}
@@ -143,10 +143,10 @@ void TestNetBroadCast::addressSelection_data()
     QTest::newRow("hardware address compared exactly, case included")
         << QList<NetInterfaceInfo>{lan(QStringLiteral("00:50:56:c0:00:01"), {QStringLiteral("192.168.56.1")})}
         << QStringList{QStringLiteral("192.168.56.1")} << QStringList{QStringLiteral("192.168.56.1")};
-    QTest::newRow("link-local dropped")
-        << QList<NetInterfaceInfo>{lan(mac, {QStringLiteral("169.254.3.4"), QStringLiteral("10.1.1.5")})}
-        << QStringList{QStringLiteral("169.254.3.4"), QStringLiteral("10.1.1.5")}
-        << QStringList{QStringLiteral("10.1.1.5")};
+    QTest::newRow("link-local dropped") << QList<NetInterfaceInfo>{lan(
+                                               mac, {QStringLiteral("169.254.3.4"), QStringLiteral("10.1.1.5")})}
+                                        << QStringList{QStringLiteral("169.254.3.4"), QStringLiteral("10.1.1.5")}
+                                        << QStringList{QStringLiteral("10.1.1.5")};
     QTest::newRow("resolver and interfaces must agree")
         << QList<NetInterfaceInfo>{lan(mac, {QStringLiteral("10.1.1.5"), QStringLiteral("10.9.9.9")})}
         << QStringList{QStringLiteral("172.16.0.7"), QStringLiteral("10.1.1.5")}
@@ -166,8 +166,8 @@ void TestNetBroadCast::addressSelection_data()
         << QStringList{QStringLiteral("192.168.1.9"), QStringLiteral("10.0.0.1")}
         << QStringList{QStringLiteral("192.168.1.9"), QStringLiteral("10.0.0.1")};
     QTest::newRow("IPv6 ignored on both sides")
-        << QList<NetInterfaceInfo>{lan(mac, {QStringLiteral("fe80::1"), QStringLiteral("2001:db8::5"),
-                                              QStringLiteral("10.0.0.1")})}
+        << QList<NetInterfaceInfo>{lan(
+               mac, {QStringLiteral("fe80::1"), QStringLiteral("2001:db8::5"), QStringLiteral("10.0.0.1")})}
         << QStringList{QStringLiteral("2001:db8::5"), QStringLiteral("10.0.0.1")}
         << QStringList{QStringLiteral("10.0.0.1")};
 
@@ -178,14 +178,12 @@ void TestNetBroadCast::addressSelection_data()
     };
     const QStringList one{QStringLiteral("10.0.0.1")};
     QTest::newRow("down") << without([](NetInterfaceInfo &i) { i.up = false; }) << one << QStringList();
-    QTest::newRow("not running") << without([](NetInterfaceInfo &i) { i.running = false; }) << one
-                                 << QStringList();
+    QTest::newRow("not running") << without([](NetInterfaceInfo &i) { i.running = false; }) << one << QStringList();
     QTest::newRow("no broadcast") << without([](NetInterfaceInfo &i) { i.canBroadcast = false; }) << one
                                   << QStringList();
     QTest::newRow("no multicast") << without([](NetInterfaceInfo &i) { i.canMulticast = false; }) << one
                                   << QStringList();
-    QTest::newRow("loopback") << without([](NetInterfaceInfo &i) { i.loopback = true; }) << one
-                              << QStringList();
+    QTest::newRow("loopback") << without([](NetInterfaceInfo &i) { i.loopback = true; }) << one << QStringList();
     QTest::newRow("no interfaces, no resolver") << QList<NetInterfaceInfo>() << QStringList() << QStringList();
 }
 
@@ -209,32 +207,42 @@ void TestNetBroadCast::realDatagramsOverVeth()
     m_vethA = QStringLiteral("nbA") + suffix;
     m_vethB = QStringLiteral("nbB") + suffix;
     QString error;
-    if (!runCommand(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("add"), m_vethA, QStringLiteral("type"),
-                                    QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"), m_vethB},
-             &error)) {
+    if (!runCommand(QStringLiteral("ip"),
+                    {QStringLiteral("link"), QStringLiteral("add"), m_vethA, QStringLiteral("type"),
+                     QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"), m_vethB},
+                    &error)) {
         m_vethA.clear();
         QSKIP(qPrintable(QStringLiteral("cannot create a veth pair: ") + error));
     }
-    QVERIFY2(runCommand(QStringLiteral("ip"), {QStringLiteral("addr"), QStringLiteral("add"), QStringLiteral("10.77.0.1/24"),
-                                        QStringLiteral("broadcast"), QStringLiteral("10.77.0.255"),
-                                        QStringLiteral("dev"), m_vethA}, &error), qPrintable(error));
-    QVERIFY2(runCommand(QStringLiteral("ip"), {QStringLiteral("addr"), QStringLiteral("add"), QStringLiteral("10.77.0.2/24"),
-                                        QStringLiteral("broadcast"), QStringLiteral("10.77.0.255"),
-                                        QStringLiteral("dev"), m_vethB}, &error), qPrintable(error));
+    QVERIFY2(runCommand(QStringLiteral("ip"),
+                        {QStringLiteral("addr"), QStringLiteral("add"), QStringLiteral("10.77.0.1/24"),
+                         QStringLiteral("broadcast"), QStringLiteral("10.77.0.255"), QStringLiteral("dev"), m_vethA},
+                        &error),
+             qPrintable(error));
+    QVERIFY2(runCommand(QStringLiteral("ip"),
+                        {QStringLiteral("addr"), QStringLiteral("add"), QStringLiteral("10.77.0.2/24"),
+                         QStringLiteral("broadcast"), QStringLiteral("10.77.0.255"), QStringLiteral("dev"), m_vethB},
+                        &error),
+             qPrintable(error));
     for (const QString &dev : {m_vethA, m_vethB})
-        QVERIFY2(runCommand(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("set"), dev, QStringLiteral("up")},
-                     &error), qPrintable(error));
+        QVERIFY2(runCommand(QStringLiteral("ip"),
+                            {QStringLiteral("link"), QStringLiteral("set"), dev, QStringLiteral("up")}, &error),
+                 qPrintable(error));
     // The limited broadcast needs a route; a host route keeps every other destination unreachable.
-    QVERIFY2(runCommand(QStringLiteral("ip"), {QStringLiteral("route"), QStringLiteral("add"),
-                                        QStringLiteral("255.255.255.255/32"), QStringLiteral("dev"), m_vethA}, &error),
+    QVERIFY2(runCommand(QStringLiteral("ip"),
+                        {QStringLiteral("route"), QStringLiteral("add"), QStringLiteral("255.255.255.255/32"),
+                         QStringLiteral("dev"), m_vethA},
+                        &error),
              qPrintable(error));
 
     // The veth pair qualifies as a LAN adapter; loopback does not.
     QStringList candidates;
-    QVERIFY(waitFor([&] {
-        candidates = NetBroadCast::candidateAddresses(NetBroadCast::machineInterfaces());
-        return candidates.contains(QStringLiteral("10.77.0.1")) && candidates.contains(QStringLiteral("10.77.0.2"));
-    }, 10000));
+    QVERIFY(waitFor(
+        [&] {
+            candidates = NetBroadCast::candidateAddresses(NetBroadCast::machineInterfaces());
+            return candidates.contains(QStringLiteral("10.77.0.1")) && candidates.contains(QStringLiteral("10.77.0.2"));
+        },
+        10000));
     QVERIFY(!candidates.contains(QStringLiteral("127.0.0.1")));
 
     NetBroadCast *b = NetBroadCast::getInstance();
@@ -251,14 +259,16 @@ void TestNetBroadCast::realDatagramsOverVeth()
     // Other tests in this namespace may broadcast too; only datagrams carrying our port count.
     auto nextDatagram = [&](int timeoutMs) {
         QNetworkDatagram d;
-        waitFor([&] {
-            while (receiver.hasPendingDatagrams() && !d.isValid()) {
-                const QNetworkDatagram candidate = receiver.receiveDatagram();
-                if (candidate.data().contains("\"Port\": 45678,"))
-                    d = candidate;
-            }
-            return d.isValid();
-        }, timeoutMs);
+        waitFor(
+            [&] {
+                while (receiver.hasPendingDatagrams() && !d.isValid()) {
+                    const QNetworkDatagram candidate = receiver.receiveDatagram();
+                    if (candidate.data().contains("\"Port\": 45678,"))
+                        d = candidate;
+                }
+                return d.isValid();
+            },
+            timeoutMs);
         return d;
     };
 

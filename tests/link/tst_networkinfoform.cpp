@@ -27,8 +27,7 @@ QString storedLocalIP()
     return ReadWriteSetting::getInstance()->getGlobalValue(QStringLiteral("localIP"));
 }
 
-template<typename T>
-T *child(const QWidget &form, const char *name)
+template <typename T> T *child(const QWidget &form, const char *name)
 {
     return form.findChild<T *>(QLatin1String(name));
 }
@@ -145,7 +144,8 @@ void TestNetWorkInfoForm::choosingAnotherAddress()
     QCOMPARE(b->getIP(), kThree.at(2));
     const QImage after = qrImage(form);
     QVERIFY(after != before);
-    QCOMPARE(QrDecode::decode(child<QLabel>(form, "label_QRcode")->grab().toImage(), m_dir->path()), connection(kThree.at(2)));
+    QCOMPARE(QrDecode::decode(child<QLabel>(form, "label_QRcode")->grab().toImage(), m_dir->path()),
+             connection(kThree.at(2)));
 
     b->broadcastDatagram();
     QVERIFY(TestSupport::waitFor([&] { return receiver.hasPendingDatagrams(); }, 3000));
@@ -270,8 +270,9 @@ void TestNetWorkInfoForm::looksAndTexts()
     NetWorkInfoForm form(nullptr);
     QCOMPARE(form.windowTitle(), QStringLiteral("Form"));
     QCOMPARE(child<QLabel>(form, "useNote")->text(),
-             QStringLiteral("用法：\n\n1. 移动设备可使用左边信息和当前设备连接。\n\n2. 请保证移动设备和当前设备在同一局域网。"
-                            "\n\n3. 可手动输入IP地址和端口Port连接当前设备。\n\n4. 可扫描二维码自动连接当前设备。"));
+             QStringLiteral(
+                 "用法：\n\n1. 移动设备可使用左边信息和当前设备连接。\n\n2. 请保证移动设备和当前设备在同一局域网。"
+                 "\n\n3. 可手动输入IP地址和端口Port连接当前设备。\n\n4. 可扫描二维码自动连接当前设备。"));
     QCOMPARE(child<QLabel>(form, "label_connectInfo")->text(), QStringLiteral("扫描二维码，连接电脑      "));
     QCOMPARE(child<QLabel>(form, "labelIpList")->text(), QStringLiteral(" IP地址列表："));
     QCOMPARE(child<QLabel>(form, "label_ip")->text(), QStringLiteral("本机   IP:"));

@@ -62,8 +62,8 @@ void TestQrCode::picture_data()
     QTest::addColumn<QString>("text");
     QTest::newRow("plain") << QStringLiteral("{HostName:PC1,IP:192.168.1.10,Port:50000}");
     QTest::newRow("chinese host") << QStringLiteral("{HostName:王家的电脑,IP:10.0.0.27,Port:41234}");
-    QTest::newRow("long host") << QStringLiteral("{HostName:%1,IP:172.16.254.254,Port:65535}")
-                                      .arg(QString(60, QLatin1Char('h')));
+    QTest::newRow("long host")
+        << QStringLiteral("{HostName:%1,IP:172.16.254.254,Port:65535}").arg(QString(60, QLatin1Char('h')));
 }
 
 void TestQrCode::picture()

@@ -275,7 +275,8 @@ private slots:
         for (int i = 0; i < 25; ++i)
             emit page->setFileName(i, QStringLiteral("/p/%1.jpg").arg(i));
         QCOMPARE(ui->curPageLabel->text(), QStringLiteral("页码 1/3"));
-        QCOMPARE(boxEntries(ui->gotoPageBox), QStringList({"1", "2", "3"}));
+        QCOMPARE(boxEntries(ui->gotoPageBox),
+                 QStringList({QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")}));
         QVERIFY(!ui->prePageBtn->isEnabled());
         QVERIFY(ui->nextPageBtn->isEnabled());
 
@@ -330,7 +331,7 @@ private slots:
                  QStringLiteral("本次整理：已复制 1，重复 0，太小 0，其他类型 0，失败 0"));
         s.videosLeftOut = 3;
         s.picturesLeftOut = 2;
-        QCOMPARE(OrganiseReportDialog::summaryText(s).split('\n').mid(1),
+        QCOMPARE(OrganiseReportDialog::summaryText(s).split(QLatin1Char('\n')).mid(1),
                  QStringList({QStringLiteral("图片 2 个未整理（整理图片未开启）"),
                               QStringLiteral("视频 3 个未整理（整理视频未开启）")}));
         // The organiser's names stay as they are; the pages show them in Chinese.
@@ -387,7 +388,7 @@ private slots:
         QTest::qWait(200);
         page->flushFileNames();
         QCOMPARE(Form(page.get())->tableFileInfoView->getFileNumbers(), 6);
-        QCOMPARE(boxEntries(Form(page.get())->gotoPageBox), QStringList({"1"}));
+        QCOMPARE(boxEntries(Form(page.get())->gotoPageBox), QStringList({QStringLiteral("1")}));
     }
 
     void folderSearchContinuesTheNumbering()
@@ -427,7 +428,7 @@ private slots:
         auto page = makePage();
         Form ui(page.get());
         QVERIFY(listed(*page, 12));
-        QCOMPARE(boxEntries(ui->gotoPageBox), QStringList({"1", "2"}));
+        QCOMPARE(boxEntries(ui->gotoPageBox), QStringList({QStringLiteral("1"), QStringLiteral("2")}));
         ui->searchAllDiskButton->click();
         QCOMPARE(ui->searchAllDiskButton->text(), QStringLiteral("停止全盘搜索"));
         QCOMPARE(ui->tableFileInfoView->getFileNumbers(), 0);
@@ -438,7 +439,7 @@ private slots:
         QCOMPARE(ui->searchAllDiskButton->text(), QStringLiteral("开始全盘搜索"));
         QCOMPARE(shownNumbers(*ui->tableFileInfoView), range(1, 4));
         QCOMPARE(ui->totalInfoLabel->text(), QStringLiteral("已整理文件总数: 16"));
-        QCOMPARE(boxEntries(ui->gotoPageBox), QStringList({"1"}));
+        QCOMPARE(boxEntries(ui->gotoPageBox), QStringList({QStringLiteral("1")}));
 
         // Again: every file is listed as known content, and its preview names the copy made before.
         ui->searchAllDiskButton->click();

@@ -183,7 +183,7 @@ private slots:
         LocalOrganiser::setFailCopiesForTests(false);
         FileOps::setReadThrottleForTests(0);
         // Names that are not UTF-8, and paths too long to name, are beyond QTemporaryDir's reach.
-        removeDeepChain(m_src->path() + "/deep");
+        removeDeepChain(m_src->path() + QStringLiteral("/deep"));
         RawNames::removeTreeRaw(QFile::encodeName(m_src->path()));
         RawNames::removeTreeRaw(QFile::encodeName(m_root->path()));
     }
@@ -191,24 +191,24 @@ private slots:
     void stopEndsCopiesAndHashesAndStartNeverWaits()
     {
         // A big video on a slow disk: hashing or copying it would take half a minute.
-        const QString big = m_src->path() + "/slow/clip.mp4";
+        const QString big = m_src->path() + QStringLiteral("/slow/clip.mp4");
         QVERIFY(writeFile(big, QByteArray(32 * 1024 * 1024, 'v')));
-        const QString a = jpeg("fast/a.jpg", 45000);
-        const QString b = jpeg("fast/b.jpg", 46000);
+        const QString a = jpeg(QStringLiteral("fast/a.jpg"), 45000);
+        const QString b = jpeg(QStringLiteral("fast/b.jpg"), 46000);
         m_org->setMedia(true, true);
         FileOps::setReadThrottleForTests(1024 * 1024);
 
         // Mid-hash: a new search starts at once, and the old one's file never reaches it.
         QSignalSpy summaries(m_org.get(), &LocalOrganiser::runFinished);
-        QVERIFY(m_org->startFolderSearch({m_src->path() + "/slow"}));
+        QVERIFY(m_org->startFolderSearch({m_src->path() + QStringLiteral("/slow")}));
         QVERIFY(m_org->activeJobs() > 0);
         QList<OrganiseEntry> reports;
-        const OrganiseSummary fast = searchFolders({m_src->path() + "/fast"}, &reports);
+        const OrganiseSummary fast = searchFolders({m_src->path() + QStringLiteral("/fast")}, &reports);
         QCOMPARE(fast.copied, 2);
         QCOMPARE(reports.size(), 2);
         QCOMPARE(summaries.size(), 1); // the detached run's end is not the page's business
         QVERIFY(m_org->waitForWorkers(5000));
-        QCOMPARE(filesUnder(out()).filter("clip.mp4"), QStringList());
+        QCOMPARE(filesUnder(out()).filter(QStringLiteral("clip.mp4")), QStringList());
         QCOMPARE(rows(db()).size(), 2);
 
         // Mid-copy: the stop ends the copy, the partial copy goes, the run ends as stopped.
@@ -228,13 +228,14 @@ private slots:
 
     void everyFoundFileIsReported()
     {
-        const QString t = m_src->path() + "/tree";
-        const QString ok =
-            jpeg("tree/ok.jpg", 45000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
-        jpeg("tree/tiny.jpg", 1000);
-        writeFile(t + "/dup1.png", padTo(QByteArray(), 41000, 7));
-        writeFile(t + "/sub/dup2.png", padTo(QByteArray(), 41000, 7));
-        QVERIFY(::mkfifo(QFile::encodeName(t + "/pipe.jpg").constData(), 0644) == 0); // must not hang the search
+        const QString t = m_src->path() + QStringLiteral("/tree");
+        const QString ok = jpeg(QStringLiteral("tree/ok.jpg"), 45000,
+                                {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        jpeg(QStringLiteral("tree/tiny.jpg"), 1000);
+        writeFile(t + QStringLiteral("/dup1.png"), padTo(QByteArray(), 41000, 7));
+        writeFile(t + QStringLiteral("/sub/dup2.png"), padTo(QByteArray(), 41000, 7));
+        QVERIFY(::mkfifo(QFile::encodeName(t + QStringLiteral("/pipe.jpg")).constData(), 0644) ==
+                0); // must not hang the search
         // A name that is not valid UTF-8 (GBK from a Windows archive), in a folder named so too.
         const QByteArray rawFolder = QFile::encodeName(t) + "/" + RawNames::gbkName();
         const QByteArray raw = rawFolder + "/" + RawNames::gbkName() + ".jpg";
@@ -256,12 +257,12 @@ private slots:
             byRaw.insert(e.rawSource, e);
         const OrganiseEntry okEntry = byRaw.value(QFile::encodeName(ok));
         QCOMPARE(okEntry.dateSource, QStringLiteral("EXIF DateTimeOriginal"));
-        QCOMPARE(okEntry.target, out() + "/照片/2019/05/ok.jpg");
+        QCOMPARE(okEntry.target, out() + QStringLiteral("/照片/2019/05/ok.jpg"));
         // The raw name opens; its copy takes the converted name, which the report notes.
         const OrganiseEntry rawEntry = byRaw.value(raw);
         QCOMPARE(rawEntry.result, OrganiseEntry::Result::Copied);
-        QCOMPARE(rawEntry.target, out() + "/照片/2018/03/照片.jpg");
-        QVERIFY2(rawEntry.reason.contains("UTF-8"), qPrintable(rawEntry.reason));
+        QCOMPARE(rawEntry.target, out() + QStringLiteral("/照片/2018/03/照片.jpg"));
+        QVERIFY2(rawEntry.reason.contains(QStringLiteral("UTF-8")), qPrintable(rawEntry.reason));
         QCOMPARE(readFile(rawEntry.target), rawContent);
         QCOMPARE(rows(db()).size(), 3);
     }
@@ -275,17 +276,17 @@ private slots:
                   47000, 78);
         QVERIFY(RawNames::writeRaw(raw, content));
         QList<OrganiseEntry> reports;
-        QCOMPARE(searchFolders({m_src->path() + "/odd"}, &reports).copied, 1);
-        QCOMPARE(reports.first().target, out() + "/照片/2017/01/_x.jpg");
+        QCOMPARE(searchFolders({m_src->path() + QStringLiteral("/odd")}, &reports).copied, 1);
+        QCOMPARE(reports.first().target, out() + QStringLiteral("/照片/2017/01/_x.jpg"));
         QCOMPARE(readFile(reports.first().target), content);
     }
 
     void videosAndPngsDatedByTheirContainers()
     {
         const QDateTime utc(QDate(2016, 2, 3), QTime(12, 0, 0), Qt::UTC);
-        const QString mp4 = m_src->path() + "/c/a.mp4";
-        const QString mov = m_src->path() + "/c/b.MOV";
-        const QString png = m_src->path() + "/c/c.png";
+        const QString mp4 = m_src->path() + QStringLiteral("/c/a.mp4");
+        const QString mov = m_src->path() + QStringLiteral("/c/b.MOV");
+        const QString png = m_src->path() + QStringLiteral("/c/c.png");
         writeFile(mp4, makeMovie(utc.toSecsSinceEpoch(), QByteArray(), 50000, 1, false));
         writeFile(mov, makeMovie(utc.toSecsSinceEpoch(), "2015-12-31T23:30:00-0500", 50000, 2, true, true));
         writeFile(png, padTo(makePng(8, 8, 3, {}, "2014:07:08 09:10:11"), 50000, 3));
@@ -293,27 +294,32 @@ private slots:
             setMtime(p, mtime(2020, 1, 1)); // the day they were copied
         m_org->setMedia(true, true);
         QList<OrganiseEntry> reports;
-        QCOMPARE(searchFolders({m_src->path() + "/c"}, &reports).copied, 3);
-        const QString mp4Month = utc.toLocalTime().toString("yyyy/MM");
-        QStringList expected = {"照片/2014/07/c.png", "视频/" + mp4Month + "/a.mp4", "视频/2015/12/b.MOV"};
+        QCOMPARE(searchFolders({m_src->path() + QStringLiteral("/c")}, &reports).copied, 3);
+        const QString mp4Month = utc.toLocalTime().toString(QStringLiteral("yyyy/MM"));
+        QStringList expected = {QStringLiteral("照片/2014/07/c.png"),
+                                QStringLiteral("视频/") + mp4Month + QStringLiteral("/a.mp4"),
+                                QStringLiteral("视频/2015/12/b.MOV")};
         expected.sort();
         QCOMPARE(filesUnder(out()), expected); // the camera's own zone decides, not this machine's
         QStringList sources;
         for (const OrganiseEntry &e : qAsConst(reports))
             sources << e.dateSource;
         sources.sort();
-        QCOMPARE(sources, QStringList({"PNG Creation Time", "QuickTime creationdate", "mvhd"}));
+        QCOMPARE(sources,
+                 QStringList({QStringLiteral("PNG Creation Time"), QStringLiteral("QuickTime creationdate"),
+                              QStringLiteral("mvhd")}));
         QStringList created;
         for (const Row &r : rows(db()))
             created << r.createtime;
-        QVERIFY2(created.contains("2015-12-31 23:30:00") && created.contains("2014-07-08 09:10:11"),
-                 qPrintable(created.join(',')));
+        QVERIFY2(created.contains(QStringLiteral("2015-12-31 23:30:00")) &&
+                     created.contains(QStringLiteral("2014-07-08 09:10:11")),
+                 qPrintable(created.join(QLatin1Char(','))));
     }
 
     void sizeLimitIs40000Bytes()
     {
-        const QString small = jpeg("small.jpg", 39999);
-        const QString ok = jpeg("ok.jpg", 40000);
+        const QString small = jpeg(QStringLiteral("small.jpg"), 39999);
+        const QString ok = jpeg(QStringLiteral("ok.jpg"), 40000);
         QSignalSpy names(m_org.get(), &LocalOrganiser::setFileName);
         organise({small, ok});
         QCOMPARE(names.size(), 1);
@@ -328,30 +334,31 @@ private slots:
 
     void exifDateDecidesTheFolder()
     {
-        const QString orig =
-            jpeg("IMG_0001.JPG", 50000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
-        const QString dtOnly = jpeg("dt.jpg", 50000, {{EXIF_IFD_0, EXIF_TAG_DATE_TIME, "2011:01:02 03:04:05"}});
+        const QString orig = jpeg(QStringLiteral("IMG_0001.JPG"), 50000,
+                                  {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        const QString dtOnly =
+            jpeg(QStringLiteral("dt.jpg"), 50000, {{EXIF_IFD_0, EXIF_TAG_DATE_TIME, "2011:01:02 03:04:05"}});
         // DateTimeDigitized is looked for first.
-        const QString both = jpeg("both.jpeg", 50000,
+        const QString both = jpeg(QStringLiteral("both.jpeg"), 50000,
                                   {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2001:01:01 00:00:00"},
                                    {EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_DIGITIZED, "2002:02:02 02:02:02"}});
-        const QString zero =
-            jpeg("zero.jpg", 50000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "0000:00:00 00:00:00"}});
+        const QString zero = jpeg(QStringLiteral("zero.jpg"), 50000,
+                                  {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "0000:00:00 00:00:00"}});
         setMtime(zero, mtime(2016, 7, 8));
         QCOMPARE(CaptureTimes::embedded(QFile::encodeName(orig)).text(), QStringLiteral("2019-05-12 10:20:30"));
         QCOMPARE(CaptureTimes::embedded(QFile::encodeName(both)).text(), QStringLiteral("2002-02-02 02:02:02"));
         organise({orig, dtOnly, both, zero});
         QCOMPARE(filesUnder(out()),
-                 QStringList({"照片/2002/02/both.jpeg", "照片/2011/01/dt.jpg", "照片/2016/07/zero.jpg",
-                              "照片/2019/05/IMG_0001.JPG"}));
+                 QStringList({QStringLiteral("照片/2002/02/both.jpeg"), QStringLiteral("照片/2011/01/dt.jpg"),
+                              QStringLiteral("照片/2016/07/zero.jpg"), QStringLiteral("照片/2019/05/IMG_0001.JPG")}));
         const QList<Row> r = rows(db());
         QCOMPARE(r.size(), 4);
         QCOMPARE(r.at(0).filename, QStringLiteral("IMG_0001.JPG"));
-        QCOMPARE(r.at(0).localpath, out() + "/照片/2019/05/IMG_0001.JPG");
+        QCOMPARE(r.at(0).localpath, out() + QStringLiteral("/照片/2019/05/IMG_0001.JPG"));
         QCOMPARE(r.at(0).createtime, QStringLiteral("2019-05-12 10:20:30"));
         QCOMPARE(r.at(3).createtime, QStringLiteral("2016-07-08 08:09:10"));
         // The copy keeps the source's modification time.
-        QCOMPARE(QFileInfo(out() + "/照片/2016/07/zero.jpg").lastModified(), mtime(2016, 7, 8));
+        QCOMPARE(QFileInfo(out() + QStringLiteral("/照片/2016/07/zero.jpg")).lastModified(), mtime(2016, 7, 8));
     }
 
     void exifTextForms_data()
@@ -414,15 +421,15 @@ private slots:
              QDateTime(QDate(2017, 6, 7), QTime(8, 9, 10))},
         };
         for (const Case &c : cases) {
-            const QString path = m_src->path() + "/c.bin";
+            const QString path = m_src->path() + QStringLiteral("/c.bin");
             writeFile(path, c.bytes);
             setMtime(path, mtime(2011, 1, 1));
             const CaptureTime t = CaptureTimes::read(path);
             QVERIFY2(t.source == QString::fromUtf8(c.source), c.name);
             const QDateTime expected = c.time.isValid() ? c.time : mtime(2011, 1, 1);
             QVERIFY2(t.time == expected && t.time.offsetFromUtc() == expected.offsetFromUtc(),
-                     qPrintable(QString::fromUtf8(c.name) + ": " + t.time.toString(Qt::ISODate)));
-            QCOMPARE(t.text(), expected.toString("yyyy-MM-dd hh:mm:ss"));
+                     qPrintable(QString::fromUtf8(c.name) + QStringLiteral(": ") + t.time.toString(Qt::ISODate)));
+            QCOMPARE(t.text(), expected.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
         }
     }
 
@@ -447,34 +454,48 @@ private slots:
         const QDateTime ms = QDateTime::fromMSecsSinceEpoch(1620828000123);
         const QString msFolder = ms.toString(QStringLiteral("yyyy/MM"));
         const QList<Case> cases = {
-            {"IMG_0100.HEIC", padBoxes(ToolPictures::withExifDate(heic, "heic", shot), 50000), "照片/2019/03", exif},
-            {"IMG_0100.MOV", makeMovie(0, QByteArray(), 50000, 1), "视频/2019/03", QStringLiteral("配对照片")},
-            {"IMG_0200.avif",
-             padBoxes(ToolPictures::withExifDate(ToolPictures::heif(picture, "avif"), "avif", shot.addYears(1)), 50000),
-             "照片/2020/03", exif},
-            {"sticker.webp",
-             padTo(ToolPictures::withExifDate(ToolPictures::webp(picture), "webp", shot.addYears(-1)), 50000, 3),
-             "照片/2018/03", exif},
-            {"IMG_20230708_090000.heic", padBoxes(heic, 50000), "照片/2023/07", named},
-            {"mmexport1620828000123.jpg", padTo(makeJpeg(16, 16, 4), 50000, 4), "照片/" + msFolder, named},
-            {"wx_camera_1620828000123.jpg", padTo(makeJpeg(16, 16, 5), 50000, 5), "照片/" + msFolder, named},
-            {"IMG_20190304_101010.jpg", padTo(makeJpeg(16, 16, 6), 50000, 6), "照片/2019/03", named},
-            {"PXL_20210102_030405123.jpg", padTo(makeJpeg(16, 16, 7), 50000, 7), "照片/2021/01", named},
-            {"Screenshot_20220301-101010.png", padTo(makePng(8, 8, 8, {}, QByteArray()), 50000, 8), "照片/2022/03",
-             named},
-            {"2017-08-09 10.11.12.jpg", padTo(makeJpeg(16, 16, 9), 50000, 9), "照片/2017/08", named},
-            {"VID_20200115_120000.mp4", makeMovie(0, QByteArray(), 50000, 10), "视频/2020/01", named},
-            {"clip.m4v", makeMovie(0, QByteArray(), 50000, 11), "视频/2011/01", QStringLiteral("文件时间")},
-            {"call.3gp", makeMovie(0, QByteArray(), 50000, 12), "视频/2011/01", QStringLiteral("文件时间")},
+            {QStringLiteral("IMG_0100.HEIC"),
+             padBoxes(ToolPictures::withExifDate(heic, QStringLiteral("heic"), shot), 50000),
+             QStringLiteral("照片/2019/03"), exif},
+            {QStringLiteral("IMG_0100.MOV"), makeMovie(0, QByteArray(), 50000, 1), QStringLiteral("视频/2019/03"),
+             QStringLiteral("配对照片")},
+            {QStringLiteral("IMG_0200.avif"),
+             padBoxes(ToolPictures::withExifDate(ToolPictures::heif(picture, QStringLiteral("avif")),
+                                                 QStringLiteral("avif"), shot.addYears(1)),
+                      50000),
+             QStringLiteral("照片/2020/03"), exif},
+            {QStringLiteral("sticker.webp"),
+             padTo(ToolPictures::withExifDate(ToolPictures::webp(picture), QStringLiteral("webp"), shot.addYears(-1)),
+                   50000, 3),
+             QStringLiteral("照片/2018/03"), exif},
+            {QStringLiteral("IMG_20230708_090000.heic"), padBoxes(heic, 50000), QStringLiteral("照片/2023/07"), named},
+            {QStringLiteral("mmexport1620828000123.jpg"), padTo(makeJpeg(16, 16, 4), 50000, 4),
+             QStringLiteral("照片/") + msFolder, named},
+            {QStringLiteral("wx_camera_1620828000123.jpg"), padTo(makeJpeg(16, 16, 5), 50000, 5),
+             QStringLiteral("照片/") + msFolder, named},
+            {QStringLiteral("IMG_20190304_101010.jpg"), padTo(makeJpeg(16, 16, 6), 50000, 6),
+             QStringLiteral("照片/2019/03"), named},
+            {QStringLiteral("PXL_20210102_030405123.jpg"), padTo(makeJpeg(16, 16, 7), 50000, 7),
+             QStringLiteral("照片/2021/01"), named},
+            {QStringLiteral("Screenshot_20220301-101010.png"), padTo(makePng(8, 8, 8, {}, QByteArray()), 50000, 8),
+             QStringLiteral("照片/2022/03"), named},
+            {QStringLiteral("2017-08-09 10.11.12.jpg"), padTo(makeJpeg(16, 16, 9), 50000, 9),
+             QStringLiteral("照片/2017/08"), named},
+            {QStringLiteral("VID_20200115_120000.mp4"), makeMovie(0, QByteArray(), 50000, 10),
+             QStringLiteral("视频/2020/01"), named},
+            {QStringLiteral("clip.m4v"), makeMovie(0, QByteArray(), 50000, 11), QStringLiteral("视频/2011/01"),
+             QStringLiteral("文件时间")},
+            {QStringLiteral("call.3gp"), makeMovie(0, QByteArray(), 50000, 12), QStringLiteral("视频/2011/01"),
+             QStringLiteral("文件时间")},
             // Numbers that only look like dates.
-            {"IMG_20991231_101010.jpg", padTo(makeJpeg(16, 16, 13), 50000, 13), "照片/2011/01",
-             QStringLiteral("文件时间")},
-            {"IMG_19800101_000000.jpg", padTo(makeJpeg(16, 16, 14), 50000, 14), "照片/2011/01",
-             QStringLiteral("文件时间")},
-            {"IMG_20190230_101010.jpg", padTo(makeJpeg(16, 16, 15), 50000, 15), "照片/2011/01",
-             QStringLiteral("文件时间")},
-            {"DSC_201903041010101.jpg", padTo(makeJpeg(16, 16, 16), 50000, 16), "照片/2011/01",
-             QStringLiteral("文件时间")},
+            {QStringLiteral("IMG_20991231_101010.jpg"), padTo(makeJpeg(16, 16, 13), 50000, 13),
+             QStringLiteral("照片/2011/01"), QStringLiteral("文件时间")},
+            {QStringLiteral("IMG_19800101_000000.jpg"), padTo(makeJpeg(16, 16, 14), 50000, 14),
+             QStringLiteral("照片/2011/01"), QStringLiteral("文件时间")},
+            {QStringLiteral("IMG_20190230_101010.jpg"), padTo(makeJpeg(16, 16, 15), 50000, 15),
+             QStringLiteral("照片/2011/01"), QStringLiteral("文件时间")},
+            {QStringLiteral("DSC_201903041010101.jpg"), padTo(makeJpeg(16, 16, 16), 50000, 16),
+             QStringLiteral("照片/2011/01"), QStringLiteral("文件时间")},
         };
         for (const Case &c : cases) {
             QVERIFY2(c.bytes.size() >= 50000, qPrintable(c.name));
@@ -486,10 +507,11 @@ private slots:
         QList<OrganiseEntry> reports;
         searchFolders({m_src->path()}, &reports);
         for (const Case &c : cases) {
-            const auto it = std::find_if(reports.cbegin(), reports.cend(),
-                                         [&](const OrganiseEntry &e) { return e.source.endsWith("/" + c.name); });
-            QVERIFY2(it != reports.cend(), qPrintable(c.name + " not reported"));
-            QCOMPARE(it->target, out() + "/" + c.folder + "/" + c.name);
+            const auto it = std::find_if(reports.cbegin(), reports.cend(), [&](const OrganiseEntry &e) {
+                return e.source.endsWith(QStringLiteral("/") + c.name);
+            });
+            QVERIFY2(it != reports.cend(), qPrintable(c.name + QStringLiteral(" not reported")));
+            QCOMPARE(it->target, out() + QStringLiteral("/") + c.folder + QStringLiteral("/") + c.name);
             QCOMPARE(it->dateSource, c.source);
         }
     }
@@ -516,32 +538,34 @@ private slots:
 
     void fileTimeForPngsVideosAndDepth()
     {
-        const QString png = plain("shot.PNG", 45000, mtime(2015, 3, 4));
-        const QString mov = plain("clip.mov", 45000, mtime(2014, 11, 30));
-        const QString other = plain("raw.xyz", 45000, mtime(2013, 1, 9));
-        const QString jpg = plain("a.JPG", 45000, mtime(2012, 6, 7)); // no EXIF at all
+        const QString png = plain(QStringLiteral("shot.PNG"), 45000, mtime(2015, 3, 4));
+        const QString mov = plain(QStringLiteral("clip.mov"), 45000, mtime(2014, 11, 30));
+        const QString other = plain(QStringLiteral("raw.xyz"), 45000, mtime(2013, 1, 9));
+        const QString jpg = plain(QStringLiteral("a.JPG"), 45000, mtime(2012, 6, 7)); // no EXIF at all
         m_org->setFolderDepth(3);
         organise({png, mov, other, jpg});
         QCOMPARE(filesUnder(out()),
-                 QStringList({"照片/2012/06/07/a.JPG", "照片/2015/03/04/shot.PNG", "视频/2013/01/09/raw.xyz",
-                              "视频/2014/11/30/clip.mov"}));
+                 QStringList({QStringLiteral("照片/2012/06/07/a.JPG"), QStringLiteral("照片/2015/03/04/shot.PNG"),
+                              QStringLiteral("视频/2013/01/09/raw.xyz"), QStringLiteral("视频/2014/11/30/clip.mov")}));
         m_org->setFolderDepth(1);
-        organise({plain("y.mp4", 45000, mtime(2010, 2, 2))});
-        QVERIFY(QFile::exists(out() + "/视频/2010/y.mp4"));
+        organise({plain(QStringLiteral("y.mp4"), 45000, mtime(2010, 2, 2))});
+        QVERIFY(QFile::exists(out() + QStringLiteral("/视频/2010/y.mp4")));
         QCOMPARE(rows(db()).at(1).createtime, QStringLiteral("2014-11-30 08:09:10"));
     }
 
     void sameNameOtherContentIsRenamed()
     {
-        const QString first =
-            jpeg("a/IMG_0001.JPG", 41000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
-        const QString second =
-            jpeg("b/IMG_0001.JPG", 42000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        const QString first = jpeg(QStringLiteral("a/IMG_0001.JPG"), 41000,
+                                   {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        const QString second = jpeg(QStringLiteral("b/IMG_0001.JPG"), 42000,
+                                    {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
         setMtime(second, QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5)));
         organise({first, second});
         const QList<Row> r = rows(db());
         QCOMPARE(r.size(), 2);
-        QVERIFY2(QRegularExpression("^2020-01-02-03-04-05-1[0-8]-IMG_0001\\.JPG$").match(r.at(1).filename).hasMatch(),
+        QVERIFY2(QRegularExpression(QStringLiteral("^2020-01-02-03-04-05-1[0-8]-IMG_0001\\.JPG$"))
+                     .match(r.at(1).filename)
+                     .hasMatch(),
                  qPrintable(r.at(1).filename));
         QCOMPARE(readFile(r.at(0).localpath), readFile(first));
         QCOMPARE(readFile(r.at(1).localpath), readFile(second));
@@ -551,9 +575,11 @@ private slots:
     {
         // Two different files of one name: the second is stored under a clash name with a number
         // drawn at random. With the album's records gone, later runs find both copies on disk.
-        jpeg("a/DSC_1001.jpg", 41000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
-        jpeg("b/DSC_1001.jpg", 42000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
-        const QStringList folders{m_src->path() + "/a", m_src->path() + "/b"};
+        jpeg(QStringLiteral("a/DSC_1001.jpg"), 41000,
+             {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        jpeg(QStringLiteral("b/DSC_1001.jpg"), 42000,
+             {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}});
+        const QStringList folders{m_src->path() + QStringLiteral("/a"), m_src->path() + QStringLiteral("/b")};
         QCOMPARE(searchFolders(folders).copied, 2);
         const QStringList copies = filesUnder(out());
         QCOMPARE(copies.size(), 2);
@@ -579,35 +605,37 @@ private slots:
 
     void foreignFileAtTargetIsNeverOverwritten()
     {
-        const QString src =
-            jpeg("IMG_7.JPG", 43000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2018:08:08 08:08:08"}});
+        const QString src = jpeg(QStringLiteral("IMG_7.JPG"), 43000,
+                                 {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2018:08:08 08:08:08"}});
         setMtime(src, QDateTime(QDate(2018, 8, 9), QTime(1, 2, 3)));
-        const QString squatter = out() + "/照片/2018/08/IMG_7.JPG";
+        const QString squatter = out() + QStringLiteral("/照片/2018/08/IMG_7.JPG");
         writeFile(squatter, "someone else's file");
         organise({src});
         QCOMPARE(readFile(squatter), QByteArray("someone else's file"));
         const QList<Row> r = rows(db());
         QCOMPARE(r.size(), 1);
-        QVERIFY2(QRegularExpression("^2018-08-09-01-02-03-2[0-8]-IMG_7\\.JPG$").match(r.at(0).filename).hasMatch(),
+        QVERIFY2(QRegularExpression(QStringLiteral("^2018-08-09-01-02-03-2[0-8]-IMG_7\\.JPG$"))
+                     .match(r.at(0).filename)
+                     .hasMatch(),
                  qPrintable(r.at(0).filename));
         QCOMPARE(readFile(r.at(0).localpath), readFile(src));
 
         // The same content already lying there is recorded as it is, not copied again.
-        const QString twin =
-            jpeg("IMG_8.JPG", 43000, {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2018:08:08 08:08:08"}});
-        writeFile(out() + "/照片/2018/08/IMG_8.JPG", readFile(twin));
+        const QString twin = jpeg(QStringLiteral("IMG_8.JPG"), 43000,
+                                  {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2018:08:08 08:08:08"}});
+        writeFile(out() + QStringLiteral("/照片/2018/08/IMG_8.JPG"), readFile(twin));
         organise({twin});
         QCOMPARE(rows(db()).size(), 2);
-        QCOMPARE(rows(db()).at(1).localpath, out() + "/照片/2018/08/IMG_8.JPG");
+        QCOMPARE(rows(db()).at(1).localpath, out() + QStringLiteral("/照片/2018/08/IMG_8.JPG"));
         QCOMPARE(filesUnder(out()).size(), 3);
     }
 
     void knownContentSkippedOrShown()
     {
-        const QString a = jpeg("a.jpg", 44000);
+        const QString a = jpeg(QStringLiteral("a.jpg"), 44000);
         organise({a});
         QCOMPARE(rows(db()).size(), 1);
-        const QString copy = m_src->path() + "/again/other-name.jpg";
+        const QString copy = m_src->path() + QStringLiteral("/again/other-name.jpg");
         writeFile(copy, readFile(a));
 
         // Folder mode: nothing at all.
@@ -630,7 +658,7 @@ private slots:
 
     void failedCopyLeavesNoRow()
     {
-        const QString a = jpeg("a.jpg", 44000);
+        const QString a = jpeg(QStringLiteral("a.jpg"), 44000);
         LocalOrganiser::setFailCopiesForTests(true);
         QSignalSpy names(m_org.get(), &LocalOrganiser::setFileName);
         organise({a});
@@ -639,13 +667,13 @@ private slots:
         QCOMPARE(filesUnder(out()), QStringList());
         // No folder to be had (files stand in the way of every variant of the year): no row either.
         LocalOrganiser::setFailCopiesForTests(false);
-        const QString b = plain("b.png", 44000, mtime(2017, 4, 4));
+        const QString b = plain(QStringLiteral("b.png"), 44000, mtime(2017, 4, 4));
         for (int n = 0; n < 100; ++n)
             writeFile(out() + (n ? QStringLiteral("/照片/2017(%1)").arg(n) : QStringLiteral("/照片/2017")), "x");
         organise({b});
         QCOMPARE(rows(db()).size(), 0);
         // Once possible, the file is organised: nothing hid it.
-        QFile::remove(out() + "/照片/2017");
+        QFile::remove(out() + QStringLiteral("/照片/2017"));
         organise({a, b});
         QCOMPARE(rows(db()).size(), 2);
     }
@@ -661,9 +689,9 @@ private slots:
     {
         QFETCH(bool, toKnownContent);
         QFETCH(int, result);
-        const QString known = jpeg("known.jpg", 44000);
+        const QString known = jpeg(QStringLiteral("known.jpg"), 44000);
         organise({known});
-        const QString a = jpeg("a.jpg", 45000);
+        const QString a = jpeg(QStringLiteral("a.jpg"), 45000);
         const QString searched = md5Hex(readFile(a));
         // Rewritten in place between the search and the copy.
         QVERIFY(writeFile(a, toKnownContent ? readFile(known) : padTo(makeJpeg(16, 16, 999), 46000, 999)));
@@ -700,20 +728,20 @@ private slots:
         QFETCH(bool, link);
         QFETCH(QString, folder);
         if (link) {
-            QVERIFY(QDir().mkpath(QFileInfo(out() + "/" + blocker).absolutePath()));
-            QVERIFY(QFile::link(m_src->path() + "/nowhere", out() + "/" + blocker));
+            QVERIFY(QDir().mkpath(QFileInfo(out() + QStringLiteral("/") + blocker).absolutePath()));
+            QVERIFY(QFile::link(m_src->path() + QStringLiteral("/nowhere"), out() + QStringLiteral("/") + blocker));
         } else {
-            QVERIFY(writeFile(out() + "/" + blocker, "not a folder"));
+            QVERIFY(writeFile(out() + QStringLiteral("/") + blocker, "not a folder"));
         }
         const QList<DateTag> may = {{EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, "2019:05:12 10:20:30"}};
-        const QString a = jpeg("a.jpg", 44000, may);
-        const QString b = jpeg("b.jpg", 45000, may);
+        const QString a = jpeg(QStringLiteral("a.jpg"), 44000, may);
+        const QString b = jpeg(QStringLiteral("b.jpg"), 45000, may);
         organise({a});
         organise({b}); // and again: the file is never in the way for good
         const QList<Row> r = rows(db());
         QCOMPARE(r.size(), 2);
-        QCOMPARE(r.at(0).localpath, out() + "/" + folder + "/a.jpg");
-        QCOMPARE(r.at(1).localpath, out() + "/" + folder + "/b.jpg");
+        QCOMPARE(r.at(0).localpath, out() + QStringLiteral("/") + folder + QStringLiteral("/a.jpg"));
+        QCOMPARE(r.at(1).localpath, out() + QStringLiteral("/") + folder + QStringLiteral("/b.jpg"));
         QCOMPARE(readFile(r.at(1).localpath), readFile(b));
     }
 
@@ -724,19 +752,20 @@ private slots:
             d.setDatabaseName(db());
             QVERIFY(d.open());
             QSqlQuery q(d);
-            QVERIFY(
-                q.exec("create table albumlist(id integer primary key autoincrement,filename varchar,localpath varchar,"
-                       "filesize integer,md5 varchar,fromdev varchar,createtime varchar,lastratio integer,"
-                       "smallmd5 varchar,isExist integer,mobilefilepath varchar)"));
-            QVERIFY(q.exec("create trigger refuse before insert on albumlist begin select raise(abort, 'full'); end"));
+            QVERIFY(q.exec(QStringLiteral(
+                "create table albumlist(id integer primary key autoincrement,filename varchar,localpath varchar,"
+                "filesize integer,md5 varchar,fromdev varchar,createtime varchar,lastratio integer,"
+                "smallmd5 varchar,isExist integer,mobilefilepath varchar)")));
+            QVERIFY(q.exec(QStringLiteral(
+                "create trigger refuse before insert on albumlist begin select raise(abort, 'full'); end")));
         }
         QSqlDatabase::removeDatabase(QStringLiteral("setup"));
         QSignalSpy names(m_org.get(), &LocalOrganiser::setFileName);
-        organise({jpeg("a.jpg", 44000)});
+        organise({jpeg(QStringLiteral("a.jpg"), 44000)});
         QCOMPARE(names.size(), 0);
         QCOMPARE(rows(db()).size(), 0);
-        QVERIFY(QDir(out() + "/照片").exists());    // it got as far as the copy
-        QCOMPARE(filesUnder(out()), QStringList()); // no unrecorded copy left behind
+        QVERIFY(QDir(out() + QStringLiteral("/照片")).exists()); // it got as far as the copy
+        QCOMPARE(filesUnder(out()), QStringList());              // no unrecorded copy left behind
     }
 
     void workerSignalsOverEmptyList()
@@ -800,7 +829,7 @@ private slots:
         QHash<QString, int> plainNames;
         for (const Row &row : r) {
             targets.insert(row.localpath);
-            if (row.filename.startsWith("IMG_"))
+            if (row.filename.startsWith(QStringLiteral("IMG_")))
                 ++plainNames[row.filename];
         }
         QCOMPARE(targets.size(), 1500);
@@ -821,13 +850,13 @@ private slots:
     void folderSearchEndToEnd()
     {
         const QString t = m_src->path();
-        jpeg("tree/IMG.JPG", 41000);
-        jpeg("tree/sub/a.Jpeg", 41000);
-        writeFile(t + "/tree/x.jpg.bak", padTo(QByteArray(), 41000, 5));
-        writeFile(t + "/tree/sub/deeper/clip.MP4", padTo(QByteArray(), 41000, 6));
-        writeFile(t + "/tree/dup1.png", padTo(QByteArray(), 41000, 7));
-        writeFile(t + "/tree/sub/dup2.png", padTo(QByteArray(), 41000, 7));
-        writeFile(t + "/tree/tiny.jpg", "tiny");
+        jpeg(QStringLiteral("tree/IMG.JPG"), 41000);
+        jpeg(QStringLiteral("tree/sub/a.Jpeg"), 41000);
+        writeFile(t + QStringLiteral("/tree/x.jpg.bak"), padTo(QByteArray(), 41000, 5));
+        writeFile(t + QStringLiteral("/tree/sub/deeper/clip.MP4"), padTo(QByteArray(), 41000, 6));
+        writeFile(t + QStringLiteral("/tree/dup1.png"), padTo(QByteArray(), 41000, 7));
+        writeFile(t + QStringLiteral("/tree/sub/dup2.png"), padTo(QByteArray(), 41000, 7));
+        writeFile(t + QStringLiteral("/tree/tiny.jpg"), "tiny");
         m_org->readMediaSettings(); // no settings: pictures, no videos
         QVERIFY(m_org->picturesSelected());
         QVERIFY(!m_org->videosSelected());
@@ -839,7 +868,7 @@ private slots:
         connect(m_org.get(), &LocalOrganiser::setCurrentPercent, this, [&](int p) { percents << p; });
         connect(m_org.get(), &LocalOrganiser::sendSearchFinish, this, [&] { ++finished; });
         QSignalSpy summaries(m_org.get(), &LocalOrganiser::runFinished);
-        QVERIFY(m_org->startFolderSearch({t + "/tree"}));
+        QVERIFY(m_org->startFolderSearch({t + QStringLiteral("/tree")}));
         QVERIFY(TestSupport::waitFor([&] { return finished == 1 && summaries.size() == 1; }, 20000));
         QVERIFY(m_org->waitForWorkers(5000));
         // The video left out is counted, not reported as a file.
@@ -853,18 +882,19 @@ private slots:
         QCOMPARE(percents.last(), 100);
         const QStringList files = filesUnder(out());
         QCOMPARE(files.size(), 3); // IMG.JPG, a.Jpeg and one of the two equal PNGs
-        QVERIFY(files.filter("IMG.JPG").size() == 1 && files.filter("a.Jpeg").size() == 1);
+        QVERIFY(files.filter(QStringLiteral("IMG.JPG")).size() == 1 &&
+                files.filter(QStringLiteral("a.Jpeg")).size() == 1);
 
         // With videos selected the clip is found too; its row number follows the three rows.
-        ReadWriteSetting::getInstance()->setGlobalValue("localVideo", "1");
+        ReadWriteSetting::getInstance()->setGlobalValue(QStringLiteral("localVideo"), QStringLiteral("1"));
         m_org->readMediaSettings();
         QList<int> orders;
         connect(m_org.get(), &LocalOrganiser::setFileName, this, [&](int order, const QString &) { orders << order; });
         finished = 0;
-        QVERIFY(m_org->startFolderSearch({t + "/tree"}));
+        QVERIFY(m_org->startFolderSearch({t + QStringLiteral("/tree")}));
         QVERIFY(TestSupport::waitFor([&] { return finished == 1; }, 20000));
         QVERIFY(m_org->waitForWorkers(5000));
-        QCOMPARE(filesUnder(out()).filter("视频/").size(), 1);
+        QCOMPARE(filesUnder(out()).filter(QStringLiteral("视频/")).size(), 1);
         QCOMPARE(rows(db()).size(), 4);
         QCOMPARE(orders, QList<int>{3});
     }
@@ -881,16 +911,17 @@ private slots:
         QFETCH(QString, listed);
         QFETCH(int, copied);
         // The storage root lies in the searched tree, with a phone's backup and earlier copies.
-        m_org->setSavePath(m_src->path() + "/");
-        jpeg("万特相册/小米/2019/05/phone.jpg", 41000);
-        jpeg("万特相册/本地/照片/2018/03/old.jpg", 42000);
-        jpeg("mine/b.jpg", 43000);
+        m_org->setSavePath(m_src->path() + QStringLiteral("/"));
+        jpeg(QStringLiteral("万特相册/小米/2019/05/phone.jpg"), 41000);
+        jpeg(QStringLiteral("万特相册/本地/照片/2018/03/old.jpg"), 42000);
+        jpeg(QStringLiteral("mine/b.jpg"), 43000);
         for (int round = 0; round < 2; ++round) {
             QList<OrganiseEntry> reports;
             const OrganiseSummary summary = searchFolders({m_src->path() + listed}, &reports);
             QCOMPARE(summary.copied, round == 0 ? copied : 0);
             for (const OrganiseEntry &e : qAsConst(reports))
-                QVERIFY2(!e.source.contains("万特相册") || e.result == OrganiseEntry::Result::FolderSkipped,
+                QVERIFY2(!e.source.contains(QStringLiteral("万特相册")) ||
+                             e.result == OrganiseEntry::Result::FolderSkipped,
                          qPrintable(e.source));
         }
         QCOMPARE(rows(db()).size(), copied);
@@ -911,11 +942,12 @@ private slots:
     {
         QFETCH(QString, folder);
         QFETCH(QString, reason);
-        jpeg("photos/a.jpg", 41000);
-        QVERIFY(QDir().mkpath(m_src->path() + "/deep"));
-        QVERIFY(makeDeepChain(m_src->path() + "/deep", 18));
+        jpeg(QStringLiteral("photos/a.jpg"), 41000);
+        QVERIFY(QDir().mkpath(m_src->path() + QStringLiteral("/deep")));
+        QVERIFY(makeDeepChain(m_src->path() + QStringLiteral("/deep"), 18));
         QList<OrganiseEntry> reports;
-        const OrganiseSummary summary = searchFolders({m_src->path() + folder, m_src->path() + "/photos"}, &reports);
+        const OrganiseSummary summary =
+            searchFolders({m_src->path() + folder, m_src->path() + QStringLiteral("/photos")}, &reports);
         QCOMPARE(summary.copied, 1); // the other folder is searched all the same
         QCOMPARE(summary.folders, 1);
         QCOMPARE(reports.size(), 2);
@@ -928,18 +960,18 @@ private slots:
 
     void linksAreNeverFollowed()
     {
-        const QString secret = jpeg("outside/secret.jpg", 41000);
-        jpeg("outside/more/other.jpg", 42000);
-        const QString real = jpeg("list/real.jpg", 43000);
-        const QString list = m_src->path() + "/list";
-        QVERIFY(QFile::link(secret, list + "/link.jpg"));
-        QVERIFY(QFile::link(m_src->path() + "/outside", list + "/linkdir"));
-        QVERIFY(QFile::link(real, list + "/inside.jpg"));
+        const QString secret = jpeg(QStringLiteral("outside/secret.jpg"), 41000);
+        jpeg(QStringLiteral("outside/more/other.jpg"), 42000);
+        const QString real = jpeg(QStringLiteral("list/real.jpg"), 43000);
+        const QString list = m_src->path() + QStringLiteral("/list");
+        QVERIFY(QFile::link(secret, list + QStringLiteral("/link.jpg")));
+        QVERIFY(QFile::link(m_src->path() + QStringLiteral("/outside"), list + QStringLiteral("/linkdir")));
+        QVERIFY(QFile::link(real, list + QStringLiteral("/inside.jpg")));
         const OrganiseSummary summary = searchFolders({list});
         QCOMPARE(summary.copied, 1);
         QCOMPARE(summary.otherType, 2); // the two links named as pictures
         // A link handed to the organiser (put in a file's place after the search) is not followed either.
-        organise({list + "/link.jpg"}, {md5Hex(readFile(secret))});
+        organise({list + QStringLiteral("/link.jpg")}, {md5Hex(readFile(secret))});
         const QList<Row> r = rows(db());
         QCOMPARE(r.size(), 1);
         QCOMPARE(r.at(0).fromdev, real);
@@ -961,7 +993,7 @@ private slots:
         QFETCH(int, source);
         QFETCH(int, copy);
         const mode_t mask = ::umask(022);
-        const QString a = jpeg("a.jpg", 44000);
+        const QString a = jpeg(QStringLiteral("a.jpg"), 44000);
         QVERIFY(::chmod(QFile::encodeName(a).constData(), mode_t(source)) == 0);
         organise({a});
         ::umask(mask);
@@ -975,15 +1007,15 @@ private slots:
     void allDiskSearchThroughTheEngine()
     {
         const QString t = m_src->path();
-        const QString keep = jpeg("disk/Pictures/keep.jpg", 41000);
-        jpeg("disk/.cache/thumbnails/t.jpg", 41000);
-        jpeg("disk/万特相册/本地/照片/2019/o.jpg", 41000);
-        jpeg("disk/.local/share/Trash/files/gone.jpg", 41000);
-        jpeg("disk/.Trash-0/files/gone2.jpg", 41000);
-        const QString known = jpeg("disk/known.png", 41000);
+        const QString keep = jpeg(QStringLiteral("disk/Pictures/keep.jpg"), 41000);
+        jpeg(QStringLiteral("disk/.cache/thumbnails/t.jpg"), 41000);
+        jpeg(QStringLiteral("disk/万特相册/本地/照片/2019/o.jpg"), 41000);
+        jpeg(QStringLiteral("disk/.local/share/Trash/files/gone.jpg"), 41000);
+        jpeg(QStringLiteral("disk/.Trash-0/files/gone2.jpg"), 41000);
+        const QString known = jpeg(QStringLiteral("disk/known.png"), 41000);
         organise({known});
         QCOMPARE(rows(db()).size(), 1);
-        SearchEngine::setRootsForTests({t + "/disk"});
+        SearchEngine::setRootsForTests({t + QStringLiteral("/disk")});
         SearchEngine::start();
         m_org->startBackQuery();
         m_org->setOrder(0);
@@ -999,14 +1031,16 @@ private slots:
         SearchEngine::stop();
         QCOMPARE(m_org->folderDepth(), 1);
         QCOMPARE(statuses.mid(0, 4),
-                 QStringList({"开始分析磁盘目录", "分析磁盘目录结束", "分析文件信息", "磁盘文件总数2"}));
+                 QStringList({QStringLiteral("开始分析磁盘目录"), QStringLiteral("分析磁盘目录结束"),
+                              QStringLiteral("分析文件信息"), QStringLiteral("磁盘文件总数2")}));
         QStringList expected = {known, keep};
         expected.sort();
         shown.sort();
         QCOMPARE(shown, expected); // the known file is shown, not copied
         QCOMPARE(rows(db()).size(), 2);
-        QVERIFY(QFile::exists(out() + "/照片/" + QString::number(QFileInfo(keep).lastModified().date().year()) +
-                              "/keep.jpg"));
+        QVERIFY(QFile::exists(out() + QStringLiteral("/照片/") +
+                              QString::number(QFileInfo(keep).lastModified().date().year()) +
+                              QStringLiteral("/keep.jpg")));
     }
 
     void skipRules_data()
@@ -1041,27 +1075,28 @@ private slots:
 
     void md5OfFiles()
     {
-        const QString empty = m_src->path() + "/empty.jpg";
+        const QString empty = m_src->path() + QStringLiteral("/empty.jpg");
         writeFile(empty, QByteArray());
         const auto fileMd5 = [](const QString &path) { return FileOps::md5(QFile::encodeName(path)); };
         QCOMPARE(QString::fromLatin1(fileMd5(empty).toHex()), QStringLiteral("d41d8cd98f00b204e9800998ecf8427e"));
-        QVERIFY(fileMd5(m_src->path() + "/missing.jpg").isEmpty());
+        QVERIFY(fileMd5(m_src->path() + QStringLiteral("/missing.jpg")).isEmpty());
         QVERIFY(fileMd5(m_src->path()).isEmpty());
         const QByteArray big = padTo(QByteArray(), 300000, 3);
-        writeFile(m_src->path() + "/big.jpg", big);
-        QCOMPARE(fileMd5(m_src->path() + "/big.jpg"), QCryptographicHash::hash(big, QCryptographicHash::Md5));
+        writeFile(m_src->path() + QStringLiteral("/big.jpg"), big);
+        QCOMPARE(fileMd5(m_src->path() + QStringLiteral("/big.jpg")),
+                 QCryptographicHash::hash(big, QCryptographicHash::Md5));
     }
 
     void saveDriveChoice()
     {
         const qint64 gib = qint64(1) << 30;
-        StorageVolumes::setVolumesForTests({{"/a/", gib * 9 / 10}, {"/b/", gib * 120}});
+        StorageVolumes::setVolumesForTests({{QStringLiteral("/a/"), gib * 9 / 10}, {QStringLiteral("/b/"), gib * 120}});
         m_org->setSavePath(QString());
         m_org->pickSaveDrive();
         QCOMPARE(m_org->savePath(), QStringLiteral("/b/"));
-        StorageVolumes::setVolumesForTests({{"/a/", gib * 9 / 10}});
+        StorageVolumes::setVolumesForTests({{QStringLiteral("/a/"), gib * 9 / 10}});
         m_org->pickSaveDrive();
-        QCOMPARE(m_org->savePath(), QDir::homePath() + "/"); // never the current folder
+        QCOMPARE(m_org->savePath(), QDir::homePath() + QStringLiteral("/")); // never the current folder
         StorageVolumes::clearVolumesForTests();
     }
 };

@@ -20,8 +20,8 @@ inline bool runCommand(const QString &program, const QStringList &args, QString 
     p.start(program, args);
     if (!p.waitForFinished(10000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
         if (error)
-            *error = program + QLatin1Char(' ') + args.join(QLatin1Char(' ')) + QLatin1String(": ")
-                + QString::fromLocal8Bit(p.readAllStandardError()).trimmed();
+            *error = program + QLatin1Char(' ') + args.join(QLatin1Char(' ')) + QLatin1String(": ") +
+                QString::fromLocal8Bit(p.readAllStandardError()).trimmed();
         return false;
     }
     return true;
@@ -51,7 +51,8 @@ inline bool inPrivateNetNamespace()
 inline QString vethUnavailableReason()
 {
     if (::geteuid() != 0)
-        return QStringLiteral("needs root to create a veth pair (scripts/test runs the suite as root inside unshare -n)");
+        return QStringLiteral(
+            "needs root to create a veth pair (scripts/test runs the suite as root inside unshare -n)");
     if (!inPrivateNetNamespace())
         return QStringLiteral("not inside a private network namespace; run it under unshare -n (as scripts/test does)");
     return QString();
@@ -61,7 +62,7 @@ inline QString vethUnavailableReason()
 class VethPair
 {
 public:
-    VethPair(const QString &nameA, const QString &nameB) : m_a(nameA), m_b(nameB) {}
+    VethPair(const QString &nameA, const QString &nameB) : m_a(nameA), m_b(nameB) { }
     ~VethPair()
     {
         if (m_created)
@@ -73,17 +74,22 @@ public:
     bool create(const QString &addressA, const QString &addressB, QString *error)
     {
         const QString ip = QStringLiteral("ip");
-        if (!runCommand(ip, {QStringLiteral("link"), QStringLiteral("add"), m_a, QStringLiteral("type"),
-                             QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"), m_b},
+        if (!runCommand(ip,
+                        {QStringLiteral("link"), QStringLiteral("add"), m_a, QStringLiteral("type"),
+                         QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"), m_b},
                         error))
             return false;
         m_created = true;
-        return runCommand(ip, {QStringLiteral("addr"), QStringLiteral("add"), addressA + QStringLiteral("/24"),
-                               QStringLiteral("dev"), m_a}, error)
-            && runCommand(ip, {QStringLiteral("addr"), QStringLiteral("add"), addressB + QStringLiteral("/24"),
-                               QStringLiteral("dev"), m_b}, error)
-            && runCommand(ip, {QStringLiteral("link"), QStringLiteral("set"), m_a, QStringLiteral("up")}, error)
-            && runCommand(ip, {QStringLiteral("link"), QStringLiteral("set"), m_b, QStringLiteral("up")}, error);
+        return runCommand(ip,
+                          {QStringLiteral("addr"), QStringLiteral("add"), addressA + QStringLiteral("/24"),
+                           QStringLiteral("dev"), m_a},
+                          error) &&
+            runCommand(ip,
+                       {QStringLiteral("addr"), QStringLiteral("add"), addressB + QStringLiteral("/24"),
+                        QStringLiteral("dev"), m_b},
+                       error) &&
+            runCommand(ip, {QStringLiteral("link"), QStringLiteral("set"), m_a, QStringLiteral("up")}, error) &&
+            runCommand(ip, {QStringLiteral("link"), QStringLiteral("set"), m_b, QStringLiteral("up")}, error);
     }
 
     // Removes the pair now (both ends go with either).

@@ -78,8 +78,9 @@ inline QList<QByteArray> filesUnderRaw(const QByteArray &dir)
 // Removes dir and everything below it, whatever bytes the names hold.
 inline void removeTreeRaw(const QByteArray &dir)
 {
-    ::nftw(dir.constData(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 32,
-           FTW_DEPTH | FTW_PHYS);
+    ::nftw(
+        dir.constData(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 32,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 } // namespace RawNames

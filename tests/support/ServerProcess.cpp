@@ -20,7 +20,7 @@ bool PythonServerProcess::start(const QString &script, const QStringList &args, 
 {
     // The system's interpreter: the first python3 on PATH may be a build without ssl or pyftpdlib.
     const QString python = QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
-                                                                              : QStringLiteral("python3");
+                                                                             : QStringLiteral("python3");
     m_process.setProcessChannelMode(mode);
     m_process.start(python, QStringList{script} + args);
     if (!m_process.waitForStarted(5000)) {

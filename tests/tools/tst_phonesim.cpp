@@ -20,8 +20,7 @@ class FakePc : public QObject
 public:
     enum Fault { None, WrongMd5, WrongSize, WrongPath, NoAck, Refuse, ExtraAck };
 
-    explicit FakePc(Fault fault)
-        : m_fault(fault)
+    explicit FakePc(Fault fault) : m_fault(fault)
     {
         m_cmd.listen(QHostAddress::LocalHost, 0);
         m_files.listen(QHostAddress::LocalHost, 0);
@@ -135,11 +134,13 @@ int TstPhoneSim::run(const QStringList &args, QString *out, const std::function<
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(m_exe, args);
     // The fake PC runs on this thread.
-    const bool done = waitFor([&] {
-        if (tick)
-            tick();
-        return p.state() == QProcess::NotRunning;
-    }, 60000);
+    const bool done = waitFor(
+        [&] {
+            if (tick)
+                tick();
+            return p.state() == QProcess::NotRunning;
+        },
+        60000);
     if (!done) {
         p.kill();
         p.waitForFinished(3000);
@@ -188,19 +189,21 @@ void TstPhoneSim::findsThePcByItsBroadcast()
     // A PC that could not choose an address announces "": the datagram's source is used. The
     // host name is our own, so broadcasts of other tests on this machine are passed over.
     const QByteArray host = "fakepc-" + QByteArray::number(QCoreApplication::applicationPid());
-    const QByteArray datagram = "{\n    \"HostName\": \"" + host + "\",\n    \"IP\": \"\",\n    \"PCFunction\": \"vanteoServer\",\n"
-                                "    \"Port\": " + QByteArray::number(pc.port()) + ",\n    \"Protocol\": \"TCP\"\n}\n";
+    const QByteArray datagram = "{\n    \"HostName\": \"" + host +
+        "\",\n    \"IP\": \"\",\n    \"PCFunction\": \"vanteoServer\",\n"
+        "    \"Port\": " +
+        QByteArray::number(pc.port()) + ",\n    \"Protocol\": \"TCP\"\n}\n";
     const QByteArray other = "{\"PCFunction\": \"somethingElse\", \"IP\": \"10.0.0.1\", \"Port\": 1}";
-    const QByteArray otherPc = "{\"HostName\": \"another\", \"PCFunction\": \"vanteoServer\", \"IP\": \"127.0.0.1\", \"Port\": 1}";
+    const QByteArray otherPc =
+        "{\"HostName\": \"another\", \"PCFunction\": \"vanteoServer\", \"IP\": \"127.0.0.1\", \"Port\": 1}";
     // To the loopback broadcast address, so that another socket on port 18888 (another test of the
     // suite) does not take the datagram from phonesim.
     QElapsedTimer every;
     every.start();
     QString out;
     const int code = run({QStringLiteral("--name"), QStringLiteral("bc"), QStringLiteral("--dir"), m_dir.path(),
-                          QStringLiteral("--pc-name"), QString::fromLatin1(host),
-                          QStringLiteral("--discover-timeout"), QStringLiteral("20"), QStringLiteral("--timeout"),
-                          QStringLiteral("5")},
+                          QStringLiteral("--pc-name"), QString::fromLatin1(host), QStringLiteral("--discover-timeout"),
+                          QStringLiteral("20"), QStringLiteral("--timeout"), QStringLiteral("5")},
                          &out, [&] {
                              if (every.elapsed() < 200)
                                  return;
@@ -210,7 +213,8 @@ void TstPhoneSim::findsThePcByItsBroadcast()
                              udp.writeDatagram(datagram, QHostAddress(QStringLiteral("127.255.255.255")), 18888);
                          });
     QVERIFY2(code == 0, qPrintable(out));
-    QVERIFY2(out.contains(QStringLiteral("found PC %1 at 127.0.0.1:%2").arg(QString::fromLatin1(host)).arg(pc.port())), qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("found PC %1 at 127.0.0.1:%2").arg(QString::fromLatin1(host)).arg(pc.port())),
+             qPrintable(out));
     QCOMPARE(pc.filesReceived, 2);
 }
 

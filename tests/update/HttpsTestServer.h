@@ -37,8 +37,8 @@ public:
                       {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
                        QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-subj"),
                        QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-addext"),
-                       QStringLiteral("subjectAltName=IP:127.0.0.1"), QStringLiteral("-days"),
-                       QStringLiteral("2"), QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert});
+                       QStringLiteral("subjectAltName=IP:127.0.0.1"), QStringLiteral("-days"), QStringLiteral("2"),
+                       QStringLiteral("-keyout"), key, QStringLiteral("-out"), cert});
         if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
             openssl.kill();
             openssl.waitForFinished(1000);
@@ -55,10 +55,10 @@ public:
         QSslConfiguration::setDefaultConfiguration(conf);
 
         QString why;
-        if (!m_server.start(QStringLiteral(VANTEO_HTTPS_SERVER_PY),
-                            {QStringLiteral("--root"), m_root.path(), QStringLiteral("--cert"), cert,
-                             QStringLiteral("--key"), key},
-                            QProcess::ForwardedErrorChannel, &why)) {
+        if (!m_server.start(
+                QStringLiteral(VANTEO_HTTPS_SERVER_PY),
+                {QStringLiteral("--root"), m_root.path(), QStringLiteral("--cert"), cert, QStringLiteral("--key"), key},
+                QProcess::ForwardedErrorChannel, &why)) {
             *error = QStringLiteral("HTTPS server did not start: ") + why;
             return false;
         }

@@ -13,7 +13,9 @@ private slots:
         QTest::addColumn<QString>("last");
         QTest::addColumn<bool>("due");
         const QDateTime now(QDate(2026, 3, 1), QTime(12, 0, 0));
-        const auto ago = [&](qint64 secs) { return now.addSecs(-secs).toString(QLatin1String(UpdateSchedule::timeFormat())); };
+        const auto ago = [&](qint64 secs) {
+            return now.addSecs(-secs).toString(QLatin1String(UpdateSchedule::timeFormat()));
+        };
         QTest::newRow("just checked") << ago(0) << false;
         QTest::newRow("an hour ago") << ago(3600) << false;
         QTest::newRow("exactly a day ago") << ago(86400) << false;

@@ -84,7 +84,7 @@ void TestFifoBuffer::fullRingRefusesOneMoreAndStaysUnchanged()
     CFifoBuffer ring;
     ring.init(32);
     QCOMPARE(ring.put(patternBytes(20, 1).constData(), 20), 0);
-    QCOMPARE(take(ring, 20), patternBytes(20, 1));  // the held bytes now straddle the end
+    QCOMPARE(take(ring, 20), patternBytes(20, 1)); // the held bytes now straddle the end
     const QByteArray full = patternBytes(31, 4);
     QCOMPARE(ring.put(full.constData(), 31), 0);
     QCOMPARE(ring.dataSize(), 31);
@@ -156,7 +156,7 @@ void TestFifoBuffer::matchesAQueueOverRandomOperations()
 
 void TestFifoBuffer::recordsAcrossChunks_data()
 {
-    QTest::addColumn<QList<int>>("chunkSizes");  // how the network cut the stream; the last repeats
+    QTest::addColumn<QList<int>>("chunkSizes"); // how the network cut the stream; the last repeats
     QTest::newRow("one record per chunk") << QList<int>{255};
     QTest::newRow("two records in one chunk") << QList<int>{510};
     QTest::newRow("split in two") << QList<int>{100, 155};
@@ -246,7 +246,7 @@ void TestFifoBuffer::listeners()
     char dst[8];
     int len = 4;
     QCOMPARE(ring.get(dst, &len), -1);
-    QCOMPARE(spaceCalls, 0);  // nothing freed
+    QCOMPARE(spaceCalls, 0); // nothing freed
     ring.put("abcdefgh", 8);
     len = 4;
     ring.get(dst, &len);
@@ -268,7 +268,7 @@ void TestFifoBuffer::freedRingRefusesEverything()
     int len = 1;
     QCOMPARE(ring.get(&c, &len), -1);
     QVERIFY(!ring.waitForData(1, 10));
-    ring.init(8);  // usable again after a new init
+    ring.init(8); // usable again after a new init
     QCOMPARE(ring.put("1234567", 7), 0);
     QCOMPARE(ring.freeSpace(), 0);
 }

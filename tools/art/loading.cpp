@@ -15,7 +15,7 @@ namespace {
 
 constexpr int kSide = 40;
 constexpr int kFrames = 12;
-constexpr int kDelayCs = 8;    // hundredths of a second per frame
+constexpr int kDelayCs = 8;     // hundredths of a second per frame
 constexpr int kMinCodeSize = 4; // 16 colours
 const QColor kLight(214, 226, 250);
 const QColor kInk(36, 99, 200);
@@ -120,8 +120,8 @@ int main(int argc, char **argv)
     putShort(gif, kSide);
     putShort(gif, kSide);
     gif.append(char(0x80 | ((kMinCodeSize - 1) << 4) | (kMinCodeSize - 1))); // global table, 16 entries
-    gif.append(char(0)); // background index
-    gif.append(char(0)); // aspect
+    gif.append(char(0));                                                     // background index
+    gif.append(char(0));                                                     // aspect
     for (int i = 0; i < (1 << kMinCodeSize); ++i) {
         const QColor c = i == 0 ? QColor(255, 255, 255) : paletteColour(i);
         gif.append(char(c.red()));

@@ -44,8 +44,7 @@ void photo(QPainter &p, const QRectF &r)
     p.drawRoundedRect(r, 4, 4);
     p.setPen(Qt::NoPen);
     p.setBrush(Qt::white);
-    p.drawEllipse(QPointF(r.left() + r.width() * 0.72, r.top() + r.height() * 0.3), r.width() * 0.09,
-                  r.width() * 0.09);
+    p.drawEllipse(QPointF(r.left() + r.width() * 0.72, r.top() + r.height() * 0.3), r.width() * 0.09, r.width() * 0.09);
     QPainterPath hills;
     hills.moveTo(r.left() + 3, r.bottom() - 3);
     hills.lineTo(r.left() + r.width() * 0.35, r.top() + r.height() * 0.42);
@@ -156,8 +155,9 @@ int main(int argc, char *argv[])
     }
     const QDir out(QString::fromLocal8Bit(argv[1]));
     const std::pair<const char *, std::function<void(QPainter &)>> images[] = {
-        {"logo.png", drawLogo},       {"main_local.png", drawLocal},   {"main_mobile.png", drawMobile},
-        {"main_network.png", drawNetwork}, {"main_config.png", drawConfig}, {"main_exit.png", drawExit},
+        {"logo.png", drawLogo},          {"main_local.png", drawLocal},
+        {"main_mobile.png", drawMobile}, {"main_network.png", drawNetwork},
+        {"main_config.png", drawConfig}, {"main_exit.png", drawExit},
     };
     for (const auto &image : images) {
         QImage img = canvas();

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr int kSide = 330;           // the white QR square of the page is 268 wide, centred
+constexpr int kSide = 330; // the white QR square of the page is 268 wide, centred
 const QColor kInk(36, 99, 180);
 const QColor kInkSoft(120, 164, 222);
 

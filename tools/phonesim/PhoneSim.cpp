@@ -36,10 +36,7 @@ QString human(qint64 bytes)
 }
 } // namespace
 
-PhoneSim::PhoneSim(const Options &options)
-    : m_opt(options)
-    , m_out(stdout)
-    , m_err(stderr)
+PhoneSim::PhoneSim(const Options &options) : m_opt(options), m_out(stdout), m_err(stderr)
 {
     m_out.setCodec("UTF-8");
     m_err.setCodec("UTF-8");
@@ -100,9 +97,8 @@ int PhoneSim::run()
 
     if (m_opt.status) {
         QByteArray ack;
-        if (!sendCommand(Records::Status7, m_opt.name.toLatin1())
-            || !sendCommand(Records::Status9, m_opt.name.toLatin1())
-            || !waitForCommandRecord(Records::Status9, &ack))
+        if (!sendCommand(Records::Status7, m_opt.name.toLatin1()) ||
+            !sendCommand(Records::Status9, m_opt.name.toLatin1()) || !waitForCommandRecord(Records::Status9, &ack))
             fail(QStringLiteral("status 9 was not acknowledged"));
         else
             note(QStringLiteral("status 9 acknowledged"));
@@ -110,8 +106,9 @@ int PhoneSim::run()
 
     QByteArray portRecord;
     int filePort = 0;
-    if (!sendCommand(Records::QueryFilePort, QByteArray()) || !waitForCommandRecord(Records::QueryFilePort, &portRecord)
-        || !Records::decodeFilePortReply(portRecord.constData(), &filePort)) {
+    if (!sendCommand(Records::QueryFilePort, QByteArray()) ||
+        !waitForCommandRecord(Records::QueryFilePort, &portRecord) ||
+        !Records::decodeFilePortReply(portRecord.constData(), &filePort)) {
         fail(QStringLiteral("no answer to the file-port query"));
         return Failed;
     }
@@ -446,7 +443,8 @@ bool PhoneSim::processFileReplies(QTcpSocket *socket, QByteArray *buffer, QList<
                 return false;
             }
             if (pending->isEmpty()) {
-                fail(QStringLiteral("acknowledgement for a file never sent: %1").arg(QString::fromUtf8(ack.mobilePath)));
+                fail(
+                    QStringLiteral("acknowledgement for a file never sent: %1").arg(QString::fromUtf8(ack.mobilePath)));
                 continue;
             }
             const Sent s = pending->takeFirst();
@@ -557,8 +555,9 @@ bool PhoneSim::listDatabase(const QString &path)
                     for (const Sent &s : qAsConst(m_sent)) {
                         bool found = false;
                         for (const auto &r : qAsConst(rows))
-                            found = found || (r.first == s.mobilePath
-                                              && r.second.compare(QString::fromLatin1(s.md5), Qt::CaseInsensitive) == 0);
+                            found = found ||
+                                (r.first == s.mobilePath &&
+                                 r.second.compare(QString::fromLatin1(s.md5), Qt::CaseInsensitive) == 0);
                         if (!found)
                             fail(QStringLiteral("no row for %1").arg(QString::fromUtf8(s.mobilePath)));
                     }

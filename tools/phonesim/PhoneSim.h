@@ -21,25 +21,25 @@ public:
 
     struct Options
     {
-        QString host;               // empty: listen for the broadcast
+        QString host; // empty: listen for the broadcast
         int port = 0;
         QString name;
-        QString dir;                // files to send (recursively); empty: none
+        QString dir; // files to send (recursively); empty: none
         int ratio = 1;
-        int timeoutMs = 30000;      // each wait
+        int timeoutMs = 30000; // each wait
         int discoverMs = 15000;
-        QString pcName;             // take only broadcasts of this host name
+        QString pcName; // take only broadcasts of this host name
         QString mobilePrefix = QStringLiteral("/storage/emulated/0/DCIM/");
-        bool status = false;        // send status 7 and 9, expect the 9 acknowledged
+        bool status = false; // send status 7 and 9, expect the 9 acknowledged
         bool downloadDb = false;
-        QString dbName;             // device whose database is asked for (default: name)
-        QString saveDb;             // where the downloaded database goes (default: temporary)
+        QString dbName; // device whose database is asked for (default: name)
+        QString saveDb; // where the downloaded database goes (default: temporary)
         bool listDb = false;
         bool checkDb = false;       // every file sent must have its row
         bool expectRefused = false; // success means: flag 0 and file port 0
         QString thumbsDir;          // keep received thumbnails here
         bool quiet = false;
-        int holdMs = 0;             // keep the command connection open this long before leaving
+        int holdMs = 0; // keep the command connection open this long before leaving
         bool waitDeleteNotice = false;
     };
 

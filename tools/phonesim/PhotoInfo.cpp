@@ -37,8 +37,8 @@ QString exifDateTimeOriginal(const QString &path)
     if (ExifEntry *entry = exif_content_get_entry(data->ifd[EXIF_IFD_EXIF], EXIF_TAG_DATE_TIME_ORIGINAL)) {
         char value[64] = {0};
         exif_entry_get_value(entry, value, sizeof value - 1);
-        const QDateTime dt = QDateTime::fromString(QString::fromLatin1(value).trimmed(),
-                                                   QStringLiteral("yyyy:MM:dd HH:mm:ss"));
+        const QDateTime dt =
+            QDateTime::fromString(QString::fromLatin1(value).trimmed(), QStringLiteral("yyyy:MM:dd HH:mm:ss"));
         if (dt.isValid())
             result = dt.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
     }

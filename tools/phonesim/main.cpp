@@ -11,15 +11,15 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("phonesim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Plays a phone: finds the PC by its broadcast (or --host/--port), names itself, "
-        "sends a folder of files, checks every acknowledgement and can download its album database."));
+    parser.setApplicationDescription(
+        QStringLiteral("Plays a phone: finds the PC by its broadcast (or --host/--port), names itself, "
+                       "sends a folder of files, checks every acknowledgement and can download its album database."));
     parser.addHelpOption();
     const QCommandLineOption host(QStringLiteral("host"), QStringLiteral("PC address (skips the broadcast)."),
                                   QStringLiteral("ip"));
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("PC command port."), QStringLiteral("port"));
-    const QCommandLineOption name(QStringLiteral("name"), QStringLiteral("Device name (UTF-8)."), QStringLiteral("name"),
-                                  QStringLiteral("phonesim-") + QHostInfo::localHostName());
+    const QCommandLineOption name(QStringLiteral("name"), QStringLiteral("Device name (UTF-8)."),
+                                  QStringLiteral("name"), QStringLiteral("phonesim-") + QHostInfo::localHostName());
     const QCommandLineOption dir(QStringLiteral("dir"), QStringLiteral("Folder whose files are sent (recursively)."),
                                  QStringLiteral("folder"));
     const QCommandLineOption ratio(QStringLiteral("ratio"),
@@ -58,8 +58,8 @@ int main(int argc, char *argv[])
     const QCommandLineOption waitDelete(QStringLiteral("wait-delete-notice"),
                                         QStringLiteral("Stay connected until the PC deletes this device."));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Print only failures and the summary."));
-    parser.addOptions({host, port, name, dir, ratio, timeout, discover, pcName, prefix, status, download, dbName, saveDb,
-                       listDb, checkDb, refused, thumbs, hold, waitDelete, quiet});
+    parser.addOptions({host,     port,   name,   dir,    ratio,   timeout, discover, pcName, prefix,     status,
+                       download, dbName, saveDb, listDb, checkDb, refused, thumbs,   hold,   waitDelete, quiet});
     parser.process(app);
 
     PhoneSim::Options o;
