@@ -47,17 +47,8 @@ bool isStaged(const QByteArray &name)
                        [&](const QByteArray &prefix) { return FileOps::isStagedName(name, prefix); });
 }
 
-QString withSlash(QString path)
-{
-    if (!path.isEmpty() && !path.endsWith(QLatin1Char('/')))
-        path += QLatin1Char('/');
-    return path;
-}
-
-QString albumOf(const QString &root)
-{
-    return root + AppPaths::albumFolderName();
-}
+using StorageRoot::albumOf;
+using StorageRoot::withSlash;
 
 QByteArray enc(const QString &path)
 {

@@ -22,7 +22,26 @@
 
 Q_LOGGING_CATEGORY(lcStorageRoot, "vanteo.backup.storageroot")
 
+namespace StorageRoot {
+
+QString withSlash(QString path)
+{
+    if (!path.isEmpty() && !path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    return path;
+}
+
+QString albumOf(const QString &root)
+{
+    return root + AppPaths::albumFolderName();
+}
+
+} // namespace StorageRoot
+
 namespace {
+
+using StorageRoot::albumOf;
+using StorageRoot::withSlash;
 
 const QString kSaveDrive = SettingsKeys::SaveDrive.name;
 const QString kChosen = SettingsKeys::SaveDriveChosen.name;
@@ -36,18 +55,6 @@ QString s_id;
 bool s_moving = false;
 bool s_switched = false; // the user switched roots in this process
 QString s_retired;       // a root the archive was moved away from (ends with "/")
-
-QString withSlash(QString path)
-{
-    if (!path.isEmpty() && !path.endsWith(QLatin1Char('/')))
-        path += QLatin1Char('/');
-    return path;
-}
-
-QString albumOf(const QString &root)
-{
-    return root + AppPaths::albumFolderName();
-}
 
 bool validId(const QByteArray &id)
 {

@@ -34,6 +34,11 @@ struct Verdict
     bool ok() const { return state == State::Ready; }
 };
 
+// path with a trailing "/" (empty stays empty).
+QString withSlash(QString path);
+// "<root>万特相册"; root ends with "/".
+QString albumOf(const QString &root);
+
 // "<root>万特相册/.vanteoalbum-root"; root ends with "/".
 QString markerPath(const QString &root);
 // The id in the marker at root; empty when there is no readable marker (never follows a link).

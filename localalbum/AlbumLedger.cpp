@@ -86,12 +86,17 @@ bool AlbumLedger::holdTarget(Claim &claim, const QString &name, const QString &p
     }
     if (m_db->isFileNameExist(name) || nameInFlightLocked(name) || m_paths.contains(path))
         return false;
+    holdLocked(claim, name, path);
+    return true;
+}
+
+void AlbumLedger::holdLocked(Claim &claim, const QString &name, const QString &path)
+{
     claim.releaseTargetLocked();
     m_names.append(name);
     m_paths.insert(path);
     claim.m_name = name;
     claim.m_path = path;
-    return true;
 }
 
 bool AlbumLedger::holdFoundCopy(Claim &claim, const QString &name, const QString &path)
@@ -99,11 +104,7 @@ bool AlbumLedger::holdFoundCopy(Claim &claim, const QString &name, const QString
     QMutexLocker lock(&m_mutex);
     if (m_db->isFileNameExist(name) || m_paths.contains(path))
         return false;
-    claim.releaseTargetLocked();
-    m_names.append(name);
-    m_paths.insert(path);
-    claim.m_name = name;
-    claim.m_path = path;
+    holdLocked(claim, name, path);
     return true;
 }
 

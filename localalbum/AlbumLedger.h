@@ -66,6 +66,8 @@ public:
 
 private:
     bool nameInFlightLocked(const QString &name) const;
+    // Makes name/path the claim's target (the one it held before is released); m_mutex held.
+    void holdLocked(Claim &claim, const QString &name, const QString &path);
 
     QMutex m_mutex;
     std::unique_ptr<LocalDataBase> m_db;
