@@ -105,6 +105,25 @@ struct Listing
     QVector<QByteArray> dirs;                 // parents before their children
 };
 
+// The names in the folder at path (never through a link), "." and ".." aside.
+bool namesIn(const QByteArray &path, QVector<QByteArray> *names)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR *d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!d) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    while (const struct dirent *e = ::readdir(d)) {
+        const QByteArray name(e->d_name);
+        if (name != "." && name != "..")
+            names->append(name);
+    }
+    ::closedir(d);
+    return true;
+}
+
 // Lists the regular files and folders below base/rel, never through a link.
 void listTree(const QByteArray &base, const QByteArray &rel, int depth, Listing *out)
 {
@@ -120,20 +139,9 @@ void listTree(const QByteArray &base, const QByteArray &rel, int depth, Listing 
     if (!S_ISDIR(st.st_mode) || depth > kMaxDepth)
         return;
     out->dirs.append(rel);
-    const int fd = ::open(QByteArray(base + '/' + rel).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DIR *d = fd >= 0 ? ::fdopendir(fd) : nullptr;
-    if (!d) {
-        if (fd >= 0)
-            ::close(fd);
-        return;
-    }
     QVector<QByteArray> names;
-    while (const struct dirent *e = ::readdir(d)) {
-        const QByteArray name(e->d_name);
-        if (name != "." && name != "..")
-            names.append(name);
-    }
-    ::closedir(d);
+    if (!namesIn(base + '/' + rel, &names))
+        return;
     std::sort(names.begin(), names.end());
     for (const QByteArray &name : qAsConst(names))
         listTree(base, rel + '/' + name, depth + 1, out);
@@ -157,20 +165,9 @@ bool removeTree(const QByteArray &path, int depth = 0)
     if (!S_ISDIR(st.st_mode))
         return ::unlink(path.constData()) == 0;
     bool ok = depth <= kMaxDepth;
-    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DIR *d = ok && fd >= 0 ? ::fdopendir(fd) : nullptr;
-    if (!d) {
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
     QVector<QByteArray> names;
-    while (const struct dirent *e = ::readdir(d)) {
-        const QByteArray name(e->d_name);
-        if (name != "." && name != "..")
-            names.append(name);
-    }
-    ::closedir(d);
+    if (!ok || !namesIn(path, &names))
+        return false;
     for (const QByteArray &name : qAsConst(names))
         ok = removeTree(path + '/' + name, depth + 1) && ok;
     return ::rmdir(path.constData()) == 0 && ok;
