@@ -73,7 +73,8 @@ QString sizeText(qint64 size)
     if (size < 0)
         return QStringLiteral("文件不存在");
     const QLocale locale;
-    return QStringLiteral("%1（%2 字节）")
+    // Word joiners: a narrow pane may break the line before the unit, never inside it.
+    return QStringLiteral("%1（%2 字\u2060节）")
         .arg(locale.formattedDataSize(size, 1, QLocale::DataSizeTraditionalFormat), locale.toString(size));
 }
 
