@@ -71,6 +71,17 @@ bool hasUser(const QDomDocument &doc, const QString &name)
     return std::any_of(users.cbegin(), users.cend(), [&name](const QDomElement &u) { return userNamed(u, name); });
 }
 
+// Removes every child element of parent named tag.
+void removeChildrenNamed(QDomElement parent, const QString &tag)
+{
+    for (QDomNode n = parent.firstChild(); !n.isNull();) {
+        const QDomNode next = n.nextSibling();
+        if (n.isElement() && n.toElement().tagName() == tag)
+            parent.removeChild(n);
+        n = next;
+    }
+}
+
 } // namespace
 
 ReadWriteSetting::ReadWriteSetting(const QString &filePath) : QObject(nullptr), m_filePath(filePath)
@@ -264,13 +275,7 @@ void ReadWriteSetting::setGlobalValue(const QString &key, const QString &value)
 void ReadWriteSetting::removeGlobalKey(const QString &key)
 {
     edit([&key](QDomDocument &doc) {
-        QDomElement global = firstGlobal(doc);
-        for (QDomNode n = global.firstChild(); !n.isNull();) {
-            const QDomNode next = n.nextSibling();
-            if (n.isElement() && n.toElement().tagName() == key)
-                global.removeChild(n);
-            n = next;
-        }
+        removeChildrenNamed(firstGlobal(doc), key);
         return true;
     });
 }
@@ -361,13 +366,7 @@ QList<UserEntry> ReadWriteSetting::getUserList()
 void ReadWriteSetting::clearUsers()
 {
     edit([](QDomDocument &doc) {
-        QDomElement root = doc.documentElement();
-        for (QDomNode n = root.firstChild(); !n.isNull();) {
-            const QDomNode next = n.nextSibling();
-            if (n.isElement() && n.toElement().tagName() == kUser)
-                root.removeChild(n);
-            n = next;
-        }
+        removeChildrenNamed(doc.documentElement(), kUser);
         return true;
     });
 }
